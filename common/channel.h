@@ -1,0 +1,85 @@
+// CChannel: the byte pipe under every conversation (TCP, UDP, tty, FTDI,
+// shell commands). A channel owns two pool threads for its whole life: the
+// receive thread keeps reading the device into receiveFifo, the send thread
+// drains sendFifo. Parsers pop receiveFifo on the main thread.
+#ifndef JYX_COMMON_CHANNEL_H_
+#define JYX_COMMON_CHANNEL_H_
+
+#include <functional>
+
+#include "common/fifo.h"
+#include "common/lock.h"
+#include "common/thread_pool.h"
+
+enum CHANNEL_MSG_TYPE {
+  CHANNEL_MSG_WARNING = 1,
+  CHANNEL_MSG_ERROR = 2,
+};
+
+// Channel events. Called on whichever thread detected the event (pool
+// threads, the TCP server thread, or the main thread during open), so
+// implementations only record the event or print.
+class CChannelDelegate {
+ public:
+  virtual ~CChannelDelegate() = default;
+  virtual void onConnected() {}
+  // A warning or error with a negative code and a text ending in "\n".
+  virtual int onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) { return 0; }
+};
+
+class CChannel {
+ public:
+  // Every channel in the system uses 4 MiB FIFOs.
+  static constexpr int kDefaultFifoCapacity = 4 * 1024 * 1024;
+
+  // `delegate` must not be null and must outlive the channel.
+  CChannel(CChannelDelegate* delegate, int fifoCapacity);
+  CChannel(const CChannel&) = delete;
+  CChannel& operator=(const CChannel&) = delete;
+
+  virtual int timeout();  // microseconds, for the socket select calls
+  virtual void setTimeout(int timeout);
+  virtual bool isServer();
+  virtual void setServer(bool isServer);
+  // Closes (through the virtual call in the subclass destructor), recycles
+  // both pool threads and frees the FIFOs.
+  virtual ~CChannel();
+  // Resets both FIFOs.
+  virtual void flush();
+  virtual bool open();
+  virtual bool start();
+  virtual void close();
+  virtual bool isOpen();
+  // Bytes written, 0 on a timeout, -1 on error.
+  virtual int write(const void* data, int len);
+  // Reads at most len bytes from the device into receiveFifo; returns the
+  // count (0 when nothing was there, negative on error).
+  virtual int read(void* buf, int len);
+
+  // Without `done`: writes synchronously on the calling thread and returns
+  // write()'s result. With `done`: copies the bytes, posts a one-shot pool
+  // job that writes them and calls done(true), and returns len; done(false)
+  // at once when the pool has no thread. len <= 0 returns len, calls nothing.
+  int sendBuffer(const unsigned char* data, int len, std::function<void(bool)> done);
+  int sendBuffer(const char* text, std::function<void(bool)> done);
+
+  CFifo* receiveFifo() { return receiveFifo_; }
+  CFifo* sendFifo() { return sendFifo_; }
+  CChannelDelegate* delegate() { return delegate_; }
+
+ protected:
+  // Subclass destructors call this first so that close() still reaches the
+  // subclass while the pool threads are stopped.
+  void shutdown();
+
+  int timeout_ = 1000000;
+  bool isServer_ = false;
+  CChannelDelegate* delegate_;
+  CLock lock_;  // serialises open, close, read and write of the device
+  CFifo* sendFifo_;
+  CFifo* receiveFifo_;
+  CThread* sendThread_ = nullptr;
+  CThread* receiveThread_ = nullptr;
+};
+
+#endif  // JYX_COMMON_CHANNEL_H_

@@ -1,0 +1,51 @@
+// Thread-safe circular byte queue: channel threads push received bytes, the
+// parsers pop them on the main thread. Every operation holds the FIFO's own
+// lock for its whole duration, so it is atomic with respect to the others.
+#ifndef JYX_COMMON_FIFO_H_
+#define JYX_COMMON_FIFO_H_
+
+#include <cstdint>
+
+#include "common/lock.h"
+
+class CFifo {
+ public:
+  // Capacity in bytes, fixed for the FIFO's life; below 1 means 1024.
+  explicit CFifo(int capacity);
+  CFifo(const CFifo&) = delete;
+  CFifo& operator=(const CFifo&) = delete;
+  virtual ~CFifo();
+
+  virtual int size();
+  virtual void setSize(int size);
+  virtual int capacity();
+
+  // All or nothing: false (and nothing stored) when n > freeSpace().
+  bool push(const void* bytes, int n);
+  // False (and nothing taken) when n > size(). Emptying the FIFO resets both
+  // positions to 0.
+  bool pop(void* out, int n);
+  // Copies n bytes starting `offset` bytes after the read position without
+  // consuming them; false unless offset + n <= size().
+  bool peek(void* out, int n, int offset);
+  // Offset of the first full occurrence of the n-byte pattern, -1 if none.
+  int find(const void* pattern, int n);
+  // Discards bytes one at a time until the pattern stands at the front
+  // (true) or fewer than n bytes remain (false).
+  bool skipTo(const void* pattern, int n);
+  void reset();
+  int freeSpace();
+
+ private:
+  uint8_t at(int offset) const { return buffer_[(readPos_ + offset) % capacity_]; }
+  void popFront(void* out, int n);
+
+  int size_ = 0;
+  int capacity_;
+  uint8_t* buffer_;
+  int readPos_ = 0;
+  int writePos_ = 0;
+  CLock lock_;
+};
+
+#endif  // JYX_COMMON_FIFO_H_

@@ -1,0 +1,45 @@
+// CTask: one named call ("manager:action") with its argument and result
+// records and its completion callback. Tasks are pooled by the API manager:
+// never deleted after use, only reset and reused.
+#ifndef JYX_COMMON_TASK_H_
+#define JYX_COMMON_TASK_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "common/api_data.h"
+
+class CTask;
+using TaskCallback = std::function<bool(CTask*)>;
+
+class CTask {
+ public:
+  CTask();
+  CTask(const CTask&) = delete;
+  CTask& operator=(const CTask&) = delete;
+  virtual ~CTask();
+
+  virtual int32_t id();
+  virtual void setId(int32_t id);
+  virtual const std::string& name();
+  virtual void setName(const std::string& name);
+  virtual APIDATA* data();
+  virtual void setData(APIDATA* data);  // takes ownership
+  virtual TaskCallback callback();      // a copy
+  virtual void setCallback(TaskCallback callback);
+  virtual APIDATA* result();
+  virtual void setResult(APIDATA* result);  // takes ownership
+  virtual CTask* next();
+  virtual void setNext(CTask* next);
+
+ private:
+  int32_t id_ = 0;
+  std::string name_;
+  APIDATA* data_;
+  TaskCallback callback_;
+  APIDATA* result_;
+  CTask* next_ = nullptr;
+};
+
+#endif  // JYX_COMMON_TASK_H_

@@ -1,0 +1,95 @@
+#include "common/thread_pool.h"
+
+#include <cerrno>
+#include <ctime>
+#include <thread>
+
+void sleepMs(int n) {
+  if (n <= 0) return;
+  timespec req{n / 1000, static_cast<long>(n % 1000) * 1000000L};
+  timespec rem{};
+  while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
+}
+
+int CThread::count() { return count_; }
+void CThread::setCount(int count) { count_ = count; }
+uint64_t CThread::param() { return param_; }
+void CThread::setParam(uint64_t param) { param_ = param; }
+CThread* CThread::next() { return next_; }
+void CThread::setNext(CThread* next) { next_ = next; }
+
+int CThread::runs() {
+  CSmartLock guard(&lock_);
+  return runs_;
+}
+
+void CThread::setWork(ThreadWork work, int count, uint64_t param) {
+  CSmartLock guard(&lock_);
+  work_ = std::move(work);
+  count_ = count;
+  runs_ = 0;
+  param_ = param;
+}
+
+void CThread::recycle() {
+  {
+    CSmartLock guard(&lock_);
+    work_ = nullptr;
+    count_ = 0;
+    runs_ = 0;
+    param_ = 0;
+  }
+  CThreadPool::instance()->putBack(this);
+}
+
+void CThread::loop() {
+  stopped_ = false;
+  while (!stopped_) {
+    {
+      CSmartLock guard(&lock_);
+      if (count_ > 0 && runs_ >= count_) {
+        // Spent one-shot job: idle until handed out again.
+      } else if (work_) {
+        // The work is copied so that a recycle() from inside it cannot
+        // destroy the callable while it runs.
+        ThreadWork work = work_;
+        work(this);
+        if (count_ > 0 && ++runs_ >= count_) recycle();
+      }
+    }
+    sleepMs(1);
+  }
+}
+
+CThreadPool* CThreadPool::instance() {
+  static CThreadPool* pool = new CThreadPool();
+  return pool;
+}
+
+CThread* CThreadPool::get(ThreadWork work, int count, uint64_t param) {
+  CSmartLock guard(&lock_);
+  if (freeList_) {
+    CThread* thread = freeList_;
+    freeList_ = thread->next();
+    thread->setWork(std::move(work), count, param);
+    thread->setNext(nullptr);
+    return thread;
+  }
+  if (created_ >= kMaxThreads) return nullptr;
+  CThread* thread = new CThread();
+  thread->setWork(std::move(work), count, param);
+  std::thread([thread] { thread->loop(); }).detach();
+  ++created_;
+  return thread;
+}
+
+void CThreadPool::putBack(CThread* thread) {
+  CSmartLock guard(&lock_);
+  thread->setNext(freeList_);
+  freeList_ = thread;
+}
+
+int CThreadPool::created() {
+  CSmartLock guard(&lock_);
+  return created_;
+}
