@@ -4,11 +4,31 @@
 // thread filled the FIFO.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <vector>
 
 #include "common/channel.h"
 #include "jyx/package.h"
 #include "jyx/package_parser.h"
+
+// Counts heap allocations so the benchmark can show that the steady state
+// of the parser allocates nothing per packet.
+static std::atomic<int64_t> gAllocations{0};
+
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC cannot see that these replacements pair malloc with free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+
+void* operator new(std::size_t n) {
+  ++gAllocations;
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -44,10 +64,17 @@ void runParser(benchmark::State& state, bool sector, int perBatch) {
   CFifo fifo(CChannel::kDefaultFifoCapacity);
   CountingDelegate delegate;
   CPackageParser parser(&delegate, &fifo);
+  // One warm-up pass grows the work package to the packet size.
+  fifo.push(batch.data(), static_cast<int>(batch.size()));
+  parser.onUpdate(0.0);
+  delegate.packets = delegate.bytes = 0;
+  int64_t allocationsBefore = gAllocations;
   for (auto _ : state) {
     fifo.push(batch.data(), static_cast<int>(batch.size()));
     parser.onUpdate(0.0);
   }
+  state.counters["allocs_per_packet"] =
+      static_cast<double>(gAllocations - allocationsBefore) / static_cast<double>(delegate.packets);
   if (delegate.packets != static_cast<int64_t>(state.iterations()) * perBatch) {
     state.SkipWithError("parser lost packets");
   }

@@ -177,20 +177,25 @@ void CPackage::makeSPICtrl(uint32_t frameNum, uint16_t enable, uint16_t security
 
 void CPackage::makeSPIData(uint32_t frameNum, uint32_t secOffset, const void* data,
                            uint16_t secSize) {
+  makeSPIData(frameNum, secOffset, secSize, 1, data, secSize);
+}
+
+void CPackage::makeSPIData(uint32_t frameNum, uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                           const void* data, uint32_t length) {
   size_ = 0;
-  reserve(kSectorDataOffset + secSize);
+  reserve(kSectorDataOffset + length);
   uint8_t* sector = data_ + kHeaderSize;
   putU32(sector + kSecOffsetOffset, secOffset);
   putU16(sector + kSecSizeOffset, secSize);
-  putU16(sector + kSecNumOffset, 1);
-  if (secSize > 0) {
+  putU16(sector + kSecNumOffset, secNum);
+  if (length > 0) {
     if (data != nullptr) {
-      memcpy(data_ + kSectorDataOffset, data, secSize);
+      memcpy(data_ + kSectorDataOffset, data, length);
     } else {
-      memset(data_ + kSectorDataOffset, 0, secSize);
+      memset(data_ + kSectorDataOffset, 0, length);
     }
   }
-  finish(frameNum, SPI_CTRL, SPI_DATA, kSectorHeaderSize + secSize);
+  finish(frameNum, SPI_CTRL, SPI_DATA, kSectorHeaderSize + length);
 }
 
 void CPackage::makeSPIRead(uint32_t frameNum, uint32_t secOffset, uint16_t secSize,
