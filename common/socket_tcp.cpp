@@ -178,9 +178,13 @@ void CSocketTCP::serverPass() {
     delegate_->onConnected();
   }
 
+  // close() may already have closed it (when called from a delegate
+  // callback on this thread); the number must not be closed twice.
   CSmartLock guard(&listenLock_);
-  ::close(lfd);
-  listenFd_ = -1;
+  if (listenFd_ == lfd) {
+    ::close(lfd);
+    listenFd_ = -1;
+  }
 }
 
 int CSocketTCP::write(const void* data, int len) {
