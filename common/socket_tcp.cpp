@@ -33,6 +33,7 @@ CSocketTCP::~CSocketTCP() {
 }
 
 bool CSocketTCP::open() {
+  enableThreads();
   close();
   if (isServer()) {
     CSmartLock guard(&lock_);
