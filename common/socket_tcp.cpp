@@ -36,11 +36,13 @@ bool CSocketTCP::open() {
   enableThreads();
   close();
   if (isServer()) {
-    CSmartLock guard(&lock_);
-    if (serverThread_) return true;
+    // The pool is asked without the channel lock held: a running pool
+    // thread may be waiting for that lock while holding its own.
     serverStop_ = false;
-    serverThread_ = CThreadPool::instance()->get([this](CThread*) { serverPass(); }, -1, 0);
-    return serverThread_ != nullptr;
+    CThread* server = CThreadPool::instance()->get([this](CThread*) { serverPass(); }, -1, 0);
+    CSmartLock guard(&lock_);
+    serverThread_ = server;
+    return server != nullptr;
   }
   connectClient();
   return false;
