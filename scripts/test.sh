@@ -3,7 +3,8 @@
 #   1. installs the Debian packages,
 #   2. builds with clang + ASan/UBSan (and the fuzzers), runs the unit tests there
 #      and every fuzzer for a few seconds on its seed corpus,
-#   3. builds the normal tree and runs every unit and end-to-end test through CTest.
+#   3. builds with TSan and runs the tests of the threaded core,
+#   4. builds the normal tree and runs every unit and end-to-end test through CTest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -25,6 +26,12 @@ for f in build-asan/*_fuzzer; do
   "$f" -max_total_time=10 -print_final_stats=0 "$work" >/dev/null 2>"$work.log" || { tail -50 "$work.log"; exit 1; }
   rm -rf "$work" "$work.log"
 done
+
+echo "== thread pool, FIFO, task hub and channels under TSan"
+bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DJYX_SANITIZE=thread \
+  -DJYX_BUILD_BENCHMARKS=OFF
+TSAN_OPTIONS=halt_on_error=1 build-tsan/jyx_tests --gtest_brief=1 \
+  --gtest_filter='Fifo*:ThreadPool*:ApiManager*:Channel*:SocketTcp*:SocketUdp*:ExecChannel*:SerialPort*'
 
 unset CC CXX
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
