@@ -77,6 +77,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   virtual int logUartNum() { return logUartNum_; }
   virtual void setLogUartNum(int num);
   const std::string& postCodes() const { return postCodes_; }
+  // "JYX " followed by the controller object's name text at construction.
+  const std::string& displayName() const { return displayName_; }
 
   // --- Request tracker ---
   // Returns the current frame number and advances the counter.
@@ -182,6 +184,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool taskDeviceBoot(CTask* task);
   bool taskSendText(CTask* task, const std::string& text);
 
+  std::string displayName_;
   uint64_t owner_ = 0;
   bool powerEnabled_ = false;
   bool packetTrace_ = false;
