@@ -50,10 +50,15 @@ CJYXDataManager::~CJYXDataManager() {
   }
 }
 
+void CJYXDataManager::channelReplaced() {
+  delete parser_;
+  parser_ = new CPackageParser(this, channel_->receiveFifo());
+}
+
 double CJYXDataManager::clockNow() { return CAPIManager::instance()->time(); }
 
 void CJYXDataManager::start() {
-  setLogUartNum(std::atoi(CJYX::instance()->readSetting("log_uart_num", std::string("3")).c_str()));
+  setLogUartNum(std::atoi(CJYX::instance()->readSetting("log_uart_num", "3").c_str()));
   refreshUi();
 }
 

@@ -93,6 +93,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Number of requests waiting for their reply.
   int pendingCount();
   double lastActivity() const { return lastActivity_; }
+  // The parser on the channel's receive FIFO (owned; registered updater).
+  CPackageParser* parser() { return parser_; }
   // Receiver of unsolicited power-sample reports (the power monitor).
   void setPowerReportHandler(std::function<void(CPackage*)> handler);
   // Supplies the 96-bit rail mask (three words) and the 24-byte IC address
@@ -149,6 +151,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Application clock in seconds (the API manager's pump time); virtual so
   // that tests can move time without waiting.
   virtual double clockNow();
+  void channelReplaced() override;
 
   // One step of a timed GPIO sequence: sets `num` to `level`; on a null
   // reply prints `failFormat` (with num and level) and gives null to

@@ -99,7 +99,7 @@ void CJYXDataManager::registerTasks() {
 // UI values (presentation hooks of the controller object)
 
 void CJYXDataManager::publish(const char* event, const char* key, const std::string& value) {
-  CJYX::instance()->setUIValue(event, key, value);
+  CJYX::instance()->publishValue(event, key, value);
 }
 
 void CJYXDataManager::publish(const char* event, const char* key, int value) {

@@ -68,6 +68,7 @@ void CJYXTaskManager::setChannel(CChannel* channel) {
   delete channel_;
   channel_ = channel;
   channelIsSocket_ = false;
+  channelReplaced();
 }
 
 void CJYXTaskManager::onUpdate(double now) {

@@ -26,6 +26,11 @@ CJYXLogManager::~CJYXLogManager() {
   parser_ = nullptr;
 }
 
+void CJYXLogManager::channelReplaced() {
+  delete parser_;
+  parser_ = new CStringParser(this, channel_->receiveFifo());
+}
+
 double CJYXLogManager::clockNow() { return CAPIManager::instance()->time(); }
 
 void CJYXLogManager::start() { lastLine_ = clockNow(); }
@@ -67,7 +72,7 @@ bool CJYXLogManager::taskEnable(CTask* task) {
       snprintf(text, sizeof(text), "{\"enable\":%d}", (int)uartLogEnabled_);
       setResultText(task, text);
       CJYX* jyx = CJYX::instance();
-      jyx->setUIValue("BTN_LOG_TITLE", "content", uartLogEnabled_ ? "stop log" : "start log");
+      jyx->publishValue("BTN_LOG_TITLE", "content", uartLogEnabled_ ? "stop log" : "start log");
       const char* message = uartLogEnabled_ ? "Start outputing the log." : "Log is closed.";
       jyx->showNotice(message);
       CAPIManager::instance()->print("%s\n", message);
