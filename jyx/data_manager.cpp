@@ -55,6 +55,10 @@ void CJYXDataManager::channelReplaced() {
   parser_ = new CPackageParser(this, channel_->receiveFifo());
 }
 
+void CJYXDataManager::drainReceived(double now) {
+  parser_->onUpdate(now);
+}
+
 double CJYXDataManager::clockNow() { return CAPIManager::instance()->time(); }
 
 void CJYXDataManager::start() {

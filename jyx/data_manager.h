@@ -155,6 +155,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // that tests can move time without waiting.
   virtual double clockNow();
   void channelReplaced() override;
+  void drainReceived(double now) override;
 
   // One step of a timed GPIO sequence: sets `num` to `level`; on a null
   // reply prints `failFormat` (with num and level) and gives null to
