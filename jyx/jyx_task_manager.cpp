@@ -48,10 +48,10 @@ CJYXTaskManager::CJYXTaskManager(const std::string& feature, const char* host, i
   name_ = "jyx." + feature;
   channel_ = new CControllerSocket(this, port_, host_.c_str(), &peerClosed_);
   channelIsSocket_ = true;
-  addHandler(name_ + ":connect", std::bind(&CJYXTaskManager::onConnectTask, this,
-                                           std::placeholders::_1));
-  addHandler(name_ + ":disconnect", std::bind(&CJYXTaskManager::onDisconnectTask, this,
-                                              std::placeholders::_1));
+  addHandler(name_ + ":connect",
+             std::bind(&CJYXTaskManager::onConnectTask, this, std::placeholders::_1));
+  addHandler(name_ + ":disconnect",
+             std::bind(&CJYXTaskManager::onDisconnectTask, this, std::placeholders::_1));
   if (routed_) CAPIManager::instance()->registerTaskManager(name_, this);
 }
 

@@ -194,8 +194,7 @@ TEST_F(DeviceE2E, LogLinesArePrintedAsReceivedAndStringsArriveAsLines) {
   std::string out = jyx({"-a", address_, "-s", "echo load 100%d %s\\nversion"}, &code);
   EXPECT_EQ(code, 0);
   EXPECT_NE(out.find("\nload 100%d %s\r\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("sendStringCmd (echo load 100%d %s\nversion) OK\n"), std::string::npos)
-      << out;
+  EXPECT_NE(out.find("sendStringCmd (echo load 100%d %s\nversion) OK\n"), std::string::npos) << out;
   std::vector<Op> strings = received("STRING_CMD");
   ASSERT_EQ(strings.size(), 1u);
   EXPECT_EQ(strings[0].text, "echo load 100%d %s\nversion\n");
@@ -237,8 +236,7 @@ TEST_F(DeviceE2E, RefusedConnectionEndsAtOnce) {
   std::string out = jyx({"-a", "127.0.3.19", "--power-on"}, &code, 15000);
   EXPECT_EQ(code, 0);
   EXPECT_NE(out.find("socket connect 127.0.3.19 fail\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("error-data-manager: tcp-client: connect socket error!\n"),
-            std::string::npos);
+  EXPECT_NE(out.find("error-data-manager: tcp-client: connect socket error!\n"), std::string::npos);
 }
 
 TEST_F(DeviceE2E, GpioSetAndGet) {
