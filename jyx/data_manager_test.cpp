@@ -52,6 +52,12 @@ class DataManagerTest : public ::testing::Test {
     dm->setChannel(fake);
   }
   void TearDown() override {
+    // Fail what is still pending so that every task a test started is
+    // finished and handed back to the pool.
+    fake->setOpen(false);
+    for (int i = 0; i < 100 && dm->pendingCount() > 0; ++i) dm->onUpdate(farFuture());
+    CAPIManager::instance()->update();
+    CAPIManager::instance()->update();
     delete dm;
     CJYX::instance()->setWantConnected(false);
   }
