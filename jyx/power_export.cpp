@@ -21,9 +21,9 @@ uint32_t getLe32(const uint8_t* p) {
 }
 uint64_t getLe64(const uint8_t* p) { return uint64_t(getLe32(p)) | uint64_t(getLe32(p + 4)) << 32; }
 
-// Appends printf("%.2f", value / 1000.0) (with `spaceSign`, "% .2f") for an
-// integer value, byte for byte as glibc prints it but without the cost of
-// printf. Only hundredths whose decimal remainder is exactly 5 sit near a
+}  // namespace
+
+// Byte for byte as glibc's printf, without its cost: only hundredths whose decimal remainder is exactly 5 sit near a
 // rounding boundary; for those the sign of the double's error, found
 // exactly with fma, decides, and an exact tie rounds to even.
 void appendThousandths(std::string* out, int32_t value, bool spaceSign) {
@@ -56,6 +56,8 @@ void appendThousandths(std::string* out, int32_t value, bool spaceSign) {
   }
   out->append(p, size_t(end - p));
 }
+
+namespace {
 
 void appendInt(std::string* out, int32_t value) {
   char text[16];

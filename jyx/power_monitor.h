@@ -178,5 +178,8 @@ uint32_t powerNumber(const rapidjson::Value& value);
 // the words 1, 0, 0; digits are taken from the end back to the first
 // character that is not a hexadecimal digit, at most 24 of them.
 void railMaskFromHexText(const char* text, uint32_t mask[3]);
+// Appends printf("%.2f", value / 1000.0) byte for byte, or "% .2f" with
+// `spaceSign` (the CSV cell format of V, A and W values).
+void appendThousandths(std::string* out, int32_t value, bool spaceSign);
 
 #endif  // JYX_JYX_POWER_MONITOR_H_
