@@ -6,10 +6,15 @@
 // program without them: nothing to start or stop, no link to open. The
 // device-control and power work fills these bodies in.
 #include "jyx/jyx.h"
+#include "jyx/power_manager.h"
 
-void CJYX::startFeatureManagers() {}
+void CJYX::startFeatureManagers() {
+  CJYXPowerManager::instance()->start();
+}
 
-void CJYX::stopFeatureManagers() {}
+void CJYX::stopFeatureManagers() {
+  CJYXPowerManager::instance()->stop();
+}
 
 void CJYX::connectManagers() {
   disconnectManagers();
