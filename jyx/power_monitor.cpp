@@ -64,30 +64,6 @@ uint32_t powerNumber(const rapidjson::Value& value) {
   return static_cast<uint32_t>(parseNumberText(text.c_str()));
 }
 
-void railMaskFromHexText(const char* text, uint32_t mask[3]) {
-  uint8_t bytes[12] = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  size_t length = text == nullptr ? 0 : strlen(text);
-  size_t digit = 0;
-  for (size_t i = length; i > 2 && digit < 24; --i, ++digit) {
-    char c = text[i - 1];
-    int value;
-    if (c >= '0' && c <= '9') {
-      value = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      value = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      value = c - 'A' + 10;
-    } else {
-      break;
-    }
-    bytes[digit / 2] |= uint8_t(digit % 2 ? value << 4 : value);
-  }
-  for (int w = 0; w < 3; ++w) {
-    mask[w] = uint32_t(bytes[4 * w]) | uint32_t(bytes[4 * w + 1]) << 8 |
-              uint32_t(bytes[4 * w + 2]) << 16 | uint32_t(bytes[4 * w + 3]) << 24;
-  }
-}
-
 CJYXPowerMonitor::CJYXPowerMonitor() {
   icTypes_.emplace_back(123, 32000);
   icTypes_.emplace_back(107, 9000);

@@ -173,11 +173,6 @@ class CJYXPowerMonitor {
 bool powerScalarText(const rapidjson::Value& value, std::string* text);
 // The number rule applied to a configuration scalar; 0 when it is not one.
 uint32_t powerNumber(const rapidjson::Value& value);
-// The console's hexadecimal rail mask ("0x..."): the digits read as one
-// little-endian 96-bit number (the last digit gives rails 0-3), ORed into
-// the words 1, 0, 0; digits are taken from the end back to the first
-// character that is not a hexadecimal digit, at most 24 of them.
-void railMaskFromHexText(const char* text, uint32_t mask[3]);
 // Appends printf("%.2f", value / 1000.0) byte for byte, or "% .2f" with
 // `spaceSign` (the CSV cell format of V, A and W values).
 void appendThousandths(std::string* out, int32_t value, bool spaceSign);

@@ -280,26 +280,6 @@ TEST(PowerRailsFile, IgnoredAndPartialDocuments) {
   EXPECT_EQ((std::vector<int>{96}), m.enabledRails());
 }
 
-TEST(PowerMask, HexTextFromTheLastDigit) {
-  uint32_t mask[3];
-  railMaskFromHexText("0x0000001F", mask);
-  EXPECT_EQ(0x1Fu, mask[0]);
-  EXPECT_EQ(0u, mask[1] | mask[2]);
-  railMaskFromHexText("0x10", mask);
-  EXPECT_EQ(0x11u, mask[0]);  // rail 0 stays on
-  railMaskFromHexText("0xF00000000000000000000002", mask);
-  EXPECT_EQ(3u, mask[0]);
-  EXPECT_EQ(0u, mask[1]);
-  EXPECT_EQ(0xF0000000u, mask[2]);
-  // More than 24 digits: the leading ones are beyond rail 95.
-  railMaskFromHexText("0x5FFFFFFFFFFFFFFFFFFFFFFFF", mask);
-  EXPECT_EQ(0xFFFFFFFFu, mask[0] & mask[1] & mask[2]);
-  railMaskFromHexText("0x1g3", mask);
-  EXPECT_EQ(3u, mask[0]);
-  railMaskFromHexText("0x", mask);
-  EXPECT_EQ(1u, mask[0]);
-}
-
 TEST(PowerExchange, RequestBlocksAndIcIdentities) {
   CJYXPowerMonitor m;
   uint32_t mask[3] = {0x04030201, 0x08070605, 0x0C0B0A09};
