@@ -124,6 +124,9 @@ class CQelConsoleJYX : public CQelConsole {
   void start_check_spi();
   void start_read_spi();
   void start_monitor();
+  // The SPI status-register action of -w/-y/-z (spiRegisterOp): write,
+  // read or unlock; finishes the console when done.
+  void runSpiRegisterOp();
   void updateMonitor(double now);
   void stopMonitor();
   void redrawMonitorTable();

@@ -14,3 +14,4 @@ void unavailable(CQelConsoleJYX* console) {
 void CQelConsoleJYX::start_flash() { unavailable(this); }
 void CQelConsoleJYX::start_check_spi() { unavailable(this); }
 void CQelConsoleJYX::start_read_spi() { unavailable(this); }
+void CQelConsoleJYX::runSpiRegisterOp() { unavailable(this); }
