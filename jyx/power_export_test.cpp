@@ -78,6 +78,16 @@ void fillMonitor(CJYXPowerMonitor* m, int reports) {
   m->setRunning(false);
 }
 
+// Fills `m` with `reports` reports, saves it as dir/name and returns the
+// data file's bytes.
+std::string savedRun(const ScopedTempDir& dir, const char* name, int reports,
+                     CJYXPowerMonitor* m) {
+  fillMonitor(m, reports);
+  std::string path = dir.file(name);
+  EXPECT_TRUE(m->saveData(path));
+  return readFile(path);
+}
+
 }  // namespace
 
 TEST(PowerCsvNumber, MatchesPrintfByteForByte) {
@@ -177,10 +187,7 @@ TEST(PowerDataFile, EmptyRunWritesHeaderAndSixCsvFiles) {
 TEST(PowerDataFile, LayoutOfHeaderAndRecords) {
   ScopedTempDir dir;
   CJYXPowerMonitor m;
-  fillMonitor(&m, 3);
-  std::string path = dir.file("run.qel");
-  ASSERT_TRUE(m.saveData(path));
-  std::string data = readFile(path);
+  std::string data = savedRun(dir, "run.qel", 3, &m);
   uint64_t base;
   memcpy(&base, data.data() + 8, 8);
   EXPECT_EQ(5000000u, base);
@@ -265,10 +272,7 @@ TEST(PowerDataFile, SaveLoadRoundTripRebuildsSeries) {
 TEST(PowerDataFile, LoadRefusesWrongMagicCountAndTruncation) {
   ScopedTempDir dir;
   CJYXPowerMonitor a;
-  fillMonitor(&a, 5);
-  std::string path = dir.file("good");
-  ASSERT_TRUE(a.saveData(path));
-  std::string good = readFile(path);
+  std::string good = savedRun(dir, "good", 5, &a);
 
   auto refused = [&](const std::string& bytes) {
     CJYXPowerMonitor m;
@@ -306,10 +310,7 @@ TEST(PowerDataFile, LoadRefusesWrongMagicCountAndTruncation) {
 TEST(PowerDataFile, EveryFlippedByteLoadsOrIsRefused) {
   ScopedTempDir dir;
   CJYXPowerMonitor a;
-  fillMonitor(&a, 2);
-  std::string path = dir.file("small");
-  ASSERT_TRUE(a.saveData(path));
-  std::string good = readFile(path);
+  std::string good = savedRun(dir, "small", 2, &a);
   std::string bad = dir.file("flipped");
   for (size_t i = 0; i < good.size(); ++i) {
     std::string bytes = good;
