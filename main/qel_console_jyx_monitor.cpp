@@ -1,6 +1,8 @@
 // Power monitoring of the controller console: sampling through the power
 // manager, the table redraw every 2 seconds, the stop after -d seconds and
 // saving to the -o path.
+#include <memory>
+
 #include "common/api_manager.h"
 #include "jyx/jyx.h"
 #include "jyx/power_manager.h"
@@ -10,6 +12,9 @@
 // Seconds between two table redraws (a hair under 2 s so that a redraw due
 // on a pump that comes a microsecond early is not put off a whole pass).
 static constexpr double kRedrawInterval = 1.99999;
+// Seconds to wait for the controller's answer to the stop request before
+// saving anyway.
+static constexpr double kStopReplyWait = 5.0;
 
 void CQelConsoleJYX::start_monitor() {
   CJYXPowerManager* power = CJYXPowerManager::instance();
@@ -38,10 +43,18 @@ void CQelConsoleJYX::updateMonitor(double now) {
   }
   CJYXPowerManager* power = CJYXPowerManager::instance();
   if (duration_ > 0 && power->running() && now - power->startTime() > duration_) {
-    power->stop([this, power] {
+    // The samples are final once stop() returns (later reports are
+    // ignored), so a controller that never answers the stop request must
+    // not hold the save back for the whole request time-out.
+    auto saved = std::make_shared<bool>(false);
+    auto saveAndFinish = [this, power, saved] {
+      if (*saved) return;
+      *saved = true;
       if (!output_.empty()) power->saveData(output_);
       finish();
-    });
+    };
+    power->stop(saveAndFinish);
+    CAPIManager::instance()->startAsyncCall(saveAndFinish, kStopReplyWait);
   }
 }
 

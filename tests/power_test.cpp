@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/api_manager.h"
 #include "jyx/power_format.h"
 #include "sim/power_rails.h"
 #include "sim_util.h"
@@ -112,7 +113,8 @@ class PowerE2E : public ::testing::Test {
   void startSim(const std::string& address) {
     ASSERT_TRUE(sim_.start(address, {"--target-state", "running"})) << sim_.lastError();
   }
-  // A configuration listing one rails file with rails 0, 1, 8 and 49.
+  // A configuration listing two rails files; the second (chosen with -p)
+  // has rails 0, 1, 8 and 49, the first does not exist.
   std::string writeConfig() {
     writeFile(dir_.file("config.yaml"),
               "ic-addr:\n"
@@ -124,6 +126,8 @@ class PowerE2E : public ::testing::Test {
               "  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n"
               "  - addr: 0x13\n"
               "config:\n"
+              "  - title: other\n"
+              "    path: other.yaml\n"
               "  - title: bench\n"
               "    path: rails.yaml\n");
     // JSON is YAML too: the rails file is given as JSON.
@@ -143,7 +147,9 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
   std::string out = dir_.file("run");
   int code = -1;
   std::string printed =
-      run({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-d", "3", "-o", out}, &code, 60000);
+      run({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p", "/elsewhere/rails.yaml", "-d",
+           "3", "-o", out},
+          &code, 60000);
   ASSERT_EQ(0, code) << printed;
   // IC identities at the configured addresses: slots 0-2 and 12 hold 32 V
   // ICs, slot 3 a 9 V one.
@@ -262,7 +268,8 @@ TEST_F(PowerE2E, SigintWithDurationAndOutputSavesBeforeExit) {
   std::string out = dir_.file("interrupted");
   Subprocess jyx;
   ASSERT_TRUE(
-      jyx.start({binPath("jyx"), "-a", "127.0.5.3", "-m", config, "-d", "600", "-o", out}));
+      jyx.start({binPath("jyx"), "-a", "127.0.5.3", "-m", config, "-p", "rails.yaml", "-d", "600",
+                 "-o", out}));
   ASSERT_TRUE(jyx.waitForOutput("frames per second", 30000)) << jyx.out();
   jyx.signal(SIGINT);
   ASSERT_TRUE(jyx.wait(30000));
@@ -274,6 +281,23 @@ TEST_F(PowerE2E, SigintWithDurationAndOutputSavesBeforeExit) {
                              ".voltage.csv", ".current.csv", ".power.csv"}) {
     EXPECT_EQ(0u, readFile(out + suffix).find("\"time\",\"timer(ms)\",\"VIN\"")) << suffix;
   }
+}
+
+TEST_F(PowerE2E, SilentControllerAtStopStillSavesSoon) {
+  // The simulator answers the GPIO and the start requests, then nothing:
+  // the stop request is never answered.
+  ASSERT_TRUE(sim_.start("127.0.5.5", {"--target-state", "running", "--mute-after", "2"}))
+      << sim_.lastError();
+  std::string out = dir_.file("muted");
+  int code = -1;
+  double begin = CAPIManager::wallClock();
+  std::string printed =
+      run({binPath("jyx"), "-a", "127.0.5.5", "-m", "0x3", "-d", "2", "-o", out}, &code, 120000);
+  EXPECT_EQ(0, code) << printed;
+  EXPECT_LT(CAPIManager::wallClock() - begin, 60.0);
+  std::string data = readFile(out);
+  ASSERT_GE(data.size(), powerfile::kHeaderSize);
+  EXPECT_EQ("qel ", data.substr(0, 4));
 }
 
 TEST_F(PowerE2E, BrokenOrMissingConfigurationIsReported) {
