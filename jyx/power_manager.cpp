@@ -160,6 +160,7 @@ void CJYXPowerManager::start(std::function<void(bool)> done) {
     return;
   }
   monitor_.resetRun();
+  storeChartSettings();
   bool sent = data_->gpio(1, CJYXDataManager::GPIO_PWRGRP, 0, [this, finish](CPackage* reply) {
     CAPIManager* api = CAPIManager::instance();
     if (reply == nullptr) {
@@ -250,7 +251,6 @@ bool CJYXPowerManager::onRun(CTask* task) {
     api->print("CJYXPowerManager::stop!\n");
   } else if (data_->isConnected()) {
     monitor_.resetRun();
-    storeChartSettings();
     api->print("CJYXPowerManager::start, rail count:%d\n",
                int(monitor_.enabledRails().size()) - 1);
     start([this](bool) { redrawChart(); });
