@@ -123,6 +123,13 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       *err = "--" + name + ": bad number '" + value + "'";
       return false;
     };
+    // A number from 1 to max.
+    auto positive = [&](uint64_t max) {
+      if (parseUnsigned(value, max, &n) && n > 0) return true;
+      *err = "--" + name + " takes a number from 1 to " + std::to_string(max) + ", not '" +
+             value + "'";
+      return false;
+    };
     if (name == "bind") {
       if (!isLoopback(value)) {
         *err = "--bind takes a loopback address (127.0.0.0/8), not '" + value + "'";
@@ -130,7 +137,7 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       }
       o->bind = value;
     } else if (name == "packet-port" || name == "log-port") {
-      if (!number(65535) || n == 0) return err->empty() ? (*err = "--" + name + ": port 0", false) : false;
+      if (!positive(65535)) return false;
       (name == "packet-port" ? o->packetPort : o->logPort) = int(n);
     } else if (name == "ops-log") {
       o->opsLog = value;
@@ -178,13 +185,13 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       if (!number(10000000)) return false;
       c.programUsPerSector = uint32_t(n);
     } else if (name == "power-rate") {
-      if (!number(100000) || n == 0) return err->empty() ? (*err = "--power-rate: 0", false) : false;
+      if (!positive(100000)) return false;
       c.power.frameRate = uint32_t(n);
     } else if (name == "power-interval-ms") {
-      if (!number(10000) || n == 0) return err->empty() ? (*err = "--power-interval-ms: 0", false) : false;
+      if (!positive(10000)) return false;
       c.power.reportIntervalMs = uint32_t(n);
     } else if (name == "shunt-mohm") {
-      if (!number(1000000) || n == 0) return err->empty() ? (*err = "--shunt-mohm: 0", false) : false;
+      if (!positive(1000000)) return false;
       c.power.shuntMilliohm = uint32_t(n);
     } else if (name == "power-ics") {
       c.power.ics.clear();
