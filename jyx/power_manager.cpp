@@ -270,13 +270,16 @@ bool CJYXPowerManager::configFile(CTask* task) {
   return done(task);
 }
 
+bool CJYXPowerManager::refusedWhileRunning(CTask* task, const char* tip) {
+  if (!monitor_.running()) return false;
+  CJYX::instance()->showDialog(nullptr, 1, "Note", tip);
+  CAPIManager::instance()->print("%s\n", tip);
+  done(task);
+  return true;
+}
+
 bool CJYXPowerManager::onLoadConfig(CTask* task) {
-  if (monitor_.running()) {
-    static const char kBusy[] = "now is busy, stop first and try again later.";
-    CJYX::instance()->showDialog(nullptr, 1, "Note", kBusy);
-    CAPIManager::instance()->print("%s\n", kBusy);
-    return done(task);
-  }
+  if (refusedWhileRunning(task, "now is busy, stop first and try again later.")) return true;
   CJYX::instance()->pickFile(true, [this, task](const std::string& path) {
     if (!path.empty()) {
       setConfigPath(path);
@@ -376,12 +379,7 @@ bool CJYXPowerManager::onSave(CTask* task) {
 }
 
 bool CJYXPowerManager::onLoad(CTask* task) {
-  if (monitor_.running()) {
-    static const char kBusy[] = "now is busy, stop first and try it again.";
-    CJYX::instance()->showDialog(nullptr, 1, "Note", kBusy);
-    CAPIManager::instance()->print("%s\n", kBusy);
-    return done(task);
-  }
+  if (refusedWhileRunning(task, "now is busy, stop first and try it again.")) return true;
   CJYX::instance()->pickFile(true, [this, task](const std::string& path) {
     if (!path.empty() && loadData(path)) redrawChart();
     finishTask(task);

@@ -117,6 +117,9 @@ class CJYXPowerManager : public CTaskManager {
 
  private:
   bool done(CTask* task);
+  // While sampling runs: shows and prints the tip, finishes the task and
+  // returns true.
+  bool refusedWhileRunning(CTask* task, const char* tip);
   void requestRails(const std::string& path);
   void redrawChart();
   void storeChartSettings();
