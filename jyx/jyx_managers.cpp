@@ -4,13 +4,16 @@
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
 #include "jyx/log_manager.h"
+#include "jyx/power_manager.h"
 
 void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();
   CJYXDataManager::instance()->start();
+  CJYXPowerManager::instance()->start();
 }
 
 void CJYX::stopFeatureManagers() {
+  CJYXPowerManager::instance()->stop();
   CJYXDataManager::instance()->stop();
   CJYXLogManager::instance()->stop();
 }

@@ -1,16 +1,73 @@
 // Power monitoring of the controller console: sampling through the power
-// manager, the periodic table redraw and saving on stop. The power manager
-// is not part of this build yet.
+// manager, the table redraw every 2 seconds, the stop after -d seconds and
+// saving to the -o path.
+#include <memory>
+
 #include "common/api_manager.h"
+#include "jyx/jyx.h"
+#include "jyx/power_manager.h"
+#include "main/power_table.h"
 #include "main/qel_console_jyx.h"
 
+// Seconds between two table redraws (a hair under 2 s so that a redraw due
+// on a pump that comes a microsecond early is not put off a whole pass).
+static constexpr double kRedrawInterval = 1.99999;
+// Seconds to wait for the controller's answer to the stop request before
+// saving anyway.
+static constexpr double kStopReplyWait = 5.0;
+
 void CQelConsoleJYX::start_monitor() {
-  CAPIManager::instance()->print("power monitoring is not available in this build\n");
-  finish();
+  CJYXPowerManager* power = CJYXPowerManager::instance();
+  auto startSampling = [this, power] {
+    power->getEnableMask(railMask_);
+    power->start([this](bool ok) {
+      if (!ok) finish();
+      g_lastDisplay = CAPIManager::instance()->time();
+    });
+  };
+  if (monitorMaskSet_) {
+    // A mask given on the command line replaces every configuration file.
+    power->setEnableMask(monitorMask_);
+    startSampling();
+    return;
+  }
+  if (!monitorConfig_.empty()) power->setConfigPath(monitorConfig_);
+  power->updatePowerConfig(param_.empty() ? nullptr : param_.c_str(), startSampling,
+                           [this] { finish(); });
 }
 
-void CQelConsoleJYX::updateMonitor(double now) {}
+void CQelConsoleJYX::updateMonitor(double now) {
+  if (now - g_lastDisplay > kRedrawInterval) {
+    redrawMonitorTable();
+    g_lastDisplay = now;
+  }
+  CJYXPowerManager* power = CJYXPowerManager::instance();
+  if (duration_ > 0 && power->running() && now - power->startTime() > duration_) {
+    // The samples are final once stop() returns (later reports are
+    // ignored), so a controller that never answers the stop request must
+    // not hold the save back for the whole request time-out.
+    auto saved = std::make_shared<bool>(false);
+    auto saveAndFinish = [this, power, saved] {
+      if (*saved) return;
+      *saved = true;
+      if (!output_.empty()) power->saveData(output_);
+      finish();
+    };
+    power->stop(saveAndFinish);
+    CAPIManager::instance()->startAsyncCall(saveAndFinish, kStopReplyWait);
+  }
+}
 
-void CQelConsoleJYX::stopMonitor() {}
+void CQelConsoleJYX::stopMonitor() {
+  CJYXPowerManager* power = CJYXPowerManager::instance();
+  if (monitor_ && duration_ > 0 && power->running() && !output_.empty()) {
+    power->saveData(output_);
+  }
+}
 
-void CQelConsoleJYX::redrawMonitorTable() {}
+void CQelConsoleJYX::redrawMonitorTable() {
+  CJYXPowerManager* power = CJYXPowerManager::instance();
+  std::string table = powerTableText(power, railMask_);
+  CAPIManager::instance()->print("%s", table.c_str());
+  power->reportFrameRate();
+}

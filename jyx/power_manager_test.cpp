@@ -1,0 +1,340 @@
+// CJYXPowerManager over a data manager on a scripted channel: the start and
+// stop exchange, report hand-over, configuration files and the tasks.
+#include "jyx/power_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/api_manager.h"
+#include "fake_channel.h"
+#include "jyx/data_manager.h"
+#include "jyx/jyx.h"
+#include "power_test_util.h"
+#include "test_util.h"
+
+namespace {
+
+using jyxtest::FakeChannel;
+using jyxtest::ScopedTempDir;
+using jyxtest::writeFile;
+
+struct Sent {
+  uint32_t frame;
+  uint16_t cmd;
+  uint16_t data;
+  std::vector<uint8_t> payload;
+};
+
+Sent decode(const std::vector<uint8_t>& bytes) {
+  CPackage p;
+  p.append(bytes.data(), bytes.size());
+  Sent s{p.frameNum(), p.cmdType(), p.dataType(), {}};
+  if (p.payloadLength()) s.payload.assign(p.payload(), p.payload() + p.payloadLength());
+  return s;
+}
+
+std::string runTask(CTaskManager* manager, const std::string& name, const char* args) {
+  APIDATA data;
+  data.append(args, nullptr, 0);
+  CTask* task = CAPIManager::instance()->createTask(0, name, &data, nullptr);
+  manager->dispatchTask(task);
+  std::string result = task->result()->text;
+  CAPIManager::instance()->update();
+  return result;
+}
+
+class PowerManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CJYX::instance()->setWantConnected(true);
+    CJYX::instance()->setLastCheck(1e15);
+    dm = new CJYXDataManager("127.0.0.1", CJYXDataManager::kDefaultPort, false);
+    fake = new FakeChannel(dm);
+    dm->setChannel(fake);
+    pm = new CJYXPowerManager(dm, false);
+    pm->start();
+  }
+  void TearDown() override {
+    delete pm;
+    delete dm;
+    CJYX::instance()->setWantConnected(false);
+  }
+
+  Sent sent(size_t i) { return decode(fake->writeAt(i)); }
+  void ackGpio(size_t i) {
+    Sent s = sent(i);
+    CPackage reply;
+    reply.makeGpioAck(s.frame, s.payload[0], s.payload[1], s.payload[2] | s.payload[3] << 8);
+    dm->onPackage(&reply);
+  }
+  void ackPower(size_t i, const std::vector<uint8_t>& ids) {
+    CPackage reply;
+    reply.make(sent(i).frame, DEVICE_ACK, POWER_DATA, ids.data(), uint32_t(ids.size()));
+    dm->onPackage(&reply);
+  }
+  // Runs start to the acknowledge; true when done(true) came.
+  bool startSampling() {
+    int result = -1;
+    size_t first = fake->writeCount();
+    pm->start([&](bool ok) { result = ok; });
+    ackGpio(first);
+    std::vector<uint8_t> ids(24, 0);
+    ids[0] = 123;
+    testing::internal::CaptureStdout();
+    ackPower(first + 1, ids);
+    testing::internal::GetCapturedStdout();
+    return result == 1;
+  }
+  void report(uint64_t clock, int frames, const std::vector<std::pair<int16_t, int16_t>>& pairs) {
+    std::vector<uint8_t> payload = jyxtest::powerReport(clock, frames, pairs);
+    CPackage p;
+    p.make(0, POWER_CTRL, POWER_DATA, payload.data(), uint32_t(payload.size()));
+    dm->onPackage(&p);
+  }
+
+  CJYXDataManager* dm = nullptr;
+  FakeChannel* fake = nullptr;
+  CJYXPowerManager* pm = nullptr;
+};
+
+TEST_F(PowerManagerTest, StartExchangeReportsAndStop) {
+  pm->loadRails("rails:\n  - {name: VDD, index: 1}\n  - {name: VIO, index: 34}\n");
+  int result = -1;
+  pm->start([&](bool ok) { result = ok; });
+  ASSERT_EQ(1u, fake->writeCount());
+  Sent gpio = sent(0);
+  EXPECT_EQ(GPIO_CTRL, gpio.cmd);
+  EXPECT_EQ(1, gpio.payload[0]);   // set
+  EXPECT_EQ(0, gpio.payload[1]);   // level 0
+  EXPECT_EQ(73, gpio.payload[2]);  // PWRGRP
+  ackGpio(0);
+  ASSERT_EQ(2u, fake->writeCount());
+  Sent ctrl = sent(1);
+  EXPECT_EQ(POWER_CTRL, ctrl.cmd);
+  EXPECT_EQ(NO_DATA, ctrl.data);
+  ASSERT_EQ(40u, ctrl.payload.size());
+  EXPECT_EQ(1, ctrl.payload[0]);
+  EXPECT_EQ(0x02, ctrl.payload[4]);   // rail 1
+  EXPECT_EQ(0x04, ctrl.payload[8]);   // rail 34
+  EXPECT_EQ(0x10, ctrl.payload[16]);  // default IC address table
+  EXPECT_EQ(0xFF, ctrl.payload[20]);
+  EXPECT_EQ(0x12, ctrl.payload[28]);
+  EXPECT_EQ(-1, result);
+  EXPECT_FALSE(pm->running());
+
+  std::vector<uint8_t> ids(24, 0);
+  ids[0] = 123;
+  ids[8] = 107;
+  testing::internal::CaptureStdout();
+  ackPower(1, ids);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(0u, out.find("size:20/44, IC_ID (24):0x7b 0x00 "));
+  EXPECT_EQ(1, result);
+  EXPECT_TRUE(pm->running());
+  EXPECT_EQ(32000u, pm->rail(1)->maxVoltage());
+  EXPECT_EQ(9000u, pm->rail(34)->maxVoltage());
+
+  report(2000000, 3, {{16384, 1000}, {8192, 2000}});
+  report(2500000, 1, {{16384, 1000}, {8192, 2000}});
+  EXPECT_EQ(4u, pm->rail(1)->rawVoltage.count());
+  EXPECT_EQ(16000, pm->rail(1)->rawVoltage.now());
+  EXPECT_EQ(4u, pm->rail(96)->rawPower.count());
+  EXPECT_EQ(500, pm->rail(34)->rawTimes.back());
+
+  bool stopped = false;
+  testing::internal::CaptureStdout();
+  pm->stop([&] { stopped = true; });
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("frames: 4, time: 0.500s, frames per second: 8\n", out);
+  EXPECT_FALSE(pm->running());
+  EXPECT_FALSE(stopped);
+  ASSERT_EQ(3u, fake->writeCount());
+  Sent off = sent(2);
+  EXPECT_EQ(POWER_CTRL, off.cmd);
+  EXPECT_EQ(0, off.payload[0]);
+  EXPECT_EQ(0x02, off.payload[4]);
+  ackPower(2, {});
+  EXPECT_TRUE(stopped);
+
+  // Reports after the stop are ignored; the data stay until the next start.
+  report(3000000, 1, {{1, 1}, {1, 1}});
+  EXPECT_EQ(4u, pm->rail(1)->rawVoltage.count());
+  bool again = false;
+  pm->stop([&] { again = true; });
+  EXPECT_TRUE(again);  // not running: at once
+  EXPECT_EQ(3u, fake->writeCount());
+}
+
+TEST_F(PowerManagerTest, StartFailures) {
+  ASSERT_TRUE(startSampling());
+  int result = -1;
+  pm->start([&](bool ok) { result = ok; });  // already running
+  EXPECT_EQ(0, result);
+  pm->stop(nullptr);
+
+  // No reply to the GPIO step.
+  result = -1;
+  testing::internal::CaptureStdout();
+  pm->start([&](bool ok) { result = ok; });
+  CJYX::instance()->setWantConnected(false);
+  dm->onUpdate(CAPIManager::wallClock());
+  EXPECT_EQ("UART_SEL1 to 73 fail.\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ(0, result);
+  CJYX::instance()->setWantConnected(true);
+
+  // The controller refuses the power-control request.
+  result = -1;
+  size_t first = fake->writeCount();
+  testing::internal::CaptureStdout();
+  pm->start([&](bool ok) { result = ok; });
+  ackGpio(first);
+  CPackage fail;
+  fail.make(sent(first + 1).frame, DEVICE_ACK, ACK_FAIL, nullptr, 0);
+  dm->onPackage(&fail);
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("enablePower fail\n"));
+  EXPECT_EQ(0, result);
+  EXPECT_FALSE(pm->running());
+
+  // No link at all.
+  fake->setOpen(false);
+  result = -1;
+  testing::internal::CaptureStdout();
+  pm->start([&](bool ok) { result = ok; });
+  EXPECT_EQ("socket is invalid\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ(0, result);
+}
+
+TEST_F(PowerManagerTest, StopWithClosedLinkStillCompletes) {
+  ASSERT_TRUE(startSampling());
+  fake->setOpen(false);
+  bool stopped = false;
+  testing::internal::CaptureStdout();
+  pm->stop([&] { stopped = true; });
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(stopped);
+  EXPECT_FALSE(pm->running());
+}
+
+TEST_F(PowerManagerTest, ConfigurationAndRailsFiles) {
+  ScopedTempDir dir;
+  writeFile(dir.file("config.yaml"),
+            "ic-addr:\n  - addr: 0x20\n    resistance: [5]\n"
+            "config:\n  - {title: First, path: first.yaml}\n  - {title: Second, path: second.json}\n");
+  writeFile(dir.file("first.yaml"), "rails:\n  - {name: ONE, index: 3}\n");
+  writeFile(dir.file("second.json"),
+            "{\"rails\": [{\"name\": \"TWO\", \"index\": \"9\"}, {\"name\": \"X\", \"index\": 12}]}");
+  pm->setConfigPath(dir.file("config.yaml"));
+
+  bool done = false;
+  pm->updatePowerConfig(nullptr, [&] { done = true; });
+  EXPECT_TRUE(done);
+  EXPECT_EQ((std::vector<int>{3, 96}), pm->enabledRails());
+  EXPECT_EQ("ONE", pm->rail(3)->name());
+  EXPECT_EQ(5u, pm->rail(2)->resistance());
+  EXPECT_EQ(0x20, pm->monitor().icAddrs()[0]);
+  EXPECT_EQ(0xFF, pm->monitor().icAddrs()[1]);
+
+  done = false;
+  pm->updatePowerConfig("/anywhere/second.json", [&] { done = true; });
+  EXPECT_TRUE(done);
+  EXPECT_EQ("Second", pm->currentTitle());
+  EXPECT_EQ((std::vector<int>{9, 12, 96}), pm->enabledRails());
+  uint32_t mask[3];
+  pm->getEnableMask(mask);
+  EXPECT_EQ((1u << 9) | (1u << 12), mask[0]);
+
+  runTask(pm, "jyx.power:config_file", "{\"value\":\"First\"}");
+  EXPECT_EQ((std::vector<int>{3, 96}), pm->enabledRails());
+  runTask(pm, "jyx.power:config_file", "{\"value\":\"Nothing\"}");
+  EXPECT_EQ("First", pm->currentTitle());
+}
+
+TEST_F(PowerManagerTest, BrokenAndMissingFilesGetMessages) {
+  ScopedTempDir dir;
+  bool done = false;
+  std::string out;
+  writeFile(dir.file("broken.yaml"), "config: [ {title: a, path: b.yaml\n");
+  pm->setConfigPath(dir.file("broken.yaml"));
+  testing::internal::CaptureStdout();
+  pm->updatePowerConfig(nullptr, [&] { done = true; });
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(pm->configs().empty());
+  EXPECT_NE(std::string::npos, out.find("is not valid YAML or JSON"));
+  EXPECT_NE(std::string::npos, out.find("broken.yaml"));
+
+  testing::internal::CaptureStdout();
+  pm->loadRails("{\"rails\": [ {\"name\": \"A\", \"index\": 1} ", "bad.json");
+  pm->loadRails("rail: []\n", "other.yaml");
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("rails file (bad.json) is not valid YAML or JSON\n"));
+  EXPECT_NE(std::string::npos, out.find("rails file (other.yaml) has no \"rails\" list\n"));
+  EXPECT_TRUE(pm->enabledRails().empty());
+}
+
+TEST_F(PowerManagerTest, ChartAndRangeTasks) {
+  runTask(pm, "jyx.power:average_interval", "{\"value\":\"0\"}");
+  EXPECT_EQ(1u, pm->averageInterval());
+  runTask(pm, "jyx.power:average_interval", "{\"value\":\"0x20\"}");
+  EXPECT_EQ(32u, pm->averageInterval());
+  runTask(pm, "jyx.power:voltage_range", "{\"value\":\"1.5\"}");
+  EXPECT_EQ(1500u, pm->voltageRange());
+  runTask(pm, "jyx.power:current_range", "{\"value\":\"-3\"}");
+  EXPECT_EQ(0u, pm->currentRange());
+  pm->rail(2)->avgPower.addSample(3456);
+  runTask(pm, "jyx.power:auto_ranges", "");
+  EXPECT_EQ(5000u, pm->powerRange());
+  EXPECT_EQ(10u, pm->voltageRange());
+
+  runTask(pm, "jyx.power:100ms", "");
+  EXPECT_EQ(1000u, pm->chartWindow());
+  runTask(pm, "jyx.power:next_time", "");
+  runTask(pm, "jyx.power:next_time", "");
+  runTask(pm, "jyx.power:prev_time", "");
+  EXPECT_EQ(1000, pm->chartStart());
+  runTask(pm, "jyx.power:prev_time", "");
+  runTask(pm, "jyx.power:prev_time", "");
+  EXPECT_EQ(0, pm->chartStart());
+  runTask(pm, "jyx.power:chart_voltage", "");
+  EXPECT_EQ(uint32_t(CJYXPowerManager::CHART_VOLTAGE), pm->chartType());
+  runTask(pm, "jyx.power:size_changed", "{\"width\":640,\"height\":480}");
+  EXPECT_EQ(640, pm->chartWidth());
+
+  pm->loadRails("rails:\n  - {name: A, index: 0}\n  - {name: B, index: 5}\n");
+  runTask(pm, "jyx.power:show_total", "{\"value\":false}");
+  EXPECT_FALSE(pm->rail(0)->selected());
+  EXPECT_FALSE(pm->rail(5)->selected());
+  EXPECT_TRUE(pm->rail(96)->selected());
+  EXPECT_FALSE(pm->rail(7)->selected());  // not listed: untouched
+  runTask(pm, "jyx.power:rail", "{\"index\":5,\"value\":true}");
+  EXPECT_TRUE(pm->rail(5)->selected());
+  runTask(pm, "jyx.power:rail", "{\"index\":200,\"value\":false}");
+}
+
+TEST_F(PowerManagerTest, RunTaskTogglesAndLoadsAreRefusedWhileRunning) {
+  pm->loadRails("rails:\n  - {name: A, index: 0}\n  - {name: B, index: 5}\n");
+  testing::internal::CaptureStdout();
+  runTask(pm, "jyx.power:run", "");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("CJYXPowerManager::start, rail count:2\n", out);
+  ackGpio(0);
+  ackPower(1, std::vector<uint8_t>(24, 0));
+  EXPECT_TRUE(pm->running());
+
+  testing::internal::CaptureStdout();
+  runTask(pm, "jyx.power:load", "");
+  runTask(pm, "jyx.power:load_config", "");
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("now is busy, stop first and try it again.\n"));
+  EXPECT_NE(std::string::npos, out.find("now is busy, stop first and try again later.\n"));
+
+  testing::internal::CaptureStdout();
+  runTask(pm, "jyx.power:run", "");
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("CJYXPowerManager::stop!\n"));
+  EXPECT_FALSE(pm->running());
+}
+
+}  // namespace

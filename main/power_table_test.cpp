@@ -1,0 +1,101 @@
+#include "main/power_table.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+#include "jyx/power_manager.h"
+#include "power_test_util.h"
+
+namespace {
+
+// The table's lines with the colour sequences removed.
+std::vector<std::string> plainLines(const std::string& table) {
+  std::string plain;
+  for (size_t i = 0; i < table.size(); ++i) {
+    if (table[i] == '\x1b') {
+      if (i + 1 < table.size() && table[i + 1] == 'c') {
+        ++i;
+        continue;
+      }
+      while (i < table.size() && table[i] != 'm') ++i;
+      continue;
+    }
+    plain += table[i];
+  }
+  std::vector<std::string> lines;
+  std::istringstream in(plain);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Characters, counting a UTF-8 sequence as one.
+size_t columns(const std::string& text) {
+  size_t n = 0;
+  for (unsigned char c : text) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+class PowerTable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    pm = new CJYXPowerManager(nullptr, false);
+    pm->loadRails("rails:\n  - {name: VDD_CORE_LONG_NAME_X, index: 0}\n  - {name: B, index: 5}\n");
+    pm->rail(0)->setMaxVoltage(32000);
+    pm->rail(0)->setResistance(10);
+    pm->monitor().setRunning(true);
+  }
+  void TearDown() override { delete pm; }
+  CJYXPowerManager* pm;
+};
+
+TEST_F(PowerTable, LayoutColoursAndValues) {
+  std::vector<uint8_t> p = jyxtest::powerReport(1000, 1, {{16384, 3277}, {0, 0}});
+  pm->onPowerData(p.data(), p.size(), 1.0, 0);
+  p = jyxtest::powerReport(2000, 1, {{8192, 3277}, {0, 0}});
+  pm->onPowerData(p.data(), p.size(), 1.0, 0);
+  uint32_t mask[3];
+  pm->getEnableMask(mask);
+  std::string table = powerTableText(pm, mask);
+  ASSERT_EQ(0u, table.find("\x1b" "c"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[1;33m\xe2\x94\x82Power(Watt)"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;32m\xe2\x94\x82Voltage(V)"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;34m\xe2\x94\x82" "Current(A)"));
+
+  std::vector<std::string> lines = plainLines(table);
+  // Rule, two headings, rule, rails 0, 5 and TOTAL (the ones with samples), rule.
+  ASSERT_EQ(8u, lines.size());
+  EXPECT_EQ(114u, columns(lines[0]));
+  EXPECT_EQ(lines[0], lines[3]);
+  EXPECT_EQ(lines[0], lines[7]);
+  for (int i : {1, 2, 4, 5, 6}) EXPECT_EQ(113u, columns(lines[i])) << lines[i];
+  EXPECT_EQ(
+      "Rail(s)           \xe2\x94\x82now      avg      max      min      "
+      "\xe2\x94\x82now   avg   max   min   \xe2\x94\x82now     avg     max     min     ",
+      lines[2]);
+  // Power 8000 and 16000 mW, voltage 8000 and 16000 mV, current 1000 mA.
+  EXPECT_EQ(
+      "VDD_CORE_LONG_NAME\xe2\x94\x82"
+      "8.00     12.00    16.00    8.00     \xe2\x94\x82"
+      "8.00  12.00 16.00 8.00  \xe2\x94\x82"
+      "1.00    1.00    1.00    1.00    ",
+      lines[4]);
+  EXPECT_EQ(0u, lines[5].find("B                 \xe2\x94\x82" "0.00     0.00"));
+  EXPECT_EQ(0u, lines[6].find("TOTAL             \xe2\x94\x82" "8.00     12.00"));
+}
+
+TEST_F(PowerTable, RowsFromEnabledListWhenMaskIsZero) {
+  uint32_t zero[3] = {0, 0, 0};
+  std::vector<std::string> lines = plainLines(powerTableText(pm, zero));
+  // No samples yet: still one row per enabled rail, the empty minimum
+  // (999999999 mW) cut to the cell.
+  ASSERT_EQ(8u, lines.size());
+  EXPECT_EQ(0u, lines[5].find("B   "));
+  EXPECT_NE(std::string::npos, lines[5].find("1000000.0"));
+  uint32_t mask[3] = {1, 0, 0};
+  lines = plainLines(powerTableText(pm, mask));
+  EXPECT_EQ(5u, lines.size());  // rules and headings only
+}
+
+}  // namespace

@@ -1,0 +1,329 @@
+// End to end: the real jyx monitoring rails of the real jyx-sim, the table it
+// prints, the data file and the six CSV files it saves.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/api_manager.h"
+#include "jyx/power_format.h"
+#include "sim/power_rails.h"
+#include "sim_util.h"
+#include "test_util.h"
+
+namespace {
+
+using jyxtest::binPath;
+using jyxtest::OpsRecord;
+using jyxtest::readFile;
+using jyxtest::run;
+using jyxtest::ScopedTempDir;
+using jyxtest::SimProcess;
+using jyxtest::Subprocess;
+using jyxtest::writeFile;
+
+struct Record {
+  uint64_t clock;
+  int32_t time, voltage, current, power;
+};
+
+// Rails of a data file, by index; empty when the file is not one.
+std::map<int, std::vector<Record>> readDataFile(const std::string& path) {
+  std::map<int, std::vector<Record>> rails;
+  std::string d = readFile(path);
+  if (d.size() < powerfile::kHeaderSize || d.compare(0, 4, "qel ") != 0) return rails;
+  auto u32 = [&](size_t at) {
+    uint32_t v;
+    memcpy(&v, d.data() + at, 4);
+    return v;
+  };
+  for (int i = 0; i < 97; ++i) {
+    uint32_t offset = u32(24 + 8 * i), count = u32(28 + 8 * i);
+    if (offset + uint64_t(count) * 24 > d.size()) return {};
+    for (uint32_t k = 0; k < count; ++k) {
+      Record r;
+      size_t at = offset + size_t(k) * 24;
+      memcpy(&r.clock, d.data() + at, 8);
+      memcpy(&r.time, d.data() + at + 8, 4);
+      memcpy(&r.voltage, d.data() + at + 12, 4);
+      memcpy(&r.current, d.data() + at + 16, 4);
+      memcpy(&r.power, d.data() + at + 20, 4);
+      rails[i].push_back(r);
+    }
+  }
+  return rails;
+}
+
+// The rows of the last table in the output: plain rail names in order.
+std::vector<std::string> lastTableRails(const std::string& out) {
+  size_t start = out.rfind("\x1b" "c");
+  std::vector<std::string> names;
+  if (start == std::string::npos) return names;
+  std::istringstream in(out.substr(start));
+  const std::string bar = "\x1b[1;33m\xe2\x94\x82";
+  int line = 0;
+  for (std::string text; std::getline(in, text); ++line) {
+    size_t cut = text.find(bar);
+    if (cut == std::string::npos || line < 3) continue;  // rules and headings
+    std::string name = text.substr(0, cut);
+    name.erase(name.find_last_not_of(' ') + 1);
+    names.push_back(name);
+  }
+  return names;
+}
+
+// Reads the six CSV files with python3's csv module. Per file one line:
+// "<suffix> <rows> <columns> <header|joined> <sum of column 1> <sum of
+// column 2> ..." (column 0, the time text, is checked for its shape).
+std::map<std::string, std::vector<std::string>> csvSummary(const std::string& base) {
+  const char* script =
+      "import csv, re, sys\n"
+      "for s in ['.raw_voltage.csv','.raw_current.csv','.raw_power.csv',"
+      "'.voltage.csv','.current.csv','.power.csv']:\n"
+      "    with open(sys.argv[1] + s, newline='') as f:\n"
+      "        rows = list(csv.reader(f))\n"
+      "    head, body = rows[0], rows[1:]\n"
+      "    assert all(len(r) == len(head) for r in body), s\n"
+      "    assert all(re.fullmatch(r'\\d{8} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}', r[0]) for r in body), s\n"
+      "    sums = [sum(float(r[c]) for r in body) for c in range(1, len(head))]\n"
+      "    print(s, len(body), len(head), '|'.join(head), *['%.3f' % x for x in sums])\n";
+  int code = -1;
+  std::string err;
+  std::string out = run({"/usr/bin/python3", "-c", script, base}, &code, 60000, &err);
+  EXPECT_EQ(0, code) << err;
+  std::map<std::string, std::vector<std::string>> files;
+  std::istringstream in(out);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> fields;
+    for (std::string w; words >> w;) fields.push_back(w);
+    if (!fields.empty()) files[fields[0]] = fields;
+  }
+  return files;
+}
+
+class PowerE2E : public ::testing::Test {
+ protected:
+  void startSim(const std::string& address) {
+    ASSERT_TRUE(sim_.start(address, {"--target-state", "running"})) << sim_.lastError();
+  }
+  // A configuration listing two rails files; the second (chosen with -p)
+  // has rails 0, 1, 8 and 49, the first does not exist.
+  std::string writeConfig() {
+    writeFile(dir_.file("config.yaml"),
+              "ic-addr:\n"
+              "  - addr: 0x10\n"
+              "  - addr: 0x11\n"
+              "  - addr: 0x12\n"
+              "  - addr: 0x15\n"
+              "  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n"
+              "  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n"
+              "  - addr: 0x13\n"
+              "config:\n"
+              "  - title: other\n"
+              "    path: other.yaml\n"
+              "  - title: bench\n"
+              "    path: rails.yaml\n");
+    // JSON is YAML too: the rails file is given as JSON.
+    writeFile(dir_.file("rails.yaml"),
+              "{\"rails\": [{\"name\": \"VIN\", \"index\": 0}, {\"name\": \"V5\", \"index\": 1},"
+              " {\"name\": \"VCORE\", \"index\": 8}, {\"name\": \"VDDR\", \"index\": \"49\"}]}");
+    return dir_.file("config.yaml");
+  }
+
+  SimProcess sim_;
+  ScopedTempDir dir_;
+};
+
+TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
+  startSim("127.0.5.1");
+  std::string config = writeConfig();
+  std::string out = dir_.file("run");
+  int code = -1;
+  std::string printed =
+      run({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p", "/elsewhere/rails.yaml", "-d",
+           "3", "-o", out},
+          &code, 60000);
+  ASSERT_EQ(0, code) << printed;
+  // IC identities at the configured addresses: slots 0-2 and 12 hold 32 V
+  // ICs, slot 3 a 9 V one.
+  EXPECT_NE(std::string::npos,
+            printed.find("IC_ID (24):0x7b 0x7b 0x7b 0x6b 0x00 0x00 0x00 0x00 0x00 0x00 0x00 "
+                         "0x00 0x7b 0x00 "))
+      << printed;
+  EXPECT_EQ((std::vector<std::string>{"VIN", "V5", "VCORE", "VDDR", "TOTAL"}),
+            lastTableRails(printed))
+      << printed;
+  EXPECT_NE(std::string::npos, printed.find("frames per second: "));
+
+  auto rails = readDataFile(out);
+  ASSERT_EQ((std::vector<int>{0, 1, 8, 49, 96}), [&] {
+    std::vector<int> keys;
+    for (auto& kv : rails) keys.push_back(kv.first);
+    return keys;
+  }());
+  size_t samples = rails[0].size();
+  ASSERT_GT(samples, 500u);  // ~500 frames/s for 3 s
+  for (auto& kv : rails) EXPECT_EQ(samples, kv.second.size()) << kv.first;
+
+  // Every report the simulator sent between the first and the last one the
+  // tool kept is there, frame for frame.
+  std::map<uint64_t, int64_t> sent;
+  for (const OpsRecord& r : sim_.ops()) {
+    if (r.dir == "report") sent[uint64_t(r.num("timestamp_us"))] = r.num("frames");
+  }
+  std::map<uint64_t, int64_t> kept;
+  for (const Record& r : rails[0]) ++kept[r.clock];
+  ASSERT_FALSE(kept.empty());
+  for (auto it = sent.find(kept.begin()->first); it != sent.end() && it->first <= kept.rbegin()->first;
+       ++it) {
+    EXPECT_EQ(it->second, kept[it->first]) << it->first;
+  }
+  EXPECT_EQ(kept.size(), size_t(std::distance(sent.find(kept.begin()->first),
+                                              sent.upper_bound(kept.rbegin()->first))));
+
+  // Values: the simulator's nominal rail values under full load, with its
+  // noise (0.2 % of the voltage, 1 % of the current, both < 5 sigma here).
+  jyxsim::CSimPowerRails model{jyxsim::CSimPowerRails::Config()};
+  uint32_t mask[3] = {0x103, 0x20000, 0};
+  uint8_t addrs[24], ids[24];
+  memset(addrs, 0xFF, sizeof(addrs));
+  addrs[0] = 0x10, addrs[1] = 0x11, addrs[2] = 0x12, addrs[3] = 0x15, addrs[12] = 0x13;
+  model.start(mask, addrs, 0, ids);
+  for (int rail : {0, 1, 8, 49}) {
+    int mv, ma, fs;
+    ASSERT_TRUE(model.railNominal(rail, &mv, &ma, &fs)) << rail;
+    for (const Record& r : rails[rail]) {
+      ASSERT_NEAR(mv * 0.99, r.voltage, mv * 0.01 + 2) << rail;
+      ASSERT_NEAR(ma, r.current, ma * 0.05 + 4) << rail;
+      ASSERT_EQ(int64_t(r.voltage) * r.current / 1000, r.power) << rail;
+    }
+  }
+  for (size_t k = 0; k < samples; ++k) {
+    int32_t total = rails[0][k].power + rails[1][k].power + rails[8][k].power + rails[49][k].power;
+    ASSERT_EQ(total, rails[96][k].power) << k;
+  }
+
+  // The CSV files parse, carry the rail names and hold the data file's
+  // values within the rounding of two decimals per cell.
+  auto csv = csvSummary(out);
+  ASSERT_EQ(6u, csv.size());
+  const std::string header = "time|timer(ms)|VIN|V5|VCORE|VDDR";
+  int64_t timeSum = 0;
+  for (const Record& r : rails[0]) timeSum += r.time;
+  const char* rawFiles[3] = {".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv"};
+  for (int q = 0; q < 3; ++q) {
+    const std::vector<std::string>& f = csv[rawFiles[q]];
+    ASSERT_EQ(9u, f.size()) << rawFiles[q];
+    EXPECT_EQ(std::to_string(samples), f[1]);
+    EXPECT_EQ(header, f[3]);
+    EXPECT_NEAR(double(timeSum), std::stod(f[4]), 0.001);
+    int column = 5;
+    for (int rail : {0, 1, 8, 49}) {
+      double sum = 0;
+      for (const Record& r : rails[rail]) sum += (q == 0 ? r.voltage : q == 1 ? r.current : r.power);
+      EXPECT_NEAR(sum / 1000.0, std::stod(f[column++]), 0.005 * samples + 0.01) << rawFiles[q];
+    }
+  }
+  // Averaged files: one row per closed 100 ms interval (about 30 of them).
+  const std::vector<std::string>& power = csv[".power.csv"];
+  ASSERT_EQ(10u, power.size());
+  EXPECT_EQ(header + "|TOTAL", power[3]);
+  int rows = std::stoi(power[1]);
+  EXPECT_GE(rows, 20);
+  EXPECT_LE(rows, 40);
+  double columns = 0;
+  for (int c = 5; c < 9; ++c) columns += std::stod(power[size_t(c)]);
+  EXPECT_NEAR(columns, std::stod(power[9]), 0.01 * rows + 0.01);
+  EXPECT_EQ(std::to_string(rows), csv[".voltage.csv"][1]);
+  EXPECT_EQ(header, csv[".current.csv"][3]);
+}
+
+TEST_F(PowerE2E, MaskRunShowsTheRailsWithSamples) {
+  startSim("127.0.5.2");
+  int code = -1;
+  std::string printed =
+      run({binPath("jyx"), "-a", "127.0.5.2", "-m", "0x0000000C", "-d", "3"}, &code, 60000);
+  ASSERT_EQ(0, code) << printed;
+  // Rail 0 is always part of a command-line mask.
+  EXPECT_EQ((std::vector<std::string>{"RAIL00", "RAIL02", "RAIL03", "RAIL96"}),
+            lastTableRails(printed))
+      << printed;
+  bool requested = false;
+  for (const OpsRecord& r : sim_.ops()) {
+    if (r.dir == "rx" && r.cmd == "POWER_CTRL" && r.str("mask0") == "0x0000000d") requested = true;
+  }
+  EXPECT_TRUE(requested);
+}
+
+TEST_F(PowerE2E, SigintWithDurationAndOutputSavesBeforeExit) {
+  startSim("127.0.5.3");
+  std::string config = writeConfig();
+  std::string out = dir_.file("interrupted");
+  Subprocess jyx;
+  ASSERT_TRUE(
+      jyx.start({binPath("jyx"), "-a", "127.0.5.3", "-m", config, "-p", "rails.yaml", "-d", "600",
+                 "-o", out}));
+  ASSERT_TRUE(jyx.waitForOutput("frames per second", 30000)) << jyx.out();
+  jyx.signal(SIGINT);
+  ASSERT_TRUE(jyx.wait(30000));
+  EXPECT_EQ(2, jyx.exitCode());
+  auto rails = readDataFile(out);
+  ASSERT_EQ(5u, rails.size());
+  EXPECT_GT(rails[96].size(), 100u);
+  for (const char* suffix : {".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv",
+                             ".voltage.csv", ".current.csv", ".power.csv"}) {
+    EXPECT_EQ(0u, readFile(out + suffix).find("\"time\",\"timer(ms)\",\"VIN\"")) << suffix;
+  }
+}
+
+TEST_F(PowerE2E, SilentControllerAtStopStillSavesSoon) {
+  // The simulator answers the GPIO and the start requests, then nothing:
+  // the stop request is never answered.
+  ASSERT_TRUE(sim_.start("127.0.5.5", {"--target-state", "running", "--mute-after", "2"}))
+      << sim_.lastError();
+  std::string out = dir_.file("muted");
+  int code = -1;
+  double begin = CAPIManager::wallClock();
+  std::string printed =
+      run({binPath("jyx"), "-a", "127.0.5.5", "-m", "0x3", "-d", "2", "-o", out}, &code, 120000);
+  EXPECT_EQ(0, code) << printed;
+  EXPECT_LT(CAPIManager::wallClock() - begin, 60.0);
+  std::string data = readFile(out);
+  ASSERT_GE(data.size(), powerfile::kHeaderSize);
+  EXPECT_EQ("qel ", data.substr(0, 4));
+}
+
+TEST_F(PowerE2E, BrokenOrMissingConfigurationIsReported) {
+  startSim("127.0.5.4");
+  int code = -1;
+  std::string printed = run(
+      {binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("absent.yaml"), "-d", "1"}, &code, 60000);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos,
+            printed.find("power config (" + dir_.file("absent.yaml") +
+                         ") is empty or cannot be read\n"))
+      << printed;
+
+  writeFile(dir_.file("broken.yaml"), "config:\n  - {title: x, path: [\n");
+  printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("broken.yaml"), "-d", "1"},
+                &code, 60000);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos, printed.find("is not valid YAML or JSON\n")) << printed;
+
+  writeFile(dir_.file("config.yaml"), "config:\n  - {title: x, path: gone.yaml}\n");
+  printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("config.yaml"), "-d", "1"},
+                &code, 60000);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos,
+            printed.find("rails file (" + dir_.file("gone.yaml") + ") is empty or cannot be read"))
+      << printed;
+}
+
+}  // namespace
