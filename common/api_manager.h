@@ -64,18 +64,25 @@ class CAPIManager {
   // host callback and returns the current working directory.
   const char* init(const char* json, HostCallback hostCallback);
 
+  // apiInit calls this before init so that a host always finds the
+  // controller object; it lives in a layer above this one, which installs it.
+  static void setControllerFactory(void (*factory)());
+
   void registerTaskManager(const std::string& name, CTaskManager* manager);
   void unregisterTaskManager(const std::string& name, CTaskManager* manager);
   void addUpdater(CUpdater* updater);
   void removeUpdater(CUpdater* updater);
 
   // Runs `function` from a pump at least delaySeconds after now (wall clock).
+  // Any thread; the function runs on the main thread.
   void startAsyncCall(std::function<void()> function, double delaySeconds);
 
   CTask* acquireTask();
   void releaseTask(CTask* task);
   CTask* createTask(int id, const std::string& name, const APIDATA* data, TaskCallback callback);
-  void dispatchTask(CTask* task);
+  // Routes the task to the manager named by its prefix; false (and the
+  // message "dispatchTask-<name> does not exist") when there is none.
+  bool dispatchTask(CTask* task);
   // Creates and dispatches a task whose completion calls done(id, result).
   void onInvoke(int id, const char* name, const APIDATA* data, HostDone done);
   // Posts the task to the completion list (no duplicates); any thread.

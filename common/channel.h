@@ -5,6 +5,7 @@
 #ifndef JYX_COMMON_CHANNEL_H_
 #define JYX_COMMON_CHANNEL_H_
 
+#include <atomic>
 #include <functional>
 
 #include "common/fifo.h"
@@ -41,8 +42,8 @@ class CChannel {
   virtual void setTimeout(int timeout);
   virtual bool isServer();
   virtual void setServer(bool isServer);
-  // Closes (through the virtual call in the subclass destructor), recycles
-  // both pool threads and frees the FIFOs.
+  // Frees the FIFOs. Every subclass destructor calls shutdown() first; the
+  // base destructor repeats it (a no-op then) for channels that did not.
   virtual ~CChannel();
   // Resets both FIFOs.
   virtual void flush();
@@ -68,9 +69,15 @@ class CChannel {
   CChannelDelegate* delegate() { return delegate_; }
 
  protected:
-  // Subclass destructors call this first so that close() still reaches the
-  // subclass while the pool threads are stopped.
+  // Subclass destructors call this first, while their members are alive:
+  // it closes the device (so a running receive pass ends early), recycles
+  // both pool threads (CThread::recycle waits for a running pass), waits for
+  // the asynchronous sends still in flight and closes again. Afterwards no
+  // pool thread calls into this channel. Idempotent; not thread-safe with
+  // itself (only destructors call it).
   void shutdown();
+  // Hands a warning or error to the delegate.
+  int report(CHANNEL_MSG_TYPE type, int code, const char* message);
 
   int timeout_ = 1000000;
   bool isServer_ = false;
@@ -80,6 +87,13 @@ class CChannel {
   CFifo* receiveFifo_;
   CThread* sendThread_ = nullptr;
   CThread* receiveThread_ = nullptr;
+
+ private:
+  void receivePass();
+  void sendPass();
+
+  std::atomic<int> pendingSends_{0};  // asynchronous sendBuffer jobs not yet finished
+  bool shutDown_ = false;
 };
 
 #endif  // JYX_COMMON_CHANNEL_H_

@@ -78,6 +78,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   virtual int logUartNum() { return logUartNum_; }
   virtual void setLogUartNum(int num);
   const std::string& postCodes() const { return postCodes_; }
+  // "JYX " followed by the controller object's name text at construction.
+  const std::string& displayName() const { return displayName_; }
 
   // --- Request tracker ---
   // Returns the current frame number and advances the counter.
@@ -92,6 +94,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Number of requests waiting for their reply.
   int pendingCount();
   double lastActivity() const { return lastActivity_; }
+  // The parser on the channel's receive FIFO (owned; registered updater).
+  CPackageParser* parser() { return parser_; }
   // Receiver of unsolicited power-sample reports (the power monitor).
   void setPowerReportHandler(std::function<void(CPackage*)> handler);
   // Supplies the 96-bit rail mask (three words) and the 24-byte IC address
@@ -236,6 +240,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Application clock in seconds (the API manager's pump time); virtual so
   // that tests can move time without waiting.
   virtual double clockNow();
+  void channelReplaced() override;
 
   // One step of a timed GPIO sequence: sets `num` to `level`; on a null
   // reply prints `failFormat` (with num and level) and gives null to
@@ -271,6 +276,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool taskDeviceBoot(CTask* task);
   bool taskSendText(CTask* task, const std::string& text);
 
+  std::string displayName_;
   uint64_t owner_ = 0;
   bool powerEnabled_ = false;
   bool packetTrace_ = false;

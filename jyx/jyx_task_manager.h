@@ -51,6 +51,9 @@ class CJYXTaskManager : public CTaskManager, public CChannelDelegate {
   void onUpdate(double now) override;
 
  protected:
+  // Called after setChannel so that subclasses move their parser to the new
+  // channel's receive FIFO.
+  virtual void channelReplaced() {}
   bool onConnectTask(CTask* task);
   bool onDisconnectTask(CTask* task);
 

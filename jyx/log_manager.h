@@ -43,9 +43,12 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   // Asks the data manager to switch forwarding on or off; does nothing
   // unless both this manager's and the data manager's channels are open.
   void enableLog(uint8_t enable, PackageCallback callback);
+  // The line parser on the channel's receive FIFO (owned; registered updater).
+  CStringParser* parser() { return parser_; }
 
  protected:
   virtual double clockNow();
+  void channelReplaced() override;
 
  private:
   bool taskEnable(CTask* task);

@@ -1,0 +1,398 @@
+#include "common/api_manager.h"
+
+#include <rapidjson/document.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "common/task_manager.h"
+
+namespace {
+
+// Task names are "<manager>:<action>"; a manager name is shorter than this.
+constexpr size_t kMaxManagerNameLength = 30;
+
+void (*g_controllerFactory)() = nullptr;
+
+// Pops the head of a task list; the caller holds the list's lock.
+CTask* popHead(CTask** head) {
+  CTask* task = *head;
+  if (task != nullptr) {
+    *head = task->next();
+    task->setNext(nullptr);
+  }
+  return task;
+}
+
+}  // namespace
+
+CAPIManager* CAPIManager::instance() {
+  // Created on first use and deliberately never destroyed: pool threads and
+  // static objects may still print while the process exits.
+  static CAPIManager* manager = new CAPIManager();
+  return manager;
+}
+
+CAPIManager::CAPIManager() : now_(wallClock()), ownerThread_(std::this_thread::get_id()) {
+  srand(static_cast<unsigned>(::time(nullptr)));
+}
+
+CAPIManager::~CAPIManager() = default;
+
+double CAPIManager::time() { return now_; }
+
+double CAPIManager::wallClock() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  return static_cast<double>(tv.tv_sec) + static_cast<double>(tv.tv_usec) / 1e6;
+}
+
+uint32_t CAPIManager::nextCallId() {
+  CSmartLock guard(&outgoingLock_);
+  return nextId_++;
+}
+
+bool CAPIManager::isOwnerThread() { return std::this_thread::get_id() == ownerThread_; }
+
+void CAPIManager::setControllerFactory(void (*factory)()) { g_controllerFactory = factory; }
+
+const char* CAPIManager::init(const char* json, HostCallback hostCallback) {
+  if (json != nullptr) {
+    rapidjson::Document doc;
+    doc.Parse(json);
+    if (!doc.HasParseError() && doc.IsObject()) {
+      for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
+        if (!it->name.IsString() || !it->value.IsString()) continue;
+        if (strcmp(it->name.GetString(), "operatingSystem") == 0) {
+          operatingSystem_ = it->value.GetString();
+        } else if (strcmp(it->name.GetString(), "docPath") == 0) {
+          docPath_ = it->value.GetString();
+        }
+      }
+    }
+  }
+  {
+    CSmartLock guard(&outgoingLock_);
+    hostCallback_ = std::move(hostCallback);
+  }
+  char buffer[254] = {};
+  if (getcwd(buffer, sizeof(buffer)) != nullptr) cwd_ = buffer;
+  return cwd_.c_str();
+}
+
+void CAPIManager::registerTaskManager(const std::string& name, CTaskManager* manager) {
+  CSmartLock guard(&managersLock_);
+  managers_[name] = manager;
+}
+
+void CAPIManager::unregisterTaskManager(const std::string& name, CTaskManager* manager) {
+  CSmartLock guard(&managersLock_);
+  auto it = managers_.find(name);
+  if (it != managers_.end() && it->second == manager) managers_.erase(it);
+}
+
+void CAPIManager::addUpdater(CUpdater* updater) {
+  if (updater == nullptr) return;
+  CSmartLock guard(&updatersLock_);
+  if (std::find(updaters_.begin(), updaters_.end(), updater) == updaters_.end()) {
+    updaters_.push_back(updater);
+  }
+}
+
+void CAPIManager::removeUpdater(CUpdater* updater) {
+  CSmartLock guard(&updatersLock_);
+  updaters_.remove(updater);
+}
+
+void CAPIManager::startAsyncCall(std::function<void()> function, double delaySeconds) {
+  auto* call = new CAsyncCall(std::move(function), wallClock(), delaySeconds);
+  CSmartLock guard(&delayedLock_);
+  delayedCalls_.push_back(call);
+}
+
+CTask* CAPIManager::acquireTask() {
+  CTask* task;
+  {
+    CSmartLock guard(&poolLock_);
+    task = popHead(&taskPool_);
+  }
+  if (task == nullptr) task = new CTask();
+  task->data()->clear();
+  task->result()->clear();
+  task->setId(0);
+  return task;
+}
+
+void CAPIManager::releaseTask(CTask* task) {
+  if (task == nullptr) return;
+  // Drop what the callback captured now rather than at the next reuse.
+  task->setCallback(nullptr);
+  CSmartLock guard(&poolLock_);
+  task->setNext(taskPool_);
+  taskPool_ = task;
+}
+
+CTask* CAPIManager::createTask(int id, const std::string& name, const APIDATA* data,
+                               TaskCallback callback) {
+  CTask* task = acquireTask();
+  task->result()->clear();
+  task->setId(id);
+  task->setName(name);
+  task->data()->copyFrom(data);
+  task->setCallback(std::move(callback));
+  return task;
+}
+
+bool CAPIManager::dispatchTask(CTask* task) {
+  const std::string& name = task->name();
+  size_t colon = name.find(':');
+  if (colon != std::string::npos && colon < kMaxManagerNameLength) {
+    CSmartLock guard(&managersLock_);
+    auto it = managers_.find(name.substr(0, colon));
+    if (it != managers_.end()) {
+      it->second->dispatchTask(task);
+      return true;
+    }
+  }
+  print("dispatchTask-%s does not exist\n", name.c_str());
+  return false;
+}
+
+void CAPIManager::onInvoke(int id, const char* name, const APIDATA* data, HostDone done) {
+  CTask* task = createTask(id, name != nullptr ? name : "", data, [id, done](CTask* t) {
+    if (done) done(id, t->result());
+    return true;
+  });
+  // Nobody will ever finish a task that reached no manager.
+  if (!dispatchTask(task)) releaseTask(task);
+}
+
+void CAPIManager::finishTask(CTask* task) {
+  if (task == nullptr) return;
+  CSmartLock guard(&finishedLock_);
+  if (finished_ == nullptr) {
+    task->setNext(nullptr);
+    finished_ = task;
+    return;
+  }
+  CTask* tail = finished_;
+  while (true) {
+    if (tail == task) return;  // already waiting for its callback
+    if (tail->next() == nullptr) break;
+    tail = tail->next();
+  }
+  task->setNext(nullptr);
+  tail->setNext(task);
+}
+
+void CAPIManager::sendEvent(const char* name, const char* payload, TaskCallback callback) {
+  CTask* task = acquireTask();
+  task->data()->append(payload, nullptr, 0);
+  task->setName(name != nullptr ? name : "");
+  task->setCallback(std::move(callback));
+  CSmartLock guard(&outgoingLock_);
+  if (!hostCallback_) {
+    // No host to deliver to: the event is dropped and the task reused.
+    releaseTask(task);
+    return;
+  }
+  task->setId(static_cast<int32_t>(nextId_++));
+  task->setNext(nullptr);
+  if (outgoing_ == nullptr) {
+    outgoing_ = task;
+  } else {
+    CTask* tail = outgoing_;
+    while (tail->next() != nullptr) tail = tail->next();
+    tail->setNext(task);
+  }
+}
+
+int CAPIManager::onHostReply(int id, APIDATA* reply) {
+  CTask* task = nullptr;
+  {
+    CSmartLock guard(&waitingLock_);
+    CTask* previous = nullptr;
+    for (CTask* t = waiting_; t != nullptr; previous = t, t = t->next()) {
+      if (t->id() != id) continue;
+      if (previous == nullptr) {
+        waiting_ = t->next();
+      } else {
+        previous->setNext(t->next());
+      }
+      t->setNext(nullptr);
+      task = t;
+      break;
+    }
+  }
+  if (task == nullptr) return 0;
+  task->result()->copyFrom(reply);
+  TaskCallback callback = task->callback();
+  if (callback) callback(task);
+  CSmartLock guard(&garbageLock_);
+  task->setNext(garbage_);
+  garbage_ = task;
+  return 0;
+}
+
+void CAPIManager::print(const char* format, ...) {
+  if (format == nullptr) return;
+  CTask* task = acquireTask();
+  APIDATA* record = task->data();
+  va_list args;
+  va_start(args, format);
+  // A format that keeps failing (an unconvertible wide string, say) is
+  // dropped after a few doublings instead of growing without end.
+  int failures = 0;
+  while (failures < 8) {
+    va_list copy;
+    va_copy(copy, args);
+    int n = vsnprintf(record->text, static_cast<size_t>(record->textCapacity), format, copy);
+    va_end(copy);
+    if (n >= 0 && n < record->textCapacity) {
+      fwrite(record->text, 1, static_cast<size_t>(n), stdout);
+      fflush(stdout);
+      break;
+    }
+    // Too small (n is the full length) or a formatting error: one doubling
+    // at least, then format again. The old text need not survive.
+    if (n < 0) ++failures;
+    record->text[0] = '\0';
+    record->reserve(n >= 0 ? n : record->textCapacity, 0);
+  }
+  va_end(args);
+  releaseTask(task);
+}
+
+void CAPIManager::update() {
+  now_ = wallClock();
+
+  // Managers and updaters may be added or removed (and destroyed) by the
+  // very calls made here, so each pass walks a snapshot and skips entries
+  // that have left the table meanwhile. The table lock is recursive and held
+  // across each call, so the main thread itself may still change the table.
+  std::vector<CTaskManager*> managers;
+  {
+    CSmartLock guard(&managersLock_);
+    managers.reserve(managers_.size());
+    for (auto& entry : managers_) managers.push_back(entry.second);
+  }
+  for (CTaskManager* manager : managers) {
+    CSmartLock guard(&managersLock_);
+    bool present = false;
+    for (auto& entry : managers_) {
+      if (entry.second == manager) {
+        present = true;
+        break;
+      }
+    }
+    if (present) manager->onUpdate(now_);
+  }
+
+  std::vector<CUpdater*> updaters;
+  {
+    CSmartLock guard(&updatersLock_);
+    updaters.assign(updaters_.begin(), updaters_.end());
+  }
+  for (CUpdater* updater : updaters) {
+    CSmartLock guard(&updatersLock_);
+    if (std::find(updaters_.begin(), updaters_.end(), updater) != updaters_.end()) {
+      updater->onUpdate(now_);
+    }
+  }
+
+  // At most one due delayed call per pump; it runs outside the lock so that
+  // it may schedule further calls from any thread.
+  CAsyncCall* due = nullptr;
+  {
+    CSmartLock guard(&delayedLock_);
+    double clock = wallClock();
+    for (auto it = delayedCalls_.begin(); it != delayedCalls_.end(); ++it) {
+      if (clock - (*it)->startTime() >= (*it)->delay()) {
+        due = *it;
+        delayedCalls_.erase(it);
+        break;
+      }
+    }
+  }
+  if (due != nullptr) {
+    due->setFired(true);
+    if (due->function()) due->function()();
+    delete due;
+  }
+
+  {
+    CSmartLock garbageGuard(&garbageLock_);
+    while (CTask* task = popHead(&garbage_)) releaseTask(task);
+  }
+
+  // Completion callbacks run outside the list lock so that other threads
+  // can keep finishing tasks. Tasks finished by a callback wait for the
+  // next pump.
+  CTask* finished;
+  {
+    CSmartLock guard(&finishedLock_);
+    finished = finished_;
+    finished_ = nullptr;
+  }
+  while (CTask* task = popHead(&finished)) {
+    TaskCallback callback = task->callback();
+    if (callback) callback(task);
+    CSmartLock guard(&garbageLock_);
+    task->setNext(garbage_);
+    garbage_ = task;
+  }
+
+  while (true) {
+    CTask* task;
+    HostCallback host;
+    {
+      CSmartLock guard(&outgoingLock_);
+      task = popHead(&outgoing_);
+      if (task == nullptr) break;
+      host = hostCallback_;
+      CSmartLock waitingGuard(&waitingLock_);
+      task->setNext(waiting_);
+      waiting_ = task;
+    }
+    // A synchronous host replies from inside this call (onHostReply).
+    host(task->id(), task->name().c_str(), task->data(),
+         [this](int id, APIDATA* reply) { return onHostReply(id, reply); });
+  }
+}
+
+namespace {
+int (*g_cHostCallback)(int, const char*, APIDATA*, int (*)(int, APIDATA*)) = nullptr;
+int cHostReply(int id, APIDATA* reply) { return CAPIManager::instance()->onHostReply(id, reply); }
+}  // namespace
+
+extern "C" {
+
+const char* apiInit(const char* json,
+                    int (*hostCallback)(int, const char*, APIDATA*, int (*)(int, APIDATA*))) {
+  if (g_controllerFactory != nullptr) g_controllerFactory();
+  g_cHostCallback = hostCallback;
+  HostCallback host;
+  if (hostCallback != nullptr) {
+    host = [](int id, const char* name, APIDATA* data, HostDone) {
+      return g_cHostCallback(id, name, data, &cHostReply);
+    };
+  }
+  return CAPIManager::instance()->init(json, host);
+}
+
+void apiInvoke(int id, const char* name, APIDATA* data, int (*done)(int, APIDATA*)) {
+  HostDone hostDone;
+  if (done != nullptr) hostDone = done;
+  CAPIManager::instance()->onInvoke(id, name, data, hostDone);
+}
+
+void apiUpdate() { CAPIManager::instance()->update(); }
+
+}  // extern "C"

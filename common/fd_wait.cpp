@@ -1,0 +1,42 @@
+#include "common/fd_wait.h"
+
+#include <poll.h>
+
+#include <cerrno>
+
+namespace {
+
+// poll() takes milliseconds; a partial millisecond is waited in full.
+int toPollMs(int us) { return us <= 0 ? 0 : (us + 999) / 1000; }
+
+FdWaitResult pollOnce(int fd, short events, int us) {
+  pollfd p{fd, events, 0};
+  int r = poll(&p, 1, toPollMs(us));
+  if (r < 0) return errno == EINTR ? FD_WAIT_AGAIN : FD_WAIT_ERROR;
+  if (r == 0) return FD_WAIT_AGAIN;
+  if (p.revents & POLLNVAL) {
+    errno = EBADF;
+    return FD_WAIT_ERROR;
+  }
+  return FD_WAIT_READY;
+}
+
+}  // namespace
+
+FdWaitResult waitFdSlice(int fd, short events, int totalUs, int* waitedUs) {
+  int left = totalUs - *waitedUs;
+  int slice = left < kWaitSliceUs ? left : kWaitSliceUs;
+  if (slice < 0) slice = 0;
+  FdWaitResult r = pollOnce(fd, events, slice);
+  if (r != FD_WAIT_AGAIN) return r;
+  *waitedUs += slice;
+  return *waitedUs >= totalUs ? FD_WAIT_TIMEOUT : FD_WAIT_AGAIN;
+}
+
+FdWaitResult waitFd(int fd, short events, int totalUs) {
+  int waited = 0;
+  FdWaitResult r;
+  while ((r = waitFdSlice(fd, events, totalUs, &waited)) == FD_WAIT_AGAIN) {
+  }
+  return r;
+}

@@ -1,0 +1,249 @@
+#include "common/socket_tcp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/api_manager.h"
+#include "common/fd_wait.h"
+
+namespace {
+
+// Backlog of the listening socket.
+constexpr int kListenBacklog = 4096;
+// Longest wait for a peer before the accept loop looks at its stop flag;
+// close() also wakes it at once by shutting the listening socket down.
+constexpr int kAcceptPollMs = 100;
+// Consecutive failed send() calls (1 ms apart) before a write gives up.
+constexpr int kMaxSendFailures = 64;
+
+}  // namespace
+
+CSocketTCP::CSocketTCP(CChannelDelegate* delegate, int port, const char* address)
+    : CSocket(delegate, address, port) {}
+
+CSocketTCP::~CSocketTCP() {
+  shutdown();
+  sleepMs(1);
+}
+
+bool CSocketTCP::open() {
+  close();
+  if (isServer()) {
+    CSmartLock guard(&lock_);
+    if (serverThread_) return true;
+    serverStop_ = false;
+    serverThread_ = CThreadPool::instance()->get([this](CThread*) { serverPass(); }, -1, 0);
+    return serverThread_ != nullptr;
+  }
+  connectClient();
+  return false;
+}
+
+void CSocketTCP::close() {
+  CThread* server;
+  {
+    CSmartLock guard(&lock_);
+    closeSocketLocked();
+    server = serverThread_;
+    serverThread_ = nullptr;
+    // Set under lock_ so that the server thread cannot store a peer it
+    // accepted after this close.
+    if (server) serverStop_ = true;
+  }
+  if (server) {
+    {
+      CSmartLock guard(&listenLock_);
+      if (listenFd_ != -1) ::shutdown(listenFd_, SHUT_RDWR);
+    }
+    server->recycle();  // returns once the running pass has ended
+  }
+  CSmartLock guard(&listenLock_);
+  if (listenFd_ != -1) {
+    ::close(listenFd_);
+    listenFd_ = -1;
+  }
+}
+
+void CSocketTCP::connectClient() {
+  std::string address;
+  int port;
+  {
+    CSmartLock guard(&lock_);
+    address = address_;
+    port = port_;
+  }
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (s < 0) {
+    report(CHANNEL_MSG_ERROR, -3, "tcp-client: created socket error!\n");
+    return;
+  }
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(static_cast<uint16_t>(port));
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  int rc = -1;
+  if (inet_pton(AF_INET, address.c_str(), &peer.sin_addr) != 1) {
+    errno = EINVAL;  // not a dotted IPv4 address
+  } else {
+    {
+      CSmartLock guard(&lock_);
+      peerAddr_ = peer;
+    }
+    rc = connect(s, reinterpret_cast<sockaddr*>(&peer), sizeof(peer));
+  }
+  if (rc != 0) {
+    int error = errno;
+    CAPIManager::instance()->print("errno:%d\n", error);
+    ::close(s);
+    report(CHANNEL_MSG_ERROR, -102, "tcp-client: connect socket error!\n");
+    return;
+  }
+  fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+  {
+    CSmartLock guard(&lock_);
+    closeSocketLocked();
+    fd_ = s;
+  }
+  delegate_->onConnected();
+}
+
+void CSocketTCP::pauseAfterServerFailure() {
+  for (int i = 0; i < 100 && !serverStop_; ++i) sleepMs(10);
+}
+
+void CSocketTCP::serverPass() {
+  if (serverStop_ || isOpen()) return;
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (lfd < 0) {
+    report(CHANNEL_MSG_ERROR, -3, "tcp-server: created socket error!\n");
+    pauseAfterServerFailure();
+    return;
+  }
+  int one = 1;
+  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in local;
+  {
+    CSmartLock guard(&lock_);
+    local = localAddr_;
+    local.sin_port = htons(static_cast<uint16_t>(port_));
+  }
+  if (bind(lfd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
+    ::close(lfd);
+    report(CHANNEL_MSG_ERROR, -52, "tcp-server: bind socket error!\n");
+    pauseAfterServerFailure();
+    return;
+  }
+  if (listen(lfd, kListenBacklog) != 0) {
+    ::close(lfd);
+    report(CHANNEL_MSG_ERROR, -53, "tcp-server: listen socket error!\n");
+    pauseAfterServerFailure();
+    return;
+  }
+  {
+    CSmartLock guard(&listenLock_);
+    if (serverStop_) {
+      ::close(lfd);
+      return;
+    }
+    listenFd_ = lfd;
+  }
+
+  while (!serverStop_) {
+    pollfd p{lfd, POLLIN, 0};
+    if (poll(&p, 1, kAcceptPollMs) <= 0) continue;
+    int peer = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (peer < 0) {
+      // Retried; the pause keeps a persistent error (no descriptors left)
+      // from spinning.
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) sleepMs(1);
+      continue;
+    }
+    CAPIManager::instance()->print("socket tcp accept a socket\n");
+    {
+      CSmartLock guard(&lock_);
+      if (serverStop_) {
+        ::close(peer);
+        break;
+      }
+      closeSocketLocked();  // one peer at a time: the new one replaces the old
+      fd_ = peer;
+    }
+    delegate_->onConnected();
+  }
+
+  CSmartLock guard(&listenLock_);
+  ::close(lfd);
+  listenFd_ = -1;
+}
+
+int CSocketTCP::write(const void* data, int len) {
+  CSmartLock guard(&lock_);
+  if (fd_ == -1) {
+    report(CHANNEL_MSG_ERROR, -151, "tcp: send data - socket is invalid!\n");
+    return -1;
+  }
+  FdWaitResult ready = waitFd(fd_, POLLOUT, timeout_);
+  if (ready == FD_WAIT_ERROR) {
+    report(CHANNEL_MSG_ERROR, -152, "tcp: send data - select failed!\n");
+    return -1;
+  }
+  if (ready == FD_WAIT_TIMEOUT) return 0;
+
+  const char* bytes = static_cast<const char*>(data);
+  int sent = 0;
+  int failures = 0;
+  while (sent < len) {
+    ssize_t n = send(fd_, bytes + sent, len - sent, MSG_NOSIGNAL);
+    if (n >= 1) {
+      sent += static_cast<int>(n);
+      failures = 0;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The peer is not taking bytes: wait for room up to timeout(); no
+      // room in that time gives up like repeated failures do.
+      if (waitFd(fd_, POLLOUT, timeout_) == FD_WAIT_READY) continue;
+      failures = kMaxSendFailures;
+    }
+    if (++failures >= kMaxSendFailures) {
+      report(CHANNEL_MSG_ERROR, -154, "tcp: send data - send failed!\n");
+      return 0;
+    }
+    sleepMs(1);
+  }
+  return len;
+}
+
+int CSocketTCP::read(void* buf, int len) {
+  int waited = 0;
+  bool first = true;
+  for (;;) {
+    // The lock is held for one wait slice at a time, then released so a
+    // writer or close() can get through.
+    CSmartLock guard(&lock_);
+    if (fd_ == -1) {
+      if (!first) return 0;  // closed while waiting
+      report(CHANNEL_MSG_WARNING, -201, "tcp: receive data - socket is invalid!\n");
+      return -1;
+    }
+    first = false;
+    FdWaitResult ready = waitFdSlice(fd_, POLLIN, timeout_, &waited);
+    if (ready == FD_WAIT_ERROR) {
+      report(CHANNEL_MSG_ERROR, -202, "tcp: recieve data - select failed!\n");
+      return -1;
+    }
+    if (ready == FD_WAIT_TIMEOUT) return 0;
+    if (ready == FD_WAIT_AGAIN) continue;
+    ssize_t n = recv(fd_, buf, len, 0);
+    if (n < 1) return static_cast<int>(n);
+    receiveFifo_->push(buf, static_cast<int>(n));
+    return static_cast<int>(n);
+  }
+}

@@ -1,0 +1,118 @@
+// CJYXLogManager over a scripted channel: verbatim printing, the partial-line
+// flush after a second of silence, and its tasks.
+#include "jyx/log_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "common/api_manager.h"
+#include "fake_channel.h"
+#include "jyx/jyx.h"
+#include "test_util.h"
+
+namespace {
+
+using jyxtest::FakeChannel;
+
+class TestLogManager : public CJYXLogManager {
+ public:
+  TestLogManager() : CJYXLogManager("127.0.0.1", kDefaultPort, false) {}
+  double clockNow() override { return clock; }
+  double clock = 1000.0;
+};
+
+class LogManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lm = new TestLogManager();
+    fake = new FakeChannel(lm);
+    lm->setChannel(fake);
+    lm->start();
+  }
+  void TearDown() override { delete lm; }
+
+  void receive(const char* text) { fake->receiveFifo()->push(text, std::strlen(text)); }
+
+  TestLogManager* lm = nullptr;
+  FakeChannel* fake = nullptr;
+};
+
+TEST_F(LogManagerTest, LinesArePrintedVerbatimAndKept) {
+  receive("count %d of %s 100%\nsecond line\r\n");
+  testing::internal::CaptureStdout();
+  lm->parser()->onUpdate(lm->clock);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "count %d of %s 100%\nsecond line\r\n");
+  EXPECT_EQ(lm->logText(), "count %d of %s 100%\nsecond line\r\n");
+}
+
+TEST_F(LogManagerTest, PartialLineIsFlushedAfterOneSecondOfSilence) {
+  receive("boot");
+  testing::internal::CaptureStdout();
+  lm->parser()->onUpdate(lm->clock);
+  lm->onUpdate(lm->clock + 0.5);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+  testing::internal::CaptureStdout();
+  lm->onUpdate(lm->clock + 1.0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "boot");
+  EXPECT_EQ(lm->logText(), "boot");
+
+  // A line that keeps arriving resets the silence clock.
+  receive("abc\n");
+  lm->clock += 5.0;
+  lm->parser()->onUpdate(lm->clock);
+  receive("tail");
+  testing::internal::CaptureStdout();
+  lm->onUpdate(lm->clock + 0.9);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(LogManagerTest, ClosedChannelNeverFlushes) {
+  receive("half");
+  fake->setOpen(false);
+  testing::internal::CaptureStdout();
+  lm->onUpdate(lm->clock + 10.0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+TEST_F(LogManagerTest, EnableTaskDoesNothingWithoutTheDataChannel) {
+  // The process-wide data manager is not connected in unit tests.
+  APIDATA data;
+  CTask* task = CAPIManager::instance()->createTask(0, "jyx.log:enable", &data, nullptr);
+  lm->dispatchTask(task);
+  EXPECT_EQ(lm->uartLogEnabled(), 0);
+  CAPIManager::instance()->update();
+}
+
+TEST_F(LogManagerTest, SaveWritesTheLogText) {
+  jyxtest::ScopedTempDir dir;
+  for (const char* content : {"", "line %d\n"}) {
+    lm->setLogText(content);
+    std::string path = dir.file("log.txt");
+    std::string args = "{\"path\":\"" + path + "\"}";
+    APIDATA data;
+    data.append(args.c_str(), nullptr, 0);
+    CTask* task = CAPIManager::instance()->createTask(0, "jyx.log:save", &data, nullptr);
+    lm->dispatchTask(task);
+    CAPIManager::instance()->update();
+    EXPECT_EQ(jyxtest::readFile(path), content);
+  }
+}
+
+TEST_F(LogManagerTest, ConnectTaskChangesHostOnlyWhenPortIsZero) {
+  fake->setOpen(false);
+  APIDATA data;
+  const char* args = "{\"ip\":\"127.0.3.5\",\"port\":0}";
+  data.append(args, nullptr, 0);
+  CTask* task = CAPIManager::instance()->createTask(0, "jyx.log:connect", &data, nullptr);
+  lm->dispatchTask(task);
+  EXPECT_EQ(std::string(task->result()->text), "1");
+  CAPIManager::instance()->update();
+  EXPECT_EQ(lm->host(), "127.0.3.5");
+  EXPECT_EQ(lm->port(), CJYXLogManager::kDefaultPort);
+  EXPECT_TRUE(lm->isConnected());
+}
+
+}  // namespace
