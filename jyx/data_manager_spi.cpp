@@ -58,12 +58,6 @@ std::string format(const char* fmt, ...) {
   return text;
 }
 
-// Replaces the task's result with the JSON text.
-void setResult(CTask* task, const std::string& json) {
-  task->result()->clear();
-  task->result()->append(json.c_str(), nullptr, 0);
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -370,11 +364,11 @@ bool CJYXDataManager::taskSpiCtrl(CTask* task) {
   int enable = 0;
   getArgument(task->data()->text, "enable", &enable);
   bool sent = enableSPIData(enable != 0 ? 1 : 0, false, [this, task](CPackage*) {
-    setResult(task, format("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
+    setResultText(task, format("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
     finishTask(task);
   });
   if (!sent) {
-    setResult(task, format("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
+    setResultText(task, format("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
     finishTask(task);
   }
   return true;
