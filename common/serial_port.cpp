@@ -56,6 +56,42 @@ bool baudRateToSpeed(int baudRate, unsigned int* speed) {
   return false;
 }
 
+void applyLineSettings(termios* tio, unsigned int speed, int dataBits, int parity, int stopBits) {
+  cfsetispeed(tio, speed);
+  cfsetospeed(tio, speed);
+  tio->c_cflag |= CLOCAL | CREAD;
+  tio->c_cflag &= ~CSIZE;
+  switch (dataBits) {
+    case 6: tio->c_cflag |= CS6; break;
+    case 7: tio->c_cflag |= CS7; break;
+    case 8: tio->c_cflag |= CS8; break;
+    default: break;
+  }
+  switch (parity) {
+    case 0:
+      tio->c_cflag &= ~PARENB;
+      break;
+    case 1:
+      tio->c_cflag |= PARENB | PARODD;
+      tio->c_iflag |= INPCK | ISTRIP;
+      break;
+    case 2:
+      tio->c_cflag |= PARENB;
+      tio->c_cflag &= ~PARODD;
+      tio->c_iflag |= INPCK | ISTRIP;
+      break;
+    default:
+      break;
+  }
+  if (stopBits == 1) tio->c_cflag &= ~CSTOPB;
+  if (stopBits == 2) tio->c_cflag |= CSTOPB;
+  tio->c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
+  tio->c_oflag &= ~(OPOST | ONLCR | OCRNL);
+  tio->c_iflag &= ~(INLCR | ICRNL | IXON | IXOFF | IXANY);
+  tio->c_cc[VTIME] = 0;
+  tio->c_cc[VMIN] = 0;
+}
+
 CSerialPort::CSerialPort(CChannelDelegate* delegate) : CChannel(delegate, kDefaultFifoCapacity) {}
 
 CSerialPort::~CSerialPort() { shutdown(); }
@@ -82,39 +118,7 @@ bool CSerialPort::open() {
     CAPIManager::instance()->print("Configure device tcgetattr() failed\n");
     memset(&tio, 0, sizeof(tio));
   }
-  cfsetispeed(&tio, speed);
-  cfsetospeed(&tio, speed);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cflag &= ~CSIZE;
-  switch (dataBits_) {
-    case 6: tio.c_cflag |= CS6; break;
-    case 7: tio.c_cflag |= CS7; break;
-    case 8: tio.c_cflag |= CS8; break;
-    default: break;
-  }
-  switch (parity_) {
-    case 0:
-      tio.c_cflag &= ~PARENB;
-      break;
-    case 1:
-      tio.c_cflag |= PARENB | PARODD;
-      tio.c_iflag |= INPCK | ISTRIP;
-      break;
-    case 2:
-      tio.c_cflag |= PARENB;
-      tio.c_cflag &= ~PARODD;
-      tio.c_iflag |= INPCK | ISTRIP;
-      break;
-    default:
-      break;
-  }
-  if (stopBits_ == 1) tio.c_cflag &= ~CSTOPB;
-  if (stopBits_ == 2) tio.c_cflag |= CSTOPB;
-  tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
-  tio.c_oflag &= ~(OPOST | ONLCR | OCRNL);
-  tio.c_iflag &= ~(INLCR | ICRNL | IXON | IXOFF | IXANY);
-  tio.c_cc[VTIME] = 0;
-  tio.c_cc[VMIN] = 0;
+  applyLineSettings(&tio, speed, dataBits_, parity_, stopBits_);
   tcflush(fd, TCIFLUSH);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) CAPIManager::instance()->print("tcsetattr() failed\n");
   return true;

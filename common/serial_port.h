@@ -59,6 +59,14 @@ class CSerialPort : public CChannel {
   int fd_ = -1;
 };
 
+struct termios;
+
+// The line settings open() applies, on top of the attributes in *tio: the
+// speed constant both ways, receiver on and modem lines ignored, character
+// size, parity (1 odd, 2 even; both check and strip input parity), stop
+// bits, raw input and output, no software flow control, VMIN = VTIME = 0.
+void applyLineSettings(termios* tio, unsigned int speed, int dataBits, int parity, int stopBits);
+
 // True and the termios speed constant when baudRate is one of the supported
 // rates (0, 50, ... 4000000).
 bool baudRateToSpeed(int baudRate, unsigned int* speed);

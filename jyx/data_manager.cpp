@@ -414,6 +414,20 @@ bool CJYXDataManager::sendHeartBeat(PackageCallback callback) {
   return true;
 }
 
+std::string CJYXDataManager::expandNewlines(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
+      out += '\n';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 bool CJYXDataManager::enableStringCmd(uint8_t enable, PackageCallback callback) {
   CPackage* fresh = CPackageManager::instance()->getPackage();
   deliver(callback, fresh);

@@ -132,6 +132,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // missing "\n" is appended). Returns 1 when sent, 0 when refused.
   int sendStringCmd(const std::string& text, PackageCallback callback);
   bool sendHeartBeat(PackageCallback callback);
+  // Replaces every two-character sequence backslash, 'n' of a text typed by
+  // the user by a line feed, so that "ls\\nboot" becomes two console lines.
+  static std::string expandNewlines(const std::string& text);
   // Needs no exchange: the callback receives a fresh, empty package at once.
   bool enableStringCmd(uint8_t enable, PackageCallback callback);
 

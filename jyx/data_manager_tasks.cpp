@@ -24,20 +24,6 @@ bool readValue(CTask* task, int* out) {
   return CTaskManager::getArgument(text, "value", out);
 }
 
-// Replaces every two-character sequence backslash, 'n' by a line feed.
-std::string expandNewlines(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
-      out += '\n';
-      ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
@@ -318,7 +304,7 @@ bool CJYXDataManager::taskStringCmdContent(CTask* task) {
 }
 
 bool CJYXDataManager::taskStringCmdSend(CTask* task) {
-  std::string text = expandNewlines(stringCmd_);
+  std::string text = CJYXDataManager::expandNewlines(stringCmd_);
   sendStringCmd(text, [this, task, text](CPackage* reply) {
     if (reply) {
       CAPIManager::instance()->print("sendStringCmd: (%s)\n", text.c_str());

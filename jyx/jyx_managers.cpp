@@ -1,25 +1,45 @@
 // The controller object's side of the six feature managers (log, device
 // control, power, serial, fastboot, FCT). Every reference from CJYX to a
 // feature manager lives in this file.
-//
-// Until the managers are built this file holds the minimal behaviour of a
-// program without them: nothing to start or stop, no link to open. The
-// device-control and power work fills these bodies in.
+#include "jyx/data_manager.h"
 #include "jyx/jyx.h"
+#include "jyx/log_manager.h"
 
-void CJYX::startFeatureManagers() {}
+void CJYX::startFeatureManagers() {
+  CJYXLogManager::instance()->start();
+  CJYXDataManager::instance()->start();
+}
 
-void CJYX::stopFeatureManagers() {}
+void CJYX::stopFeatureManagers() {
+  CJYXDataManager::instance()->stop();
+  CJYXLogManager::instance()->stop();
+}
 
 void CJYX::connectManagers() {
   disconnectManagers();
+  setManagersHost();
+  // Blocking TCP connects on the main thread; each either opens its channel
+  // or reports the failure through the manager's onMessage.
+  CJYXLogManager::instance()->connect();
+  CJYXDataManager::instance()->connect();
   if (isDataManagerConnected()) setWantConnected(true);
 }
 
-void CJYX::disconnectManagers() {}
+void CJYX::disconnectManagers() {
+  CJYXDataManager* data = CJYXDataManager::instance();
+  CJYXLogManager* log = CJYXLogManager::instance();
+  if (!data->isConnected()) return;
+  // Leave the controller with forwarding off; the reply is not awaited.
+  if (log->uartLogEnabled()) log->enableLog(0, PackageCallback());
+  log->disconnect();
+  data->disconnect();
+}
 
-bool CJYX::isDataManagerConnected() { return false; }
+bool CJYX::isDataManagerConnected() { return CJYXDataManager::instance()->isConnected(); }
 
-void CJYX::setManagersHost() {}
+void CJYX::setManagersHost() {
+  CJYXLogManager::instance()->setAddress(ip().c_str(), 0);
+  CJYXDataManager::instance()->setAddress(ip().c_str(), 0);
+}
 
 int CJYX::setSerialGeneration(int generation) { return generation; }

@@ -62,11 +62,11 @@ TEST_F(LogManagerTest, PartialLineIsFlushedAfterOneSecondOfSilence) {
   // A line that keeps arriving resets the silence clock.
   receive("abc\n");
   lm->clock += 5.0;
+  testing::internal::CaptureStdout();
   lm->parser()->onUpdate(lm->clock);
   receive("tail");
-  testing::internal::CaptureStdout();
   lm->onUpdate(lm->clock + 0.9);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "abc\n");
 }
 
 TEST_F(LogManagerTest, ClosedChannelNeverFlushes) {

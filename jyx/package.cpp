@@ -67,6 +67,31 @@ uint32_t stringPayload(const char* text, uint8_t* out) {
 // Largest payload stringData() copies; longer ones count as empty.
 constexpr uint32_t kStringDataLimit = 32768;
 
+// Payload layouts shared by a request and its acknowledge.
+void gpioPayload(uint8_t (&p)[kGpioPayloadSize], uint8_t operation, uint8_t level,
+                 uint16_t gpioNum) {
+  memset(p, 0, sizeof(p));
+  p[kGpioOperationOffset] = operation;
+  p[kGpioLevelOffset] = level;
+  putU16(p + kGpioNumOffset, gpioNum);
+}
+
+void sectorHeader(uint8_t* p, uint32_t secOffset, uint16_t secSize, uint16_t secNum) {
+  putU32(p + kSecOffsetOffset, secOffset);
+  putU16(p + kSecSizeOffset, secSize);
+  putU16(p + kSecNumOffset, secNum);
+}
+
+// Copies `copied` data bytes (at most kSpiRegMaxData) after the count.
+void spiRegPayload(uint8_t (&p)[kSpiRegPayloadSize], uint8_t direction, uint8_t command,
+                   uint16_t count, const uint8_t* data, uint32_t copied) {
+  memset(p, 0, sizeof(p));
+  p[kSpiRegDirectionOffset] = direction;
+  p[kSpiRegCommandOffset] = command;
+  putU16(p + kSpiRegCountOffset, count);
+  if (data != nullptr) memcpy(p + kSpiRegDataOffset, data, copied);
+}
+
 }  // namespace
 
 CPackage::~CPackage() { delete[] data_; }
@@ -144,10 +169,8 @@ void CPackage::make(uint32_t frameNum, uint16_t cmdType, uint16_t dataType, cons
 void CPackage::makeHeartBeat(uint32_t frameNum) { make(frameNum, HEART_BEAT, NO_DATA, nullptr, 0); }
 
 void CPackage::makeGpioCtrl(uint32_t frameNum, uint8_t operation, uint8_t level, uint16_t gpioNum) {
-  uint8_t p[kGpioPayloadSize] = {};
-  p[kGpioOperationOffset] = operation;
-  p[kGpioLevelOffset] = level;
-  putU16(p + kGpioNumOffset, gpioNum);
+  uint8_t p[kGpioPayloadSize];
+  gpioPayload(p, operation, level, gpioNum);
   make(frameNum, GPIO_CTRL, NO_DATA, p, sizeof(p));
 }
 
@@ -177,38 +200,36 @@ void CPackage::makeSPICtrl(uint32_t frameNum, uint16_t enable, uint16_t security
 
 void CPackage::makeSPIData(uint32_t frameNum, uint32_t secOffset, const void* data,
                            uint16_t secSize) {
+  makeSPIData(frameNum, secOffset, secSize, 1, data, secSize);
+}
+
+void CPackage::makeSPIData(uint32_t frameNum, uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                           const void* data, uint32_t length) {
   size_ = 0;
-  reserve(kSectorDataOffset + secSize);
-  uint8_t* sector = data_ + kHeaderSize;
-  putU32(sector + kSecOffsetOffset, secOffset);
-  putU16(sector + kSecSizeOffset, secSize);
-  putU16(sector + kSecNumOffset, 1);
-  if (secSize > 0) {
+  reserve(kSectorDataOffset + length);
+  sectorHeader(data_ + kHeaderSize, secOffset, secSize, secNum);
+  if (length > 0) {
     if (data != nullptr) {
-      memcpy(data_ + kSectorDataOffset, data, secSize);
+      memcpy(data_ + kSectorDataOffset, data, length);
     } else {
-      memset(data_ + kSectorDataOffset, 0, secSize);
+      memset(data_ + kSectorDataOffset, 0, length);
     }
   }
-  finish(frameNum, SPI_CTRL, SPI_DATA, kSectorHeaderSize + secSize);
+  finish(frameNum, SPI_CTRL, SPI_DATA, kSectorHeaderSize + length);
 }
 
 void CPackage::makeSPIRead(uint32_t frameNum, uint32_t secOffset, uint16_t secSize,
                            uint16_t secNum) {
-  uint8_t p[kSectorHeaderSize] = {};
-  putU32(p + kSecOffsetOffset, secOffset);
-  putU16(p + kSecSizeOffset, secSize);
-  putU16(p + kSecNumOffset, secNum);
+  uint8_t p[kSectorHeaderSize];
+  sectorHeader(p, secOffset, secSize, secNum);
   make(frameNum, SPI_READ, SPI_DATA, p, sizeof(p));
 }
 
 void CPackage::makeSPIReg(uint32_t frameNum, uint8_t direction, uint8_t command, uint16_t count,
                           const uint8_t* data) {
-  uint8_t p[kSpiRegPayloadSize] = {};
-  p[kSpiRegDirectionOffset] = direction;
-  p[kSpiRegCommandOffset] = command;
-  putU16(p + kSpiRegCountOffset, count);
-  if (data != nullptr && count < kSpiRegMaxData) memcpy(p + kSpiRegDataOffset, data, count);
+  uint8_t p[kSpiRegPayloadSize];
+  // The controller expects the data bytes only for counts below 12.
+  spiRegPayload(p, direction, command, count, data, count < kSpiRegMaxData ? count : 0);
   make(frameNum, SPI_CTRL, SPI_REG_DATA, p, sizeof(p));
 }
 
@@ -230,10 +251,8 @@ void CPackage::makeHeartBeatAck(uint32_t frameNum) {
 }
 
 void CPackage::makeGpioAck(uint32_t frameNum, uint8_t operation, uint8_t level, uint16_t gpioNum) {
-  uint8_t p[kGpioPayloadSize] = {};
-  p[kGpioOperationOffset] = operation;
-  p[kGpioLevelOffset] = level;
-  putU16(p + kGpioNumOffset, gpioNum);
+  uint8_t p[kGpioPayloadSize];
+  gpioPayload(p, operation, level, gpioNum);
   make(frameNum, DEVICE_ACK, GPIO_DATA, p, sizeof(p));
 }
 
@@ -255,10 +274,8 @@ void CPackage::makePowerReport(uint32_t frameNum, uint64_t timestamp, const void
 
 void CPackage::makeSPICtrlAck(uint32_t frameNum, uint32_t secOffset, uint16_t secSize,
                               uint16_t secNum) {
-  uint8_t p[kSectorHeaderSize] = {};
-  putU32(p + kSecOffsetOffset, secOffset);
-  putU16(p + kSecSizeOffset, secSize);
-  putU16(p + kSecNumOffset, secNum);
+  uint8_t p[kSectorHeaderSize];
+  sectorHeader(p, secOffset, secSize, secNum);
   make(frameNum, DEVICE_ACK, SPI_CTRL_INFO_DATA, p, sizeof(p));
 }
 
@@ -268,13 +285,9 @@ void CPackage::makeSPIDataAck(uint32_t frameNum) {
 
 void CPackage::makeSPIRegAck(uint32_t frameNum, uint8_t direction, uint8_t command, uint16_t count,
                              const uint8_t* data) {
-  uint8_t p[kSpiRegPayloadSize] = {};
-  p[kSpiRegDirectionOffset] = direction;
-  p[kSpiRegCommandOffset] = command;
-  putU16(p + kSpiRegCountOffset, count);
-  if (data != nullptr) {
-    memcpy(p + kSpiRegDataOffset, data, count < kSpiRegMaxData ? count : kSpiRegMaxData);
-  }
+  uint8_t p[kSpiRegPayloadSize];
+  spiRegPayload(p, direction, command, count, data,
+                count < kSpiRegMaxData ? count : kSpiRegMaxData);
   make(frameNum, DEVICE_ACK, SPI_REG_DATA, p, sizeof(p));
 }
 

@@ -77,6 +77,10 @@ class CPackage {
   // One sector (secNum 1): length 28 + secSize. Also the layout of a sector
   // read reply. A null `data` sends secSize zero bytes.
   void makeSPIData(uint32_t frameNum, uint32_t secOffset, const void* data, uint16_t secSize);
+  // General form: the sector header carries secSize and secNum as given and
+  // `length` data bytes follow (zeros when `data` is null).
+  void makeSPIData(uint32_t frameNum, uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                   const void* data, uint32_t length);
   void makeSPIRead(uint32_t frameNum, uint32_t secOffset, uint16_t secSize, uint16_t secNum);
   // The data bytes are copied only when count < 12; otherwise they stay zero.
   void makeSPIReg(uint32_t frameNum, uint8_t direction, uint8_t command, uint16_t count,

@@ -1,1 +1,111 @@
-int main() { return 0; }
+// Entry point of jyx: picks the front end from the first argument, runs it
+// from the main loop until it reports that it is finished, then stops the
+// feature managers.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "common/api_data.h"
+#include "common/api_manager.h"
+#include "common/thread_pool.h"
+#include "jyx/jyx.h"
+#include "main/qel_console.h"
+#include "main/qel_console_jyx.h"
+
+namespace {
+
+// The reply to every host event and the argument of the final stop call;
+// created during static initialisation and never freed.
+APIDATA* const g_emptyData = new APIDATA();
+
+// The front end; read by the signal handler.
+CQelConsole* volatile g_console = nullptr;
+
+void onSignal(int n) {
+  CAPIManager::instance()->print("exception signal: %d\n", n);
+  if (g_console != nullptr) g_console->stop();
+  _exit(n);
+}
+
+// No host is attached to this program: every event is answered at once
+// with the empty record.
+int onHostEvent(int id, const char* name, APIDATA* data, HostDone done) {
+  if (done) return done(id, g_emptyData);
+  return 0;
+}
+
+// Removes argv[1]: argc shrinks by one and the rest moves left.
+void shift(int* argc, char** argv) {
+  for (int i = 1; i + 1 < *argc; ++i) argv[i] = argv[i + 1];
+  --*argc;
+  argv[*argc] = nullptr;
+}
+
+// The release-tool dispatcher. "--gpt" selects the GPT disk tool, which
+// this build does not contain; the console toolbox's switches are not part
+// of it either. Every case returns 0.
+int releaseTool(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "--gpt") == 0) {
+    shift(&argc, argv);
+    return 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGINT, onSignal);
+  signal(SIGTERM, onSignal);
+
+  if (argc > 1 && strcmp(argv[1], "--release-tool") == 0) {
+    shift(&argc, argv);
+    return releaseTool(argc, argv);
+  }
+
+  CJYX* jyx = CJYX::instance();
+  char* slash = strrchr(argv[0], '/');
+  if (slash != nullptr) {
+    *slash = '\0';
+    jyx->setAppPath(argv[0]);
+  }
+  jyx->setPathSeparator("/");
+
+  static char helpOption[] = "-h";
+  char* helpArgv[] = {argv[0], helpOption, nullptr};
+  if (argc < 2) {
+    argv = helpArgv;
+    argc = 2;
+  }
+
+  CQelConsole* console;
+  if (strcmp(argv[1], "--flash-tool") == 0 || strcmp(argv[1], "--fct-tool") == 0) {
+    // The flash-tool and FCT front ends are not part of this build; the
+    // controller console's help says what is.
+    console = new CQelConsoleJYX(2, helpArgv);
+  } else if (strcmp(argv[1], "--jyx") == 0) {
+    shift(&argc, argv);
+    console = new CQelConsoleJYX(argc, argv);
+  } else {
+    console = new CQelConsoleJYX(argc, argv);
+  }
+  g_console = console;
+
+  CAPIManager* api = CAPIManager::instance();
+  api->init("{\"operatingSystem\":\"linux\",\"docPath\":\"./tmp\"}", onHostEvent);
+  jyx->start();
+  console->run();
+
+  while (!(jyx->isFinished() && !g_keepRunning)) {
+    api->update();
+    sleepMs(1);
+    console->update();
+  }
+
+  api->onInvoke(static_cast<int>(api->nextCallId()), "jyx:stop", g_emptyData,
+                [](int, APIDATA*) { return 0; });
+  g_console = nullptr;
+  delete console;
+  return 0;
+}

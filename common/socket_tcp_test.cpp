@@ -1,0 +1,264 @@
+#include "common/socket_tcp.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "channel_test_util.h"
+
+namespace {
+
+using jyxtest::collect;
+using jyxtest::rawConnect;
+using jyxtest::rawListen;
+using jyxtest::RecordingDelegate;
+using jyxtest::waitUntil;
+
+constexpr int kPort = 3334;
+
+// A TCP server channel bound to one loopback address, and its delegate.
+struct Server {
+  explicit Server(const char* ip, int port = kPort) : socket(&delegate, port, "") {
+    EXPECT_TRUE(socket.setLocalAddress(ip));
+    EXPECT_TRUE(socket.open());
+  }
+  RecordingDelegate delegate;
+  CSocketTCP socket;
+};
+
+// Reads from a raw socket until `size` bytes came or the peer closed.
+std::string rawReceive(int fd, size_t size, int timeoutMs = 5000) {
+  std::string got;
+  char buf[4096];
+  while (got.size() < size) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) break;
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  return got;
+}
+
+// True when the peer of fd closed within timeoutMs (recv gives 0 or an error).
+bool rawSeesClose(int fd, int timeoutMs = 5000) {
+  char buf[256];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) return false;
+    ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n <= 0) return true;
+  }
+}
+
+TEST(SocketTcpTest, AddressLengthDecidesServerOrClient) {
+  RecordingDelegate delegate;
+  EXPECT_TRUE(CSocketTCP(&delegate, kPort, "").isServer());
+  EXPECT_TRUE(CSocketTCP(&delegate, kPort, "1.2.3").isServer());
+  EXPECT_FALSE(CSocketTCP(&delegate, kPort, "1.2.3.4").isServer());
+  CSocketTCP client(&delegate, kPort, "127.0.0.1");
+  EXPECT_EQ("127.0.0.1", client.address());
+  EXPECT_EQ(kPort, client.port());
+  EXPECT_FALSE(client.isOpen());
+  EXPECT_EQ(1000000, client.timeout());
+  EXPECT_FALSE(client.setLocalAddress("not an address"));
+  EXPECT_EQ("0.0.0.0", client.localAddress());
+}
+
+TEST(SocketTcpTest, ClientAndServerExchangeBytesThroughTheFifos) {
+  Server server("127.0.1.1");
+  RecordingDelegate clientDelegate;
+  CSocketTCP client(&clientDelegate, kPort, "127.0.1.1");
+  // The server thread may need a moment to listen; the connect is retried.
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(waitUntil([&] {
+    EXPECT_FALSE(client.open());
+    return clientDelegate.connected() == 1;
+  }));
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(waitUntil([&] { return server.delegate.connected() == 1; }));
+  EXPECT_TRUE(client.isOpen());
+  EXPECT_TRUE(server.socket.isOpen());
+  // Refused attempts before the server listened reported -102; nothing more
+  // may follow.
+  size_t clientReports = clientDelegate.reports().size();
+
+  EXPECT_EQ(11, client.sendBuffer("to server\r\n", nullptr));
+  std::string got;
+  ASSERT_TRUE(collect(server.socket.receiveFifo(), &got, 11));
+  EXPECT_EQ("to server\r\n", got);
+
+  std::string big(300000, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
+  EXPECT_EQ(static_cast<int>(big.size()),
+            server.socket.sendBuffer(reinterpret_cast<const unsigned char*>(big.data()),
+                                     static_cast<int>(big.size()), nullptr));
+  got.clear();
+  ASSERT_TRUE(collect(client.receiveFifo(), &got, big.size()));
+  EXPECT_EQ(big, got);
+  EXPECT_EQ(clientReports, clientDelegate.reports().size());
+  EXPECT_TRUE(server.delegate.reports().empty());
+}
+
+TEST(SocketTcpTest, RefusedConnectPrintsErrnoAndReportsMinus102) {
+  RecordingDelegate delegate;
+  CSocketTCP client(&delegate, kPort, "127.0.1.2");  // nothing listens there
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(client.open());
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("errno:" + std::to_string(ECONNREFUSED) + "\n", out);
+  jyxtest::ChannelReport report;
+  ASSERT_TRUE(delegate.find(-102, &report));
+  EXPECT_EQ(CHANNEL_MSG_ERROR, report.type);
+  EXPECT_EQ("tcp-client: connect socket error!\n", report.text);
+  EXPECT_EQ(0, delegate.connected());
+  EXPECT_FALSE(client.isOpen());
+}
+
+TEST(SocketTcpTest, SecondPeerReplacesTheFirst) {
+  testing::internal::CaptureStdout();
+  Server server("127.0.1.3");
+  int first = -1;
+  ASSERT_TRUE(waitUntil([&] { return (first = rawConnect("127.0.1.3", kPort)) >= 0; }));
+  ASSERT_TRUE(waitUntil([&] { return server.delegate.connected() == 1; }));
+  int second = rawConnect("127.0.1.3", kPort);
+  ASSERT_GE(second, 0);
+  ASSERT_TRUE(waitUntil([&] { return server.delegate.connected() == 2; }));
+  EXPECT_TRUE(rawSeesClose(first));
+
+  ASSERT_EQ(4, send(second, "ping", 4, 0));
+  std::string got;
+  ASSERT_TRUE(collect(server.socket.receiveFifo(), &got, 4));
+  EXPECT_EQ("ping", got);
+  EXPECT_EQ(4, server.socket.sendBuffer("pong", nullptr));
+  EXPECT_EQ("pong", rawReceive(second, 4));
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("socket tcp accept a socket\nsocket tcp accept a socket\n", out);
+  close(first);
+  close(second);
+}
+
+TEST(SocketTcpTest, WriteWhileNotConnectedReturnsMinusOneAndReports151) {
+  RecordingDelegate delegate;
+  CSocketTCP client(&delegate, kPort, "127.0.1.4");
+  EXPECT_EQ(-1, client.write("abc", 3));
+  jyxtest::ChannelReport report;
+  ASSERT_TRUE(delegate.find(-151, &report));
+  EXPECT_EQ(CHANNEL_MSG_ERROR, report.type);
+  EXPECT_EQ("tcp: send data - socket is invalid!\n", report.text);
+  // A direct read of a closed socket is a warning.
+  char buf[16];
+  EXPECT_EQ(-1, client.read(buf, 8));
+  ASSERT_TRUE(delegate.find(-201, &report));
+  EXPECT_EQ(CHANNEL_MSG_WARNING, report.type);
+  EXPECT_EQ("tcp: receive data - socket is invalid!\n", report.text);
+}
+
+TEST(SocketTcpTest, ReadTimeoutReturnsZeroSilently) {
+  int listener = rawListen("127.0.1.5", kPort);
+  ASSERT_GE(listener, 0);
+  RecordingDelegate delegate;
+  CSocketTCP client(&delegate, kPort, "127.0.1.5");
+  client.setTimeout(50000);  // 50 ms
+  client.open();
+  ASSERT_EQ(1, delegate.connected());
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  char buf[1025];
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(0, client.read(buf, 1024));
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start)
+                .count();
+  EXPECT_GE(ms, 40);
+  EXPECT_TRUE(delegate.reports().empty());
+  close(peer);
+  close(listener);
+}
+
+TEST(SocketTcpTest, CloseWakesABlockedAcceptPromptlyAndServerCanReopen) {
+  testing::internal::CaptureStdout();
+  Server server("127.0.1.6");
+  // Let the server thread settle in its accept wait.
+  ASSERT_TRUE(waitUntil([&] {
+    int probe = rawConnect("127.0.1.6", kPort);
+    if (probe >= 0) close(probe);
+    return probe >= 0;
+  }));
+  ASSERT_TRUE(waitUntil([&] { return server.delegate.connected() == 1; }));
+  sleepMs(50);
+  auto start = std::chrono::steady_clock::now();
+  server.socket.close();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start)
+                .count();
+  EXPECT_LT(ms, 1000);
+  EXPECT_FALSE(server.socket.isOpen());
+  EXPECT_LT(rawConnect("127.0.1.6", kPort), 0);  // nobody listens any more
+
+  EXPECT_TRUE(server.socket.open());
+  int again = -1;
+  ASSERT_TRUE(waitUntil([&] { return (again = rawConnect("127.0.1.6", kPort)) >= 0; }));
+  ASSERT_TRUE(waitUntil([&] { return server.delegate.connected() == 2; }));
+  close(again);
+  testing::internal::GetCapturedStdout();
+}
+
+TEST(SocketTcpTest, WritingToAPeerThatHasGoneIsAReportedErrorNotSigpipe) {
+  int listener = rawListen("127.0.1.7", kPort);
+  ASSERT_GE(listener, 0);
+  RecordingDelegate delegate;
+  CSocketTCP client(&delegate, kPort, "127.0.1.7");
+  client.open();
+  ASSERT_EQ(1, delegate.connected());
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  close(peer);
+  close(listener);
+  // The first writes may still be taken by the kernel; once the reset is
+  // back every send fails with EPIPE (a SIGPIPE would end this process).
+  std::string chunk(1000, 'w');
+  int lastResult = 1;
+  for (int i = 0; i < 100 && !delegate.find(-154); ++i) {
+    lastResult = client.write(chunk.data(), static_cast<int>(chunk.size()));
+    sleepMs(5);
+  }
+  jyxtest::ChannelReport report;
+  ASSERT_TRUE(delegate.find(-154, &report));
+  EXPECT_EQ(CHANNEL_MSG_ERROR, report.type);
+  EXPECT_EQ("tcp: send data - send failed!\n", report.text);
+  EXPECT_EQ(0, lastResult);
+  // A closed peer does not close the channel.
+  EXPECT_TRUE(client.isOpen());
+}
+
+TEST(SocketTcpTest, AsyncSendsArriveAndDestroyingConnectedPairIsClean) {
+  auto server = std::make_unique<Server>("127.0.1.8");
+  RecordingDelegate clientDelegate;
+  auto client = std::make_unique<CSocketTCP>(&clientDelegate, kPort, "127.0.1.8");
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(waitUntil([&] {
+    client->open();
+    return clientDelegate.connected() == 1;
+  }));
+  ASSERT_TRUE(waitUntil([&] { return server->delegate.connected() == 1; }));
+  testing::internal::GetCapturedStdout();
+
+  std::atomic<int> done{0};
+  client->sendBuffer("AAAA", [&](bool ok) { done += ok; });
+  client->sendBuffer("BBBBBB", [&](bool ok) { done += ok; });
+  std::string got;
+  ASSERT_TRUE(collect(server->socket.receiveFifo(), &got, 10));
+  EXPECT_TRUE(got == "AAAABBBBBB" || got == "BBBBBBAAAA") << got;
+  EXPECT_TRUE(waitUntil([&] { return done.load() == 2; }));
+
+  // Both ends are torn down while their threads are busy reading.
+  server->socket.sendBuffer("tail", nullptr);
+  client.reset();
+  server.reset();
+}
+
+}  // namespace

@@ -1,0 +1,188 @@
+// CQelConsoleJYX: the controller console, the default front end of jyx.
+// The constructor parses the whole command line (GNU long options) into the
+// fields below and performs the immediate actions (help, version, FTDI
+// maintenance); run() starts the chosen flow, whose steps then proceed in
+// manager callbacks on the main thread until one of them finishes the
+// console.
+//
+// The flows live in separate files: the network flow
+// (qel_console_jyx_flow.cpp), SPI flashing/checking/reading
+// (qel_console_jyx_spi.cpp), power monitoring (qel_console_jyx_monitor.cpp)
+// and the serial command flow and UART scan (qel_console_jyx_serial.cpp).
+#ifndef JYX_MAIN_QEL_CONSOLE_JYX_H_
+#define JYX_MAIN_QEL_CONSOLE_JYX_H_
+
+#include <cstdint>
+#include <string>
+
+#include "main/qel_console.h"
+
+// Time (pump seconds) of the last monitor redraw; far in the future until
+// sampling has started.
+extern double g_lastDisplay;
+// Passes of --loop flashing.
+extern int g_loopCount;
+
+class CQelConsoleJYX : public CQelConsole {
+ public:
+  CQelConsoleJYX(int argc, char** argv);
+
+  void run() override;
+  void update() override;
+  void stop() override;
+
+  // Number rules of the options.
+  // Rule A (-0, -r, -w): "0x" prefix read as "0x%x", otherwise "%d"; a text
+  // that does not scan gives 0.
+  static int32_t ruleA(const char* text);
+  // Rule B (-d, -E, -F, -M, -N, -X): the number-text rule, as int32 (so
+  // "0xffffffff" is -1 and "-1" is 0).
+  static int32_t ruleB(const char* text);
+  // Rule C (-5, FTDI device index): the decimal value of the leading digits.
+  static int32_t ruleC(const char* text);
+  // -m with "0x...": the hex digits form a little-endian 96-bit number (the
+  // last digit is bits 0-3 of mask[0]) ORed into the starting mask {1, 0, 0};
+  // digits are taken from the end back to the first non-hex character.
+  static void parseRailMask(const char* text, uint32_t mask[3]);
+
+  // The help text (version line first).
+  void printHelp();
+
+  // Option fields.
+  const std::string& address() const { return address_; }
+  const std::string& image() const { return image_; }
+  const std::string& uart() const { return uart_; }
+  const std::string& command() const { return command_; }
+  const std::string& param() const { return param_; }
+  bool done() const { return done_; }
+  bool slave() const { return slave_; }
+  bool postcode() const { return postcode_; }
+  bool list() const { return list_; }
+  bool loop() const { return loop_; }
+  bool monitor() const { return monitor_; }
+  const uint32_t* railMask() const { return railMask_; }
+  int32_t duration() const { return duration_; }
+  bool checkSpi() const { return checkSpi_; }
+  int32_t getIo() const { return getIo_; }
+  int32_t setIo() const { return setIo_; }
+  bool readSpi() const { return readSpi_; }
+  int32_t readOffset() const { return readOffset_; }
+  int32_t readLength() const { return readLength_; }
+  const std::string& spiRegisterOp() const { return spiRegisterOp_; }
+  int32_t spiRegisterValue() const { return spiRegisterValue_; }
+  const std::string& output() const { return output_; }
+  const std::string& sendText() const { return sendText_; }
+  int32_t powerAction() const { return powerAction_; }
+  int32_t switchUart() const { return switchUart_; }
+  bool scanUart() const { return scanUart_; }
+  bool firmware() const { return firmware_; }
+  int32_t espOffset() const { return espOffset_; }
+  bool scanAnswered() const { return scanAnswered_; }
+  int32_t scanPosition() const { return scanPosition_; }
+
+  // Settings the options hand to feature managers; kept here until the
+  // managers take them over at construction.
+  // -5: SPI retry limit of the data manager; -1 when not given.
+  int32_t retryLimit() const { return retryLimit_; }
+  // -I/-A/-B: the data manager's flash type ("2M*3", "2M*4", "2M*8"); empty
+  // when not given.
+  const std::string& flashType() const { return flashType_; }
+  // -m <file>: the power manager's configuration path; empty when not given.
+  const std::string& monitorConfig() const { return monitorConfig_; }
+  // -m 0x...: the power manager's enable mask, valid when monitorMaskSet().
+  const uint32_t* monitorMask() const { return monitorMask_; }
+  bool monitorMaskSet() const { return monitorMaskSet_; }
+  // -9: the serial manager shows the controller's console log.
+  bool showLog() const { return showLog_; }
+  // -1: the serial manager's log keyword.
+  const std::string& logFilter() const { return logFilter_; }
+  // -O: main-MCU interface setting 1 (older controller wiring).
+  bool oldJyx() const { return oldJyx_; }
+  // -G: tty serial port instead of the FTDI bridge.
+  bool usbUart() const { return usbUart_; }
+  // Line-length limit the serial manager's line parser is rebuilt with
+  // (64 for -Z, 10000 for -G); 0 when it keeps its own.
+  int32_t serialLineLimit() const { return serialLineLimit_; }
+  // -C / -D: controller firmware files.
+  const std::string& mainFirmware() const { return mainFirmware_; }
+  const std::string& slaveFirmware() const { return slaveFirmware_; }
+  // -F: bytes per line of the firmware-download traffic dumps (default 16).
+  int32_t binaryWidth() const { return binaryWidth_; }
+
+  // Finishing: the work is over (done, g_keepRunning cleared, controller
+  // object finished).
+  void finish();
+  // Only marks the controller object finished; g_keepRunning (-x) stays.
+  void markFinished();
+
+  // Flows (run() picks one).
+  void networkFlow();
+  void serialCommandFlow();
+  void scan_uart_and_disable(std::string devices, unsigned long position);
+  void startFirmwareDownload();
+  void start_flash();
+  void start_check_spi();
+  void start_read_spi();
+  void start_monitor();
+  // The SPI status-register action of -w/-y/-z (spiRegisterOp): write,
+  // read or unlock; finishes the console when done.
+  void runSpiRegisterOp();
+  void updateMonitor(double now);
+  void stopMonitor();
+  void redrawMonitorTable();
+
+  // Blank-separated full paths of /dev/ttyUSB*; empty when there is none.
+  static std::string listTtyDevices();
+
+ protected:
+  // Parses the vector; returns at once after an action that ends the parse.
+  void parse(int argc, char** argv);
+  void ftdiAction();
+
+  std::string address_;
+  std::string image_;
+  std::string uart_;
+  std::string command_ = "02";
+  std::string param_;
+  bool done_ = false;
+  bool slave_ = false;
+  bool postcode_ = false;
+  bool list_ = false;
+  bool loop_ = false;
+  bool monitor_ = false;
+  uint32_t railMask_[3] = {1, 0, 0};
+  int32_t duration_ = -1;
+  bool checkSpi_ = false;
+  int32_t getIo_ = -1;
+  int32_t setIo_ = -1;
+  bool readSpi_ = false;
+  int32_t readOffset_ = 0;
+  int32_t readLength_ = 1;
+  std::string spiRegisterOp_;
+  int32_t spiRegisterValue_ = 0;
+  std::string output_;
+  std::string sendText_;
+  int32_t powerAction_ = -1;
+  int32_t switchUart_ = -2;
+  bool scanUart_ = false;
+  bool firmware_ = false;
+  int32_t espOffset_ = 0;
+  bool scanAnswered_ = false;
+  int32_t scanPosition_ = 0;
+
+  int32_t retryLimit_ = -1;
+  std::string flashType_;
+  std::string monitorConfig_;
+  uint32_t monitorMask_[3] = {1, 0, 0};
+  bool monitorMaskSet_ = false;
+  bool showLog_ = false;
+  std::string logFilter_;
+  bool oldJyx_ = false;
+  bool usbUart_ = false;
+  int32_t serialLineLimit_ = 0;
+  std::string mainFirmware_;
+  std::string slaveFirmware_;
+  int32_t binaryWidth_ = 16;
+};
+
+#endif  // JYX_MAIN_QEL_CONSOLE_JYX_H_

@@ -1,0 +1,288 @@
+#include "main/qel_console_jyx.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/api_manager.h"
+#include "common/number_text.h"
+#include "jyx/jyx.h"
+
+namespace {
+
+// Builds a console from words (program name added) and captures what the
+// parse printed. The process-wide flags are reset for the next test.
+class ConsoleParse {
+ public:
+  explicit ConsoleParse(std::vector<std::string> words) : words_(std::move(words)) {
+    words_.insert(words_.begin(), "jyx");
+    for (auto& w : words_) argv_.push_back(&w[0]);
+    argv_.push_back(nullptr);
+    CJYX::instance()->setFinished(false);
+    g_keepRunning = false;
+    testing::internal::CaptureStdout();
+    console_ = std::make_unique<CQelConsoleJYX>(static_cast<int>(words_.size()), argv_.data());
+    out_ = testing::internal::GetCapturedStdout();
+    finished_ = CJYX::instance()->isFinished();
+    keepRunning_ = g_keepRunning;
+    CJYX::instance()->setFinished(false);
+    g_keepRunning = false;
+  }
+  CQelConsoleJYX* operator->() { return console_.get(); }
+  CQelConsoleJYX& console() { return *console_; }
+  const std::string& out() const { return out_; }
+  bool finished() const { return finished_; }
+  bool keepRunning() const { return keepRunning_; }
+
+  // Runs run() and returns its output; flags reset afterwards.
+  std::string run() {
+    testing::internal::CaptureStdout();
+    console_->run();
+    std::string out = testing::internal::GetCapturedStdout();
+    finished_ = CJYX::instance()->isFinished();
+    CJYX::instance()->setFinished(false);
+    g_keepRunning = false;
+    return out;
+  }
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char*> argv_;
+  std::unique_ptr<CQelConsoleJYX> console_;
+  std::string out_;
+  bool finished_ = false;
+  bool keepRunning_ = false;
+};
+
+std::string helpText() {
+  ConsoleParse p({"-h"});
+  return p.out();
+}
+
+}  // namespace
+
+TEST(ConsoleRulesTest, RuleAHexOrDecimal) {
+  EXPECT_EQ(6291456, CQelConsoleJYX::ruleA("0x600000"));
+  EXPECT_EQ(100, CQelConsoleJYX::ruleA("100"));
+  EXPECT_EQ(-5, CQelConsoleJYX::ruleA("-5"));
+  EXPECT_EQ(0, CQelConsoleJYX::ruleA("0X10"));  // only a lower-case prefix means hex
+  EXPECT_EQ(0, CQelConsoleJYX::ruleA("abc"));
+  EXPECT_EQ(-1, CQelConsoleJYX::ruleA("0xffffffff"));
+}
+
+TEST(ConsoleRulesTest, RuleBUnsignedWithEitherPrefix) {
+  EXPECT_EQ(-1, CQelConsoleJYX::ruleB("0xffffffff"));
+  EXPECT_EQ(0, CQelConsoleJYX::ruleB("-1"));
+  EXPECT_EQ(255, CQelConsoleJYX::ruleB("0XfF"));
+  EXPECT_EQ(12, CQelConsoleJYX::ruleB("12abc"));
+  EXPECT_EQ(0, CQelConsoleJYX::ruleB("0x"));
+  EXPECT_EQ(0u, parseNumberText(nullptr));
+  EXPECT_EQ(0x1fu, parseNumberText("0x1fz"));
+}
+
+TEST(ConsoleRulesTest, RuleCLeadingDecimalDigits) {
+  EXPECT_EQ(12, CQelConsoleJYX::ruleC("12x"));
+  EXPECT_EQ(0, CQelConsoleJYX::ruleC("x"));
+  EXPECT_EQ(0, CQelConsoleJYX::ruleC("0x10"));
+  EXPECT_EQ(0, CQelConsoleJYX::ruleC("-3"));
+}
+
+TEST(ConsoleRulesTest, RailMaskIsLittleEndianHexOredIntoOne) {
+  uint32_t mask[3];
+  CQelConsoleJYX::parseRailMask("0x6", mask);
+  EXPECT_EQ(7u, mask[0]);
+  EXPECT_EQ(0u, mask[1]);
+  CQelConsoleJYX::parseRailMask("0x123456789abcdef012345678", mask);
+  EXPECT_EQ(0x12345679u, mask[0]);  // bit 0 stays set
+  EXPECT_EQ(0x9abcdef0u, mask[1]);
+  EXPECT_EQ(0x12345678u, mask[2]);
+  CQelConsoleJYX::parseRailMask("0x100000000", mask);  // rail 32
+  EXPECT_EQ(1u, mask[0]);
+  EXPECT_EQ(1u, mask[1]);
+  CQelConsoleJYX::parseRailMask("0xzz10", mask);  // digits up to the first non-hex from the end
+  EXPECT_EQ(0x11u, mask[0]);
+  CQelConsoleJYX::parseRailMask("0xf0000000000000000000000000", mask);  // beyond 96 bits: dropped
+  EXPECT_EQ(1u, mask[0]);
+  EXPECT_EQ(0u, mask[2]);
+  CQelConsoleJYX::parseRailMask("0x", mask);
+  EXPECT_EQ(1u, mask[0]);
+}
+
+TEST(ConsoleOptionsTest, Defaults) {
+  ConsoleParse p({});
+  EXPECT_EQ("", p.out());
+  EXPECT_FALSE(p.finished());
+  EXPECT_EQ("", p->address());
+  EXPECT_EQ("0", p->uart());
+  EXPECT_EQ("02", p->command());
+  EXPECT_FALSE(p->done());
+  EXPECT_EQ(1u, p->railMask()[0]);
+  EXPECT_EQ(-1, p->duration());
+  EXPECT_EQ(-1, p->getIo());
+  EXPECT_EQ(-1, p->setIo());
+  EXPECT_EQ(0, p->readOffset());
+  EXPECT_EQ(1, p->readLength());
+  EXPECT_EQ(-1, p->powerAction());
+  EXPECT_EQ(-2, p->switchUart());
+  EXPECT_EQ(-1, p->retryLimit());
+  EXPECT_EQ(16, p->binaryWidth());
+}
+
+TEST(ConsoleOptionsTest, VersionEndsTheParseEitherWay) {
+  ConsoleParse first({"-v", "-i", "img"});
+  EXPECT_EQ("v.2025.08.11\n", first.out());
+  EXPECT_EQ("", first->image());
+  EXPECT_TRUE(first->done());
+  EXPECT_TRUE(first.finished());
+  ConsoleParse second({"-i", "img", "--version"});
+  EXPECT_EQ("v.2025.08.11\n", second.out());
+  EXPECT_EQ("img", second->image());
+  EXPECT_EQ("", second.run());  // done: nothing is flashed
+}
+
+TEST(ConsoleOptionsTest, HelpAndUnlistedOptions) {
+  std::string help = helpText();
+  ASSERT_EQ(0u, help.find("    v.2025.08.11\n\x1b[1;33m    --jyx <options ... >\x1b[m\n\n    options:\n"));
+  // Options are padded to column 40.
+  EXPECT_NE(std::string::npos,
+            help.find("\n        -v, --version                   show the version information\n"));
+  EXPECT_NE(std::string::npos, help.find("        -d, --duraiton"));
+  EXPECT_NE(std::string::npos, help.find("72: PWR_BTN"));
+  EXPECT_NE(std::string::npos, help.find("\x1b[0;32;32m            jyx -c 02"));
+  ConsoleParse unlisted({"-q", "-a", "x"});
+  EXPECT_EQ(help, unlisted.out());
+  EXPECT_TRUE(unlisted.finished());
+  EXPECT_EQ("", unlisted->address());  // the parse ended at -q
+  ConsoleParse missingArgument({"-a"});
+  EXPECT_EQ(help, missingArgument.out());
+  ConsoleParse unknownLong({"--nonsense"});
+  EXPECT_EQ(help, unknownLong.out());
+}
+
+TEST(ConsoleOptionsTest, MonitorMaskOrConfigPath) {
+  ConsoleParse mask({"-m", "0x6"});
+  EXPECT_TRUE(mask->monitor());
+  EXPECT_TRUE(mask.keepRunning());
+  EXPECT_TRUE(mask->monitorMaskSet());
+  EXPECT_EQ(7u, mask->monitorMask()[0]);
+  EXPECT_EQ("", mask->monitorConfig());
+  ConsoleParse file({"--monitor", "rails.yaml"});
+  EXPECT_TRUE(file->monitor());
+  EXPECT_FALSE(file->monitorMaskSet());
+  EXPECT_EQ("rails.yaml", file->monitorConfig());
+}
+
+TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
+  ConsoleParse p({"--getio", "0", "-0", "0x600000", "-a", "first", "--ip", "second", "-d", "10",
+                  "-X", "0xffffffff", "-r", "0x10", "-w", "0x3", "-N", "0x48", "-E", "0x1000",
+                  "-F", "32", "-5", "3x"});
+  EXPECT_EQ(0, p->getIo());
+  EXPECT_EQ(6291456, p->readLength());
+  EXPECT_EQ("second", p->address());
+  EXPECT_EQ(10, p->duration());
+  EXPECT_EQ(-1, p->switchUart());
+  EXPECT_TRUE(p->readSpi());
+  EXPECT_EQ(16, p->readOffset());
+  EXPECT_EQ("spi-write-registers", p->spiRegisterOp());
+  EXPECT_EQ(3, p->spiRegisterValue());
+  EXPECT_EQ(72, p->setIo());
+  EXPECT_EQ(0x1000, p->espOffset());
+  EXPECT_EQ(32, p->binaryWidth());
+  EXPECT_EQ(3, p->retryLimit());
+  ConsoleParse len({"--len", "100", "-y"});
+  EXPECT_EQ(100, len->readLength());
+  EXPECT_EQ("spi-read-registers", len->spiRegisterOp());
+}
+
+TEST(ConsoleOptionsTest, FlagsAndManagerSettings) {
+  ConsoleParse p({"-l", "-c", "20", "-p", "ssid", "-e", "-u", "/dev/ttyUSB3", "-i", "img", "-9",
+                  "-8", "-4", "-3", "-2", "-1", "key", "-Y", "-s", "a\\nb", "-Z", "-O", "-B",
+                  "-C", "main.bin", "-D", "slave.bin", "-o", "out", "-x", "-z"});
+  EXPECT_TRUE(p->list());
+  EXPECT_EQ("20", p->command());
+  EXPECT_EQ("ssid", p->param());
+  EXPECT_EQ("/dev/ttyUSB3", p->uart());
+  EXPECT_EQ("img", p->image());
+  EXPECT_TRUE(p->showLog());
+  EXPECT_TRUE(p->loop());
+  EXPECT_TRUE(p->postcode());
+  EXPECT_TRUE(p->slave());
+  EXPECT_EQ("key", p->logFilter());
+  EXPECT_TRUE(p->checkSpi());
+  EXPECT_EQ("a\\nb", p->sendText());
+  EXPECT_TRUE(p->scanUart());
+  EXPECT_EQ(64, p->serialLineLimit());
+  EXPECT_TRUE(p->oldJyx());
+  EXPECT_EQ("2M*8", p->flashType());
+  EXPECT_TRUE(p->firmware());
+  EXPECT_EQ("main.bin", p->mainFirmware());
+  EXPECT_EQ("slave.bin", p->slaveFirmware());
+  EXPECT_EQ("out", p->output());
+  EXPECT_TRUE(p.keepRunning());
+  EXPECT_EQ("spi-unlock", p->spiRegisterOp());
+  EXPECT_FALSE(p.finished());
+  ConsoleParse usb({"-G", "-I"});
+  EXPECT_TRUE(usb->usbUart());
+  EXPECT_EQ(10000, usb->serialLineLimit());
+  EXPECT_EQ("2M*3", usb->flashType());
+  ConsoleParse eight({"--security-8M"});
+  EXPECT_EQ("2M*4", eight->flashType());
+}
+
+TEST(ConsoleOptionsTest, PowerActions) {
+  const char* options[] = {"--power-on", "--power-off", "--power-reset",
+                           "--power-wakeup", "--enter-fastboot", "--exit-fastboot"};
+  for (int i = 0; i < 6; ++i) {
+    ConsoleParse p({options[i]});
+    EXPECT_EQ(i + 1, p->powerAction()) << options[i];
+  }
+  ConsoleParse shortForm({"-U", "-K"});
+  EXPECT_EQ(6, shortForm->powerAction());
+}
+
+TEST(ConsoleOptionsTest, FtdiActionsEndTheParse) {
+  for (const char* option : {"-7", "-S", "-6", "-T", "-Q", "-R", "--enable-update-firmware"}) {
+    ConsoleParse p({"-x", option, "-a", "addr"});
+    EXPECT_EQ("FTDI control is not available in this build\n", p.out()) << option;
+    EXPECT_TRUE(p->done());
+    EXPECT_TRUE(p.finished());
+    EXPECT_FALSE(p.keepRunning());
+    EXPECT_EQ("", p->address());
+  }
+}
+
+TEST(ConsoleRunTest, ChoosesTheFlowByOptions) {
+  ConsoleParse list({"-l", "-a", "x"});
+  EXPECT_EQ(0u, list.run().find("Device List: "));
+  EXPECT_TRUE(list.finished());
+
+  ConsoleParse neither({"-u", ""});
+  EXPECT_EQ("one of ip and com must exist\n" + helpText(), neither.run());
+
+  ConsoleParse network({"-a", "127.0.6.1", "-U"});
+  EXPECT_EQ("socket connect 127.0.6.1 fail\n", network.run());
+  EXPECT_TRUE(network.finished());
+
+  ConsoleParse serial({"-c", "00"});
+  EXPECT_EQ("open the serial fail\n", serial.run());
+
+  ConsoleParse firmware({"-C", "main.bin"});
+  EXPECT_EQ("controller firmware download is not available in this build\n", firmware.run());
+}
+
+TEST(ConsoleProgressTest, ExactBytes) {
+  auto bar = [](int percent) {
+    testing::internal::CaptureStdout();
+    CQelConsole::progressBar("flashing:", percent);
+    return testing::internal::GetCapturedStdout();
+  };
+  EXPECT_EQ("\r\x1b[?25lflashing: [" + std::string(50, ' ') + "] (0%)\x1b[?25h", bar(0));
+  EXPECT_EQ("\r\x1b[?25lflashing: [" + std::string(50, ' ') + "] (1%)\x1b[?25h", bar(1));
+  EXPECT_EQ("\r\x1b[?25lflashing: [" + std::string(50, '=') + "] (100%)\x1b[?25h", bar(100));
+  EXPECT_EQ("\r\x1b[?25lflashing: [" + std::string(25, '=') + std::string(25, ' ') +
+                "] (51%)\x1b[?25h",
+            bar(51));
+  EXPECT_EQ(std::string::npos, bar(37).find('\n'));
+}

@@ -1,0 +1,117 @@
+// jyx-sim: the virtual JYX bench on loopback. See sim/README.md.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "sim/controller.h"
+#include "sim/faults.h"
+#include "sim/ops_log.h"
+#include "sim/options.h"
+#include "sim/server.h"
+
+using namespace jyxsim;
+
+namespace {
+
+bool readText(const std::string& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream ss;
+  ss << in.rdbuf();
+  *out = ss.str();
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  pid_t parent = getppid();
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) return 1;
+
+  SimOptions opts;
+  std::string err;
+  if (!parseOptions(argc, argv, &opts, &err)) {
+    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    return 2;
+  }
+  if (opts.help) {
+    fputs(helpText(), stdout);
+    return 0;
+  }
+
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGUSR1);
+  sigaddset(&mask, SIGHUP);
+  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int sigFd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (sigFd < 0) {
+    perror("jyx-sim: signalfd");
+    return 1;
+  }
+
+  COpsLog opsLog;
+  if (!opts.opsLog.empty() && !opsLog.open(opts.opsLog, &err)) {
+    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    return 1;
+  }
+  CSimFaults faults;
+  for (const auto& kv : opts.faultOptions) faults.addOption(kv.first, kv.second, &err);
+
+  CSimController controller(opts.controller, &faults, &opsLog);
+  if (!controller.init(monoMicros(), &err)) {
+    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    return 1;
+  }
+  if (!opts.flashImage.empty()) {
+    std::string image;
+    if (!readText(opts.flashImage, &image)) {
+      fprintf(stderr, "jyx-sim: cannot read flash image %s\n", opts.flashImage.c_str());
+      return 1;
+    }
+    if (!controller.flash().load(0, reinterpret_cast<const uint8_t*>(image.data()),
+                                 image.size())) {
+      fprintf(stderr, "jyx-sim: flash image %s is larger than the flash\n",
+              opts.flashImage.c_str());
+      return 1;
+    }
+  }
+
+  CSimServer server(&controller);
+  if (!server.listen(opts.bind, opts.packetPort, opts.logPort, &err)) {
+    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    return 1;
+  }
+  printf("jyx-sim ready: packets %s:%d, log %s:%d\n", opts.bind.c_str(), opts.packetPort,
+         opts.bind.c_str(), opts.logPort);
+  fflush(stdout);
+
+  server.run(sigFd, [&] {
+    std::string text, why;
+    if (opts.controlFile.empty()) return;
+    if (!readText(opts.controlFile, &text)) {
+      fprintf(stderr, "jyx-sim: cannot read control file %s\n", opts.controlFile.c_str());
+      return;
+    }
+    if (!faults.loadText(text, &why)) {
+      fprintf(stderr, "jyx-sim: control file %s: %s\n", opts.controlFile.c_str(), why.c_str());
+      COpsRecord(&opsLog, "event").str("event", "faults_reload").str("error", why);
+      return;
+    }
+    COpsRecord(&opsLog, "event").str("event", "faults_reload").num("rules",
+                                                                  int64_t(faults.rules().size()));
+  });
+  COpsRecord(&opsLog, "event").str("event", "exit");
+  close(sigFd);
+  return 0;
+}

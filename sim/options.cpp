@@ -1,0 +1,222 @@
+#include "sim/options.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace jyxsim {
+
+namespace {
+
+const char kHelp[] =
+    "usage: jyx-sim [--bind 127.0.0.N] [options]\n"
+    "\n"
+    "The virtual JYX bench: controller board, target board and its SPI NOR flash,\n"
+    "on loopback. Packets on port 3334, forwarded target UART text on port 3333.\n"
+    "Prints \"jyx-sim ready: packets ADDR:PORT, log ADDR:PORT\" once listening; exits\n"
+    "on SIGTERM, SIGINT or when its parent process dies.\n"
+    "\n"
+    "Listening and records:\n"
+    "  --bind ADDR            loopback address to listen on (127.0.0.0/8), default 127.0.0.1\n"
+    "  --packet-port N        packet port, default 3334\n"
+    "  --log-port N           UART log port, default 3333\n"
+    "  --ops-log FILE         one JSON object per line for every request, reply, report,\n"
+    "                         forwarded log chunk and model event (see sim/README.md)\n"
+    "  --state DIR            keep the flash (DIR/spi_flash.bin) and its status registers\n"
+    "                         (DIR/spi_status.json) in files; default: in memory\n"
+    "\n"
+    "Target:\n"
+    "  --target-state S       off (default), on (standby power), running or fastboot\n"
+    "  --boot-ms N            power button release to shell prompt, default 1000\n"
+    "  --pm-heartbeat-ms N    period of the CSU_PM status line while running, default\n"
+    "                         2000; 0 disables it\n"
+    "  --gpio N=L             initial level of controller output N (64-79); repeatable\n"
+    "\n"
+    "SPI NOR flash:\n"
+    "  --flash-size N         bytes (suffix K or M allowed), multiple of 64K, default 16M\n"
+    "  --flash-id N           JEDEC identification value, default 0xEF40 plus the\n"
+    "                         capacity byte (0xEF4018 for 16M)\n"
+    "  --flash-image FILE     copy FILE into the flash at offset 0 at start\n"
+    "  --sr1 N --sr2 N --sr3 N  initial status registers (default 0x00, 0x02, 0x60);\n"
+    "                         given values win over those stored with --state\n"
+    "  --erase-us N           erase time per 4096-byte sector (reply delay), default 0\n"
+    "  --program-us N         program time per sector (reply delay), default 0\n"
+    "\n"
+    "Power monitor:\n"
+    "  --power-rate N         frames per second while sampling, default 500\n"
+    "  --power-interval-ms N  one report per N ms, default 10\n"
+    "  --power-ics LIST       populated ICs as ADDR=ID,... (ID 123: 32 V full scale,\n"
+    "                         107: 9 V), or \"none\"; default\n"
+    "                         0x10..0x13=123 and 0x14..0x17=107\n"
+    "  --shunt-mohm N         shunt resistance the raw shunt values assume, default 2\n"
+    "\n"
+    "Fault injection (SEL is a command type name or number such as GPIO_CTRL or 3,\n"
+    "optionally /DATA_TYPE such as SPI_CTRL/SPI_DATA, or *; N counts requests matching\n"
+    "SEL from 1, a comma list or * for every one; all repeatable):\n"
+    "  --drop SEL:N           send no reply to that request\n"
+    "  --fail SEL:N           answer ACK_FAIL instead\n"
+    "  --corrupt SEL:N        reply with a wrong checksum\n"
+    "  --garbage SEL:N[:B]    put B (default 16) garbage bytes before the reply\n"
+    "  --delay SEL:N:MS       hold the reply back MS milliseconds\n"
+    "  --delay-all MS         hold every reply back MS milliseconds\n"
+    "  --close-after N        close the packet link right after answering its Nth\n"
+    "                         request (once)\n"
+    "  --mute-after N         answer N requests, then nothing at all (no replies, no\n"
+    "                         power reports) until the faults are reloaded\n"
+    "  --random K=P[,K=P]     random faults with probability P per request, K one of\n"
+    "                         drop, fail, corrupt, garbage\n"
+    "  --seed N               seed of the random faults and garbage bytes, default 1\n"
+    "  --control FILE         on SIGUSR1 replace every fault with the options in FILE\n"
+    "                         (one per line, e.g. \"--drop GPIO_CTRL:2\"; # comments);\n"
+    "                         counters restart\n"
+    "  --help                 this text\n";
+
+bool parseSize(const std::string& text, uint64_t* out) {
+  std::string t = text;
+  uint64_t mul = 1;
+  if (!t.empty() && (t.back() == 'K' || t.back() == 'k')) mul = 1024;
+  if (!t.empty() && (t.back() == 'M' || t.back() == 'm')) mul = 1024 * 1024;
+  if (mul != 1) t.pop_back();
+  uint64_t v;
+  if (!parseUnsigned(t, 0xFFFFFFFFull / mul, &v)) return false;
+  *out = v * mul;
+  return true;
+}
+
+bool isLoopback(const std::string& addr) {
+  struct in_addr a;
+  if (inet_pton(AF_INET, addr.c_str(), &a) != 1) return false;
+  return (ntohl(a.s_addr) >> 24) == 127;
+}
+
+}  // namespace
+
+const char* helpText() { return kHelp; }
+
+bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
+  CSimController::Config& c = o->controller;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      o->help = true;
+      return true;
+    }
+    if (arg.compare(0, 2, "--") != 0) {
+      *err = "unexpected argument '" + arg + "'";
+      return false;
+    }
+    std::string name = arg.substr(2), value;
+    size_t eq = name.find('=');
+    if (eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.erase(eq);
+    } else {
+      if (i + 1 >= argc) {
+        *err = "option --" + name + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+    uint64_t n = 0;
+    auto number = [&](uint64_t max) {
+      if (parseUnsigned(value, max, &n)) return true;
+      *err = "--" + name + ": bad number '" + value + "'";
+      return false;
+    };
+    if (name == "bind") {
+      if (!isLoopback(value)) {
+        *err = "--bind takes a loopback address (127.0.0.0/8), not '" + value + "'";
+        return false;
+      }
+      o->bind = value;
+    } else if (name == "packet-port" || name == "log-port") {
+      if (!number(65535) || n == 0) return err->empty() ? (*err = "--" + name + ": port 0", false) : false;
+      (name == "packet-port" ? o->packetPort : o->logPort) = int(n);
+    } else if (name == "ops-log") {
+      o->opsLog = value;
+    } else if (name == "state") {
+      o->stateDir = value;
+      c.flash.stateDir = value;
+    } else if (name == "control") {
+      o->controlFile = value;
+    } else if (name == "flash-image") {
+      o->flashImage = value;
+    } else if (name == "target-state") {
+      c.initialState = value;
+    } else if (name == "boot-ms") {
+      if (!number(3600000)) return false;
+      c.target.bootMs = uint32_t(n);
+    } else if (name == "pm-heartbeat-ms") {
+      if (!number(3600000)) return false;
+      c.target.pmHeartbeatMs = uint32_t(n);
+    } else if (name == "gpio") {
+      size_t at = value.find('=');
+      uint64_t num, level;
+      if (at == std::string::npos || !parseUnsigned(value.substr(0, at), 65535, &num) ||
+          !parseUnsigned(value.substr(at + 1), 1, &level)) {
+        *err = "--gpio takes N=L with L 0 or 1, not '" + value + "'";
+        return false;
+      }
+      c.gpioLevels.push_back({uint16_t(num), uint8_t(level)});
+    } else if (name == "flash-size") {
+      if (!parseSize(value, &n) || n == 0 || n % (64 * 1024) != 0) {
+        *err = "--flash-size takes a multiple of 64K, not '" + value + "'";
+        return false;
+      }
+      c.flash.sizeBytes = uint32_t(n);
+    } else if (name == "flash-id") {
+      if (!number(0xFFFFFFFFu)) return false;
+      c.flash.jedecId = uint32_t(n);
+    } else if (name == "sr1" || name == "sr2" || name == "sr3") {
+      if (!number(255)) return false;
+      c.flash.sr[name[2] - '1'] = uint8_t(n);
+      c.flash.srGiven = true;
+    } else if (name == "erase-us") {
+      if (!number(10000000)) return false;
+      c.eraseUsPerSector = uint32_t(n);
+    } else if (name == "program-us") {
+      if (!number(10000000)) return false;
+      c.programUsPerSector = uint32_t(n);
+    } else if (name == "power-rate") {
+      if (!number(100000) || n == 0) return err->empty() ? (*err = "--power-rate: 0", false) : false;
+      c.power.frameRate = uint32_t(n);
+    } else if (name == "power-interval-ms") {
+      if (!number(10000) || n == 0) return err->empty() ? (*err = "--power-interval-ms: 0", false) : false;
+      c.power.reportIntervalMs = uint32_t(n);
+    } else if (name == "shunt-mohm") {
+      if (!number(1000000) || n == 0) return err->empty() ? (*err = "--shunt-mohm: 0", false) : false;
+      c.power.shuntMilliohm = uint32_t(n);
+    } else if (name == "power-ics") {
+      c.power.ics.clear();
+      if (value != "none") {
+        size_t start = 0;
+        while (start <= value.size()) {
+          size_t comma = value.find(',', start);
+          std::string item = value.substr(start, comma == std::string::npos ? std::string::npos
+                                                                          : comma - start);
+          size_t at = item.find('=');
+          uint64_t addr, id;
+          if (at == std::string::npos || !parseUnsigned(item.substr(0, at), 254, &addr) ||
+              !parseUnsigned(item.substr(at + 1), 255, &id) || id == 0) {
+            *err = "--power-ics takes ADDR=ID,... (ID 1-255), not '" + item + "'";
+            return false;
+          }
+          c.power.ics[uint8_t(addr)] = uint8_t(id);
+          if (comma == std::string::npos) break;
+          start = comma + 1;
+        }
+      }
+    } else if (CSimFaults::isFaultOption(name)) {
+      CSimFaults check;
+      if (!check.addOption(name, value, err)) return false;
+      o->faultOptions.push_back({name, value});
+      if (name == "seed") c.power.seed = uint32_t(strtoul(value.c_str(), nullptr, 0));
+    } else {
+      *err = "unknown option --" + name + " (see --help)";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace jyxsim

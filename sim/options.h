@@ -1,0 +1,35 @@
+// Command-line options of jyx-sim.
+#ifndef JYX_SIM_OPTIONS_H_
+#define JYX_SIM_OPTIONS_H_
+
+#include <string>
+#include <vector>
+
+#include "sim/controller.h"
+#include "sim/faults.h"
+
+namespace jyxsim {
+
+struct SimOptions {
+  std::string bind = "127.0.0.1";
+  int packetPort = 3334;
+  int logPort = 3333;
+  std::string opsLog;
+  std::string stateDir;
+  std::string controlFile;
+  std::string flashImage;  // loaded at offset 0 before anything runs
+  CSimController::Config controller;
+  // Fault options in command-line order, replayed into CSimFaults (and
+  // kept so a control-file reload can start from them).
+  std::vector<std::pair<std::string, std::string>> faultOptions;
+  bool help = false;
+};
+
+// Parses argv; false with *err on a bad option. "--help" sets help.
+bool parseOptions(int argc, char** argv, SimOptions* out, std::string* err);
+// The --help text.
+const char* helpText();
+
+}  // namespace jyxsim
+
+#endif  // JYX_SIM_OPTIONS_H_

@@ -1,0 +1,236 @@
+#include "sim/server.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
+namespace jyxsim {
+
+namespace {
+
+// Per-client output kept at most; a log reader that stops reading loses
+// the oldest text beyond this, as a UART would overrun.
+constexpr size_t kMaxLogBacklog = 8u << 20;
+
+int listenOn(const std::string& addr, int port, std::string* err) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *err = std::string("socket: ") + strerror(errno);
+    return -1;
+  }
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, addr.c_str(), &sa.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || ::listen(fd, 4) != 0) {
+    *err = "cannot listen on " + addr + ":" + std::to_string(port) + ": " + strerror(errno);
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int acceptOne(int listenFd) {
+  int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0) return -1;
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  return fd;
+}
+
+}  // namespace
+
+uint64_t monoMicros() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000u + uint64_t(ts.tv_nsec) / 1000u;
+}
+
+CSimServer::CSimServer(CSimController* controller) : controller_(controller), parent_(getppid()) {}
+
+CSimServer::~CSimServer() {
+  if (packet_.fd >= 0) close(packet_.fd);
+  if (log_.fd >= 0) close(log_.fd);
+  if (listenPacket_ >= 0) close(listenPacket_);
+  if (listenLog_ >= 0) close(listenLog_);
+}
+
+bool CSimServer::listen(const std::string& addr, int packetPort, int logPort, std::string* err) {
+  listenPacket_ = listenOn(addr, packetPort, err);
+  if (listenPacket_ < 0) return false;
+  listenLog_ = listenOn(addr, logPort, err);
+  return listenLog_ >= 0;
+}
+
+bool CSimServer::flush(Client* c) {
+  while (c->fd >= 0 && c->outPos < c->out.size()) {
+    ssize_t n = send(c->fd, c->out.data() + c->outPos, c->out.size() - c->outPos,
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      c->outPos += size_t(n);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n < 0 && errno == EINTR) continue;
+    return false;
+  }
+  c->out.clear();
+  c->outPos = 0;
+  return true;
+}
+
+void CSimServer::closePacket(uint64_t now) {
+  if (packet_.fd < 0) return;
+  close(packet_.fd);
+  packet_ = Client();
+  reader_.reset();
+  controller_->onPacketClientClosed(now);
+}
+
+void CSimServer::closeLog() {
+  if (log_.fd >= 0) close(log_.fd);
+  log_ = Client();
+}
+
+void CSimServer::acceptPacket(uint64_t now) {
+  int fd = acceptOne(listenPacket_);
+  if (fd < 0) return;
+  closePacket(now);
+  packet_.fd = fd;
+  controller_->onPacketClientConnected(now);
+}
+
+void CSimServer::acceptLog(uint64_t now) {
+  int fd = acceptOne(listenLog_);
+  if (fd < 0) return;
+  closeLog();
+  log_.fd = fd;
+  controller_->onLogClientConnected(now);
+}
+
+void CSimServer::readPacket(uint64_t now) {
+  uint8_t buf[65536];
+  for (;;) {
+    ssize_t n = recv(packet_.fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      reader_.feed(buf, size_t(n));
+      while (packet_.fd >= 0 && !packet_.closing && reader_.next(&frame_)) {
+        packet_.requests += 1;
+        controller_->onRequest(frame_, now, packet_.requests);
+        pump(now);
+      }
+      if (packet_.fd < 0 || size_t(n) < sizeof(buf)) return;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && errno == EINTR) continue;
+    closePacket(now);
+    return;
+  }
+}
+
+void CSimServer::readLog() {
+  // The log port carries text one way; anything the client sends is read
+  // and dropped so its close can be seen.
+  char buf[4096];
+  for (;;) {
+    ssize_t n = recv(log_.fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n < 0 && errno == EINTR) continue;
+    closeLog();
+    return;
+  }
+}
+
+void CSimServer::pump(uint64_t now) {
+  while (controller_->takeDue(now, &outgoing_)) {
+    if (packet_.fd < 0 || packet_.closing) continue;
+    packet_.out.append(outgoing_.bytes);
+    if (outgoing_.closeAfter) packet_.closing = true;
+  }
+  if (packet_.fd >= 0 && !flush(&packet_)) {
+    closePacket(now);
+  } else if (packet_.fd >= 0 && packet_.closing && packet_.out.empty()) {
+    closePacket(now);
+  }
+  controller_->takeLogText(&logText_);
+  if (!logText_.empty()) {
+    if (log_.fd >= 0) {
+      if (log_.out.size() - log_.outPos > kMaxLogBacklog) {
+        log_.out.erase(0, log_.outPos);
+        log_.outPos = 0;
+        log_.out.erase(0, log_.out.size() / 2);
+      }
+      log_.out.append(logText_);
+    }
+    logText_.clear();
+  }
+  if (log_.fd >= 0 && !flush(&log_)) closeLog();
+}
+
+void CSimServer::run(int signalFd, std::function<void()> onReload) {
+  for (;;) {
+    uint64_t now = monoMicros();
+    controller_->tick(now);
+    pump(now);
+    if (getppid() != parent_) return;
+
+    uint64_t wake = controller_->nextWakeUs();
+    now = monoMicros();
+    // Wake at least once a second to notice a vanished parent.
+    int timeoutMs = 1000;
+    if (wake != UINT64_MAX) {
+      uint64_t waitUs = wake > now ? wake - now : 0;
+      if (waitUs < 1000000) timeoutMs = int((waitUs + 999) / 1000);
+    }
+    pollfd fds[5];
+    int nfds = 0;
+    fds[nfds++] = {signalFd, POLLIN, 0};
+    fds[nfds++] = {listenPacket_, POLLIN, 0};
+    fds[nfds++] = {listenLog_, POLLIN, 0};
+    int packetIdx = -1, logIdx = -1;
+    if (packet_.fd >= 0) {
+      packetIdx = nfds;
+      fds[nfds++] = {packet_.fd, short(POLLIN | (packet_.out.empty() ? 0 : POLLOUT)), 0};
+    }
+    if (log_.fd >= 0) {
+      logIdx = nfds;
+      fds[nfds++] = {log_.fd, short(POLLIN | (log_.out.empty() ? 0 : POLLOUT)), 0};
+    }
+    int r = poll(fds, nfds_t(nfds), timeoutMs);
+    if (r < 0 && errno != EINTR) return;
+    if (r <= 0) continue;
+    now = monoMicros();
+    if (fds[0].revents & POLLIN) {
+      signalfd_siginfo si;
+      while (read(signalFd, &si, sizeof(si)) == ssize_t(sizeof(si))) {
+        if (si.ssi_signo == SIGUSR1) {
+          if (onReload) onReload();
+        } else {
+          return;
+        }
+      }
+    }
+    // Existing clients first: a replacement accepted below closes them.
+    if (packetIdx >= 0 && (fds[packetIdx].revents & (POLLIN | POLLHUP | POLLERR))) readPacket(now);
+    if (logIdx >= 0 && log_.fd >= 0 && (fds[logIdx].revents & (POLLIN | POLLHUP | POLLERR)))
+      readLog();
+    if (fds[1].revents & POLLIN) acceptPacket(now);
+    if (fds[2].revents & POLLIN) acceptLog(now);
+  }
+}
+
+}  // namespace jyxsim

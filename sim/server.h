@@ -1,0 +1,64 @@
+// CSimServer: the simulator's sockets and event loop. One thread, poll(2)
+// over the two listening sockets, at most one client per port (a new client
+// replaces the old one), the signal descriptor, and the controller's timers.
+#ifndef JYX_SIM_SERVER_H_
+#define JYX_SIM_SERVER_H_
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "sim/controller.h"
+#include "sim/frame.h"
+
+namespace jyxsim {
+
+// Monotonic microseconds.
+uint64_t monoMicros();
+
+class CSimServer {
+ public:
+  explicit CSimServer(CSimController* controller);
+  ~CSimServer();
+  CSimServer(const CSimServer&) = delete;
+  CSimServer& operator=(const CSimServer&) = delete;
+
+  // Binds and listens on addr:packetPort and addr:logPort.
+  bool listen(const std::string& addr, int packetPort, int logPort, std::string* err);
+  // Runs until a terminating signal arrives on signalFd (a signalfd) or the
+  // parent process is gone. SIGUSR1 calls onReload.
+  void run(int signalFd, std::function<void()> onReload);
+
+ private:
+  struct Client {
+    int fd = -1;
+    std::string out;
+    size_t outPos = 0;
+    bool closing = false;  // close once `out` is written
+    uint32_t requests = 0;
+  };
+
+  void acceptPacket(uint64_t now);
+  void acceptLog(uint64_t now);
+  void readPacket(uint64_t now);
+  void readLog();
+  void pump(uint64_t now);
+  bool flush(Client* c);
+  void closePacket(uint64_t now);
+  void closeLog();
+
+  CSimController* controller_;
+  int listenPacket_ = -1;
+  int listenLog_ = -1;
+  Client packet_;
+  Client log_;
+  CSimFrameReader reader_;
+  SimFrame frame_;
+  CSimController::Outgoing outgoing_;
+  std::string logText_;
+  pid_t parent_;
+};
+
+}  // namespace jyxsim
+
+#endif  // JYX_SIM_SERVER_H_
