@@ -29,65 +29,65 @@ std::string hexWord(uint32_t v) {
 void describe(const SimFrame& f, bool reply, COpsRecord& r) {
   const uint8_t* p = f.payload.data();
   size_t n = f.payload.size();
-  if (reply && f.cmd == kCmdDeviceAck && f.data == kDataNone) return;
+  if (reply && f.cmd == DEVICE_ACK && f.data == NO_DATA) return;
   uint16_t kind = reply ? f.data : f.cmd;
   if (reply) {
     switch (kind) {
-      case kDataGpio:
+      case GPIO_DATA:
         if (n >= 4) r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
         return;
-      case kDataSpiCtrlInfo:
+      case SPI_CTRL_INFO_DATA:
         if (n >= 8)
           r.str("flash_id", hexWord(getU32(p))).num("sec_size", getU16(p + 4))
               .num("sec_num", getU16(p + 6));
         return;
-      case kDataSpi:
+      case SPI_DATA:
         if (n >= 8) r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
         return;
-      case kDataSpiReg:
+      case SPI_REG_DATA:
         if (n >= 4) r.num("count", getU16(p + 2)).hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
         return;
-      case kDataUart:
+      case UART_DATA_TYPE:
         if (n >= 1) r.num("enable", p[0]);
         return;
-      case kDataPost:
+      case POST_DATA:
         if (n >= 4) r.num("count", getU32(p)).hex("codes", p + 4, n - 4, 64);
         return;
-      case kDataString: r.str("text", std::string(reinterpret_cast<const char*>(p), n)); return;
-      case kDataPower: r.hex("ic_ids", p, n, 24); return;
+      case STRING_DATA: r.str("text", std::string(reinterpret_cast<const char*>(p), n)); return;
+      case POWER_DATA: r.hex("ic_ids", p, n, 24); return;
       default: return;
     }
   }
   switch (f.cmd) {
-    case kCmdGpioCtrl:
+    case GPIO_CTRL:
       if (n >= 4) r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
       return;
-    case kCmdPowerCtrl:
+    case POWER_CTRL:
       if (n >= kPowerPayload)
         r.num("enable", getU16(p)).str("mask0", hexWord(getU32(p + 4)))
             .str("mask1", hexWord(getU32(p + 8))).str("mask2", hexWord(getU32(p + 12)))
             .hex("ic_addrs", p + 16, 24, 24);
       return;
-    case kCmdSpiCtrl:
-      if (f.data == kDataSpiCtrlInfo && n >= 8)
+    case SPI_CTRL:
+      if (f.data == SPI_CTRL_INFO_DATA && n >= 8)
         r.num("enable", getU16(p)).num("security", getU16(p + 2)).num("access_id", getU16(p + 4))
             .num("erase_id", getU16(p + 6));
-      else if (f.data == kDataSpi && n >= 8)
+      else if (f.data == SPI_DATA && n >= 8)
         r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
-      else if (f.data == kDataSpiReg && n >= 4) {
+      else if (f.data == SPI_REG_DATA && n >= 4) {
         char reg[8];
         snprintf(reg, sizeof(reg), "0x%02x", p[1]);
         r.str("direction", p[0] ? "read" : "write").str("register", reg).num("count", getU16(p + 2));
         if (!p[0]) r.hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
       }
       return;
-    case kCmdSpiRead:
+    case SPI_READ:
       if (n >= 8) r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
       return;
-    case kCmdUartCtrl:
+    case UART_CTRL:
       if (n >= 1) r.num("enable", p[0]);
       return;
-    case kCmdStringCmd: r.str("text", std::string(reinterpret_cast<const char*>(p), n)); return;
+    case STRING_CMD: r.str("text", std::string(reinterpret_cast<const char*>(p), n)); return;
     default: return;
   }
 }
@@ -186,7 +186,7 @@ void CSimController::onRequest(const SimFrame& req, uint64_t nowUs, uint32_t req
   CSimFaults::Decision d = faults_->decide(req, requestsOnLink);
   Pending pending;
   handle(req, nowUs, &pending.reply);
-  if (d.fail && pending.reply.frame.data != kDataNone) {
+  if (d.fail && pending.reply.frame.data != NO_DATA) {
     fail(req, &pending.reply, "fault injection");
     pending.reply.extra.clear();
     pending.reply.extraText.clear();
@@ -221,7 +221,7 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
   }
   if (p.faults.garbageBytes) faults_->garbage(p.faults.garbageBytes, &out->bytes);
   size_t at = out->bytes.size();
-  encodeFrame(p.reply.frame, &out->bytes);
+  encodeFrame(p.reply.frame, &wire_, &out->bytes);
   if (p.faults.corrupt) {
     // Break the stored checksum (header offset 16) so the receiver drops it.
     out->bytes[at + 16] = char(out->bytes[at + 16] ^ 0x01);
@@ -269,8 +269,8 @@ void CSimController::tick(uint64_t nowUs) {
     for (;;) {
       Pending p;
       p.report = true;
-      p.reply.frame.cmd = kCmdPowerCtrl;
-      p.reply.frame.data = kDataPower;
+      p.reply.frame.cmd = POWER_CTRL;
+      p.reply.frame.data = POWER_DATA;
       int frames = power_.makeReport(controllerClock(nowUs), target_.loadFactor(nowUs),
                                      &p.reply.frame.payload);
       if (frames == 0) break;
@@ -292,8 +292,8 @@ uint64_t CSimController::nextWakeUs() const {
 
 bool CSimController::fail(const SimFrame& req, Reply* reply, const char* reason) {
   reply->frame.frame = req.frame;
-  reply->frame.cmd = kCmdDeviceAck;
-  reply->frame.data = kDataNone;
+  reply->frame.cmd = DEVICE_ACK;
+  reply->frame.data = NO_DATA;
   // The refusal echoes the first bytes of the request (e.g. the sector
   // header) so the tool's dump shows what was refused.
   size_t n = std::min<size_t>(req.payload.size(), 8);
@@ -305,21 +305,21 @@ bool CSimController::fail(const SimFrame& req, Reply* reply, const char* reason)
 
 void CSimController::handle(const SimFrame& req, uint64_t nowUs, Reply* reply) {
   reply->frame.frame = req.frame;
-  reply->frame.cmd = kCmdDeviceAck;
+  reply->frame.cmd = DEVICE_ACK;
   reply->frame.payload.clear();
   switch (req.cmd) {
-    case kCmdHeartBeat:
+    case HEART_BEAT:
       if (!req.payload.empty()) {
         fail(req, reply, "heartbeat with a payload");
         return;
       }
-      reply->frame.data = kDataHeartBeat;
+      reply->frame.data = HEART_BEAT_DATA;
       return;
-    case kCmdGpioCtrl: handleGpio(req, nowUs, reply); return;
-    case kCmdPowerCtrl: handlePower(req, nowUs, reply); return;
-    case kCmdSpiCtrl: handleSpiCtrl(req, nowUs, reply); return;
-    case kCmdSpiRead: handleSectorRead(req, reply); return;
-    case kCmdUartCtrl:
+    case GPIO_CTRL: handleGpio(req, nowUs, reply); return;
+    case POWER_CTRL: handlePower(req, nowUs, reply); return;
+    case SPI_CTRL: handleSpiCtrl(req, nowUs, reply); return;
+    case SPI_READ: handleSectorRead(req, reply); return;
+    case UART_CTRL:
       if (req.payload.size() != kUartPayload) {
         fail(req, reply, "UART request payload is not 4 bytes");
         return;
@@ -328,12 +328,12 @@ void CSimController::handle(const SimFrame& req, uint64_t nowUs, Reply* reply) {
         forwarding_ = req.payload[0] != 0;
         event("uart_forwarding", "state", forwarding_ ? "on" : "off");
       }
-      reply->frame.data = kDataUart;
+      reply->frame.data = UART_DATA_TYPE;
       reply->frame.payload.assign(kUartPayload, 0);
       reply->frame.payload[0] = forwarding_ ? 1 : 0;
       reply->extra.push_back({"uart", selectedUart()});
       return;
-    case kCmdPostCtrl: {
+    case POST_CTRL: {
       if (!req.payload.empty()) {
         fail(req, reply, "POST request with a payload");
         return;
@@ -341,7 +341,7 @@ void CSimController::handle(const SimFrame& req, uint64_t nowUs, Reply* reply) {
       const std::vector<uint16_t>& codes = target_.postCodes();
       size_t count = std::min(codes.size(), kMaxPostCodes);
       size_t first = codes.size() - count;  // newest codes when there are more
-      reply->frame.data = kDataPost;
+      reply->frame.data = POST_DATA;
       reply->frame.payload.assign(4 + 2 * count, 0);
       putU32(reply->frame.payload.data(), uint32_t(2 * count));
       for (size_t i = 0; i < count; ++i) {
@@ -351,7 +351,7 @@ void CSimController::handle(const SimFrame& req, uint64_t nowUs, Reply* reply) {
       }
       return;
     }
-    case kCmdStringCmd: handleString(req, nowUs, reply); return;
+    case STRING_CMD: handleString(req, nowUs, reply); return;
     default: fail(req, reply, "unknown command type"); return;
   }
 }
@@ -385,7 +385,7 @@ void CSimController::handleGpio(const SimFrame& req, uint64_t nowUs, Reply* repl
     fail(req, reply, "no such GPIO");
     return;
   }
-  reply->frame.data = kDataGpio;
+  reply->frame.data = GPIO_DATA;
   reply->frame.payload.assign(kGpioPayload, 0);
   reply->frame.payload[0] = op;
   reply->frame.payload[1] = now;
@@ -416,7 +416,7 @@ void CSimController::handlePower(const SimFrame& req, uint64_t nowUs, Reply* rep
     if (power_.enabled()) event("power_sampling", "state", "off");
     power_.stop();
   }
-  reply->frame.data = kDataPower;
+  reply->frame.data = POWER_DATA;
   reply->frame.payload.assign(ids, ids + CSimPowerRails::kSlots);
   reply->extra.push_back({"rails", enable ? power_.railCount() : 0});
 }
@@ -441,15 +441,15 @@ void CSimController::handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* r
     fail(req, reply, "flash lines are with the target (SPI_PRG_SEL/SPI_PRG_EN not both 0)");
     return;
   }
-  if (req.data == kDataSpi) {
+  if (req.data == SPI_DATA) {
     handleSectorWrite(req, reply);
     return;
   }
-  if (req.data == kDataSpiReg) {
+  if (req.data == SPI_REG_DATA) {
     handleRegister(req, reply);
     return;
   }
-  if (req.data != kDataSpiCtrlInfo) {
+  if (req.data != SPI_CTRL_INFO_DATA) {
     fail(req, reply, "unknown SPI_CTRL data type");
     return;
   }
@@ -506,7 +506,7 @@ void CSimController::handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* r
   } else {
     leaveProgramming("leave request");
   }
-  reply->frame.data = kDataSpiCtrlInfo;
+  reply->frame.data = SPI_CTRL_INFO_DATA;
   reply->frame.payload.assign(8, 0);
   putU32(&reply->frame.payload[0], flash_.jedecId());
   putU16(&reply->frame.payload[4], CSimSpiFlash::kSectorSize);
@@ -554,7 +554,7 @@ void CSimController::handleSectorWrite(const SimFrame& req, Reply* reply) {
     }
   }
   for (uint32_t t : targets) flash_.writeSector(t, &pl[kSectorHeader], secSize);
-  reply->frame.data = kDataSpi;
+  reply->frame.data = SPI_DATA;
   reply->delayUs = config_.eraseUsPerSector + config_.programUsPerSector;
   if (secure_) reply->extra.push_back({"copies", int64_t(targets.size())});
 }
@@ -588,7 +588,7 @@ void CSimController::handleSectorRead(const SimFrame& req, Reply* reply) {
     fail(req, reply, "sector beyond the end of the flash");
     return;
   }
-  reply->frame.data = kDataSpi;
+  reply->frame.data = SPI_DATA;
   reply->frame.payload.resize(kSectorHeader + secSize);
   memcpy(reply->frame.payload.data(), pl.data(), kSectorHeader);
   flash_.read(uint32_t(offset), secSize, reply->frame.payload.data() + kSectorHeader);
@@ -626,7 +626,7 @@ void CSimController::handleRegister(const SimFrame& req, Reply* reply) {
                                                         : "unknown register opcode");
     return;
   }
-  reply->frame.data = kDataSpiReg;
+  reply->frame.data = SPI_REG_DATA;
   reply->frame.payload.assign(kRegPayload, 0);
   putU16(&reply->frame.payload[2], count);
   memcpy(&reply->frame.payload[4], bytes, count);
@@ -642,7 +642,7 @@ void CSimController::handleString(const SimFrame& req, uint64_t nowUs, Reply* re
   }
   std::string text(req.payload.begin(), req.payload.end());
   target_.consoleInput(selectedUart(), text, nowUs);
-  reply->frame.data = kDataString;
+  reply->frame.data = STRING_DATA;
   reply->frame.payload = req.payload;
   reply->extra.push_back({"uart", selectedUart()});
 }

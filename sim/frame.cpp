@@ -5,30 +5,13 @@
 namespace jyxsim {
 
 namespace {
-constexpr uint32_t kMagic = 0x5A5A5A5Au;
-constexpr size_t kHeader = 20;
-const uint8_t kMagicBytes[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+constexpr size_t kHeader = jyx::kHeaderSize;
+const uint8_t* const kMagicBytes = jyx::kPackageMagicBytes;
 }  // namespace
 
-uint32_t frameChecksum(uint32_t frame, uint16_t cmd, uint16_t data, uint32_t length,
-                       const uint8_t* payload, size_t payloadLen) {
-  uint32_t sum = kMagic + frame + cmd + data + length;
-  for (size_t i = 0; i < payloadLen; ++i) sum += payload[i];
-  return sum;
-}
-
-void encodeFrame(const SimFrame& f, std::string* out) {
-  uint8_t h[kHeader];
-  uint32_t length = uint32_t(kHeader + f.payload.size());
-  putU32(h, kMagic);
-  putU32(h + 4, f.frame);
-  putU16(h + 8, f.cmd);
-  putU16(h + 10, f.data);
-  putU32(h + 12, length);
-  putU32(h + 16, frameChecksum(f.frame, f.cmd, f.data, length, f.payload.data(),
-                               f.payload.size()));
-  out->append(reinterpret_cast<const char*>(h), kHeader);
-  out->append(reinterpret_cast<const char*>(f.payload.data()), f.payload.size());
+void encodeFrame(const SimFrame& f, CPackage* scratch, std::string* out) {
+  scratch->make(f.frame, f.cmd, f.data, f.payload.data(), uint32_t(f.payload.size()));
+  out->append(reinterpret_cast<const char*>(scratch->data()), scratch->size());
 }
 
 void CSimFrameReader::feed(const uint8_t* bytes, size_t n) {
@@ -62,10 +45,9 @@ bool CSimFrameReader::next(SimFrame* out) {
       continue;
     }
     if (avail < length) return false;
-    uint32_t stored = getU32(p + 16);
-    uint32_t frame = getU32(p + 4);
-    uint16_t cmd = getU16(p + 8), data = getU16(p + 10);
-    if (frameChecksum(frame, cmd, data, length, p + kHeader, length - kHeader) != stored) {
+    check_.reset();
+    check_.append(p, length);
+    if (!check_.verify()) {
       // A corrupt packet may hide a real header inside it; resynchronise
       // one byte on instead of trusting the damaged length.
       pos_ += 1;
@@ -73,9 +55,9 @@ bool CSimFrameReader::next(SimFrame* out) {
       badChecksums_ += 1;
       continue;
     }
-    out->frame = frame;
-    out->cmd = cmd;
-    out->data = data;
+    out->frame = check_.frameNum();
+    out->cmd = check_.cmdType();
+    out->data = check_.dataType();
     out->payload.assign(p + kHeader, p + length);
     pos_ += length;
     return true;

@@ -9,33 +9,9 @@
 #include <string>
 #include <vector>
 
-namespace jyxsim {
+#include "jyx/package.h"
 
-// Command and data type codes of the packet header.
-enum SimCmd : uint16_t {
-  kCmdHeartBeat = 0,
-  kCmdDeviceAck = 1,
-  kCmdPowerCtrl = 2,
-  kCmdGpioCtrl = 3,
-  kCmdSpiCtrl = 4,
-  kCmdUartCtrl = 5,
-  kCmdPostCtrl = 6,
-  kCmdSpiRead = 7,
-  kCmdStringCmd = 8,
-};
-enum SimData : uint16_t {
-  kDataHeartBeat = 0,
-  kDataPower = 1,
-  kDataGpio = 2,
-  kDataSpiCtrlInfo = 3,
-  kDataSpi = 4,
-  kDataUart = 5,
-  kDataPost = 6,
-  kDataString = 7,
-  kDataSpiReg = 8,
-  kDataAck24 = 9,
-  kDataNone = 255,  // request without typed payload; ACK_FAIL in a DEVICE_ACK
-};
+namespace jyxsim {
 
 struct SimFrame {
   uint32_t frame = 0;
@@ -44,11 +20,9 @@ struct SimFrame {
   std::vector<uint8_t> payload;
 };
 
-// Appends the complete packet (header, checksum, payload) to `out`.
-void encodeFrame(const SimFrame& f, std::string* out);
-// The 32-bit wrapping checksum of a header + payload.
-uint32_t frameChecksum(uint32_t frame, uint16_t cmd, uint16_t data, uint32_t length,
-                       const uint8_t* payload, size_t payloadLen);
+// Appends the complete packet (header, checksum, payload) to `out`,
+// built in `scratch` with the project's packet builder.
+void encodeFrame(const SimFrame& f, CPackage* scratch, std::string* out);
 
 // Cuts packets out of a byte stream. Bytes before a magic are skipped;
 // a header whose length is below 20 or above kMaxPacket is skipped by one
@@ -67,6 +41,7 @@ class CSimFrameReader {
   void reset();
 
  private:
+  CPackage check_;  // candidate packet, verified with the packet code
   std::string buf_;
   size_t pos_ = 0;
   uint64_t skipped_ = 0;

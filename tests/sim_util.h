@@ -1,0 +1,161 @@
+// Helpers for tests that run jyx-sim: SimProcess starts the simulator on its
+// own loopback address with an ops log in a temporary directory, waits for
+// its ready line and stops it; the ops log is read back as records.
+// SimPacketClient talks to it through the project's own TCP channel and
+// packet parser.
+#ifndef JYX_TESTS_SIM_UTIL_H_
+#define JYX_TESTS_SIM_UTIL_H_
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/channel.h"
+#include "common/lock.h"
+#include "jyx/package.h"
+#include "jyx/package_parser.h"
+#include "test_util.h"
+
+class CSocketTCP;
+
+namespace jyxtest {
+
+// One line of the ops log. Field values are kept as text: numbers in
+// decimal, strings as they are, booleans as "true"/"false".
+struct OpsRecord {
+  uint64_t timeUs = 0;
+  std::string dir;   // "rx", "tx", "drop", "report", "log", "event"
+  std::string cmd;   // command type name ("" for log and event records)
+  std::string data;  // data type name
+  int cmdType = -1;
+  int dataType = -1;
+  int64_t frame = -1;
+  int64_t len = -1;
+  std::map<std::string, std::string> fields;
+
+  bool has(const std::string& key) const { return fields.count(key) != 0; }
+  std::string str(const std::string& key) const;
+  // The field as a number; `fallback` when absent or not a number.
+  int64_t num(const std::string& key, int64_t fallback = -1) const;
+};
+
+// Parses ops-log text; lines that are not JSON objects are skipped.
+std::vector<OpsRecord> parseOpsLog(const std::string& text);
+
+class SimProcess {
+ public:
+  SimProcess();
+  ~SimProcess();  // stop()
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  // Starts build/jyx-sim --bind address --ops-log <tmp>/ops.jsonl plus
+  // extraArgs and waits for the ready line. False (with the simulator's
+  // stderr in lastError()) when it exits or does not get ready in time.
+  bool start(const std::string& address, const std::vector<std::string>& extraArgs = {},
+             int timeoutMs = 10000);
+  // SIGTERM, then SIGKILL after 5 s. True when it exited with status 0
+  // after the SIGTERM.
+  bool stop();
+  bool running();
+  void signal(int sig);
+
+  const std::string& address() const { return address_; }
+  std::string opsLogPath() const { return dir_.file("ops.jsonl"); }
+  // A directory of this run for --state, control files and images.
+  std::string tempPath(const std::string& name) const { return dir_.file(name); }
+  std::string lastError() const { return error_; }
+  Subprocess& process() { return proc_; }
+
+  std::vector<OpsRecord> ops() const;
+  // Polls the ops log until `pred` holds for some record (returned in
+  // *found when given) or timeoutMs passes.
+  bool waitForOp(const std::function<bool(const OpsRecord&)>& pred, int timeoutMs,
+                 OpsRecord* found = nullptr) const;
+
+ private:
+  ScopedTempDir dir_;
+  Subprocess proc_;
+  std::string address_;
+  std::string error_;
+  bool started_ = false;
+};
+
+// A client of the simulator's packet port built from CSocketTCP and
+// CPackageParser. Received packets are copied into a queue; wait* calls
+// pump the parser on the calling thread.
+class SimPacketClient : public CChannelDelegate, public CPackageParserDelegate {
+ public:
+  struct Packet {
+    uint32_t frame = 0;
+    uint16_t cmd = 0;
+    uint16_t data = 0;
+    std::vector<uint8_t> payload;
+    uint16_t u16(size_t off) const;
+    uint32_t u32(size_t off) const;
+    uint64_t u64(size_t off) const;
+  };
+
+  SimPacketClient();
+  ~SimPacketClient() override;
+
+  // Connects to address:port; false when the connection was not made.
+  bool connect(const std::string& address, int port = 3334);
+  void close();
+  // Sends the package's bytes; false when the channel did not take them.
+  bool send(CPackage* package);
+  bool sendRaw(const void* bytes, int n);
+  uint32_t nextFrame() { return ++frame_; }
+
+  // Waits for a packet with the frame number (any command type).
+  bool waitReply(uint32_t frame, Packet* out, int timeoutMs = 5000);
+  // Waits for the first packet for which pred holds; earlier ones stay queued.
+  bool waitFor(const std::function<bool(const Packet&)>& pred, Packet* out, int timeoutMs);
+  // Builds a request with `build(frame)` into a pool package, sends it and
+  // waits for its reply.
+  bool request(const std::function<void(CPackage*, uint32_t)>& build, Packet* reply,
+               int timeoutMs = 5000);
+  // Every packet received and not yet taken.
+  std::vector<Packet> drain();
+  // Errors reported by the channel (e.g. a send on a link the peer closed).
+  int errorCount();
+
+  void onConnected() override;
+  int onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) override;
+  void onPackage(CPackage* package) override;
+
+ private:
+  void pump();
+  std::unique_ptr<CSocketTCP> socket_;
+  std::unique_ptr<CPackageParser> parser_;
+  std::deque<Packet> received_;
+  CLock lock_;
+  bool connected_ = false;
+  int errors_ = 0;
+  uint32_t frame_ = 0;
+};
+
+// Reads text from a loopback TCP port (the UART log port) on a plain socket.
+class SimLogClient {
+ public:
+  ~SimLogClient();
+  bool connect(const std::string& address, int port = 3333);
+  // Reads until the collected text contains `text` or timeoutMs passes.
+  bool waitForText(const std::string& text, int timeoutMs);
+  // Reads whatever arrives within ms milliseconds.
+  void readFor(int ms);
+  const std::string& text() const { return text_; }
+  void clear() { text_.clear(); }
+
+ private:
+  int fd_ = -1;
+  std::string text_;
+};
+
+}  // namespace jyxtest
+
+#endif  // JYX_TESTS_SIM_UTIL_H_
