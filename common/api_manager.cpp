@@ -21,16 +21,6 @@ constexpr size_t kMaxManagerNameLength = 30;
 
 void (*g_controllerFactory)() = nullptr;
 
-// Pops the head of a task list; the caller holds the list's lock.
-CTask* popHead(CTask** head) {
-  CTask* task = *head;
-  if (task != nullptr) {
-    *head = task->next();
-    task->setNext(nullptr);
-  }
-  return task;
-}
-
 }  // namespace
 
 CAPIManager* CAPIManager::instance() {
@@ -121,7 +111,7 @@ CTask* CAPIManager::acquireTask() {
   CTask* task;
   {
     CSmartLock guard(&poolLock_);
-    task = popHead(&taskPool_);
+    task = popTask(&taskPool_);
   }
   if (task == nullptr) task = new CTask();
   task->data()->clear();
@@ -177,19 +167,7 @@ void CAPIManager::onInvoke(int id, const char* name, const APIDATA* data, HostDo
 void CAPIManager::finishTask(CTask* task) {
   if (task == nullptr) return;
   CSmartLock guard(&finishedLock_);
-  if (finished_ == nullptr) {
-    task->setNext(nullptr);
-    finished_ = task;
-    return;
-  }
-  CTask* tail = finished_;
-  while (true) {
-    if (tail == task) return;  // already waiting for its callback
-    if (tail->next() == nullptr) break;
-    tail = tail->next();
-  }
-  task->setNext(nullptr);
-  tail->setNext(task);
+  appendTask(&finished_, task);  // a task already waiting stays once
 }
 
 void CAPIManager::sendEvent(const char* name, const char* payload, TaskCallback callback) {
@@ -204,32 +182,20 @@ void CAPIManager::sendEvent(const char* name, const char* payload, TaskCallback 
     return;
   }
   task->setId(static_cast<int32_t>(nextId_++));
-  task->setNext(nullptr);
-  if (outgoing_ == nullptr) {
-    outgoing_ = task;
-  } else {
-    CTask* tail = outgoing_;
-    while (tail->next() != nullptr) tail = tail->next();
-    tail->setNext(task);
-  }
+  appendTask(&outgoing_, task);
 }
 
 int CAPIManager::onHostReply(int id, APIDATA* reply) {
   CTask* task = nullptr;
   {
     CSmartLock guard(&waitingLock_);
-    CTask* previous = nullptr;
-    for (CTask* t = waiting_; t != nullptr; previous = t, t = t->next()) {
-      if (t->id() != id) continue;
-      if (previous == nullptr) {
-        waiting_ = t->next();
-      } else {
-        previous->setNext(t->next());
+    for (CTask* t = waiting_; t != nullptr; t = t->next()) {
+      if (t->id() == id) {
+        task = t;
+        break;
       }
-      t->setNext(nullptr);
-      task = t;
-      break;
     }
+    if (task != nullptr) unlinkTask(&waiting_, task);
   }
   if (task == nullptr) return 0;
   task->result()->copyFrom(reply);
@@ -329,7 +295,7 @@ void CAPIManager::update() {
 
   {
     CSmartLock garbageGuard(&garbageLock_);
-    while (CTask* task = popHead(&garbage_)) releaseTask(task);
+    while (CTask* task = popTask(&garbage_)) releaseTask(task);
   }
 
   // Completion callbacks run outside the list lock so that other threads
@@ -341,7 +307,7 @@ void CAPIManager::update() {
     finished = finished_;
     finished_ = nullptr;
   }
-  while (CTask* task = popHead(&finished)) {
+  while (CTask* task = popTask(&finished)) {
     TaskCallback callback = task->callback();
     if (callback) callback(task);
     CSmartLock guard(&garbageLock_);
@@ -354,7 +320,7 @@ void CAPIManager::update() {
     HostCallback host;
     {
       CSmartLock guard(&outgoingLock_);
-      task = popHead(&outgoing_);
+      task = popTask(&outgoing_);
       if (task == nullptr) break;
       host = hostCallback_;
       CSmartLock waitingGuard(&waitingLock_);

@@ -77,7 +77,12 @@ bool CChannel::open() {
   return false;
 }
 
-bool CChannel::start() { return open(); }
+bool CChannel::start() {
+  enableThreads();
+  return open();
+}
+
+void CChannel::enableThreads() { threadsEnabled_.store(true, std::memory_order_release); }
 
 void CChannel::close() { flush(); }
 
@@ -92,13 +97,14 @@ int CChannel::report(CHANNEL_MSG_TYPE type, int code, const char* message) {
 }
 
 void CChannel::receivePass() {
-  if (!isOpen()) return;
+  if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen()) return;
   unsigned char buf[kReadChunk + 1];
   while (read(buf, kReadChunk) == kReadChunk) {
   }
 }
 
 void CChannel::sendPass() {
+  if (!threadsEnabled_.load(std::memory_order_acquire)) return;
   int held = sendFifo_->size();
   if (held <= 0) return;
   std::vector<unsigned char> buf(kWriteChunk);

@@ -48,6 +48,7 @@ class CChannel {
   // Resets both FIFOs.
   virtual void flush();
   virtual bool open();
+  // Enables the pool threads and calls open().
   virtual bool start();
   virtual void close();
   virtual bool isOpen();
@@ -76,6 +77,13 @@ class CChannel {
   // pool thread calls into this channel. Idempotent; not thread-safe with
   // itself (only destructors call it).
   void shutdown();
+  // Lets the two pool threads start calling isOpen/read/write. The base
+  // constructor takes the threads, but they leave the channel alone until
+  // this is called, because a virtual call on an object still under
+  // construction would reach the wrong class and unset members. Subclasses
+  // call it at the start of their open() (start() calls it too); a channel
+  // that is never opened never has its device read. Any thread, idempotent.
+  void enableThreads();
   // Hands a warning or error to the delegate.
   int report(CHANNEL_MSG_TYPE type, int code, const char* message);
 
@@ -92,6 +100,7 @@ class CChannel {
   void receivePass();
   void sendPass();
 
+  std::atomic<bool> threadsEnabled_{false};
   std::atomic<int> pendingSends_{0};  // asynchronous sendBuffer jobs not yet finished
   bool shutDown_ = false;
 };

@@ -18,7 +18,10 @@ using jyxtest::waitUntil;
 // test queued in `incoming`.
 class FakeChannel : public CChannel {
  public:
-  explicit FakeChannel(CChannelDelegate* delegate) : CChannel(delegate, 1 << 16) {}
+  explicit FakeChannel(CChannelDelegate* delegate, bool enable = true)
+      : CChannel(delegate, 1 << 16) {
+    if (enable) enableThreads();
+  }
   ~FakeChannel() override { shutdown(); }
 
   bool isOpen() override { return open_.load(); }
@@ -181,6 +184,25 @@ TEST(ChannelTest, ReceiveThreadReadsOnlyWhileOpenAndFillsReceiveFifo) {
   got.clear();
   ASSERT_TRUE(jyxtest::collect(channel.receiveFifo(), &got, burst.size()));
   EXPECT_EQ(burst, got);
+}
+
+TEST(ChannelTest, ThreadsLeaveTheChannelAloneUntilEnabled) {
+  RecordingDelegate delegate;
+  FakeChannel channel(&delegate, false);
+  channel.setOpen(true);
+  channel.queue("waiting");
+  ASSERT_TRUE(channel.sendFifo()->push("out", 3));
+  sleepMs(50);
+  EXPECT_EQ(0, channel.reads());
+  EXPECT_EQ(0, channel.writes());
+  // start() enables them (the fake's open() is the base one: false).
+  EXPECT_FALSE(channel.start());
+  // The base open() flushed both FIFOs; queue again.
+  ASSERT_TRUE(channel.sendFifo()->push("out", 3));
+  std::string got;
+  ASSERT_TRUE(jyxtest::collect(channel.receiveFifo(), &got, 7));
+  EXPECT_EQ("waiting", got);
+  ASSERT_TRUE(waitUntil([&] { return channel.written() == "out"; }));
 }
 
 TEST(ChannelTest, SendThreadDrainsSendFifoThroughWrite) {

@@ -97,6 +97,7 @@ CSerialPort::CSerialPort(CChannelDelegate* delegate) : CChannel(delegate, kDefau
 CSerialPort::~CSerialPort() { shutdown(); }
 
 bool CSerialPort::open() {
+  enableThreads();
   CSmartLock guard(&lock_);
   close();
   CAPIManager::instance()->print("uart: %s baudrate:%d databit:%d parity:%d stopbit:%d\n",

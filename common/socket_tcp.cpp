@@ -33,13 +33,16 @@ CSocketTCP::~CSocketTCP() {
 }
 
 bool CSocketTCP::open() {
+  enableThreads();
   close();
   if (isServer()) {
-    CSmartLock guard(&lock_);
-    if (serverThread_) return true;
+    // The pool is asked without the channel lock held: a running pool
+    // thread may be waiting for that lock while holding its own.
     serverStop_ = false;
-    serverThread_ = CThreadPool::instance()->get([this](CThread*) { serverPass(); }, -1, 0);
-    return serverThread_ != nullptr;
+    CThread* server = CThreadPool::instance()->get([this](CThread*) { serverPass(); }, -1, 0);
+    CSmartLock guard(&lock_);
+    serverThread_ = server;
+    return server != nullptr;
   }
   connectClient();
   return false;
@@ -178,9 +181,13 @@ void CSocketTCP::serverPass() {
     delegate_->onConnected();
   }
 
+  // close() may already have closed it (when called from a delegate
+  // callback on this thread); the number must not be closed twice.
   CSmartLock guard(&listenLock_);
-  ::close(lfd);
-  listenFd_ = -1;
+  if (listenFd_ == lfd) {
+    ::close(lfd);
+    listenFd_ = -1;
+  }
 }
 
 int CSocketTCP::write(const void* data, int len) {

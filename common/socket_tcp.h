@@ -31,8 +31,9 @@ class CSocketTCP : public CSocket {
   // Closes the connection and flushes the FIFOs; a server also stops its
   // thread and closes the listening socket, waking a blocked accept at once
   // (shutdown of the listening socket, and the accept wait is sliced).
-  // Do not call it with the channel lock held or from a delegate callback of
-  // another thread: it waits for the server thread's pass to end.
+  // It waits for the server thread's running pass, which may need the
+  // channel lock: do not call it while holding that lock, as onMessage()
+  // from inside write() or read() does. onConnected() is called without it.
   void close() override;
   // Bytes sent (all of len), 0 when the socket found no room within
   // timeout() or sending failed (reported), -1 when not connected or the

@@ -25,6 +25,7 @@ CSocketUDP::CSocketUDP(CChannelDelegate* delegate, int port, const char* address
 CSocketUDP::~CSocketUDP() { shutdown(); }
 
 bool CSocketUDP::open() {
+  enableThreads();
   {
     CSmartLock guard(&lock_);
     closeSocketLocked();

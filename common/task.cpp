@@ -33,3 +33,44 @@ void CTask::setResult(APIDATA* result) {
 
 CTask* CTask::next() { return next_; }
 void CTask::setNext(CTask* next) { next_ = next; }
+
+bool appendTask(CTask** head, CTask* task) {
+  if (*head == nullptr) {
+    task->setNext(nullptr);
+    *head = task;
+    return true;
+  }
+  CTask* tail = *head;
+  while (true) {
+    if (tail == task) return false;
+    if (tail->next() == nullptr) break;
+    tail = tail->next();
+  }
+  task->setNext(nullptr);
+  tail->setNext(task);
+  return true;
+}
+
+bool unlinkTask(CTask** head, CTask* task) {
+  CTask* previous = nullptr;
+  for (CTask* t = *head; t != nullptr; previous = t, t = t->next()) {
+    if (t != task) continue;
+    if (previous == nullptr) {
+      *head = t->next();
+    } else {
+      previous->setNext(t->next());
+    }
+    t->setNext(nullptr);
+    return true;
+  }
+  return false;
+}
+
+CTask* popTask(CTask** head) {
+  CTask* task = *head;
+  if (task != nullptr) {
+    *head = task->next();
+    task->setNext(nullptr);
+  }
+  return task;
+}

@@ -42,4 +42,12 @@ class CTask {
   CTask* next_ = nullptr;
 };
 
+// Singly linked task lists through CTask::next; the caller holds the list's
+// lock. appendTask adds at the tail unless the task is already in the list
+// (false then, list unchanged); unlinkTask removes it (false when absent);
+// popTask takes the head (null when empty). Removed tasks have next cleared.
+bool appendTask(CTask** head, CTask* task);
+bool unlinkTask(CTask** head, CTask* task);
+CTask* popTask(CTask** head);
+
 #endif  // JYX_COMMON_TASK_H_

@@ -19,12 +19,7 @@ CTaskManager::~CTaskManager() {
   api->removeUpdater(this);
   api->unregisterTaskManager(name_, this);
   CSmartLock guard(&lock_);
-  while (pending_ != nullptr) {
-    CTask* task = pending_;
-    pending_ = task->next();
-    task->setNext(nullptr);
-    api->releaseTask(task);
-  }
+  while (CTask* task = popTask(&pending_)) api->releaseTask(task);
 }
 
 const std::string& CTaskManager::name() { return name_; }
@@ -43,35 +38,12 @@ void CTaskManager::addHandler(const std::string& fullName, Handler handler) {
 void CTaskManager::addPending(CTask* task) {
   if (task == nullptr) return;
   CSmartLock guard(&lock_);
-  if (pending_ == nullptr) {
-    task->setNext(nullptr);
-    pending_ = task;
-    return;
-  }
-  CTask* tail = pending_;
-  while (true) {
-    if (tail == task) return;  // already held
-    if (tail->next() == nullptr) break;
-    tail = tail->next();
-  }
-  task->setNext(nullptr);
-  tail->setNext(task);
+  appendTask(&pending_, task);
 }
 
 bool CTaskManager::removePending(CTask* task) {
   CSmartLock guard(&lock_);
-  CTask* previous = nullptr;
-  for (CTask* t = pending_; t != nullptr; previous = t, t = t->next()) {
-    if (t != task) continue;
-    if (previous == nullptr) {
-      pending_ = t->next();
-    } else {
-      previous->setNext(t->next());
-    }
-    t->setNext(nullptr);
-    return true;
-  }
-  return false;
+  return unlinkTask(&pending_, task);
 }
 
 void CTaskManager::finishTask(CTask* task) { CAPIManager::instance()->finishTask(task); }

@@ -11,10 +11,22 @@ void sleepMs(int n) {
   while (nanosleep(&req, &rem) == -1 && errno == EINTR) req = rem;
 }
 
-int CThread::count() { return count_; }
-void CThread::setCount(int count) { count_ = count; }
-uint64_t CThread::param() { return param_; }
-void CThread::setParam(uint64_t param) { param_ = param; }
+int CThread::count() {
+  CSmartLock guard(&lock_);
+  return count_;
+}
+void CThread::setCount(int count) {
+  CSmartLock guard(&lock_);
+  count_ = count;
+}
+uint64_t CThread::param() {
+  CSmartLock guard(&lock_);
+  return param_;
+}
+void CThread::setParam(uint64_t param) {
+  CSmartLock guard(&lock_);
+  param_ = param;
+}
 CThread* CThread::next() { return next_; }
 void CThread::setNext(CThread* next) { next_ = next; }
 
@@ -67,19 +79,30 @@ CThreadPool* CThreadPool::instance() {
 }
 
 CThread* CThreadPool::get(ThreadWork work, int count, uint64_t param) {
-  CSmartLock guard(&lock_);
-  if (freeList_) {
-    CThread* thread = freeList_;
-    freeList_ = thread->next();
+  CThread* thread = nullptr;
+  {
+    CSmartLock guard(&lock_);
+    if (freeList_) {
+      thread = freeList_;
+      freeList_ = thread->next();
+      thread->setNext(nullptr);
+    } else if (created_ < kMaxThreads) {
+      ++created_;
+    } else {
+      return nullptr;
+    }
+  }
+  // The work is installed after the pool lock is released: a taken thread is
+  // no longer reachable from the free list, and a recycling thread takes its
+  // own lock before the pool lock, so the two locks are never nested the
+  // other way round.
+  if (thread) {
     thread->setWork(std::move(work), count, param);
-    thread->setNext(nullptr);
     return thread;
   }
-  if (created_ >= kMaxThreads) return nullptr;
-  CThread* thread = new CThread();
+  thread = new CThread();
   thread->setWork(std::move(work), count, param);
   std::thread([thread] { thread->loop(); }).detach();
-  ++created_;
   return thread;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "common/api_manager.h"
 #include "jyx/jyx.h"
@@ -54,6 +55,8 @@ void CJYXDataManager::channelReplaced() {
   delete parser_;
   parser_ = new CPackageParser(this, channel_->receiveFifo());
 }
+
+void CJYXDataManager::drainReceived(double now) { parser_->onUpdate(now); }
 
 double CJYXDataManager::clockNow() { return CAPIManager::instance()->time(); }
 
@@ -209,101 +212,87 @@ void CJYXDataManager::gpioStep(uint16_t num, uint8_t level, const char* failForm
   if (!sent) deliver(done, nullptr);
 }
 
-bool CJYXDataManager::powerOnTargetDevice(PackageCallback callback) {
-  if (!channelOpen("powerOnTargetDevice")) {
-    deliver(callback, nullptr);
-    return false;
-  }
-  static const char* kPwrOff = "PWR_OFF: FAIL (num:%d, level:%d)\n";
-  static const char* kPwrBtn = "PWR_BTN: FAIL (num:%d, level:%d)\n";
-  // PWR_OFF high, then a PWR_BTN pulse high-low-high, 0.5 s between steps.
-  gpioStep(GPIO_PWR_OFF, 1, kPwrOff, [this, callback](CPackage* r1) {
-    if (!r1) return deliver(callback, nullptr);
-    wait(0.5, [this, callback] {
-      gpioStep(GPIO_PWR_BTN, 1, kPwrBtn, [this, callback](CPackage* r2) {
-        if (!r2) return deliver(callback, nullptr);
-        wait(0.5, [this, callback] {
-          gpioStep(GPIO_PWR_BTN, 0, kPwrBtn, [this, callback](CPackage* r3) {
-            if (!r3) return deliver(callback, nullptr);
-            wait(0.5, [this, callback] { gpioStep(GPIO_PWR_BTN, 1, kPwrBtn, callback); });
-          });
-        });
-      });
-    });
+void CJYXDataManager::runSteps(std::shared_ptr<const std::vector<GpioStep>> steps, size_t index,
+                               PackageCallback callback) {
+  const GpioStep& step = (*steps)[index];
+  gpioStep(step.num, step.level, step.failFormat, [this, steps, index, callback](CPackage* r) {
+    if (!r || index + 1 == steps->size()) return deliver(callback, r);
+    wait((*steps)[index].waitAfter,
+         [this, steps, index, callback] { runSteps(steps, index + 1, callback); });
   });
-  return true;
 }
 
-bool CJYXDataManager::powerOffTargetDevice(PackageCallback callback) {
-  if (!channelOpen("powerOffTargetDevice")) {
+bool CJYXDataManager::startSteps(const char* operation, std::vector<GpioStep> steps,
+                                 PackageCallback callback) {
+  if (!channelOpen(operation)) {
     deliver(callback, nullptr);
     return false;
   }
-  gpioStep(GPIO_PWR_OFF, 0, "powerOff: FAIL (num:%d, level:%d)\n", callback);
-  return true;
-}
-
-bool CJYXDataManager::powerResetTargetDevice(PackageCallback callback) {
-  if (!channelOpen("powerResetTargetDevice")) {
-    deliver(callback, nullptr);
-    return false;
-  }
-  static const char* kFail = "powerReset: FAIL (num:%d, level:%d)\n";
-  gpioStep(GPIO_WARM_RST, 0, kFail, [this, callback](CPackage* r1) {
-    if (!r1) return deliver(callback, nullptr);
-    wait(0.2, [this, callback] { gpioStep(GPIO_WARM_RST, 1, kFail, callback); });
-  });
-  return true;
-}
-
-bool CJYXDataManager::powerWakeupTargetDevice(PackageCallback callback) {
-  if (!channelOpen("powerWakeupTargetDevice")) {
-    deliver(callback, nullptr);
-    return false;
-  }
-  static const char* kFail = "PWR_BTN: FAIL (num:%d, level:%d)\n";
-  gpioStep(GPIO_PWR_BTN, 0, kFail, [this, callback](CPackage* r1) {
-    if (!r1) return deliver(callback, nullptr);
-    wait(0.2, [this, callback] { gpioStep(GPIO_PWR_BTN, 1, kFail, callback); });
-  });
+  runSteps(std::make_shared<const std::vector<GpioStep>>(std::move(steps)), 0, std::move(callback));
   return true;
 }
 
 namespace {
+const char* const kPwrOffFail = "PWR_OFF: FAIL (num:%d, level:%d)\n";
+const char* const kPwrBtnFail = "PWR_BTN: FAIL (num:%d, level:%d)\n";
 const char* const kPwrBtn2Fail = "PWR_BTN2: FAIL (num:%d, level:%d)\n";
+const char* const kPowerOffFail = "powerOff: FAIL (num:%d, level:%d)\n";
+const char* const kPowerResetFail = "powerReset: FAIL (num:%d, level:%d)\n";
+}  // namespace
+
+bool CJYXDataManager::powerOnTargetDevice(PackageCallback callback) {
+  // PWR_OFF high, then a PWR_BTN pulse high-low-high, 0.5 s between steps.
+  return startSteps("powerOnTargetDevice",
+                    {{GPIO_PWR_OFF, 1, kPwrOffFail, 0.5},
+                     {GPIO_PWR_BTN, 1, kPwrBtnFail, 0.5},
+                     {GPIO_PWR_BTN, 0, kPwrBtnFail, 0.5},
+                     {GPIO_PWR_BTN, 1, kPwrBtnFail, 0}},
+                    std::move(callback));
+}
+
+bool CJYXDataManager::powerOffTargetDevice(PackageCallback callback) {
+  return startSteps("powerOffTargetDevice", {{GPIO_PWR_OFF, 0, kPowerOffFail, 0}},
+                    std::move(callback));
+}
+
+bool CJYXDataManager::powerResetTargetDevice(PackageCallback callback) {
+  return startSteps(
+      "powerResetTargetDevice",
+      {{GPIO_WARM_RST, 0, kPowerResetFail, 0.2}, {GPIO_WARM_RST, 1, kPowerResetFail, 0}},
+      std::move(callback));
+}
+
+bool CJYXDataManager::powerWakeupTargetDevice(PackageCallback callback) {
+  return startSteps("powerWakeupTargetDevice",
+                    {{GPIO_PWR_BTN, 0, kPwrBtnFail, 0.2}, {GPIO_PWR_BTN, 1, kPwrBtnFail, 0}},
+                    std::move(callback));
+}
+
+bool CJYXDataManager::fastbootSequence(const char* operation, uint8_t strap,
+                                       PackageCallback callback) {
+  if (!channelOpen(operation)) {
+    deliver(callback, nullptr);
+    return false;
+  }
+  // Power off (whatever its outcome), set the POWER_BTN2 strap the target
+  // samples at power-on (low: fastboot), power on.
+  powerOffTargetDevice([this, strap, callback](CPackage*) {
+    wait(0.5, [this, strap, callback] {
+      gpioStep(GPIO_POWER_BTN2, strap, kPwrBtn2Fail, [this, callback](CPackage* reply) {
+        if (!reply) return deliver(callback, nullptr);
+        wait(0.5, [this, callback] { powerOnTargetDevice(callback); });
+      });
+    });
+  });
+  return true;
 }
 
 bool CJYXDataManager::enterFastbootMode(PackageCallback callback) {
-  if (!channelOpen("enterFastbootMode")) {
-    deliver(callback, nullptr);
-    return false;
-  }
-  // Power off, hold POWER_BTN2 low (the fastboot strap), power on.
-  powerOffTargetDevice([this, callback](CPackage*) {
-    wait(0.5, [this, callback] {
-      gpioStep(GPIO_POWER_BTN2, 0, kPwrBtn2Fail, [this, callback](CPackage* reply) {
-        if (!reply) return deliver(callback, nullptr);
-        wait(0.5, [this, callback] { powerOnTargetDevice(callback); });
-      });
-    });
-  });
-  return true;
+  return fastbootSequence("enterFastbootMode", 0, std::move(callback));
 }
 
 bool CJYXDataManager::exitFastbootMode(PackageCallback callback) {
-  if (!channelOpen("exitFastbootMode")) {
-    deliver(callback, nullptr);
-    return false;
-  }
-  powerOffTargetDevice([this, callback](CPackage*) {
-    wait(0.5, [this, callback] {
-      gpioStep(GPIO_POWER_BTN2, 1, kPwrBtn2Fail, [this, callback](CPackage* reply) {
-        if (!reply) return deliver(callback, nullptr);
-        wait(0.5, [this, callback] { powerOnTargetDevice(callback); });
-      });
-    });
-  });
-  return true;
+  return fastbootSequence("exitFastbootMode", 1, std::move(callback));
 }
 
 bool CJYXDataManager::switchLogUart(uint8_t num, PackageCallback callback) {
@@ -335,14 +324,16 @@ bool CJYXDataManager::enableUart(uint8_t enable, PackageCallback callback) {
   CPackage* request = CPackageManager::instance()->getPackage();
   request->makeUartCtrl(nextFrameNum(), enable);
   sendPackage(request, [callback](CPackage* reply) {
-    if (reply) CJYXLogManager::instance()->setUartLogEnabled(reply->payloadU8(jyx::kUartEnableOffset) != 0 ? 1 : 0);
+    if (reply)
+      CJYXLogManager::instance()->setUartLogEnabled(
+          reply->payloadU8(jyx::kUartEnableOffset) != 0 ? 1 : 0);
     deliver(callback, reply);
   });
   return true;
 }
 
-bool CJYXDataManager::enablePower(uint8_t enable, const uint32_t mask[3],
-                                  const uint8_t icAddrs[24], PackageCallback callback) {
+bool CJYXDataManager::enablePower(uint8_t enable, const uint32_t mask[3], const uint8_t icAddrs[24],
+                                  PackageCallback callback) {
   if (!channelOpen("enablePower")) return false;
   CPackage* request = CPackageManager::instance()->getPackage();
   request->makePowerCtrl(nextFrameNum(), enable, mask, icAddrs);

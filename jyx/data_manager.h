@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -244,11 +245,27 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // that tests can move time without waiting.
   virtual double clockNow();
   void channelReplaced() override;
+  void drainReceived(double now) override;
 
   // One step of a timed GPIO sequence: sets `num` to `level`; on a null
   // reply prints `failFormat` (with num and level) and gives null to
   // `done`; otherwise gives the reply. A step that cannot be sent gives null.
   void gpioStep(uint16_t num, uint8_t level, const char* failFormat, PackageCallback done);
+  // One step of a timed sequence and the pause before the next one.
+  struct GpioStep {
+    uint16_t num;
+    uint8_t level;
+    const char* failFormat;
+    double waitAfter;  // seconds
+  };
+  // Runs the steps from `index` on; the callback receives the last reply,
+  // or null from the first step that failed.
+  void runSteps(std::shared_ptr<const std::vector<GpioStep>> steps, size_t index,
+                PackageCallback callback);
+  // Refuses (message, null to the callback, false) when the channel is not
+  // open; otherwise starts the steps.
+  bool startSteps(const char* operation, std::vector<GpioStep> steps, PackageCallback callback);
+  bool fastbootSequence(const char* operation, uint8_t strap, PackageCallback callback);
   // Runs `function` `seconds` later through the API manager.
   void wait(double seconds, std::function<void()> function);
   bool channelOpen(const char* operation);

@@ -24,7 +24,6 @@ bool readValue(CTask* task, int* out) {
   return CTaskManager::getArgument(text, "value", out);
 }
 
-
 }  // namespace
 
 void CJYXDataManager::registerTasks() {
@@ -57,9 +56,8 @@ void CJYXDataManager::registerTasks() {
       {"exit_fastboot", &CJYXDataManager::exitFastbootMode, "exit fastboot mode"},
   };
   for (const Sequence& s : kSequences) {
-    addHandler(name_ + ":" + s.action, [this, s](CTask* task) {
-      return taskPowerSequence(task, s.operation, s.label);
-    });
+    addHandler(name_ + ":" + s.action,
+               [this, s](CTask* task) { return taskPowerSequence(task, s.operation, s.label); });
   }
   add("enable_string_cmd", &CJYXDataManager::taskEnableStringCmd);
   add("string_cmd_content", &CJYXDataManager::taskStringCmdContent);
@@ -70,9 +68,8 @@ void CJYXDataManager::registerTasks() {
     const char* text;
   };
   static const Text kTexts[] = {
-      {"device_esc", "\x1b"},         {"device_up", "\x1b[A"},
-      {"device_down", "\x1b[B"},      {"device_enter", "\n"},
-      {"device_ip", "ifconfig\n"},
+      {"device_esc", "\x1b"}, {"device_up", "\x1b[A"},     {"device_down", "\x1b[B"},
+      {"device_enter", "\n"}, {"device_ip", "ifconfig\n"},
   };
   for (const Text& t : kTexts) {
     std::string text = t.text;
@@ -209,8 +206,7 @@ bool CJYXDataManager::taskSetGpio(CTask* task) {
       setResultText(task, text);
       CAPIManager::instance()->print("setGpio: OK (num:%d, level:%d)\n", setGpioNum_,
                                      setGpioLevel_);
-      snprintf(text, sizeof(text), "setGpio: OK (num:%d, level:%d)", setGpioNum_,
-               setGpioLevel_);
+      snprintf(text, sizeof(text), "setGpio: OK (num:%d, level:%d)", setGpioNum_, setGpioLevel_);
       notice(text);
       refreshUi();
     }
@@ -228,8 +224,7 @@ bool CJYXDataManager::taskGetGpio(CTask* task) {
       CAPIManager::instance()->print("getGpio: result(num:%d, level:%d)\n", getGpioNum_,
                                      getGpioLevel_);
       char text[96];
-      snprintf(text, sizeof(text), "getGpio: result(num:%d, level:%d)", getGpioNum_,
-               getGpioLevel_);
+      snprintf(text, sizeof(text), "getGpio: result(num:%d, level:%d)", getGpioNum_, getGpioLevel_);
       notice(text);
     }
     finishTask(task);
@@ -332,8 +327,7 @@ bool CJYXDataManager::taskDeviceBoot(CTask* task) {
       setLogUartNum(0);
       refreshUi();
       switchLogUart(0, [](CPackage* r) {
-        CAPIManager::instance()->print(r ? "switchUart to %d OK\n" : "switchUart to %d FAIL\n",
-                                       0);
+        CAPIManager::instance()->print(r ? "switchUart to %d OK\n" : "switchUart to %d FAIL\n", 0);
       });
     });
   });

@@ -1,21 +1,57 @@
 #include "jyx/jyx_task_manager.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstring>
 #include <functional>
 
 #include "common/api_manager.h"
 #include "common/socket_tcp.h"
 
+namespace {
+
+// The TCP client to the controller. A TCP channel keeps a connection whose
+// peer has gone as "open"; without more, a controller that closes the link
+// in the middle of a sequence would leave its pending request waiting for
+// the full request time-out. After every read that brought nothing this
+// socket peeks at the connection and, on end-of-stream or a reset, raises
+// `peerClosed` for the owning manager to act on from the main thread.
+class CControllerSocket : public CSocketTCP {
+ public:
+  CControllerSocket(CChannelDelegate* delegate, int port, const char* address,
+                    std::atomic<bool>* peerClosed)
+      : CSocketTCP(delegate, port, address), peerClosed_(peerClosed) {}
+
+  int read(void* buf, int len) override {
+    int n = CSocketTCP::read(buf, len);
+    if (n > 0) return n;
+    CSmartLock guard(&lock_);
+    if (fd_ == -1) return n;
+    char probe;
+    ssize_t r = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      *peerClosed_ = true;
+    }
+    return n;
+  }
+
+ private:
+  std::atomic<bool>* peerClosed_;
+};
+
+}  // namespace
+
 CJYXTaskManager::CJYXTaskManager(const std::string& feature, const char* host, int port,
                                  bool routed)
     : feature_(feature), host_(host ? host : ""), port_(port), routed_(routed) {
   name_ = "jyx." + feature;
-  channel_ = new CSocketTCP(this, port_, host_.c_str());
+  channel_ = new CControllerSocket(this, port_, host_.c_str(), &peerClosed_);
   channelIsSocket_ = true;
-  addHandler(name_ + ":connect", std::bind(&CJYXTaskManager::onConnectTask, this,
-                                           std::placeholders::_1));
-  addHandler(name_ + ":disconnect", std::bind(&CJYXTaskManager::onDisconnectTask, this,
-                                              std::placeholders::_1));
+  addHandler(name_ + ":connect",
+             std::bind(&CJYXTaskManager::onConnectTask, this, std::placeholders::_1));
+  addHandler(name_ + ":disconnect",
+             std::bind(&CJYXTaskManager::onDisconnectTask, this, std::placeholders::_1));
   if (routed_) CAPIManager::instance()->registerTaskManager(name_, this);
 }
 
@@ -28,7 +64,10 @@ CJYXTaskManager::~CJYXTaskManager() {
 bool CJYXTaskManager::isEnabled() { return enabled_; }
 
 void CJYXTaskManager::connect() {
-  if (channel_ && !channel_->isOpen()) channel_->open();
+  if (channel_ && !channel_->isOpen()) {
+    peerClosed_ = false;
+    channel_->open();
+  }
   enabled_ = true;
 }
 
@@ -73,6 +112,11 @@ void CJYXTaskManager::setChannel(CChannel* channel) {
 
 void CJYXTaskManager::onUpdate(double now) {
   if (disconnectRequested_.exchange(false)) disconnect();
+  if (peerClosed_.exchange(false) && isConnected()) {
+    // What arrived before the end still counts.
+    drainReceived(now);
+    onMessage(CHANNEL_MSG_ERROR, kPeerClosedCode, "tcp: the controller closed the connection!\n");
+  }
 }
 
 bool CJYXTaskManager::onConnectTask(CTask* task) {

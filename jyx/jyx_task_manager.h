@@ -13,6 +13,9 @@
 
 class CJYXTaskManager : public CTaskManager, public CChannelDelegate {
  public:
+  // Code of the error reported when the controller has closed the link.
+  static constexpr int kPeerClosedCode = -210;
+
   // Names the manager "jyx." + feature, creates the TCP client channel for
   // host:port (not connected) and registers the connect/disconnect tasks.
   // With `routed` the manager is also entered in the API manager's table
@@ -48,12 +51,17 @@ class CJYXTaskManager : public CTaskManager, public CChannelDelegate {
   // The new channel's delegate must be this manager.
   void setChannel(CChannel* channel);
 
+  // Main thread: carries out a disconnect requested from a channel thread
+  // and reports a connection the controller has closed.
   void onUpdate(double now) override;
 
  protected:
   // Called after setChannel so that subclasses move their parser to the new
   // channel's receive FIFO.
   virtual void channelReplaced() {}
+  // Called before a connection the controller closed is dropped (which
+  // empties the FIFOs): subclasses parse what is still buffered.
+  virtual void drainReceived(double now) {}
   bool onConnectTask(CTask* task);
   bool onDisconnectTask(CTask* task);
 
@@ -66,6 +74,9 @@ class CJYXTaskManager : public CTaskManager, public CChannelDelegate {
   bool routed_;
   // Set by an error report from a channel thread; consumed on the main thread.
   std::atomic<bool> disconnectRequested_{false};
+  // Set by the receive thread when the controller has closed the connection;
+  // consumed on the main thread, which reports it as a channel error.
+  std::atomic<bool> peerClosed_{false};
 };
 
 #endif  // JYX_JYX_JYX_TASK_MANAGER_H_

@@ -31,6 +31,11 @@ void CJYXLogManager::channelReplaced() {
   parser_ = new CStringParser(this, channel_->receiveFifo());
 }
 
+void CJYXLogManager::drainReceived(double now) {
+  parser_->onUpdate(now);
+  parser_->flush();
+}
+
 double CJYXLogManager::clockNow() { return CAPIManager::instance()->time(); }
 
 void CJYXLogManager::start() { lastLine_ = clockNow(); }

@@ -49,6 +49,7 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
  protected:
   virtual double clockNow();
   void channelReplaced() override;
+  void drainReceived(double now) override;
 
  private:
   bool taskEnable(CTask* task);

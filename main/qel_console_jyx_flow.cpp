@@ -9,7 +9,6 @@
 #include "jyx/jyx.h"
 #include "main/qel_console_jyx.h"
 
-
 void CQelConsoleJYX::networkFlow() {
   CAPIManager* api = CAPIManager::instance();
   if (address_.empty()) {
@@ -63,9 +62,9 @@ void CQelConsoleJYX::networkFlow() {
   if (powerAction_ >= 1 && powerAction_ <= 6) {
     using Operation = bool (CJYXDataManager::*)(PackageCallback);
     static const Operation kActions[] = {
-        &CJYXDataManager::powerOnTargetDevice,     &CJYXDataManager::powerOffTargetDevice,
-        &CJYXDataManager::powerResetTargetDevice,  &CJYXDataManager::powerWakeupTargetDevice,
-        &CJYXDataManager::enterFastbootMode,       &CJYXDataManager::exitFastbootMode,
+        &CJYXDataManager::powerOnTargetDevice,    &CJYXDataManager::powerOffTargetDevice,
+        &CJYXDataManager::powerResetTargetDevice, &CJYXDataManager::powerWakeupTargetDevice,
+        &CJYXDataManager::enterFastbootMode,      &CJYXDataManager::exitFastbootMode,
     };
     bool started = (data->*kActions[powerAction_ - 1])([this](CPackage*) { finish(); });
     if (!started) finish();
@@ -115,9 +114,9 @@ void CQelConsoleJYX::networkFlow() {
     int num = setIo_;
     uint8_t level = param_ == "1" ? 1 : 0;
     bool sent = data->gpio(1, num, level, [this, num](CPackage* reply) {
-      CAPIManager::instance()->print(reply ? "GPIO_SET io(%d) to %s.\n"
-                                           : "GPIO_SET io(%d) to %s fail.\n",
-                                     num, param_.c_str());
+      CAPIManager::instance()->print(
+          reply ? "GPIO_SET io(%d) to %s.\n" : "GPIO_SET io(%d) to %s fail.\n", num,
+          param_.c_str());
       finish();
     });
     if (!sent) markFinished();
