@@ -35,6 +35,7 @@ bool CSimFrameReader::next(SimFrame* out) {
       size_t skip = hit ? size_t(static_cast<const uint8_t*>(hit) - p) : avail - 3;
       pos_ += skip;
       skipped_ += skip;
+      aligned_ = false;
       continue;
     }
     if (avail < kHeader) return false;
@@ -42,9 +43,22 @@ bool CSimFrameReader::next(SimFrame* out) {
     if (length < kHeader || length > kMaxPacket) {
       pos_ += 1;
       skipped_ += 1;
+      aligned_ = false;
       continue;
     }
-    if (avail < length) return false;
+    if (avail < length) {
+      // After a resynchronisation a false header (a checksum ending in
+      // 5A 5A before the next real magic, say) can claim a length that is
+      // not there yet. Waiting for it would stall the link, so a later
+      // complete, valid packet wins. On a packet boundary the header is
+      // trusted: sector data may contain anything.
+      if (aligned_) return false;
+      size_t later = nextValidPacket(p, avail);
+      if (later == 0) return false;
+      pos_ += later;
+      skipped_ += later;
+      continue;
+    }
     check_.reset();
     check_.append(p, length);
     if (!check_.verify()) {
@@ -53,6 +67,7 @@ bool CSimFrameReader::next(SimFrame* out) {
       pos_ += 1;
       skipped_ += 1;
       badChecksums_ += 1;
+      aligned_ = false;
       continue;
     }
     out->frame = check_.frameNum();
@@ -60,13 +75,33 @@ bool CSimFrameReader::next(SimFrame* out) {
     out->data = check_.dataType();
     out->payload.assign(p + kHeader, p + length);
     pos_ += length;
+    aligned_ = true;
     return true;
   }
+}
+
+size_t CSimFrameReader::nextValidPacket(const uint8_t* p, size_t avail) {
+  size_t at = 1;
+  while (at + kHeader <= avail) {
+    const void* hit = memmem(p + at, avail - at, kMagicBytes, 4);
+    if (!hit) return 0;
+    at = size_t(static_cast<const uint8_t*>(hit) - p);
+    if (at + kHeader > avail) return 0;
+    uint32_t length = getU32(p + at + 12);
+    if (length >= kHeader && length <= avail - at) {
+      check_.reset();
+      check_.append(p + at, length);
+      if (check_.verify()) return at;
+    }
+    ++at;
+  }
+  return 0;
 }
 
 void CSimFrameReader::reset() {
   buf_.clear();
   pos_ = 0;
+  aligned_ = true;
 }
 
 const char* cmdName(uint16_t cmd) {

@@ -41,9 +41,13 @@ class CSimFrameReader {
   void reset();
 
  private:
+  // Offset (> 0) of the first complete, valid packet after p, 0 if none.
+  size_t nextValidPacket(const uint8_t* p, size_t avail);
+
   CPackage check_;  // candidate packet, verified with the packet code
   std::string buf_;
   size_t pos_ = 0;
+  bool aligned_ = true;  // pos_ follows a valid packet (or the stream start)
   uint64_t skipped_ = 0;
   uint64_t badChecksums_ = 0;
 };

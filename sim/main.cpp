@@ -4,11 +4,14 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
 
+#include "common/api_manager.h"
 #include "sim/controller.h"
 #include "sim/faults.h"
 #include "sim/ops_log.h"
@@ -18,6 +21,10 @@
 using namespace jyxsim;
 
 namespace {
+
+// Console output goes through the API manager like every program of the
+// project; diagnostics carry the program name.
+#define PRINT(...) CAPIManager::instance()->print(__VA_ARGS__)
 
 bool readText(const std::string& path, std::string* out) {
   std::ifstream in(path, std::ios::binary);
@@ -38,11 +45,11 @@ int main(int argc, char** argv) {
   SimOptions opts;
   std::string err;
   if (!parseOptions(argc, argv, &opts, &err)) {
-    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    PRINT("jyx-sim: %s\n", err.c_str());
     return 2;
   }
   if (opts.help) {
-    fputs(helpText(), stdout);
+    PRINT("%s", helpText());
     return 0;
   }
 
@@ -56,13 +63,13 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   int sigFd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
   if (sigFd < 0) {
-    perror("jyx-sim: signalfd");
+    PRINT("jyx-sim: signalfd: %s\n", strerror(errno));
     return 1;
   }
 
   COpsLog opsLog;
   if (!opts.opsLog.empty() && !opsLog.open(opts.opsLog, &err)) {
-    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    PRINT("jyx-sim: %s\n", err.c_str());
     return 1;
   }
   CSimFaults faults;
@@ -70,18 +77,18 @@ int main(int argc, char** argv) {
 
   CSimController controller(opts.controller, &faults, &opsLog);
   if (!controller.init(monoMicros(), &err)) {
-    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    PRINT("jyx-sim: %s\n", err.c_str());
     return 1;
   }
   if (!opts.flashImage.empty()) {
     std::string image;
     if (!readText(opts.flashImage, &image)) {
-      fprintf(stderr, "jyx-sim: cannot read flash image %s\n", opts.flashImage.c_str());
+      PRINT("jyx-sim: cannot read flash image %s\n", opts.flashImage.c_str());
       return 1;
     }
     if (!controller.flash().load(0, reinterpret_cast<const uint8_t*>(image.data()),
                                  image.size())) {
-      fprintf(stderr, "jyx-sim: flash image %s is larger than the flash\n",
+      PRINT("jyx-sim: flash image %s is larger than the flash\n",
               opts.flashImage.c_str());
       return 1;
     }
@@ -89,22 +96,21 @@ int main(int argc, char** argv) {
 
   CSimServer server(&controller);
   if (!server.listen(opts.bind, opts.packetPort, opts.logPort, &err)) {
-    fprintf(stderr, "jyx-sim: %s\n", err.c_str());
+    PRINT("jyx-sim: %s\n", err.c_str());
     return 1;
   }
-  printf("jyx-sim ready: packets %s:%d, log %s:%d\n", opts.bind.c_str(), opts.packetPort,
-         opts.bind.c_str(), opts.logPort);
-  fflush(stdout);
+  PRINT("jyx-sim ready: packets %s:%d, log %s:%d\n", opts.bind.c_str(), opts.packetPort,
+        opts.bind.c_str(), opts.logPort);
 
   server.run(sigFd, [&] {
     std::string text, why;
     if (opts.controlFile.empty()) return;
     if (!readText(opts.controlFile, &text)) {
-      fprintf(stderr, "jyx-sim: cannot read control file %s\n", opts.controlFile.c_str());
+      PRINT("jyx-sim: cannot read control file %s\n", opts.controlFile.c_str());
       return;
     }
     if (!faults.loadText(text, &why)) {
-      fprintf(stderr, "jyx-sim: control file %s: %s\n", opts.controlFile.c_str(), why.c_str());
+      PRINT("jyx-sim: control file %s: %s\n", opts.controlFile.c_str(), why.c_str());
       COpsRecord(&opsLog, "event").str("event", "faults_reload").str("error", why);
       return;
     }

@@ -97,7 +97,7 @@ bool SimProcess::start(const std::string& address, const std::vector<std::string
     if (!proc_.running()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  error_ = proc_.err();
+  error_ = proc_.out() + proc_.err();
   if (error_.empty()) error_ = "jyx-sim did not get ready";
   stop();
   return false;
