@@ -179,7 +179,10 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   virtual bool spiEnabled() { return spiEnabled_; }
   virtual void setSpiEnabled(bool enabled) { spiEnabled_ = enabled; }
   virtual const std::string& imagePath() { return imagePath_; }
-  virtual void setImagePath(const std::string& path) { imagePath_ = path; }
+  virtual void setImagePath(const std::string& path) {
+    imagePath_ = path;
+    spiStaticDirty_ = true;
+  }
   virtual uint32_t retryLimit() { return retryLimit_; }
   virtual void setRetryLimit(uint32_t limit) { retryLimit_ = limit; }
   // "2M*3", "2M*4", "2M*8" or "Normal"; setting it derives the three
@@ -361,6 +364,10 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool spiBusyGuard();
 
   std::string imagePath_;
+  // The UI values other than progress (file, type, server, image list, read
+  // range) changed since they were last published. Progress refreshes, which
+  // come with the sector loop, publish only short texts and allocate nothing.
+  bool spiStaticDirty_ = true;
   std::vector<uint8_t> image_;  // whole image file; capacity only grows
   uint32_t imageSize_ = 0;
   std::vector<uint8_t> sector_;  // one sector of the pass in progress
@@ -380,7 +387,10 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   uint8_t securityMode_ = 0;
   uint16_t accessId_ = 0;
   uint16_t eraseId_ = 0;
-  SPIProgress spiProgress_;
+  // Shared so that a report can hold the callback alive without copying it
+  // (a copy of a capturing callable allocates) while the callee starts
+  // another flow that replaces it.
+  std::shared_ptr<SPIProgress> spiProgress_;
   // The read in progress: flash range, destination and bytes filled so far.
   uint32_t readOffset_ = 0;
   uint32_t readSize_ = 0;

@@ -6,6 +6,8 @@
 // only `this`, so a warm loop allocates nothing per sector (packets come from
 // the pool, the sector buffer is reused).
 #include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -65,6 +67,7 @@ std::string format(const char* fmt, ...) {
 
 void CJYXDataManager::setFlashType(const std::string& type) {
   flashType_ = type;
+  spiStaticDirty_ = true;
   SPISecurity security = spiSecurityForFlashType(type);
   securityMode_ = security.mode;
   accessId_ = security.accessId;
@@ -79,10 +82,18 @@ void CJYXDataManager::spiStartConfig() {
   readSizeText_ = jyx->readSetting("spi_read_size", std::string("0x7c"));
   imageServer_ = jyx->readSetting("spi_url", std::string());
   if (imageServer_.size() < 4) imageServer_ = kDefaultImageServer;
+  spiStaticDirty_ = true;
   spiRefresh_ = true;
 }
 
 void CJYXDataManager::spiPublishState() {
+  publish("SPI_PROGRESS", "value", spiPercent_);
+  publish("SPI_PERCENT", "content", std::to_string(spiPercent_));
+  publish("SPI_FLASH_TIME", "content",
+          elapsed_ > 0 ? "flash(" + std::to_string(elapsed_) + "s)" : std::string("flash"));
+  publish("SPI_LOOP_COUNT", "content", std::to_string(loopCount_));
+  if (!spiStaticDirty_) return;
+  spiStaticDirty_ = false;
   publish("jyx.data:flash_type", "value", flashType_);
   publish("SPI_FILENAME", "content", imagePath_);
   publish("jyx.data:spi_url", "value", imageServer_);
@@ -91,23 +102,17 @@ void CJYXDataManager::spiPublishState() {
     selected = imageList_[selectedImage_].version();
   }
   publish("jyx.data:spi_remote_file", "value", selected);
-  publish("SPI_PROGRESS", "value", spiPercent_);
-  publish("SPI_PERCENT", "content", std::to_string(spiPercent_));
-  publish("SPI_FLASH_TIME", "content",
-          elapsed_ > 0 ? "flash(" + std::to_string(elapsed_) + "s)" : std::string("flash"));
-  publish("SPI_LOOP_COUNT", "content", std::to_string(loopCount_));
-  std::string items = "[";
-  for (size_t i = 0; i < imageList_.size(); ++i) {
-    std::string version;
-    for (char c : imageList_[i].version()) {
-      if (c == '"' || c == '\\') version += '\\';
-      version += c;
-    }
-    if (i > 0) items += ",";
-    items += "{\"title\":\"" + version + "\"}";
+  rapidjson::Document items(rapidjson::kArrayType);
+  for (CSPIImageInfo& info : imageList_) {
+    rapidjson::Value item(rapidjson::kObjectType);
+    item.AddMember("title", rapidjson::Value(info.version().c_str(), items.GetAllocator()),
+                   items.GetAllocator());
+    items.PushBack(item, items.GetAllocator());
   }
-  items += "]";
-  publish("jyx.data:spi_remote_file", "items", items);
+  rapidjson::StringBuffer text;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
+  items.Accept(writer);
+  publish("jyx.data:spi_remote_file", "items", std::string(text.GetString(), text.GetSize()));
   publish("jyx.data:spi_read_addr", "value", readAddrText_);
   publish("jyx.data:spi_read_size", "value", readSizeText_);
 }
@@ -117,10 +122,8 @@ void CJYXDataManager::spiDialog(const char* title, const std::string& text) {
 }
 
 void CJYXDataManager::spiReport(int value) {
-  if (!spiProgress_) return;
-  // A copy: the callee may start another flow, which replaces spiProgress_.
-  SPIProgress progress = spiProgress_;
-  progress(value);
+  std::shared_ptr<SPIProgress> progress = spiProgress_;
+  if (progress && *progress) (*progress)(value);
 }
 
 bool CJYXDataManager::spiBusyGuard() {
@@ -170,7 +173,7 @@ bool CJYXDataManager::taskFlashType(CTask* task) {
 bool CJYXDataManager::taskSpiOpen(CTask* task) {
   CJYX::instance()->pickFile(true, [this](const std::string& path) {
     if (path.empty()) return;
-    imagePath_ = path;
+    setImagePath(path);
     CJYX::instance()->writeSetting("spi_file", imagePath_);
     spiPercent_ = 0;
     spiRefresh_ = true;
@@ -183,6 +186,7 @@ bool CJYXDataManager::taskSpiUrl(CTask* task) {
   std::string value;
   if (getArgument(task->data()->text, "value", &value)) {
     imageServer_ = value;
+    spiStaticDirty_ = true;
     spiRefresh_ = true;
   }
   finishTask(task);
@@ -220,6 +224,7 @@ bool CJYXDataManager::taskSpiRefreshImages(CTask* task) {
         imageList_.push_back(info);
       }
     }
+    spiStaticDirty_ = true;
     spiRefresh_ = true;
   });
   finishTask(task);
@@ -235,6 +240,7 @@ bool CJYXDataManager::taskSpiRemoteFile(CTask* task) {
         break;
       }
     }
+    spiStaticDirty_ = true;
     spiRefresh_ = true;
   }
   finishTask(task);
@@ -253,7 +259,7 @@ bool CJYXDataManager::taskSpiDownload(CTask* task) {
                     FILE* f = fopen(local.c_str(), "rb");
                     if (f == nullptr) return;
                     fclose(f);
-                    imagePath_ = local;
+                    setImagePath(local);
                     CJYX::instance()->writeSetting("spi_file", imagePath_);
                     api()->print("downloadSPIFile : %s\n", local.c_str());
                     spiRefresh_ = true;
@@ -310,6 +316,7 @@ bool CJYXDataManager::taskSpiReadAddr(CTask* task) {
   std::string value;
   if (getArgument(task->data()->text, "value", &value)) {
     readAddrText_ = value;
+    spiStaticDirty_ = true;
     CJYX::instance()->writeSetting("spi_read_addr", readAddrText_);
     publish("jyx.data:spi_read_addr", "value", readAddrText_);
   }
@@ -321,6 +328,7 @@ bool CJYXDataManager::taskSpiReadSize(CTask* task) {
   std::string value;
   if (getArgument(task->data()->text, "value", &value)) {
     readSizeText_ = value;
+    spiStaticDirty_ = true;
     CJYX::instance()->writeSetting("spi_read_size", readSizeText_);
     publish("jyx.data:spi_read_size", "value", readSizeText_);
   }
@@ -599,7 +607,7 @@ void CJYXDataManager::stopSPI(std::function<void()> callback) {
 // Flashing
 
 void CJYXDataManager::startFlashSPI(SPIProgress progress) {
-  spiProgress_ = std::move(progress);
+  spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("flash SPI data ......\n");
   notice("flash SPI data ......");
   attempts_ = 0;
@@ -630,7 +638,7 @@ bool CJYXDataManager::trySPI(const char* message, std::function<void()> callback
     stopSPI([this, text, callback]() {
       if (callback) {
         callback();
-      } else if (spiProgress_) {
+      } else if (spiProgress_ && *spiProgress_) {
         api()->print("%s", text.c_str());
         spiReport(-1);
       }
@@ -715,7 +723,7 @@ void CJYXDataManager::onFlashComplete() {
   if (loopFlash_) {
     loopCount_ += 1;
     api()->print("spi flash loop count: %d, elapsed time:%ds\n", loopCount_, elapsed_);
-    startFlashSPI(spiProgress_);
+    startFlashSPI(spiProgress_ ? *spiProgress_ : SPIProgress());
   } else {
     api()->print("SPI file(%s) flash over successfully\n", imagePath_.c_str());
     spiReport(kSPIFlashDone);
@@ -726,7 +734,7 @@ void CJYXDataManager::onFlashComplete() {
 // Checking
 
 void CJYXDataManager::startCheckSPI(SPIProgress progress) {
-  spiProgress_ = std::move(progress);
+  spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("check SPI data ......\n");
   if (imagePath_.empty()) {
     spiDialog("Error", "spi file is blank.");
@@ -821,7 +829,7 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
       api()->print("SPI file(%s) check over successfully, loop count(%d)\n", imagePath_.c_str(),
                    loopCount_);
       loopCount_ += 1;
-      startFlashSPI(spiProgress_);
+      startFlashSPI(spiProgress_ ? *spiProgress_ : SPIProgress());
     } else {
       spiBusy_ = false;
       notice("SPI check successfully.");
@@ -839,7 +847,7 @@ void CJYXDataManager::startGetSPIContent(int offset, int size, uint8_t* destinat
     api()->print("get SPI data length(%d) < 0 \n", size);
     return;
   }
-  spiProgress_ = std::move(progress);
+  spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("get SPI data ......\n");
   notice("get SPI data ......");
   if (destination == nullptr) {
