@@ -353,9 +353,8 @@ bool CJYXDataManager::taskSpiRead(CTask* task, bool save) {
         return;
       }
       FILE* f = fopen(path.c_str(), "wb");
-      bool written = f != nullptr && fwrite(const_cast<CBuffer&>(readBuffer_).data(), 1,
-                                            readBuffer_.length(), f) ==
-                                         static_cast<size_t>(readBuffer_.length());
+      size_t length = static_cast<size_t>(readBuffer_.length());
+      bool written = f != nullptr && fwrite(readBuffer_.data(), 1, length, f) == length;
       if (f != nullptr && fclose(f) != 0) written = false;
       if (written) {
         notice(format("spi data has been saved to %s.", path.c_str()));
