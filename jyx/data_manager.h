@@ -210,7 +210,11 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void startGetSPIContent(int offset, int size, uint8_t* destination, SPIProgress progress);
   // Reads into the read buffer; with `dump` prints it as hex lines.
   void exportFlashData(bool dump, int offset, int size, std::function<void(bool)> callback);
-  const CBuffer& readBuffer() const { return readBuffer_; }
+  CBuffer& readBuffer() { return readBuffer_; }
+  // The image server's list ("jyx.data:spi_refresh_images") and the entry
+  // "jyx.data:spi_remote_file" selected (-1: none).
+  std::vector<CSPIImageInfo>& imageList() { return imageList_; }
+  int selectedImage() const { return selectedImage_; }
   // Leaves programming mode and hands the flash lines back, then clears busy
   // and calls `callback` (whatever the outcome).
   void stopSPI(std::function<void()> callback);
@@ -336,11 +340,17 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void sendSPI();
   void onSectorReply(CPackage* reply);
   void onFlashComplete();
+  // Check and read: take the lines (and programming mode when secure), then
+  // run `first`; a failed start ends the flow with -1.
+  void enableThen(void (CJYXDataManager::*first)());
+  // Requests block sectorIndex_; a request that cannot be sent is a null reply.
+  void requestBlock(void (CJYXDataManager::*onReply)(CPackage*));
+  // Leaves programming mode, hands the lines back, then reports `value`.
+  void endSPIFlow(int value);
   void checkSPI();
   void onCheckReply(CPackage* reply);
   void readSPI();
   void onReadReply(CPackage* reply);
-  void endRead(int value);
   void writeNextRegister(int index, std::function<void(bool)> callback);
   void readNextRegister(int index, SPIRegisterCallback callback);
   bool taskFlashType(CTask* task);

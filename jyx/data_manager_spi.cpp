@@ -758,25 +758,35 @@ void CJYXDataManager::startCheckSPI(SPIProgress progress) {
   sectorCount_ = spiCheckBlockCount(imageSize_);
   spiReport(spiPercent_);
   writeMode_ = false;
-  enableSPI([this](bool ok) {
+  enableThen(&CJYXDataManager::checkSPI);
+}
+
+void CJYXDataManager::enableThen(void (CJYXDataManager::*first)()) {
+  enableSPI([this, first](bool ok) {
     if (ok) {
-      checkSPI();
-      return;
+      (this->*first)();
+    } else {
+      endSPIFlow(-1);
     }
-    disableSPI([this](bool) {
-      spiBusy_ = false;
-      spiRefresh_ = false;
-      spiReport(-1);
-    });
   });
 }
 
-void CJYXDataManager::checkSPI() {
+void CJYXDataManager::requestBlock(void (CJYXDataManager::*onReply)(CPackage*)) {
   if (!readSPIData(sectorIndex_, static_cast<uint16_t>(blockSize_), 1,
-                   [this](CPackage* reply) { onCheckReply(reply); })) {
-    onCheckReply(nullptr);
+                   [this, onReply](CPackage* reply) { (this->*onReply)(reply); })) {
+    (this->*onReply)(nullptr);
   }
 }
+
+void CJYXDataManager::endSPIFlow(int value) {
+  disableSPI([this, value](bool) {
+    spiBusy_ = false;
+    spiRefresh_ = false;
+    spiReport(value);
+  });
+}
+
+void CJYXDataManager::checkSPI() { requestBlock(&CJYXDataManager::onCheckReply); }
 
 void CJYXDataManager::onCheckReply(CPackage* reply) {
   int block = static_cast<int>(sectorIndex_);
@@ -869,40 +879,17 @@ void CJYXDataManager::startGetSPIContent(int offset, int size, uint8_t* destinat
   spiPercent_ = 0;
   spiReport(0);
   writeMode_ = false;
-  enableSPI([this](bool ok) {
-    if (ok) {
-      readSPI();
-      return;
-    }
-    disableSPI([this](bool) {
-      spiBusy_ = false;
-      spiRefresh_ = false;
-      spiReport(-1);
-    });
-  });
+  enableThen(&CJYXDataManager::readSPI);
 }
 
-void CJYXDataManager::readSPI() {
-  if (!readSPIData(sectorIndex_, static_cast<uint16_t>(blockSize_), 1,
-                   [this](CPackage* reply) { onReadReply(reply); })) {
-    onReadReply(nullptr);
-  }
-}
-
-void CJYXDataManager::endRead(int value) {
-  disableSPI([this, value](bool) {
-    spiBusy_ = false;
-    spiRefresh_ = false;
-    spiReport(value);
-  });
-}
+void CJYXDataManager::readSPI() { requestBlock(&CJYXDataManager::onReadReply); }
 
 void CJYXDataManager::onReadReply(CPackage* reply) {
   int blockAddress = static_cast<int>(static_cast<uint64_t>(sectorIndex_) * blockSize_);
   if (reply == nullptr) {
     spiBusy_ = false;
     spiDialog("Error", format("spi readSPI with offset(%d) timeout", blockAddress));
-    endRead(-1);
+    endSPIFlow(-1);
     return;
   }
   // A reply without the whole block would leave silent zeros in the result.
@@ -910,7 +897,7 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
     spiDialog("Error", format("spi readSPI offset(%d), and received ACK_FAIL", blockAddress));
-    endRead(-1);
+    endSPIFlow(-1);
     return;
   }
   readCopied_ += spiCopyBlockOverlap(sectorIndex_, reply->payload() + jyx::kSectorHeaderSize,

@@ -163,9 +163,9 @@ class SPIFlowTest : public ::testing::Test {
     CJYX::instance()->setWantConnected(false);
   }
 
-  // Serves and pumps until `done` or 20 s pass.
-  bool run(const std::function<bool()>& done) {
-    double end = CAPIManager::wallClock() + 20;
+  // Serves and pumps until `done` or `seconds` pass.
+  bool run(const std::function<bool()>& done, double seconds = 20) {
+    double end = CAPIManager::wallClock() + seconds;
     while (!done() && CAPIManager::wallClock() < end) {
       controller.serve(dm, fake);
       CAPIManager::instance()->update();
@@ -539,6 +539,68 @@ TEST_F(SPIFlowTest, StartTasksAreRefusedWhileBusy) {
   EXPECT_EQ(std::string::npos, out.find("flash SPI data"));
   EXPECT_EQ(std::string::npos, out.find("check SPI data"));
   EXPECT_EQ(0u, fake->writeCount());
+}
+
+// Runs one task through the manager's handler table and hands it back.
+void runTask(CJYXDataManager* dm, const std::string& name, const char* args) {
+  APIDATA data;
+  data.append(args, nullptr, 0);
+  CTask* task = CAPIManager::instance()->createTask(0, name, &data, nullptr);
+  dm->dispatchTask(task);
+  CAPIManager::instance()->update();
+}
+
+TEST_F(SPIFlowTest, ReadTasksParseTheRangeAndRefuseSizesAbove10MiB) {
+  for (int i = 0; i < 0x40; ++i) controller.flash[0x1000 + i] = static_cast<uint8_t>(0xC0 + i);
+  capture();
+  runTask(dm, "jyx.data:spi_read_addr", "{\"value\":\"4100\"}");
+  runTask(dm, "jyx.data:spi_read_size", "{\"value\":\"0xA00001\"}");
+  runTask(dm, "jyx.data:spi_read", "");
+  EXPECT_EQ("read spi(offset:4100, size:10485761) fail\n", captured());
+  EXPECT_EQ(0u, fake->writeCount());
+
+  capture();
+  runTask(dm, "jyx.data:spi_read_size", "{\"value\":\"0x10\"}");
+  runTask(dm, "jyx.data:spi_read", "");
+  run([&] { return !dm->spiBusy() && dm->readBuffer().length() == 16 && fake->writeCount() > 4; });
+  run([&] { return dm->pendingCount() == 0 && !dm->spiBusy(); });
+  std::string out = captured();
+  EXPECT_NE(std::string::npos,
+            out.find("offset:4100, len:16\n\n\nc4c5 c6c7 c8c9 cacb cccd cecf d0d1 d2d3")) << out;
+}
+
+TEST_F(SPIFlowTest, FlashTypeTaskAndImageListFromTheServer) {
+  runTask(dm, "jyx.data:flash_type", "{\"value\":\"2M*8\"}");
+  EXPECT_EQ("2M*8", dm->flashType());
+  EXPECT_EQ(1, dm->securityMode());
+  EXPECT_EQ(255, dm->accessId());
+  EXPECT_EQ(255, dm->eraseId());
+  runTask(dm, "jyx.data:flash_type", "{\"value\":\"Normal\"}");
+  EXPECT_EQ(0, dm->securityMode());
+
+  // A server base that is a local folder is read as a file.
+  jyxtest::writeFile(dir.file("qel.json"),
+                     "{\"images\":[{\"version\":\"v1\",\"image\":\"a.bin\"},7,"
+                     "{\"version\":\"v2\",\"image\":\"b.bin\"}]}");
+  std::string url = "{\"value\":\"" + dir.path() + "\"}";
+  capture();
+  runTask(dm, "jyx.data:spi_url", url.c_str());
+  runTask(dm, "jyx.data:spi_refresh_images", "");
+  run([&] { return dm->imageList().size() == 2; });
+  runTask(dm, "jyx.data:spi_remote_file", "{\"value\":\"v2\"}");
+  captured();
+  ASSERT_EQ(2u, dm->imageList().size());
+  EXPECT_EQ("v1", dm->imageList()[0].version());
+  EXPECT_EQ("b.bin", dm->imageList()[1].image());
+  EXPECT_EQ(1, dm->selectedImage());
+
+  // Broken JSON leaves the list as it was.
+  jyxtest::writeFile(dir.file("qel.json"), "{\"images\":[");
+  capture();
+  runTask(dm, "jyx.data:spi_refresh_images", "");
+  run([&] { return false; }, 0.3);
+  captured();
+  EXPECT_EQ(2u, dm->imageList().size());
 }
 
 }  // namespace
