@@ -336,6 +336,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void spiPublishState();
   void spiDialog(const char* title, const std::string& text);
   void spiReport(int value);
+  // Reads the image file; false (dialog shown, -1 reported) when the path
+  // is empty or the file cannot be read or is empty.
+  bool loadImageOrFail();
   bool trySPI(const char* message, std::function<void()> callback);
   void sendSPI();
   void onSectorReply(CPackage* reply);
@@ -364,8 +367,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool taskSpiLoopFlash(CTask* task);
   bool taskSpiStopLoop(CTask* task);
   bool taskSpiProgress(CTask* task);
-  bool taskSpiReadAddr(CTask* task);
-  bool taskSpiReadSize(CTask* task);
+  // "jyx.data:spi_read_addr" / "spi_read_size": stores the text under the
+  // setting `key` and publishes it as "jyx.data:" + key.
+  bool taskStoreReadRange(CTask* task, std::string* field, const char* key);
   bool taskSpiRead(CTask* task, bool save);
   bool taskSpiCtrl(CTask* task);
   bool taskSpiData(CTask* task);

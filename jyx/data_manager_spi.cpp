@@ -147,8 +147,10 @@ void CJYXDataManager::registerSPITasks() {
   addHandler("jyx.data:spi_loop_flash", std::bind(&CJYXDataManager::taskSpiLoopFlash, this, _1));
   addHandler("jyx.data:spi_stop_loop", std::bind(&CJYXDataManager::taskSpiStopLoop, this, _1));
   addHandler("jyx.data:spi_progress", std::bind(&CJYXDataManager::taskSpiProgress, this, _1));
-  addHandler("jyx.data:spi_read_addr", std::bind(&CJYXDataManager::taskSpiReadAddr, this, _1));
-  addHandler("jyx.data:spi_read_size", std::bind(&CJYXDataManager::taskSpiReadSize, this, _1));
+  addHandler("jyx.data:spi_read_addr",
+             [this](CTask* task) { return taskStoreReadRange(task, &readAddrText_, "spi_read_addr"); });
+  addHandler("jyx.data:spi_read_size",
+             [this](CTask* task) { return taskStoreReadRange(task, &readSizeText_, "spi_read_size"); });
   addHandler("jyx.data:spi_read", [this](CTask* task) { return taskSpiRead(task, false); });
   addHandler("jyx.data:spi_read_save", [this](CTask* task) { return taskSpiRead(task, true); });
   addHandler("jyx.data:spi_ctrl", std::bind(&CJYXDataManager::taskSpiCtrl, this, _1));
@@ -312,25 +314,13 @@ bool CJYXDataManager::taskSpiProgress(CTask* task) {
   return true;
 }
 
-bool CJYXDataManager::taskSpiReadAddr(CTask* task) {
+bool CJYXDataManager::taskStoreReadRange(CTask* task, std::string* field, const char* key) {
   std::string value;
   if (getArgument(task->data()->text, "value", &value)) {
-    readAddrText_ = value;
+    *field = value;
     spiStaticDirty_ = true;
-    CJYX::instance()->writeSetting("spi_read_addr", readAddrText_);
-    publish("jyx.data:spi_read_addr", "value", readAddrText_);
-  }
-  finishTask(task);
-  return true;
-}
-
-bool CJYXDataManager::taskSpiReadSize(CTask* task) {
-  std::string value;
-  if (getArgument(task->data()->text, "value", &value)) {
-    readSizeText_ = value;
-    spiStaticDirty_ = true;
-    CJYX::instance()->writeSetting("spi_read_size", readSizeText_);
-    publish("jyx.data:spi_read_size", "value", readSizeText_);
+    CJYX::instance()->writeSetting(key, *field);
+    publish((std::string("jyx.data:") + key).c_str(), "value", *field);
   }
   finishTask(task);
   return true;
@@ -605,26 +595,30 @@ void CJYXDataManager::stopSPI(std::function<void()> callback) {
 // ---------------------------------------------------------------------------
 // Flashing
 
+// An empty image fails a check too: with nothing to compare, calling it a
+// pass would hide a wrong path.
+bool CJYXDataManager::loadImageOrFail() {
+  const char* problem = nullptr;
+  if (imagePath_.empty()) {
+    spiDialog("Error", "spi file is blank.");
+  } else if (!spiLoadImage(imagePath_, &image_, &imageSize_)) {
+    problem = "open spi file (%s) failed";
+  } else if (imageSize_ == 0) {
+    problem = "spi file (%s) is blank";
+  } else {
+    return true;
+  }
+  if (problem != nullptr) spiDialog("Error", format(problem, imagePath_.c_str()));
+  spiReport(-1);
+  return false;
+}
+
 void CJYXDataManager::startFlashSPI(SPIProgress progress) {
   spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("flash SPI data ......\n");
   notice("flash SPI data ......");
   attempts_ = 0;
-  if (imagePath_.empty()) {
-    spiDialog("Error", "spi file is blank.");
-    spiReport(-1);
-    return;
-  }
-  if (!spiLoadImage(imagePath_, &image_, &imageSize_)) {
-    spiDialog("Error", format("open spi file (%s) failed", imagePath_.c_str()));
-    spiReport(-1);
-    return;
-  }
-  if (imageSize_ == 0) {
-    spiDialog("Error", format("spi file (%s) is blank", imagePath_.c_str()));
-    spiReport(-1);
-    return;
-  }
+  if (!loadImageOrFail()) return;
   api()->print("spi file(%s), size:(%d)\n", imagePath_.c_str(), static_cast<int>(imageSize_));
   trySPI(nullptr, nullptr);
 }
@@ -735,23 +729,7 @@ void CJYXDataManager::onFlashComplete() {
 void CJYXDataManager::startCheckSPI(SPIProgress progress) {
   spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("check SPI data ......\n");
-  if (imagePath_.empty()) {
-    spiDialog("Error", "spi file is blank.");
-    spiReport(-1);
-    return;
-  }
-  if (!spiLoadImage(imagePath_, &image_, &imageSize_)) {
-    spiDialog("Error", format("open spi file (%s) failed", imagePath_.c_str()));
-    spiReport(-1);
-    return;
-  }
-  // An empty image has nothing to compare; calling that a pass would hide a
-  // wrong path.
-  if (imageSize_ == 0) {
-    spiDialog("Error", format("spi file (%s) is blank", imagePath_.c_str()));
-    spiReport(-1);
-    return;
-  }
+  if (!loadImageOrFail()) return;
   spiBusy_ = true;
   sectorIndex_ = 0;
   blockSize_ = kSPIBlockSize;
