@@ -243,10 +243,24 @@ void CAPIManager::update() {
   // very calls made here, so each pass walks a snapshot and skips entries
   // that have left the table meanwhile. The table lock is recursive and held
   // across each call, so the main thread itself may still change the table.
-  std::vector<CTaskManager*> managers;
+  // The snapshots reuse their storage from pump to pump, so a steady main
+  // loop allocates nothing here; a pump nested inside a call made here
+  // (a host calling apiUpdate) takes fresh ones instead.
+  static std::vector<CTaskManager*> reusedManagers;
+  static std::vector<CUpdater*> reusedUpdaters;
+  static int depth = 0;
+  struct DepthGuard {
+    explicit DepthGuard(int* d) : d_(d) { ++*d_; }
+    ~DepthGuard() { --*d_; }
+    int* d_;
+  } depthGuard(&depth);
+  std::vector<CTaskManager*> nestedManagers;
+  std::vector<CUpdater*> nestedUpdaters;
+  std::vector<CTaskManager*>& managers = depth == 1 ? reusedManagers : nestedManagers;
+  std::vector<CUpdater*>& updaters = depth == 1 ? reusedUpdaters : nestedUpdaters;
   {
     CSmartLock guard(&managersLock_);
-    managers.reserve(managers_.size());
+    managers.clear();
     for (auto& entry : managers_) managers.push_back(entry.second);
   }
   for (CTaskManager* manager : managers) {
@@ -261,7 +275,6 @@ void CAPIManager::update() {
     if (present) manager->onUpdate(now_);
   }
 
-  std::vector<CUpdater*> updaters;
   {
     CSmartLock guard(&updatersLock_);
     updaters.assign(updaters_.begin(), updaters_.end());

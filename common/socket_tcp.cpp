@@ -232,16 +232,24 @@ int CSocketTCP::read(void* buf, int len) {
   int waited = 0;
   bool first = true;
   for (;;) {
-    // The lock is held for one wait slice at a time, then released so a
-    // writer or close() can get through.
-    CSmartLock guard(&lock_);
-    if (fd_ == -1) {
-      if (!first) return 0;  // closed while waiting
-      report(CHANNEL_MSG_WARNING, -201, "tcp: receive data - socket is invalid!\n");
-      return -1;
+    int fd;
+    {
+      CSmartLock guard(&lock_);
+      fd = fd_;
+      if (fd == -1) {
+        if (!first) return 0;  // closed while waiting
+        report(CHANNEL_MSG_WARNING, -201, "tcp: receive data - socket is invalid!\n");
+        return -1;
+      }
     }
     first = false;
-    FdWaitResult ready = waitFdSlice(fd_, POLLIN, timeout_, &waited);
+    // The wait runs without the lock: a writer, isOpen() or close() on the
+    // main thread never queues behind an idle receive thread (a mutex is not
+    // fair, so a lock released between slices would be taken straight back).
+    // What the wait saw only counts if the socket is still the same one.
+    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout_, &waited);
+    CSmartLock guard(&lock_);
+    if (fd_ != fd) return 0;
     if (ready == FD_WAIT_ERROR) {
       report(CHANNEL_MSG_ERROR, -202, "tcp: recieve data - select failed!\n");
       return -1;

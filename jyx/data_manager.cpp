@@ -62,6 +62,7 @@ double CJYXDataManager::clockNow() { return CAPIManager::instance()->time(); }
 
 void CJYXDataManager::start() {
   setLogUartNum(std::atoi(CJYX::instance()->readSetting("log_uart_num", "3").c_str()));
+  spiStartConfig();
   refreshUi();
 }
 

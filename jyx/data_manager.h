@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/buffer.h"
 #include "jyx/jyx_task_manager.h"
 #include "jyx/package.h"
 #include "jyx/package_parser.h"
@@ -149,6 +150,101 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool spiRefresh() const { return spiRefresh_; }
   void setSpiRefresh(bool refresh) { spiRefresh_ = refresh; }
   void setSpiRefreshHook(std::function<void()> hook) { spiRefreshHook_ = std::move(hook); }
+
+  // Progress of a flash, check or read: 0-100 while running, -1 on failure,
+  // kSPIFlashDone after a flash, kSPICheckDone after a check or a read.
+  using SPIProgress = std::function<void(int)>;
+  // Register bytes and their count; (nullptr, 0) on failure.
+  using SPIRegisterCallback = std::function<void(const uint8_t*, int)>;
+  static constexpr int kSPIFlashDone = 10000;
+  static constexpr int kSPICheckDone = 100000;
+  static constexpr uint32_t kSPIDefaultRetryLimit = 5;
+
+  // One entry of the image server's list ("version", "image" file name).
+  class CSPIImageInfo {
+   public:
+    CSPIImageInfo(const std::string& version = "none", const std::string& image = "")
+        : version_(version), image_(image) {}
+    virtual ~CSPIImageInfo() = default;
+    virtual const std::string& version() { return version_; }
+    virtual void setVersion(const std::string& version) { version_ = version; }
+    virtual const std::string& image() { return image_; }
+    virtual void setImage(const std::string& image) { image_ = image; }
+
+   private:
+    std::string version_;
+    std::string image_;
+  };
+
+  virtual bool spiEnabled() { return spiEnabled_; }
+  virtual void setSpiEnabled(bool enabled) { spiEnabled_ = enabled; }
+  virtual const std::string& imagePath() { return imagePath_; }
+  virtual void setImagePath(const std::string& path) {
+    imagePath_ = path;
+    spiStaticDirty_ = true;
+  }
+  virtual uint32_t retryLimit() { return retryLimit_; }
+  virtual void setRetryLimit(uint32_t limit) { retryLimit_ = limit; }
+  // "2M*3", "2M*4", "2M*8" or "Normal"; setting it derives the three
+  // security fields below.
+  virtual const std::string& flashType() { return flashType_; }
+  virtual void setFlashType(const std::string& type);
+  virtual uint8_t securityMode() { return securityMode_; }
+  virtual void setSecurityMode(uint8_t mode) { securityMode_ = mode; }
+  virtual uint16_t accessId() { return accessId_; }
+  virtual void setAccessId(uint16_t id) { accessId_ = id; }
+  virtual uint16_t eraseId() { return eraseId_; }
+  virtual void setEraseId(uint16_t id) { eraseId_ = id; }
+  int loopCount() const { return loopCount_; }
+  int spiPercentValue() const { return spiPercent_; }
+  uint32_t sectorCount() const { return sectorCount_; }
+  uint32_t sectorSize() const { return sectorSize_; }
+
+  // Flows. Each returns at once and reports through `progress`; they assume
+  // no other SPI flow runs (the tasks refuse while busy, the console
+  // serialises its calls).
+  void startFlashSPI(SPIProgress progress);
+  void startCheckSPI(SPIProgress progress);
+  // Reads [offset, offset + size) of the flash into destination, which must
+  // hold size bytes and stay valid until the final progress value.
+  void startGetSPIContent(int offset, int size, uint8_t* destination, SPIProgress progress);
+  // Reads into the read buffer; with `dump` prints it as hex lines.
+  void exportFlashData(bool dump, int offset, int size, std::function<void(bool)> callback);
+  CBuffer& readBuffer() { return readBuffer_; }
+  // The image server's list ("jyx.data:spi_refresh_images") and the entry
+  // "jyx.data:spi_remote_file" selected (-1: none).
+  std::vector<CSPIImageInfo>& imageList() { return imageList_; }
+  int selectedImage() const { return selectedImage_; }
+  // Leaves programming mode and hands the flash lines back, then clears busy
+  // and calls `callback` (whatever the outcome).
+  void stopSPI(std::function<void()> callback);
+
+  // Building blocks of the flows, each ending in exactly one callback.
+  // Hands the flash lines to the controller (SPI_PRG_SEL, then SPI_PRG_EN
+  // to 0). False when the first request cannot be sent (callback called).
+  bool enableSPI_IO(std::function<void(bool)> callback);
+  // Hands the flash lines back (SPI_PRG_EN, then SPI_PRG_SEL to 1), clears busy.
+  void disableSPI_IO(std::function<void(bool)> callback);
+  // One SPI_CTRL request; false (callback not called) when not sent.
+  bool enableSPIData(uint8_t enable, bool writeMode, PackageCallback callback);
+  void enableSPI(std::function<void(bool)> callback);
+  void disableSPI(std::function<void(bool)> callback);
+  // One sector write / read request; false (callback not called) when the
+  // channel is not open.
+  bool sendSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum, const uint8_t* data,
+                   int length, PackageCallback callback);
+  bool readSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                   PackageCallback callback);
+
+  // Winbond status registers 1-3, inside the flash-line hand-over.
+  bool readSPIReg(uint8_t command, uint16_t count, SPIRegisterCallback callback);
+  bool WriteSPIReg(uint8_t command, const uint8_t* data, uint16_t count,
+                   std::function<void(bool)> callback);
+  void winbondReadSPIRegisters(SPIRegisterCallback callback);
+  // value: bits 0-23 the values of registers 1-3, bits 24-31 the mask.
+  void winbondWriteSPIRegisters(uint32_t value, std::function<void(bool)> callback);
+  // Writes 0 into registers 1 and 2, clearing the block protection.
+  void winbondUnlockFlash(std::function<void(bool)> callback);
   // --- end of SPI flash ---
 
  protected:
@@ -233,6 +329,104 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool spiBusy_ = false;
   bool spiRefresh_ = false;
   std::function<void()> spiRefreshHook_;
+
+  // Steps of the flows (data_manager_spi.cpp).
+  void registerSPITasks();
+  void spiStartConfig();
+  void spiPublishState();
+  void spiDialog(const char* title, const std::string& text);
+  void spiReport(int value);
+  // Reads the image file; false (dialog shown, -1 reported) when the path
+  // is empty or the file cannot be read or is empty.
+  bool loadImageOrFail();
+  bool trySPI(const char* message, std::function<void()> callback);
+  void sendSPI();
+  void onSectorReply(CPackage* reply);
+  void onFlashComplete();
+  // Check and read: take the lines (and programming mode when secure), then
+  // run `first`; a failed start ends the flow with -1.
+  void enableThen(void (CJYXDataManager::*first)());
+  // Requests block sectorIndex_; a request that cannot be sent is a null reply.
+  void requestBlock(void (CJYXDataManager::*onReply)(CPackage*));
+  // Leaves programming mode, hands the lines back, then reports `value`.
+  void endSPIFlow(int value);
+  void checkSPI();
+  void onCheckReply(CPackage* reply);
+  void readSPI();
+  void onReadReply(CPackage* reply);
+  void writeNextRegister(int index, std::function<void(bool)> callback);
+  void readNextRegister(int index, SPIRegisterCallback callback);
+  bool taskFlashType(CTask* task);
+  bool taskSpiOpen(CTask* task);
+  bool taskSpiUrl(CTask* task);
+  bool taskSpiRefreshImages(CTask* task);
+  bool taskSpiRemoteFile(CTask* task);
+  bool taskSpiDownload(CTask* task);
+  bool taskSpiFlash(CTask* task);
+  bool taskSpiCheck(CTask* task);
+  bool taskSpiLoopFlash(CTask* task);
+  bool taskSpiStopLoop(CTask* task);
+  bool taskSpiProgress(CTask* task);
+  // "jyx.data:spi_read_addr" / "spi_read_size": stores the text under the
+  // setting `key` and publishes it as "jyx.data:" + key.
+  bool taskStoreReadRange(CTask* task, std::string* field, const char* key);
+  bool taskSpiRead(CTask* task, bool save);
+  bool taskSpiCtrl(CTask* task);
+  bool taskSpiData(CTask* task);
+  bool taskWinbondReadReg(CTask* task);
+  bool taskWinbondUnlock(CTask* task);
+  bool spiBusyGuard();
+
+  std::string imagePath_;
+  // The UI values other than progress (file, type, server, image list, read
+  // range) changed since they were last published. Progress refreshes, which
+  // come with the sector loop, publish only short texts and allocate nothing.
+  bool spiStaticDirty_ = true;
+  std::vector<uint8_t> image_;  // whole image file; capacity only grows
+  uint32_t imageSize_ = 0;
+  std::vector<uint8_t> sector_;  // one sector of the pass in progress
+  uint32_t sectorSize_ = 4096;
+  uint32_t sectorIndex_ = 0;  // next sector to write, or block to check/read
+  uint32_t sectorCount_ = 0;  // end sector (exclusive) of the flow in progress
+  uint32_t blockSize_ = 4096;
+  int spiPercent_ = 0;
+  int elapsed_ = 0;
+  double spiStartTime_ = 0.0;
+  int64_t attempts_ = 0;  // passes of the current flash; wide so a huge retry limit cannot wrap
+  uint32_t retryLimit_ = kSPIDefaultRetryLimit;
+  int loopCount_ = 0;
+  bool writeMode_ = false;
+  bool spiEnabled_ = false;
+  std::string flashType_ = "Normal";
+  uint8_t securityMode_ = 0;
+  uint16_t accessId_ = 0;
+  uint16_t eraseId_ = 0;
+  // Shared so that a report can hold the callback alive without copying it
+  // (a copy of a capturing callable allocates) while the callee starts
+  // another flow that replaces it.
+  std::shared_ptr<SPIProgress> spiProgress_;
+  // The read in progress: flash range, destination and bytes filled so far.
+  uint32_t readOffset_ = 0;
+  uint32_t readSize_ = 0;
+  uint8_t* readDestination_ = nullptr;
+  uint32_t readCopied_ = 0;
+  std::string readAddrText_ = "0x188B70";
+  std::string readSizeText_ = "0x7c";
+  CBuffer readBuffer_{256};
+  std::string imageServer_;
+  std::vector<CSPIImageInfo> imageList_;
+  int selectedImage_ = -1;
+  // The register write in progress (values of registers 1-3, mask) and the
+  // bytes of the last read; one register operation runs at a time.
+  uint8_t regWriteValues_[3] = {0, 0, 0};
+  uint8_t regWriteMask_ = 0;
+  uint8_t regReadBytes_[3] = {0, 0, 0};
+  // Registers the SPI tasks while the manager is constructed, so that the
+  // device-control constructor needs no SPI knowledge. Declared last: it runs
+  // after every other field is initialised.
+  struct SPITaskRegistration {
+    explicit SPITaskRegistration(CJYXDataManager* manager) { manager->registerSPITasks(); }
+  } spiTaskRegistration_{this};
   // --- end of SPI flash state ---
 };
 

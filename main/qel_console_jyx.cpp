@@ -9,6 +9,7 @@
 #include "common/api_manager.h"
 #include "common/number_text.h"
 #include "jyx/jyx.h"
+#include "jyx/spi_image.h"
 
 double g_lastDisplay = 0;
 int g_loopCount = 0;
@@ -203,17 +204,7 @@ const char kHelpExamples[] =
 
 }  // namespace
 
-int32_t CQelConsoleJYX::ruleA(const char* text) {
-  if (text == nullptr) return 0;
-  if (strncmp(text, "0x", 2) == 0) {
-    unsigned int value = 0;
-    if (sscanf(text, "0x%x", &value) != 1) return 0;
-    return static_cast<int32_t>(value);
-  }
-  int value = 0;
-  if (sscanf(text, "%d", &value) != 1) return 0;
-  return value;
-}
+int32_t CQelConsoleJYX::ruleA(const char* text) { return spiParseNumber(text); }
 
 int32_t CQelConsoleJYX::ruleB(const char* text) {
   return static_cast<int32_t>(static_cast<uint32_t>(parseNumberText(text)));
