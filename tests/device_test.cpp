@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <rapidjson/document.h>
 
+#include <chrono>
 #include <csignal>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -79,6 +81,17 @@ class DeviceE2E : public ::testing::Test {
       if (op.dir == "rx" && op.cmd == cmd) out.push_back(op);
     }
     return out;
+  }
+
+  // The tool may exit before the simulator has logged its last request;
+  // poll the ops log until `count` requests of `cmd` are there.
+  std::vector<Op> waitReceived(const std::string& cmd, size_t count, int timeoutMs = 10000) {
+    std::vector<Op> got = received(cmd);
+    for (int waited = 0; got.size() < count && waited < timeoutMs; waited += 20) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      got = received(cmd);
+    }
+    return got;
   }
 
   std::vector<std::pair<int, int>> gpioSets() {
@@ -258,8 +271,9 @@ TEST_F(DeviceE2E, SwitchUartMinusOneTurnsForwardingOff) {
   // -X takes an unsigned number: -1 is written as 0xffffffff.
   jyx({"-a", address_, "-X", "0xffffffff"}, &code);
   EXPECT_EQ(code, 0);
-  std::vector<Op> uart = received("UART_CTRL");
+  std::vector<Op> uart = waitReceived("UART_CTRL", 1);
   ASSERT_EQ(uart.size(), 1u);
+  EXPECT_EQ(uart[0].enable, 0);
   EXPECT_TRUE(gpioSets().empty());
 }
 
