@@ -150,6 +150,13 @@ TEST(ConsoleOptionsTest, HelpAndUnlistedOptions) {
             help.find("\n        -v, --version                   show the version information\n"));
   EXPECT_NE(std::string::npos, help.find("        -d, --duraiton"));
   EXPECT_NE(std::string::npos, help.find("72: PWR_BTN"));
+  // The GPIO options' descriptions stand alone; their tables follow as sub-lines.
+  EXPECT_NE(std::string::npos, help.find("\n        -N, --setio" + std::string(21, ' ') +
+                                         "set gpio level\n"));
+  EXPECT_NE(std::string::npos, help.find("\n        -M, --getio" + std::string(21, ' ') +
+                                         "get gpio level\n"));
+  // -m takes the power configuration file; the rails file comes with -p.
+  EXPECT_NE(std::string::npos, help.find("jyx -m <config file> -p <rails file> -a <ip address>\n"));
   EXPECT_NE(std::string::npos, help.find("\x1b[0;32;32m            jyx -c 02"));
   ConsoleParse unlisted({"-q", "-a", "x"});
   EXPECT_EQ(help, unlisted.out());
