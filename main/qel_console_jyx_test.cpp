@@ -276,7 +276,16 @@ TEST(ConsoleRunTest, ChoosesTheFlowByOptions) {
   EXPECT_TRUE(network.finished());
 
   ConsoleParse serial({"-c", "00"});
-  EXPECT_EQ("open the serial fail\n", serial.run());
+  EXPECT_EQ("controller commands over the serial line are not available in this build\n",
+            serial.run());
+  EXPECT_TRUE(serial.finished());
+  ConsoleParse noAddress({"-i", "img"});  // the address would come over the serial line
+  EXPECT_EQ("controller commands over the serial line are not available in this build\n",
+            noAddress.run());
+
+  ConsoleParse scan({"-Z"});
+  EXPECT_EQ("the UART scan is not available in this build\n", scan.run());
+  EXPECT_TRUE(scan.finished());
 
   ConsoleParse firmware({"-C", "main.bin"});
   EXPECT_EQ("controller firmware download is not available in this build\n", firmware.run());
