@@ -312,15 +312,22 @@ void CAPIManager::update() {
   }
 
   // Completion callbacks run outside the list lock so that other threads
-  // can keep finishing tasks. Tasks finished by a callback wait for the
-  // next pump.
-  CTask* finished;
+  // can keep finishing tasks. Each task stays in the list until it is taken,
+  // so finishing it again meanwhile (from a callback or another thread)
+  // leaves the list as it is. Only the tasks present now are taken: tasks
+  // finished by a callback wait for the next pump.
+  int batch = 0;
   {
     CSmartLock guard(&finishedLock_);
-    finished = finished_;
-    finished_ = nullptr;
+    for (CTask* t = finished_; t != nullptr; t = t->next()) ++batch;
   }
-  while (CTask* task = popTask(&finished)) {
+  for (; batch > 0; --batch) {
+    CTask* task;
+    {
+      CSmartLock guard(&finishedLock_);
+      task = popTask(&finished_);
+    }
+    if (task == nullptr) break;
     TaskCallback callback = task->callback();
     if (callback) callback(task);
     CSmartLock guard(&garbageLock_);

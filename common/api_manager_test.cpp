@@ -90,6 +90,30 @@ TEST_F(ApiManagerTest, TaskFinishedTwiceIsCalledBackOnce) {
   EXPECT_EQ(2, callbacks);
 }
 
+TEST_F(ApiManagerTest, TaskFinishedAgainDuringThePumpLosesNoOtherTask) {
+  // The first callback finishes the second task once more while the second
+  // and third still wait in this pump's batch: each is called back once.
+  std::vector<std::string> order;
+  CTask* second = api()->createTask(0, "none:b", nullptr, [&](CTask*) {
+    order.push_back("b");
+    return true;
+  });
+  CTask* first = api()->createTask(0, "none:a", nullptr, [&](CTask*) {
+    order.push_back("a");
+    api()->finishTask(second);
+    return true;
+  });
+  CTask* third = api()->createTask(0, "none:c", nullptr, [&](CTask*) {
+    order.push_back("c");
+    return true;
+  });
+  api()->finishTask(first);
+  api()->finishTask(second);
+  api()->finishTask(third);
+  for (int i = 0; i < 3; ++i) api()->update();
+  EXPECT_EQ(std::vector<std::string>({"a", "b", "c"}), order);
+}
+
 TEST_F(ApiManagerTest, FinishedTasksReturnToThePoolAfterTheirCallback) {
   CTask* task = api()->createTask(0, "none:x", nullptr, nullptr);
   api()->finishTask(task);

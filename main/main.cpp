@@ -44,10 +44,11 @@ void shift(int* argc, char** argv) {
 
 // The release-tool dispatcher. "--gpt" selects the GPT disk tool, which
 // this build does not contain; the console toolbox's switches are not part
-// of it either. Every case returns 0.
+// of it either and are ignored. Every case returns 0.
 int releaseTool(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--gpt") == 0) {
     shift(&argc, argv);
+    CAPIManager::instance()->print("the GPT disk tool is not available in this build\n");
     return 0;
   }
   return 0;
@@ -79,12 +80,19 @@ int main(int argc, char** argv) {
     argc = 2;
   }
 
+  // The flash-tool and FCT front ends are not part of this build: say so
+  // and end before any manager starts.
+  if (strcmp(argv[1], "--flash-tool") == 0) {
+    CAPIManager::instance()->print("the flash tool is not available in this build\n");
+    return 0;
+  }
+  if (strcmp(argv[1], "--fct-tool") == 0) {
+    CAPIManager::instance()->print("the FCT tool is not available in this build\n");
+    return 0;
+  }
+
   CQelConsole* console;
-  if (strcmp(argv[1], "--flash-tool") == 0 || strcmp(argv[1], "--fct-tool") == 0) {
-    // The flash-tool and FCT front ends are not part of this build; the
-    // controller console's help says what is.
-    console = new CQelConsoleJYX(2, helpArgv);
-  } else if (strcmp(argv[1], "--jyx") == 0) {
+  if (strcmp(argv[1], "--jyx") == 0) {
     shift(&argc, argv);
     console = new CQelConsoleJYX(argc, argv);
   } else {

@@ -119,7 +119,8 @@ const char* const kHelpLines[][2] = {
     {nullptr, "0x<mask>: the 96-bit mask of the rails, bit n enables rail n"},
     {"-d, --duraiton", "the seconds of monitoring, then save to the output file"},
     {"-3, --postcode", "get post code"},
-    {"-N, --setio", "set gpio level (the level comes from -p, 1 is high)"},
+    {"-N, --setio", "set gpio level"},
+    {nullptr, "(the level comes from -p, 1 is high)"},
     {nullptr, "64: UART_SEL0      72: PWR_BTN"},
     {nullptr, "65: UART_SEL1      73: PWRGRP"},
     {nullptr, "66: SPI_PRG_EN     74: JTAG_SW_L"},
@@ -128,7 +129,8 @@ const char* const kHelpLines[][2] = {
     {nullptr, "69: RTC_CLR        77: SOC_RESET2"},
     {nullptr, "70: EC_RST         78: POWER_BTN2"},
     {nullptr, "71: WARM_RST       79: JTAG_SW_F"},
-    {"-M, --getio", "get gpio level (the numbers of --setio and these)"},
+    {"-M, --getio", "get gpio level"},
+    {nullptr, "(the numbers of --setio and these)"},
     {nullptr, "34: SLP_S5         35: RSMRST"},
     {nullptr, "14: APU_RST        21: SLP_S3"},
     {nullptr, "22: SYS_PWRGD"},
@@ -188,7 +190,7 @@ const char kHelpExamples[] =
     "            jyx -i <image file>\n" QEL_NORMAL
     "        monitor the power rails:\n"
     QEL_GREEN
-    "            jyx -m <rails file> -a <ip address>\n"
+    "            jyx -m <config file> -p <rails file> -a <ip address>\n"
     "            jyx -m 0x<mask> -d 60 -o <output file> -a <ip address>\n" QEL_NORMAL
     "        testing options:\n"
     QEL_GREEN

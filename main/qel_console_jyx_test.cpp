@@ -150,6 +150,13 @@ TEST(ConsoleOptionsTest, HelpAndUnlistedOptions) {
             help.find("\n        -v, --version                   show the version information\n"));
   EXPECT_NE(std::string::npos, help.find("        -d, --duraiton"));
   EXPECT_NE(std::string::npos, help.find("72: PWR_BTN"));
+  // The GPIO options' descriptions stand alone; their tables follow as sub-lines.
+  EXPECT_NE(std::string::npos, help.find("\n        -N, --setio" + std::string(21, ' ') +
+                                         "set gpio level\n"));
+  EXPECT_NE(std::string::npos, help.find("\n        -M, --getio" + std::string(21, ' ') +
+                                         "get gpio level\n"));
+  // -m takes the power configuration file; the rails file comes with -p.
+  EXPECT_NE(std::string::npos, help.find("jyx -m <config file> -p <rails file> -a <ip address>\n"));
   EXPECT_NE(std::string::npos, help.find("\x1b[0;32;32m            jyx -c 02"));
   ConsoleParse unlisted({"-q", "-a", "x"});
   EXPECT_EQ(help, unlisted.out());
@@ -269,7 +276,16 @@ TEST(ConsoleRunTest, ChoosesTheFlowByOptions) {
   EXPECT_TRUE(network.finished());
 
   ConsoleParse serial({"-c", "00"});
-  EXPECT_EQ("open the serial fail\n", serial.run());
+  EXPECT_EQ("controller commands over the serial line are not available in this build\n",
+            serial.run());
+  EXPECT_TRUE(serial.finished());
+  ConsoleParse noAddress({"-i", "img"});  // the address would come over the serial line
+  EXPECT_EQ("controller commands over the serial line are not available in this build\n",
+            noAddress.run());
+
+  ConsoleParse scan({"-Z"});
+  EXPECT_EQ("the UART scan is not available in this build\n", scan.run());
+  EXPECT_TRUE(scan.finished());
 
   ConsoleParse firmware({"-C", "main.bin"});
   EXPECT_EQ("controller firmware download is not available in this build\n", firmware.run());

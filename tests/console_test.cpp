@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "test_util.h"
 
@@ -83,6 +85,20 @@ TEST(JyxEntryTest, ReleaseToolHandOffPrintsNothing) {
   EXPECT_EQ("", jyxtest::run({jyx(), "--release-tool", "x", "y"}, &code, 60000, &err));
   EXPECT_EQ(0, code);
   EXPECT_EQ("", err);
+}
+
+TEST(JyxEntryTest, ToolsMissingFromThisBuildSaySo) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{jyx(), "--flash-tool", "-h"}, "the flash tool is not available in this build\n"},
+      {{jyx(), "--fct-tool"}, "the FCT tool is not available in this build\n"},
+      {{jyx(), "--release-tool", "--gpt", "-l", "disk.img"},
+       "the GPT disk tool is not available in this build\n"},
+  };
+  for (const auto& c : cases) {
+    int code = -1;
+    EXPECT_EQ(c.second, jyxtest::run(c.first, &code)) << c.first[1];
+    EXPECT_EQ(0, code) << c.first[1];
+  }
 }
 
 TEST(JyxEntryTest, RefusedControllerEndsTheRun) {
