@@ -219,7 +219,7 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
     outbox_.erase(it);
     return true;
   }
-  if (p.faults.garbageBytes) faults_->garbage(p.faults.garbageBytes, &out->bytes);
+  out->bytes.append(p.faults.garbage);
   size_t at = out->bytes.size();
   encodeFrame(p.reply.frame, &wire_, &out->bytes);
   if (p.faults.corrupt) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace jyxsim {
 namespace {
 
@@ -105,6 +107,42 @@ TEST_F(SimControllerTest, PowerReportsFollowTheClockAndStopWithTheLink) {
   now_ += 50000;
   controller_->tick(now_);
   EXPECT_TRUE(due().empty());
+}
+
+// Random faults and garbage bytes depend only on the seed and the request
+// sequence, not on whether a delayed reply went out before the next
+// request arrived.
+TEST(SimControllerFaultsTest, RandomFaultsDoNotDependOnReplyTiming) {
+  auto run = [](bool sendDelayedFirst) {
+    CSimFaults faults;
+    COpsLog log;
+    std::string err;
+    EXPECT_TRUE(faults.addOption("garbage", "HEART_BEAT:1", &err));
+    EXPECT_TRUE(faults.addOption("delay", "HEART_BEAT:1:50", &err));
+    EXPECT_TRUE(faults.addOption("random", "drop=0.3,garbage=0.3", &err));
+    CSimController::Config c;
+    c.flash.sizeBytes = 64 * 1024;
+    CSimController controller(c, &faults, &log);
+    uint64_t now = 1000000;
+    EXPECT_TRUE(controller.init(now, &err)) << err;
+    controller.onPacketClientConnected(now);
+    std::vector<std::string> sent;
+    CSimController::Outgoing o;
+    for (uint32_t i = 1; i <= 40; ++i) {
+      SimFrame req;
+      req.frame = i;
+      controller.onRequest(req, now, i);
+      if (i == 1 && sendDelayedFirst) now += 60000;
+      while (controller.takeDue(now, &o)) sent.push_back(o.bytes);
+    }
+    now += 60000;
+    while (controller.takeDue(now, &o)) sent.push_back(o.bytes);
+    std::sort(sent.begin(), sent.end());
+    return sent;
+  };
+  std::vector<std::string> a = run(false);
+  EXPECT_LT(a.size(), 40u) << "some replies dropped";
+  EXPECT_EQ(a, run(true));
 }
 
 }  // namespace
