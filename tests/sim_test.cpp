@@ -246,6 +246,40 @@ TEST_F(SimTest, EachUartCarriesItsOwnBootText) {
   }
 }
 
+TEST_F(SimTest, TargetWithoutMainPowerSendsNoLogAndNoPostCodes) {
+  startSim("127.0.2.13", {"--boot-ms", "100"});
+  SimLogClient log;
+  ASSERT_TRUE(log.connect("127.0.2.13"));
+  ASSERT_EQ(uartCtrl(1).payload.at(0), 1);
+  // Off, then standby power only: buttons, resets and console input on
+  // every UART produce nothing.
+  for (int standby = 0; standby < 2; ++standby) {
+    gpio(1, kPwrOff, uint8_t(standby));
+    for (int uart = 0; uart < 4; ++uart) {
+      selectUart(uart);
+      if (!standby) {
+        gpio(1, kPwrBtn, 0);
+        gpio(1, kPwrBtn, 1);
+      }
+      gpio(1, kWarmRst, 0);
+      gpio(1, kWarmRst, 1);
+      Packet r;
+      ASSERT_TRUE(client_.request([](CPackage* p, uint32_t f) { p->makeStringCmd(f, "boot"); }, &r));
+      EXPECT_EQ(r.data, STRING_DATA);
+    }
+    log.readFor(400);
+    EXPECT_EQ(log.text(), "") << (standby ? "standby" : "off");
+    EXPECT_TRUE(postCodes().empty()) << (standby ? "standby" : "off");
+  }
+  EXPECT_FALSE(sim_.waitForOp([](const OpsRecord& o) { return o.dir == "log"; }, 0));
+  // The same link does carry the boot once the button is pressed.
+  selectUart(0);
+  gpio(1, kPwrBtn, 0);
+  gpio(1, kPwrBtn, 1);
+  EXPECT_TRUE(log.waitForText("shell ready", 5000)) << log.text();
+  EXPECT_FALSE(postCodes().empty());
+}
+
 TEST_F(SimTest, WarmResetAndFastbootFollowTheGpioSequences) {
   startSim("127.0.2.4", {"--boot-ms", "200"});
   auto waitState = [&](const std::string& state, size_t after) {
@@ -512,7 +546,15 @@ TEST_F(SimTest, CloseAfterAndMuteAreSeenByTheClient) {
   EXPECT_FALSE(third.request([](CPackage* p, uint32_t f) { p->makeHeartBeat(f); }, &r, 500));
   ASSERT_TRUE(writeFile(control, "# nothing\n"));
   sim_.signal(SIGUSR1);
-  usleep(200000);
+  // Wait for the second reload instead of sleeping: a request sent before
+  // it is still muted.
+  auto reloads = [&] {
+    int n = 0;
+    for (const OpsRecord& o : sim_.ops()) n += o.str("event") == "faults_reload";
+    return n;
+  };
+  for (int i = 0; i < 250 && reloads() < 2; ++i) usleep(20000);
+  ASSERT_EQ(reloads(), 2);
   EXPECT_TRUE(third.request([](CPackage* p, uint32_t f) { p->makeHeartBeat(f); }, &r));
 }
 
