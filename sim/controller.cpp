@@ -214,6 +214,7 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
   out->dueUs = it->first.first;
   out->bytes.clear();
   out->closeAfter = p.faults.closeAfter;
+  out->report = p.report;
   if (p.faults.drop) {
     // A dropped reply that only carries the link close.
     outbox_.erase(it);
