@@ -109,6 +109,25 @@ TEST_F(SimControllerTest, PowerReportsFollowTheClockAndStopWithTheLink) {
   EXPECT_TRUE(due().empty());
 }
 
+TEST_F(SimControllerTest, FailStillActsAndDelayAllHoldsEveryReply) {
+  std::string err;
+  ASSERT_TRUE(faults_.addOption("fail", "GPIO_CTRL:1", &err));
+  ASSERT_TRUE(faults_.addOption("delay-all", "20", &err));
+  EXPECT_TRUE(send(request(GPIO_CTRL, NO_DATA, gpio(68, 1))).empty()) << "held back 20 ms";
+  now_ += 19999;
+  EXPECT_TRUE(due().empty());
+  now_ += 1;
+  std::vector<SimFrame> r = due();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].data, NO_DATA) << "ACK_FAIL";
+  EXPECT_EQ(controller_->target().state(), TargetState::kOn) << "the request took effect";
+  send(request(HEART_BEAT, NO_DATA, {}));
+  now_ += 20000;
+  r = due();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].data, HEART_BEAT_DATA);
+}
+
 // Random faults and garbage bytes depend only on the seed and the request
 // sequence, not on whether a delayed reply went out before the next
 // request arrived.
