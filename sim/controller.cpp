@@ -214,12 +214,13 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
   out->dueUs = it->first.first;
   out->bytes.clear();
   out->closeAfter = p.faults.closeAfter;
+  out->report = p.report;
   if (p.faults.drop) {
     // A dropped reply that only carries the link close.
     outbox_.erase(it);
     return true;
   }
-  if (p.faults.garbageBytes) faults_->garbage(p.faults.garbageBytes, &out->bytes);
+  out->bytes.append(p.faults.garbage);
   size_t at = out->bytes.size();
   encodeFrame(p.reply.frame, &wire_, &out->bytes);
   if (p.faults.corrupt) {

@@ -47,6 +47,7 @@ class CSimController {
     uint64_t seq = 0;
     std::string bytes;   // the wire bytes, garbage included
     bool closeAfter = false;
+    bool report = false;  // an unsolicited power report
   };
 
   CSimController(const Config& config, CSimFaults* faults, COpsLog* log);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace jyxsim {
 namespace {
 
@@ -105,6 +107,61 @@ TEST_F(SimControllerTest, PowerReportsFollowTheClockAndStopWithTheLink) {
   now_ += 50000;
   controller_->tick(now_);
   EXPECT_TRUE(due().empty());
+}
+
+TEST_F(SimControllerTest, FailStillActsAndDelayAllHoldsEveryReply) {
+  std::string err;
+  ASSERT_TRUE(faults_.addOption("fail", "GPIO_CTRL:1", &err));
+  ASSERT_TRUE(faults_.addOption("delay-all", "20", &err));
+  EXPECT_TRUE(send(request(GPIO_CTRL, NO_DATA, gpio(68, 1))).empty()) << "held back 20 ms";
+  now_ += 19999;
+  EXPECT_TRUE(due().empty());
+  now_ += 1;
+  std::vector<SimFrame> r = due();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].data, NO_DATA) << "ACK_FAIL";
+  EXPECT_EQ(controller_->target().state(), TargetState::kOn) << "the request took effect";
+  send(request(HEART_BEAT, NO_DATA, {}));
+  now_ += 20000;
+  r = due();
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].data, HEART_BEAT_DATA);
+}
+
+// Random faults and garbage bytes depend only on the seed and the request
+// sequence, not on whether a delayed reply went out before the next
+// request arrived.
+TEST(SimControllerFaultsTest, RandomFaultsDoNotDependOnReplyTiming) {
+  auto run = [](bool sendDelayedFirst) {
+    CSimFaults faults;
+    COpsLog log;
+    std::string err;
+    EXPECT_TRUE(faults.addOption("garbage", "HEART_BEAT:1", &err));
+    EXPECT_TRUE(faults.addOption("delay", "HEART_BEAT:1:50", &err));
+    EXPECT_TRUE(faults.addOption("random", "drop=0.3,garbage=0.3", &err));
+    CSimController::Config c;
+    c.flash.sizeBytes = 64 * 1024;
+    CSimController controller(c, &faults, &log);
+    uint64_t now = 1000000;
+    EXPECT_TRUE(controller.init(now, &err)) << err;
+    controller.onPacketClientConnected(now);
+    std::vector<std::string> sent;
+    CSimController::Outgoing o;
+    for (uint32_t i = 1; i <= 40; ++i) {
+      SimFrame req;
+      req.frame = i;
+      controller.onRequest(req, now, i);
+      if (i == 1 && sendDelayedFirst) now += 60000;
+      while (controller.takeDue(now, &o)) sent.push_back(o.bytes);
+    }
+    now += 60000;
+    while (controller.takeDue(now, &o)) sent.push_back(o.bytes);
+    std::sort(sent.begin(), sent.end());
+    return sent;
+  };
+  std::vector<std::string> a = run(false);
+  EXPECT_LT(a.size(), 40u) << "some replies dropped";
+  EXPECT_EQ(a, run(true));
 }
 
 }  // namespace

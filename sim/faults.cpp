@@ -276,6 +276,7 @@ CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t reques
     d.closeAfter = true;
     add("close");
   }
+  if (d.garbageBytes) garbage(d.garbageBytes, &d.garbage);
   return d;
 }
 

@@ -34,6 +34,9 @@ class CSimFaults {
     bool fail = false;     // answer ACK_FAIL instead of the normal reply
     bool corrupt = false;  // wrong checksum
     uint32_t garbageBytes = 0;
+    // The garbage bytes themselves, drawn when the request is decided so
+    // that the random stream does not depend on when replies go out.
+    std::string garbage;
     uint32_t delayMs = 0;
     bool closeAfter = false;  // close the packet link once this reply is out
     bool mute = false;        // from now on the controller answers nothing

@@ -1,6 +1,8 @@
 #include "sim/frame.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 namespace jyxsim {
 
@@ -16,9 +18,11 @@ void encodeFrame(const SimFrame& f, CPackage* scratch, std::string* out) {
 
 void CSimFrameReader::feed(const uint8_t* bytes, size_t n) {
   if (pos_ > 0 && pos_ == buf_.size()) {
+    base_ += pos_;
     buf_.clear();
     pos_ = 0;
   } else if (pos_ > 65536) {
+    base_ += pos_;
     buf_.erase(0, pos_);
     pos_ = 0;
   }
@@ -53,7 +57,7 @@ bool CSimFrameReader::next(SimFrame* out) {
       // complete, valid packet wins. On a packet boundary the header is
       // trusted: sector data may contain anything.
       if (aligned_) return false;
-      size_t later = nextValidPacket(p, avail);
+      size_t later = nextValidPacket();
       if (later == 0) return false;
       pos_ += later;
       skipped_ += later;
@@ -76,24 +80,59 @@ bool CSimFrameReader::next(SimFrame* out) {
     out->payload.assign(p + kHeader, p + length);
     pos_ += length;
     aligned_ = true;
+    resetResync();
     return true;
   }
 }
 
-size_t CSimFrameReader::nextValidPacket(const uint8_t* p, size_t avail) {
-  size_t at = 1;
-  while (at + kHeader <= avail) {
-    const void* hit = memmem(p + at, avail - at, kMagicBytes, 4);
-    if (!hit) return 0;
-    at = size_t(static_cast<const uint8_t*>(hit) - p);
-    if (at + kHeader > avail) return 0;
-    uint32_t length = getU32(p + at + 12);
-    if (length >= kHeader && length <= avail - at) {
-      check_.reset();
-      check_.append(p + at, length);
-      if (check_.verify()) return at;
+bool CSimFrameReader::validAt(size_t at, uint32_t length) {
+  check_.reset();
+  check_.append(reinterpret_cast<const uint8_t*>(buf_.data()) + at, length);
+  return check_.verify();
+}
+
+void CSimFrameReader::resetResync() {
+  scanAt_ = 0;
+  waiting_.clear();
+}
+
+size_t CSimFrameReader::nextValidPacket() {
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(buf_.data());
+  const uint64_t end = base_ + buf_.size();
+  const uint64_t first = base_ + pos_ + 1;  // candidates start after pos_
+  auto later = std::greater<std::pair<uint64_t, uint64_t>>();
+  // Candidates seen earlier whose claimed bytes have arrived since.
+  while (!waiting_.empty() && waiting_.front().first <= end) {
+    std::pop_heap(waiting_.begin(), waiting_.end(), later);
+    uint64_t at = waiting_.back().second;
+    uint64_t stop = waiting_.back().first;
+    waiting_.pop_back();
+    if (at >= first && validAt(size_t(at - base_), uint32_t(stop - at))) {
+      return size_t(at - base_ - pos_);
     }
-    ++at;
+  }
+  if (scanAt_ < first) scanAt_ = first;
+  while (scanAt_ + kHeader <= end) {
+    size_t from = size_t(scanAt_ - base_);
+    const void* hit = memmem(b + from, buf_.size() - from, kMagicBytes, 4);
+    if (!hit) {
+      scanAt_ = end - 3;  // a magic may straddle the end
+      return 0;
+    }
+    uint64_t at = base_ + size_t(static_cast<const uint8_t*>(hit) - b);
+    if (at + kHeader > end) {
+      scanAt_ = at;  // header not complete yet
+      return 0;
+    }
+    scanAt_ = at + 1;
+    uint32_t length = getU32(b + (at - base_) + 12);
+    if (length < kHeader || length > kMaxPacket) continue;
+    if (length > end - at) {
+      waiting_.push_back({at + length, at});
+      std::push_heap(waiting_.begin(), waiting_.end(), later);
+      continue;
+    }
+    if (validAt(size_t(at - base_), length)) return size_t(at - base_ - pos_);
   }
   return 0;
 }
@@ -101,7 +140,9 @@ size_t CSimFrameReader::nextValidPacket(const uint8_t* p, size_t avail) {
 void CSimFrameReader::reset() {
   buf_.clear();
   pos_ = 0;
+  base_ = 0;
   aligned_ = true;
+  resetResync();
 }
 
 const char* cmdName(uint16_t cmd) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "jyx/package.h"
@@ -41,13 +42,24 @@ class CSimFrameReader {
   void reset();
 
  private:
-  // Offset (> 0) of the first complete, valid packet after p, 0 if none.
-  size_t nextValidPacket(const uint8_t* p, size_t avail);
+  // Offset (> 0) from pos_ of a complete, valid packet after pos_, 0 if
+  // none yet. Incremental: every candidate header is verified at most once,
+  // when its claimed length has arrived, so a peer that trickles false
+  // headers byte by byte cannot make each read rescan the whole buffer.
+  size_t nextValidPacket();
+  bool validAt(size_t at, uint32_t length);
+  void resetResync();
 
   CPackage check_;  // candidate packet, verified with the packet code
   std::string buf_;
   size_t pos_ = 0;
+  uint64_t base_ = 0;    // stream offset of buf_[0]
   bool aligned_ = true;  // pos_ follows a valid packet (or the stream start)
+  // Resynchronisation state, in stream offsets: where the scan for
+  // candidate headers continues, and the candidates still waiting for their
+  // bytes as a min-heap of (end, start).
+  uint64_t scanAt_ = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> waiting_;
   uint64_t skipped_ = 0;
   uint64_t badChecksums_ = 0;
 };

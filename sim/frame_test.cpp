@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 namespace jyxsim {
 namespace {
 
@@ -59,6 +61,35 @@ TEST(SimFrameReaderTest, EveryFlippedByteOfAPacketIsRejectedOrHarmless) {
     SimFrame f;
     EXPECT_FALSE(r.next(&f)) << "byte " << i;
   }
+}
+
+TEST(SimFrameReaderTest, FalseHeadersTrickledByteByByteCostEachOnlyOneCheck) {
+  // Out of step (a stray byte first), a header claiming the largest packet,
+  // then thousands of false headers whose claimed lengths arrive one by one,
+  // then a real packet. Delivered a byte per read, the reader must find the
+  // real packet without rescanning every false header on every byte (that
+  // took minutes for this input).
+  std::string stream = "x";
+  uint8_t h[20] = {0x5A, 0x5A, 0x5A, 0x5A};
+  putU32(h + 12, CSimFrameReader::kMaxPacket);
+  stream.append(reinterpret_cast<const char*>(h), sizeof(h));
+  putU32(h + 12, 32000);
+  while (stream.size() < 60000) stream.append(reinterpret_cast<const char*>(h), sizeof(h));
+  stream += packet(77, 0, {});
+  stream += packet(78, 8, {'o', 'k', '\n'});
+
+  CSimFrameReader r;
+  std::vector<uint32_t> frames;
+  SimFrame f;
+  auto started = std::chrono::steady_clock::now();
+  for (char c : stream) {
+    r.feed(reinterpret_cast<const uint8_t*>(&c), 1);
+    while (r.next(&f)) frames.push_back(f.frame);
+  }
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  EXPECT_EQ(frames, (std::vector<uint32_t>{77, 78}));
+  EXPECT_LT(seconds, 10.0) << "far below the minutes a rescan per byte takes";
 }
 
 TEST(SimFrameNamesTest, NamesFollowTheCodeTables) {

@@ -65,7 +65,8 @@ const char kHelp[] =
     "                         power reports) until the faults are reloaded\n"
     "  --random K=P[,K=P]     random faults with probability P per request, K one of\n"
     "                         drop, fail, corrupt, garbage\n"
-    "  --seed N               seed of the random faults and garbage bytes, default 1\n"
+    "  --seed N               seed of the random faults, garbage bytes and power\n"
+    "                         noise, default 1\n"
     "  --control FILE         on SIGUSR1 replace every fault with the options in FILE\n"
     "                         (one per line, e.g. \"--drop GPIO_CTRL:2\"; # comments);\n"
     "                         counters restart\n"
@@ -217,7 +218,8 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       CSimFaults check;
       if (!check.addOption(name, value, err)) return false;
       o->faultOptions.push_back({name, value});
-      if (name == "seed") c.power.seed = uint32_t(strtoul(value.c_str(), nullptr, 0));
+      // The power noise follows the same seed, read by the same number rule.
+      if (name == "seed" && parseUnsigned(value, 0xFFFFFFFFu, &n)) c.power.seed = uint32_t(n);
     } else {
       *err = "unknown option --" + name + " (see --help)";
       return false;

@@ -21,6 +21,10 @@ namespace {
 // Per-client output kept at most; a log reader that stops reading loses
 // the oldest text beyond this, as a UART would overrun.
 constexpr size_t kMaxLogBacklog = 8u << 20;
+// Replies waiting for a packet client that does not read. Beyond this the
+// simulator stops reading its requests, so TCP pushes back on the sender as
+// a controller's full send buffer would, and power reports are dropped.
+constexpr size_t kMaxPacketBacklog = 4u << 20;
 
 int listenOn(const std::string& addr, int port, std::string* err) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -82,7 +86,15 @@ bool CSimServer::flush(Client* c) {
       c->outPos += size_t(n);
       continue;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // A client that never quite catches up must not keep every byte
+      // ever sent alive in front of the backlog.
+      if (c->outPos > (1u << 20)) {
+        c->out.erase(0, c->outPos);
+        c->outPos = 0;
+      }
+      return true;
+    }
     if (n < 0 && errno == EINTR) continue;
     return false;
   }
@@ -126,18 +138,24 @@ void CSimServer::readPacket(uint64_t now) {
     ssize_t n = recv(packet_.fd, buf, sizeof(buf), MSG_DONTWAIT);
     if (n > 0) {
       reader_.feed(buf, size_t(n));
-      while (packet_.fd >= 0 && !packet_.closing && reader_.next(&frame_)) {
-        packet_.requests += 1;
-        controller_->onRequest(frame_, now, packet_.requests);
-        pump(now);
-      }
-      if (packet_.fd < 0 || size_t(n) < sizeof(buf)) return;
+      handleRequests(now);
+      if (packet_.fd < 0 || size_t(n) < sizeof(buf) || packetBacklog() >= kMaxPacketBacklog)
+        return;
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n < 0 && errno == EINTR) continue;
     closePacket(now);
     return;
+  }
+}
+
+void CSimServer::handleRequests(uint64_t now) {
+  while (packet_.fd >= 0 && !packet_.closing && packetBacklog() < kMaxPacketBacklog &&
+         reader_.next(&frame_)) {
+    packet_.requests += 1;
+    controller_->onRequest(frame_, now, packet_.requests);
+    pump(now);
   }
 }
 
@@ -158,6 +176,7 @@ void CSimServer::readLog() {
 void CSimServer::pump(uint64_t now) {
   while (controller_->takeDue(now, &outgoing_)) {
     if (packet_.fd < 0 || packet_.closing) continue;
+    if (outgoing_.report && packetBacklog() >= kMaxPacketBacklog) continue;
     packet_.out.append(outgoing_.bytes);
     if (outgoing_.closeAfter) packet_.closing = true;
   }
@@ -186,6 +205,7 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     uint64_t now = monoMicros();
     controller_->tick(now);
     pump(now);
+    handleRequests(now);  // those held back while the client was not reading
     if (getppid() != parent_) return;
 
     uint64_t wake = controller_->nextWakeUs();
@@ -204,7 +224,9 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     int packetIdx = -1, logIdx = -1;
     if (packet_.fd >= 0) {
       packetIdx = nfds;
-      fds[nfds++] = {packet_.fd, short(POLLIN | (packet_.out.empty() ? 0 : POLLOUT)), 0};
+      short events = packetBacklog() < kMaxPacketBacklog ? POLLIN : 0;
+      if (!packet_.out.empty()) events |= POLLOUT;
+      fds[nfds++] = {packet_.fd, events, 0};
     }
     if (log_.fd >= 0) {
       logIdx = nfds;

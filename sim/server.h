@@ -41,6 +41,9 @@ class CSimServer {
   void acceptPacket(uint64_t now);
   void acceptLog(uint64_t now);
   void readPacket(uint64_t now);
+  // Answers the requests already received, while the client keeps up.
+  void handleRequests(uint64_t now);
+  size_t packetBacklog() const { return packet_.out.size() - packet_.outPos; }
   void readLog();
   void pump(uint64_t now);
   bool flush(Client* c);

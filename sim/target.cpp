@@ -112,7 +112,10 @@ bool CSimTarget::readGpio(uint16_t num, uint8_t* level) const {
     case kGpioSlpS3: *level = up; return true;
     case kGpioSysPwrgd: *level = up && !inReset_; return true;
     case kGpioApuRst:
-      *level = up && !inReset_ && (state_ != TargetState::kBooting || nextStep_ > 1);
+      // Released once the first tenth of the boot (its 0.1 steps) has run.
+      *level = up && !inReset_ &&
+               (state_ != TargetState::kBooting ||
+                (nextStep_ > 0 && steps_[nextStep_ - 1].at >= 0.1));
       return true;
     default: return false;
   }

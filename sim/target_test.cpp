@@ -45,7 +45,10 @@ TEST_F(SimTargetTest, PowerOnBootsToRunningWithPostCodesAndInputs) {
   powerOn(0);
   EXPECT_EQ(target_.state(), TargetState::kBooting);
   EXPECT_EQ(level(kGpioSysPwrgd), 1);
+  target_.advance(5 * kMs);
+  EXPECT_EQ(level(kGpioApuRst), 0) << "held during the first tenth of the boot";
   target_.advance(50 * kMs);
+  EXPECT_EQ(level(kGpioApuRst), 1);
   EXPECT_EQ(target_.state(), TargetState::kBooting);
   EXPECT_NE(uart(kUartUefi).find("JYX UEFI firmware"), std::string::npos);
   target_.advance(100 * kMs);

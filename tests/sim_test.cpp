@@ -1,7 +1,11 @@
 // End-to-end tests of jyx-sim: each test starts its own simulator process
 // on its own 127.0.2.x address and drives it through the project's TCP
 // channel, packet parser and packet builders.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -244,6 +248,40 @@ TEST_F(SimTest, EachUartCarriesItsOwnBootText) {
     }
     log.readFor(300);
   }
+}
+
+TEST_F(SimTest, TargetWithoutMainPowerSendsNoLogAndNoPostCodes) {
+  startSim("127.0.2.13", {"--boot-ms", "100"});
+  SimLogClient log;
+  ASSERT_TRUE(log.connect("127.0.2.13"));
+  ASSERT_EQ(uartCtrl(1).payload.at(0), 1);
+  // Off, then standby power only: buttons, resets and console input on
+  // every UART produce nothing.
+  for (int standby = 0; standby < 2; ++standby) {
+    gpio(1, kPwrOff, uint8_t(standby));
+    for (int uart = 0; uart < 4; ++uart) {
+      selectUart(uart);
+      if (!standby) {
+        gpio(1, kPwrBtn, 0);
+        gpio(1, kPwrBtn, 1);
+      }
+      gpio(1, kWarmRst, 0);
+      gpio(1, kWarmRst, 1);
+      Packet r;
+      ASSERT_TRUE(client_.request([](CPackage* p, uint32_t f) { p->makeStringCmd(f, "boot"); }, &r));
+      EXPECT_EQ(r.data, STRING_DATA);
+    }
+    log.readFor(400);
+    EXPECT_EQ(log.text(), "") << (standby ? "standby" : "off");
+    EXPECT_TRUE(postCodes().empty()) << (standby ? "standby" : "off");
+  }
+  EXPECT_FALSE(sim_.waitForOp([](const OpsRecord& o) { return o.dir == "log"; }, 0));
+  // The same link does carry the boot once the button is pressed.
+  selectUart(0);
+  gpio(1, kPwrBtn, 0);
+  gpio(1, kPwrBtn, 1);
+  EXPECT_TRUE(log.waitForText("shell ready", 5000)) << log.text();
+  EXPECT_FALSE(postCodes().empty());
 }
 
 TEST_F(SimTest, WarmResetAndFastbootFollowTheGpioSequences) {
@@ -512,8 +550,71 @@ TEST_F(SimTest, CloseAfterAndMuteAreSeenByTheClient) {
   EXPECT_FALSE(third.request([](CPackage* p, uint32_t f) { p->makeHeartBeat(f); }, &r, 500));
   ASSERT_TRUE(writeFile(control, "# nothing\n"));
   sim_.signal(SIGUSR1);
-  usleep(200000);
+  // Wait for the second reload instead of sleeping: a request sent before
+  // it is still muted.
+  auto reloads = [&] {
+    int n = 0;
+    for (const OpsRecord& o : sim_.ops()) n += o.str("event") == "faults_reload";
+    return n;
+  };
+  for (int i = 0; i < 250 && reloads() < 2; ++i) usleep(20000);
+  ASSERT_EQ(reloads(), 2);
   EXPECT_TRUE(third.request([](CPackage* p, uint32_t f) { p->makeHeartBeat(f); }, &r));
+}
+
+// A client that sends sector reads (28 bytes each, answered with 4124)
+// and never reads its replies must not make the simulator buffer them
+// without bound: it stops reading requests once its backlog is full.
+TEST_F(SimTest, ClientThatNeverReadsCannotGrowTheBacklogWithoutBound) {
+  startSim("127.0.2.14", {"--power-rate", "5000"});
+  linesToController();
+  gpio(1, kPwrGrp, 0);
+  uint32_t mask[3] = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF};
+  uint8_t addrs[24];
+  memset(addrs, 0x10, sizeof(addrs));
+  // The flood comes from a plain socket with small buffers; it starts the
+  // power reports too, which pile up behind the unread replies.
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  int small = 16384;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(3334);
+  inet_pton(AF_INET, "127.0.2.14", &sa.sin_addr);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+  CPackage p;
+  p.makePowerCtrl(1, 1, mask, addrs);
+  std::string burst(reinterpret_cast<const char*>(p.data()), p.size());
+  for (uint32_t i = 1; i < 40000; ++i) {
+    p.makeSPIRead(i + 1, i % 4096, 4096, 1);
+    burst.append(reinterpret_cast<const char*>(p.data()), p.size());
+  }
+  size_t sent = 0;
+  for (int idle = 0; sent < burst.size() && idle < 100;) {
+    ssize_t n = send(fd, burst.data() + sent, burst.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += size_t(n);
+      idle = 0;
+    } else {
+      ++idle;
+      usleep(20000);
+    }
+  }
+  EXPECT_LT(sent, burst.size()) << "the simulator stopped taking requests";
+  std::string status = readFile("/proc/" + std::to_string(sim_.process().pid()) + "/status");
+  size_t at = status.find("VmRSS:");
+  ASSERT_NE(at, std::string::npos);
+  long rssKb = strtol(status.c_str() + at + 6, nullptr, 10);
+  // 16 MiB of flash plus a few MiB of backlog; unbounded it was above 150 MiB.
+  EXPECT_LT(rssKb, 80 * 1024) << status.substr(at, 40);
+  close(fd);
+  // The simulator is still alive and answers a new client.
+  Packet r;
+  SimPacketClient next;
+  ASSERT_TRUE(next.connect("127.0.2.14"));
+  EXPECT_TRUE(next.request([](CPackage* q, uint32_t f) { q->makeHeartBeat(f); }, &r));
 }
 
 TEST_F(SimTest, BadOptionsAreRefusedWithAMessage) {
