@@ -275,6 +275,16 @@ TEST_F(SpiE2E, CorruptedFlashByteIsShownByTheCheck) {
                      line(image, 0x2340) + "\n\n";
   EXPECT_TRUE(inOrder(out, {want, "\nchecking image(" + path + ") fail\n"}));
   EXPECT_EQ(1u, count(out, "--JYX:"));
+  // The failed check gave the flash lines back: SPI_PRG_EN, then SPI_PRG_SEL to 1.
+  std::vector<std::string> gpio;
+  for (const OpsRecord& op : sim_.ops()) {
+    if (op.dir == "rx" && op.cmd == "GPIO_CTRL") {
+      gpio.push_back(std::to_string(op.num("gpio")) + ":=" + std::to_string(op.num("level")));
+    }
+  }
+  ASSERT_GE(gpio.size(), 2u);
+  EXPECT_EQ("66:=1", gpio[gpio.size() - 2]);
+  EXPECT_EQ("67:=1", gpio.back());
 }
 
 TEST_F(SpiE2E, SigintDuringFlashExitsWithStatus2AtOnce) {
