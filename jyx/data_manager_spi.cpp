@@ -766,12 +766,15 @@ void CJYXDataManager::endSPIFlow(int value) {
 
 void CJYXDataManager::checkSPI() { requestBlock(&CJYXDataManager::onCheckReply); }
 
+// Every failed check gives the lines back before it reports -1, as a read
+// does: a front end that ends on -1 must not leave the target unable to boot
+// from its flash.
 void CJYXDataManager::onCheckReply(CPackage* reply) {
   int block = static_cast<int>(sectorIndex_);
   if (reply == nullptr) {
     spiBusy_ = false;
     spiDialog("Error", format("spi checkSPI with offset(%d) timeout", block));
-    spiReport(-1);
+    endSPIFlow(-1);
     return;
   }
   // A reply without the whole block cannot be compared; it counts as refused.
@@ -779,7 +782,7 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
     spiDialog("Error", format("spi checkSPI offset(%d), and received ACK_FAIL", block));
-    spiReport(-1);
+    endSPIFlow(-1);
     return;
   }
   const uint8_t* flash = reply->payload() + jyx::kSectorHeaderSize;
@@ -796,7 +799,7 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
     spiFormatMismatch(flash, file, n, static_cast<uint32_t>(blockOffset), &lines);
     api()->print("%s", lines.c_str());
     spiDialog("Error", format("spi checkSPI offset(%d), and changed content", block));
-    spiReport(-1);
+    endSPIFlow(-1);
     return;
   }
   sectorIndex_ += 1;

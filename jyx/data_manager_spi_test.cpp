@@ -113,7 +113,10 @@ class ScriptedController {
         }
         return false;
       case SPI_READ: {
-        if (!linesHeld) {
+        int n = blockReads++;
+        Fault f = n < static_cast<int>(readFaults.size()) ? readFaults[n] : kNone;
+        if (f == kDrop) return false;
+        if (f == kAckFail || !linesHeld) {
           reply->makeAckFail(r.frame);
           return true;
         }
@@ -142,6 +145,8 @@ class ScriptedController {
   std::vector<uint8_t> regWrites;
   std::vector<Fault> sectorFaults;
   int sectorWrites = 0;
+  std::vector<Fault> readFaults;
+  int blockReads = 0;
   std::vector<Request> requests;
 
  private:
@@ -349,6 +354,42 @@ TEST_F(SPIFlowTest, CheckPrintsTheDifferingLineOfTheChangedBlock) {
   std::string want = "00000002--JYX:" + hex(&controller.flash[4096 + 32]) + "\n00000258-FILE:" +
                      hex(reinterpret_cast<const uint8_t*>(image.data()) + 4096 + 32) + "\n\n";
   EXPECT_NE(std::string::npos, out.find(want)) << out;
+  EXPECT_FALSE(dm->spiBusy());
+  // The failure is reported with the lines back at the target.
+  EXPECT_EQ(1, controller.gpio[0]);
+  EXPECT_EQ(1, controller.gpio[1]);
+}
+
+TEST_F(SPIFlowTest, RefusedOrLostCheckBlockFailsWithTheLinesBack) {
+  std::string path = writeImage(9000, 7);
+  std::string image = jyxtest::readFile(path);
+  memcpy(controller.flash.data(), image.data(), image.size());
+  dm->setImagePath(path);
+  dm->setFlashType("2M*3");  // programming mode is left too
+  std::vector<int> progress;
+  capture();
+  controller.readFaults = {kNone, kAckFail};
+  dm->startCheckSPI([&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return !progress.empty() && progress.back() < 0; }));
+  EXPECT_EQ(2, controller.count(SPI_READ, SPI_DATA));
+  EXPECT_EQ(1, controller.gpio[0]);
+  EXPECT_EQ(1, controller.gpio[1]);
+  EXPECT_FALSE(controller.progMode);
+  EXPECT_FALSE(dm->spiBusy());
+
+  // A block whose reply never comes fails at the time-out the same way.
+  controller.gpio[0] = controller.gpio[1] = 1;
+  controller.blockReads = 0;
+  controller.readFaults = {kDrop};
+  progress.clear();
+  dm->startCheckSPI([&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return controller.blockReads == 1 && dm->pendingCount() == 1; }));
+  dm->onUpdate(CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1);
+  ASSERT_TRUE(run([&] { return !progress.empty() && progress.back() < 0; }));
+  captured();
+  EXPECT_EQ(1, controller.gpio[0]);
+  EXPECT_EQ(1, controller.gpio[1]);
+  EXPECT_FALSE(controller.progMode);
   EXPECT_FALSE(dm->spiBusy());
 }
 

@@ -281,7 +281,7 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'R':
         ftdiAction();
         return;
-      case '5': retryLimit_ = ruleC(optarg); break;
+      case '5': retryLimit_ = static_cast<uint32_t>(ruleC(optarg)); break;
       case '4': break;
       case '3': postcode_ = true; break;
       case '2': slave_ = true; break;

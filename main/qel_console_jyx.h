@@ -82,8 +82,8 @@ class CQelConsoleJYX : public CQelConsole {
 
   // Settings the options hand to feature managers; kept here until the
   // managers take them over at construction.
-  // -5: SPI retry limit of the data manager; -1 when not given.
-  int32_t retryLimit() const { return retryLimit_; }
+  // -5: SPI retry limit of the data manager (any u32); -1 when not given.
+  int64_t retryLimit() const { return retryLimit_; }
   // -I/-A/-B: the data manager's flash type ("2M*3", "2M*4", "2M*8"); empty
   // when not given.
   const std::string& flashType() const { return flashType_; }
@@ -170,7 +170,7 @@ class CQelConsoleJYX : public CQelConsole {
   bool scanAnswered_ = false;
   int32_t scanPosition_ = 0;
 
-  int32_t retryLimit_ = -1;
+  int64_t retryLimit_ = -1;
   std::string flashType_;
   std::string monitorConfig_;
   uint32_t monitorMask_[3] = {1, 0, 0};

@@ -198,6 +198,9 @@ TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
   EXPECT_EQ(0x1000, p->espOffset());
   EXPECT_EQ(32, p->binaryWidth());
   EXPECT_EQ(3, p->retryLimit());
+  // The limit is a u32: a count above 2^31 is kept, not mistaken for "none".
+  ConsoleParse many({"-5", "4000000000"});
+  EXPECT_EQ(4000000000, many->retryLimit());
   ConsoleParse len({"--len", "100", "-y"});
   EXPECT_EQ(100, len->readLength());
   EXPECT_EQ("spi-read-registers", len->spiRegisterOp());

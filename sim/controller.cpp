@@ -438,7 +438,11 @@ void CSimController::leaveProgramming(const char* why) {
 }
 
 void CSimController::handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* reply) {
-  if (!linesToController()) {
+  // Leaving programming mode touches no flash line, so it is accepted
+  // whoever holds them (the tool sends it before every flow to clean up).
+  bool leave = req.data == SPI_CTRL_INFO_DATA && req.payload.size() == kSpiCtrlPayload &&
+               getU16(req.payload.data()) == 0;
+  if (!leave && !linesToController()) {
     fail(req, reply, "flash lines are with the target (SPI_PRG_SEL/SPI_PRG_EN not both 0)");
     return;
   }

@@ -323,10 +323,12 @@ TEST_F(SimTest, SectorWritesNeedTheLinesAndProgrammingModeAndReadBackEqual) {
   std::string state = sim_.tempPath("state");
   startSim("127.0.2.5", {"--state", state, "--boot-ms", "100"});
   std::vector<uint8_t> data = pattern(1);
-  // Lines still with the target: every SPI request is refused.
+  // Lines still with the target: every SPI request is refused but the one
+  // that leaves programming mode, which the tool sends to clean up.
   EXPECT_EQ(spiCtrl(1).data, ACK_FAIL);
   EXPECT_EQ(readSector(0).data, ACK_FAIL);
   EXPECT_EQ(reg(1, 0x05, 0).data, ACK_FAIL);
+  EXPECT_EQ(spiCtrl(0, 1, 15).data, SPI_CTRL_INFO_DATA);
   linesToController();
   // Lines handed over but programming mode not entered.
   EXPECT_EQ(writeSector(3, data).data, ACK_FAIL);
