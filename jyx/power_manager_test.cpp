@@ -71,7 +71,7 @@ class PowerManagerTest : public ::testing::Test {
   }
   void ackPower(size_t i, const std::vector<uint8_t>& ids) {
     CPackage reply;
-    reply.make(sent(i).frame, DEVICE_ACK, POWER_DATA, ids.data(), uint32_t(ids.size()));
+    reply.makePowerAck(sent(i).frame, ids.empty() ? nullptr : ids.data());
     dm->onPackage(&reply);
   }
   // Runs start to the acknowledge; true when done(true) came.
