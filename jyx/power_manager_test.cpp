@@ -265,6 +265,18 @@ TEST_F(PowerManagerTest, BrokenAndMissingFilesGetMessages) {
   EXPECT_NE(std::string::npos, out.find("is not valid YAML or JSON"));
   EXPECT_NE(std::string::npos, out.find("broken.yaml"));
 
+  // An empty file is answered too: `failed` runs, `done` does not.
+  writeFile(dir.file("empty.yaml"), "");
+  pm->setConfigPath(dir.file("empty.yaml"));
+  done = false;
+  bool failed = false;
+  testing::internal::CaptureStdout();
+  pm->updatePowerConfig(nullptr, [&] { done = true; }, [&] { failed = true; });
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(done);
+  EXPECT_TRUE(failed);
+  EXPECT_EQ("power config (" + dir.file("empty.yaml") + ") is empty or cannot be read\n", out);
+
   testing::internal::CaptureStdout();
   pm->loadRails("{\"rails\": [ {\"name\": \"A\", \"index\": 1} ", "bad.json");
   pm->loadRails("rail: []\n", "other.yaml");
