@@ -320,6 +320,16 @@ TEST_F(PowerE2E, BrokenOrMissingConfigurationIsReported) {
                          ") is empty or cannot be read\n"))
       << printed;
 
+  // An empty file ends the run too instead of leaving it waiting.
+  writeFile(dir_.file("empty.yaml"), "");
+  printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("empty.yaml"), "-d", "1"},
+                &code, 60000);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos,
+            printed.find("power config (" + dir_.file("empty.yaml") +
+                         ") is empty or cannot be read\n"))
+      << printed;
+
   writeFile(dir_.file("broken.yaml"), "config:\n  - {title: x, path: [\n");
   printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("broken.yaml"), "-d", "1"},
                 &code, 60000);
