@@ -181,6 +181,7 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
   std::map<uint64_t, int64_t> kept;
   for (const Record& r : rails[0]) ++kept[r.clock];
   ASSERT_FALSE(kept.empty());
+  ASSERT_NE(sent.end(), sent.find(kept.begin()->first));
   for (auto it = sent.find(kept.begin()->first); it != sent.end() && it->first <= kept.rbegin()->first;
        ++it) {
     EXPECT_EQ(it->second, kept[it->first]) << it->first;
