@@ -256,20 +256,20 @@ void CPackage::makeGpioAck(uint32_t frameNum, uint8_t operation, uint8_t level, 
   make(frameNum, DEVICE_ACK, GPIO_DATA, p, sizeof(p));
 }
 
-void CPackage::makePowerAck(uint32_t frameNum, uint64_t timestamp, const void* rest,
-                            uint32_t restLength) {
+void CPackage::makePowerAck(uint32_t frameNum, const uint8_t* icIds) {
+  uint8_t p[kPowerAddressCount] = {};
+  if (icIds != nullptr) memcpy(p, icIds, sizeof(p));
+  make(frameNum, DEVICE_ACK, POWER_DATA, p, sizeof(p));
+}
+
+void CPackage::makePowerReport(uint32_t frameNum, uint64_t timestamp, const void* rest,
+                               uint32_t restLength) {
   if (rest == nullptr) restLength = 0;
   size_ = 0;
   reserve(kHeaderSize + 8 + restLength);
   putU64(data_ + kHeaderSize + kPowerTimestampOffset, timestamp);
   if (restLength > 0) memcpy(data_ + kHeaderSize + 8, rest, restLength);
-  finish(frameNum, DEVICE_ACK, POWER_DATA, 8 + restLength);
-}
-
-void CPackage::makePowerReport(uint32_t frameNum, uint64_t timestamp, const void* rest,
-                               uint32_t restLength) {
-  makePowerAck(frameNum, timestamp, rest, restLength);
-  finish(frameNum, POWER_CTRL, POWER_DATA, payloadLength());
+  finish(frameNum, POWER_CTRL, POWER_DATA, 8 + restLength);
 }
 
 void CPackage::makeSPICtrlAck(uint32_t frameNum, uint32_t secOffset, uint16_t secSize,

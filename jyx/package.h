@@ -93,10 +93,11 @@ class CPackage {
   // Replies (built by the controller side, e.g. the simulator).
   void makeHeartBeatAck(uint32_t frameNum);
   void makeGpioAck(uint32_t frameNum, uint8_t operation, uint8_t level, uint16_t gpioNum);
-  // DEVICE_ACK/POWER_DATA: u64 timestamp, then `rest` (may be null).
-  void makePowerAck(uint32_t frameNum, uint64_t timestamp, const void* rest = nullptr,
-                    uint32_t restLength = 0);
-  // Unsolicited POWER_CTRL/POWER_DATA sample report, same payload shape.
+  // DEVICE_ACK/POWER_DATA answering a power-control request: 24 bytes, the
+  // identity of the IC found at each IC slot (0 = none); null gives zeros.
+  void makePowerAck(uint32_t frameNum, const uint8_t* icIds = nullptr);
+  // Unsolicited POWER_CTRL/POWER_DATA sample report: u64 timestamp, then
+  // `rest` (may be null).
   void makePowerReport(uint32_t frameNum, uint64_t timestamp, const void* rest,
                        uint32_t restLength);
   // secOffset doubles as the flash identification value.

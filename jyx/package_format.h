@@ -46,7 +46,8 @@ constexpr uint32_t kPowerMaskWords = 3;
 constexpr uint32_t kPowerAddressOffset = 16;  // one I2C address byte per IC slot
 constexpr uint32_t kPowerAddressCount = 24;
 constexpr uint32_t kPowerCtrlPayloadSize = 40;
-// Power acknowledge and sample report: the payload starts with this.
+// Power sample report: the payload starts with this (the acknowledge of a
+// power-control request carries the 24 IC identities instead).
 constexpr uint32_t kPowerTimestampOffset = 0;  // u64, controller clock in us
 
 // SPI programming-mode request payload (8 bytes).

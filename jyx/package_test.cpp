@@ -227,9 +227,18 @@ TEST(PackageBuild, OtherRequestsAndAcks) {
   EXPECT_EQ(4u, p.payloadU32(0));
   EXPECT_EQ(0xcdab3412u, p.payloadU32(4));
 
-  p.makePowerAck(8, 0x1122334455667788ull);
+  uint8_t ids[24] = {};
+  ids[0] = 123;
+  ids[23] = 107;
+  p.makePowerAck(8, ids);
+  EXPECT_TRUE(p.isAck());
   EXPECT_EQ(POWER_DATA, p.dataType());
-  EXPECT_EQ(0x1122334455667788ull, p.payloadU64(0));
+  EXPECT_TRUE(p.isReplyTo(DEVICE_ACK, 24));
+  EXPECT_EQ(123, p.payloadU8(0));
+  EXPECT_EQ(107, p.payloadU8(23));
+  p.makePowerAck(8);
+  EXPECT_TRUE(p.isReplyTo(DEVICE_ACK, 24));
+  EXPECT_EQ(0, p.payloadU8(0));
   p.makePowerReport(9, 77, codes, 4);
   EXPECT_EQ(POWER_CTRL, p.cmdType());
   EXPECT_EQ(12u, p.payloadLength());

@@ -1,5 +1,7 @@
 #include "jyx/power_manager.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -100,12 +102,23 @@ void CJYXPowerManager::updatePowerConfig(const char* name, std::function<void()>
   std::string path = effectiveConfigPath();
   std::string selector = name != nullptr ? name : "";
   bool hasName = name != nullptr;
+  auto unusable = [path, failed] {
+    CAPIManager::instance()->print("power config (%s) is empty or cannot be read\n",
+                                   path.c_str());
+    if (failed) failed();
+  };
+  // An empty local file is read without any answer; it must still end in
+  // `failed`, or a console waiting for the configuration would wait forever.
+  struct stat info;
+  if (path.compare(0, 4, "http") != 0 && stat(path.c_str(), &info) == 0 &&
+      S_ISREG(info.st_mode) && info.st_size == 0) {
+    unusable();
+    return;
+  }
   CJYX::instance()->getFileContent(path, [this, path, selector, hasName, done,
-                                          failed](const std::string& text) {
+                                          unusable](const std::string& text) {
     if (text.empty()) {
-      CAPIManager::instance()->print("power config (%s) is empty or cannot be read\n",
-                                     path.c_str());
-      if (failed) failed();
+      unusable();
       return;
     }
     rapidjson::Document doc;

@@ -71,7 +71,7 @@ class PowerManagerTest : public ::testing::Test {
   }
   void ackPower(size_t i, const std::vector<uint8_t>& ids) {
     CPackage reply;
-    reply.make(sent(i).frame, DEVICE_ACK, POWER_DATA, ids.data(), uint32_t(ids.size()));
+    reply.makePowerAck(sent(i).frame, ids.empty() ? nullptr : ids.data());
     dm->onPackage(&reply);
   }
   // Runs start to the acknowledge; true when done(true) came.
@@ -264,6 +264,18 @@ TEST_F(PowerManagerTest, BrokenAndMissingFilesGetMessages) {
   EXPECT_TRUE(pm->configs().empty());
   EXPECT_NE(std::string::npos, out.find("is not valid YAML or JSON"));
   EXPECT_NE(std::string::npos, out.find("broken.yaml"));
+
+  // An empty file is answered too: `failed` runs, `done` does not.
+  writeFile(dir.file("empty.yaml"), "");
+  pm->setConfigPath(dir.file("empty.yaml"));
+  done = false;
+  bool failed = false;
+  testing::internal::CaptureStdout();
+  pm->updatePowerConfig(nullptr, [&] { done = true; }, [&] { failed = true; });
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_FALSE(done);
+  EXPECT_TRUE(failed);
+  EXPECT_EQ("power config (" + dir.file("empty.yaml") + ") is empty or cannot be read\n", out);
 
   testing::internal::CaptureStdout();
   pm->loadRails("{\"rails\": [ {\"name\": \"A\", \"index\": 1} ", "bad.json");

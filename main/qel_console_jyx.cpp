@@ -267,7 +267,9 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
           parseRailMask(optarg, monitorMask_);
           monitorMaskSet_ = true;
         } else {
+          // A later configuration file overrides an earlier command-line mask.
           monitorConfig_ = optarg;
+          monitorMaskSet_ = false;
         }
         break;
       case 'd': duration_ = ruleB(optarg); break;

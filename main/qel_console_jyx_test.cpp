@@ -179,6 +179,11 @@ TEST(ConsoleOptionsTest, MonitorMaskOrConfigPath) {
   EXPECT_TRUE(file->monitor());
   EXPECT_FALSE(file->monitorMaskSet());
   EXPECT_EQ("rails.yaml", file->monitorConfig());
+  ConsoleParse maskThenFile({"-m", "0x6", "-m", "config.yaml"});
+  EXPECT_FALSE(maskThenFile->monitorMaskSet());
+  EXPECT_EQ("config.yaml", maskThenFile->monitorConfig());
+  ConsoleParse fileThenMask({"-m", "config.yaml", "-m", "0x6"});
+  EXPECT_TRUE(fileThenMask->monitorMaskSet());
 }
 
 TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
