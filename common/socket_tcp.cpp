@@ -233,11 +233,13 @@ int CSocketTCP::read(void* buf, int len) {
   bool first = true;
   for (;;) {
     int fd;
+    int timeout;
     {
       CSmartLock guard(&lock_);
       fd = fd_;
+      timeout = timeout_;
       if (fd == -1) {
-        if (!first) return 0;  // closed while waiting
+        if (!first || inReceivePass()) return 0;  // closed meanwhile
         report(CHANNEL_MSG_WARNING, -201, "tcp: receive data - socket is invalid!\n");
         return -1;
       }
@@ -247,7 +249,7 @@ int CSocketTCP::read(void* buf, int len) {
     // main thread never queues behind an idle receive thread (a mutex is not
     // fair, so a lock released between slices would be taken straight back).
     // What the wait saw only counts if the socket is still the same one.
-    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout_, &waited);
+    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout, &waited);
     CSmartLock guard(&lock_);
     if (fd_ != fd) return 0;
     if (ready == FD_WAIT_ERROR) {
