@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,6 +89,15 @@ class DataManagerTest : public ::testing::Test {
       CAPIManager::instance()->update();
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+  }
+  // Pumps the API manager until `condition` holds or `seconds` pass.
+  bool pumpUntil(const std::function<bool()>& condition, double seconds) {
+    double end = CAPIManager::wallClock() + seconds;
+    while (!condition() && CAPIManager::wallClock() < end) {
+      CAPIManager::instance()->update();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
   }
   double farFuture() { return CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1; }
 
@@ -474,9 +484,9 @@ TEST_F(DataManagerTest, ResetSecondStepFailureAndClosedChannelMidSequence) {
   ackGpio(before);
   fake->setOpen(false);
   testing::internal::CaptureStdout();
-  pumpFor(0.5);
+  bool ended = pumpUntil([&] { return failed; }, 10.0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "jyx.data(gpio): channel is not valid.\n");
-  EXPECT_TRUE(failed);
+  EXPECT_TRUE(ended);
   EXPECT_EQ(fake->writeCount(), before + 1);
 }
 
