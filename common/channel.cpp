@@ -14,6 +14,9 @@ constexpr int kReadChunk = 1024;
 // Bytes the send thread hands to one write() call.
 constexpr int kWriteChunk = 8192;
 
+// The channel whose receive pass the current thread is running, if any.
+thread_local const CChannel* tReceiving = nullptr;
+
 }  // namespace
 
 CChannel::CChannel(CChannelDelegate* _delegate, int fifoCapacity) : delegate_(_delegate) {
@@ -96,11 +99,15 @@ int CChannel::report(CHANNEL_MSG_TYPE type, int code, const char* message) {
   return delegate_->onMessage(type, code, message);
 }
 
+bool CChannel::inReceivePass() const { return tReceiving == this; }
+
 void CChannel::receivePass() {
   if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen()) return;
   unsigned char buf[kReadChunk + 1];
+  tReceiving = this;
   while (read(buf, kReadChunk) == kReadChunk) {
   }
+  tReceiving = nullptr;
 }
 
 void CChannel::sendPass() {

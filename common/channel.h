@@ -86,6 +86,11 @@ class CChannel {
   void enableThreads();
   // Hands a warning or error to the delegate.
   int report(CHANNEL_MSG_TYPE type, int code, const char* message);
+  // True on this channel's receive thread while it runs a pass that found
+  // the channel open. A read() there that finds the device closed lost a
+  // race with close() (which may run between that test and the read), so it
+  // returns quietly instead of reporting an invalid handle.
+  bool inReceivePass() const;
 
   int timeout_ = 1000000;
   bool isServer_ = false;

@@ -160,7 +160,7 @@ int CSerialPort::read(void* buf, int len) {
     // most one slice behind a read.
     CSmartLock guard(&lock_);
     if (fd_ < 0) {
-      if (!first) return 0;  // closed while waiting
+      if (!first || inReceivePass()) return 0;  // closed meanwhile
       report(CHANNEL_MSG_WARNING, -1,
              "serial port: receive data - the device handle is invalid!\n");
       return -1;

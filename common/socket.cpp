@@ -18,6 +18,7 @@ void CSocket::closeSocketLocked() {
   if (fd_ != -1) {
     ::close(fd_);
     fd_ = -1;
+    ++connection_;
   }
   flush();
 }

@@ -42,6 +42,10 @@ class CSocket : public CChannel {
   std::string address_;
   int port_;
   int fd_ = -1;
+  // Counts the connections closed so far (guarded by lock_). A descriptor
+  // number is reused by the next socket at once, so a wait that ran without
+  // the lock checks this, not fd_, to know its connection is still the one.
+  unsigned connection_ = 0;
   sockaddr_in localAddr_{};
   sockaddr_in peerAddr_{};
 };

@@ -233,11 +233,15 @@ int CSocketTCP::read(void* buf, int len) {
   bool first = true;
   for (;;) {
     int fd;
+    unsigned connection;
+    int timeout;
     {
       CSmartLock guard(&lock_);
       fd = fd_;
+      connection = connection_;
+      timeout = timeout_;
       if (fd == -1) {
-        if (!first) return 0;  // closed while waiting
+        if (!first || inReceivePass()) return 0;  // closed meanwhile
         report(CHANNEL_MSG_WARNING, -201, "tcp: receive data - socket is invalid!\n");
         return -1;
       }
@@ -246,10 +250,12 @@ int CSocketTCP::read(void* buf, int len) {
     // The wait runs without the lock: a writer, isOpen() or close() on the
     // main thread never queues behind an idle receive thread (a mutex is not
     // fair, so a lock released between slices would be taken straight back).
-    // What the wait saw only counts if the socket is still the same one.
-    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout_, &waited);
+    // What the wait saw only counts if the connection is still the same one
+    // (after a close the number may already belong to a new socket, and a
+    // wait on the closed number fails).
+    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout, &waited);
     CSmartLock guard(&lock_);
-    if (fd_ != fd) return 0;
+    if (fd_ != fd || connection_ != connection) return 0;
     if (ready == FD_WAIT_ERROR) {
       report(CHANNEL_MSG_ERROR, -202, "tcp: recieve data - select failed!\n");
       return -1;

@@ -261,4 +261,50 @@ TEST(SocketTcpTest, AsyncSendsArriveAndDestroyingConnectedPairIsClean) {
   server.reset();
 }
 
+// A client whose open test, once armed, closes the connection right after
+// answering true: what a close() on the main thread does when it runs
+// between the receive thread's test and its read.
+class ClosingAfterOpenTest : public CSocketTCP {
+ public:
+  using CSocketTCP::CSocketTCP;
+  bool isOpen() override {
+    bool open = CSocketTCP::isOpen();
+    if (open && armed_.exchange(false)) {
+      close();
+      closedByTest_ = true;
+    }
+    return open;
+  }
+  int read(void* buf, int len) override {
+    bool counted = closedByTest_;
+    int n = CSocketTCP::read(buf, len);
+    if (counted) ++readsAfterClose_;
+    return n;
+  }
+  std::atomic<bool> armed_{false};
+  std::atomic<bool> closedByTest_{false};
+  std::atomic<int> readsAfterClose_{0};
+};
+
+TEST(SocketTcpTest, CloseBetweenTheReceiveThreadsOpenTestAndItsReadIsNoWarning) {
+  int listener = rawListen("127.0.1.30", kPort);
+  ASSERT_GE(listener, 0);
+  RecordingDelegate delegate;
+  ClosingAfterOpenTest client(&delegate, kPort, "127.0.1.30");
+  client.setTimeout(1000);
+  client.open();
+  ASSERT_EQ(1, delegate.connected());
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  client.armed_ = true;
+  ASSERT_TRUE(waitUntil([&] { return client.readsAfterClose_.load() > 0; }));
+  EXPECT_TRUE(delegate.reports().empty());
+  // A direct read of the closed socket is still the warning.
+  char buf[16];
+  EXPECT_EQ(-1, client.read(buf, 8));
+  EXPECT_TRUE(delegate.find(-201));
+  close(peer);
+  close(listener);
+}
+
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/api_manager.h"
+#include "channel_test_util.h"
 #include "fake_channel.h"
 #include "jyx/jyx.h"
 #include "jyx/package_manager.h"
@@ -88,6 +90,15 @@ class DataManagerTest : public ::testing::Test {
       CAPIManager::instance()->update();
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+  }
+  // Pumps the API manager until `condition` holds or `seconds` pass.
+  bool pumpUntil(const std::function<bool()>& condition, double seconds) {
+    double end = CAPIManager::wallClock() + seconds;
+    while (!condition() && CAPIManager::wallClock() < end) {
+      CAPIManager::instance()->update();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return condition();
   }
   double farFuture() { return CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1; }
 
@@ -474,9 +485,9 @@ TEST_F(DataManagerTest, ResetSecondStepFailureAndClosedChannelMidSequence) {
   ackGpio(before);
   fake->setOpen(false);
   testing::internal::CaptureStdout();
-  pumpFor(0.5);
+  bool ended = pumpUntil([&] { return failed; }, 10.0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "jyx.data(gpio): channel is not valid.\n");
-  EXPECT_TRUE(failed);
+  EXPECT_TRUE(ended);
   EXPECT_EQ(fake->writeCount(), before + 1);
 }
 
@@ -619,6 +630,63 @@ TEST_F(DataManagerTest, GpioTasksPrintTheirResults) {
   CAPIManager::instance()->update();
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "setGpio: OK (num:70, level:1)\ngetGpio: result(num:22, level:1)\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The real controller socket of the manager against a raw loopback peer.
+TEST(ControllerLinkTest, PeerClosingTheLinkIsReportedAfterWhatItSentAndFailsTheRest) {
+  int listener = jyxtest::rawListen("127.0.3.40", CJYXDataManager::kDefaultPort);
+  ASSERT_GE(listener, 0);
+  CJYX::instance()->setWantConnected(true);
+  {
+    CJYXDataManager dm("127.0.3.40", CJYXDataManager::kDefaultPort, false);
+    dm.connect();
+    ASSERT_TRUE(dm.isConnected());
+    int peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+
+    std::vector<std::string> results;
+    auto record = [&](const char* name) {
+      return [&results, name](CPackage* r) {
+        results.push_back(std::string(name) + (r ? ":reply" : ":null"));
+      };
+    };
+    ASSERT_TRUE(dm.gpio(1, 68, 1, record("first")));
+    ASSERT_TRUE(dm.gpio(1, 72, 1, record("second")));
+    // The controller reads both requests (so that its close is an orderly
+    // end, not a reset), answers the first and hangs up at once.
+    char requests[2 * 28];
+    size_t got = 0;
+    while (got < sizeof(requests)) {
+      ssize_t n = recv(peer, requests + got, sizeof(requests) - got, 0);
+      ASSERT_GT(n, 0);
+      got += static_cast<size_t>(n);
+    }
+    CPackage ack;
+    ack.makeGpioAck(0, 1, 1, 68);
+    ASSERT_EQ(static_cast<ssize_t>(ack.size()), send(peer, ack.data(), ack.size(), 0));
+    close(peer);
+
+    testing::internal::CaptureStdout();
+    double end = CAPIManager::wallClock() + 10.0;
+    while (dm.isConnected() && CAPIManager::wallClock() < end) {
+      dm.onUpdate(CAPIManager::wallClock());
+      sleepMs(2);
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(dm.isConnected());
+    EXPECT_FALSE(dm.isEnabled());
+    EXPECT_EQ(out, "error-data-manager: tcp: the controller closed the connection!\n\n");
+    // The reply that came before the end was delivered; the request left
+    // waiting failed in the same update that dropped the link.
+    EXPECT_EQ(results, std::vector<std::string>({"first:reply", "second:null"}));
+    EXPECT_EQ(dm.pendingCount(), 0);
+  }
+  CJYX::instance()->setWantConnected(false);
+  close(listener);
 }
 
 }  // namespace

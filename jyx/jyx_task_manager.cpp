@@ -22,6 +22,8 @@ class CControllerSocket : public CSocketTCP {
   CControllerSocket(CChannelDelegate* delegate, int port, const char* address,
                     std::atomic<bool>* peerClosed)
       : CSocketTCP(delegate, port, address), peerClosed_(peerClosed) {}
+  // Stops the channel threads while read() still resolves to this class.
+  ~CControllerSocket() override { shutdown(); }
 
   int read(void* buf, int len) override {
     int n = CSocketTCP::read(buf, len);

@@ -139,14 +139,23 @@ TEST_F(DeviceE2E, AckFailInTheMiddleOfPowerOnIsPrintedAndTheSequenceGoesOn) {
   EXPECT_EQ(gpioSets(), kPowerOn);
 }
 
+const char kLinkClosed[] = "error-data-manager: tcp: the controller closed the connection!\n\n";
+
+// The run's output after the controller closed the link once the reply to
+// a step was out: normally the closed link is noticed during the pause and
+// the next step is refused; on a slow machine the next step may already be
+// on its way into the dead link, and then fails as a step.
+bool endsOnClosedLink(const std::string& out, const std::string& failedStep) {
+  return out == std::string(kLinkClosed) + "jyx.data(gpio): channel is not valid.\n" ||
+         out == std::string(kLinkClosed) + failedStep;
+}
+
 TEST_F(DeviceE2E, LinkClosedInTheMiddleOfPowerOnEndsTheRun) {
   startSim("127.0.3.12", {"--close-after", "2"});
   int code = -1;
   std::string out = jyx({"-a", address_, "--power-on"}, &code, 20000);
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(out,
-            "error-data-manager: tcp: the controller closed the connection!\n\n"
-            "jyx.data(gpio): channel is not valid.\n");
+  EXPECT_TRUE(endsOnClosedLink(out, "PWR_BTN: FAIL (num:72, level:0)\n")) << out;
   EXPECT_EQ(gpioSets(), Sets({{68, 1}, {72, 1}}));
 }
 
@@ -155,7 +164,7 @@ TEST_F(DeviceE2E, PowerResetLinkClosedAfterTheFirstStepEndsTheRun) {
   int code = -1;
   std::string out = jyx({"-a", address_, "--power-reset"}, &code, 20000);
   EXPECT_EQ(code, 0);
-  EXPECT_NE(out.find("jyx.data(gpio): channel is not valid.\n"), std::string::npos) << out;
+  EXPECT_TRUE(endsOnClosedLink(out, "powerReset: FAIL (num:71, level:1)\n")) << out;
   EXPECT_EQ(gpioSets(), Sets({{71, 0}}));
 }
 
