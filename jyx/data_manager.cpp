@@ -116,22 +116,25 @@ void CJYXDataManager::onPackage(CPackage* package) {
                                    package->cmdTypeName());
   }
   PackageCallback callback;
-  bool found = false;
   CPackage* previous = nullptr;
   for (CPackage* p = pendingHead_; p; previous = p, p = p->next()) {
     if (p->frameNum() != package->frameNum()) continue;
-    callback = p->callback();
-    if (previous) {
-      previous->setNext(p->next());
-    } else {
-      pendingHead_ = p->next();
-    }
-    p->setNext(nullptr);
-    CPackageManager::instance()->releasePackage(p);
-    found = true;
+    callback = takePending(previous, p);
     break;
   }
-  if (found && callback) callback(package);
+  if (callback) callback(package);
+}
+
+PackageCallback CJYXDataManager::takePending(CPackage* previous, CPackage* request) {
+  PackageCallback callback = request->callback();
+  if (previous) {
+    previous->setNext(request->next());
+  } else {
+    pendingHead_ = request->next();
+  }
+  request->setNext(nullptr);
+  CPackageManager::instance()->releasePackage(request);
+  return callback;
 }
 
 void CJYXDataManager::onUpdate(double now) {
@@ -140,22 +143,13 @@ void CJYXDataManager::onUpdate(double now) {
   bool ready = CJYX::instance()->wantConnected();
 
   PackageCallback callback;
-  bool expired = false;
   CPackage* previous = nullptr;
   for (CPackage* p = pendingHead_; p; previous = p, p = p->next()) {
     if (open && ready && now - p->time() <= kRequestTimeout) continue;
-    callback = p->callback();
-    if (previous) {
-      previous->setNext(p->next());
-    } else {
-      pendingHead_ = p->next();
-    }
-    p->setNext(nullptr);
-    CPackageManager::instance()->releasePackage(p);
-    expired = true;
+    callback = takePending(previous, p);
     break;
   }
-  if (expired && callback) callback(nullptr);
+  if (callback) callback(nullptr);
 
   // The callback may have closed the channel; look again.
   if (channel_ && channel_->isOpen()) {

@@ -283,6 +283,10 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void registerTasks();
 
  private:
+  // Unlinks a pending request (its predecessor on the list is `previous`,
+  // null for the head), returns it to the pool and hands back its callback.
+  PackageCallback takePending(CPackage* previous, CPackage* request);
+
   bool taskBeatHeart(CTask* task);
   bool taskGetPostcode(CTask* task);
   bool taskSelectUart(CTask* task);

@@ -11,6 +11,7 @@
 
 #include "common/api_manager.h"
 #include "channel_test_util.h"
+#include "controller_test_util.h"
 #include "fake_channel.h"
 #include "jyx/jyx.h"
 #include "jyx/package_manager.h"
@@ -18,6 +19,9 @@
 namespace {
 
 using jyxtest::FakeChannel;
+using jyxtest::Sent;
+using jyxtest::decode;
+using jyxtest::runTask;
 
 class TestDataManager : public CJYXDataManager {
  public:
@@ -26,22 +30,6 @@ class TestDataManager : public CJYXDataManager {
   bool manualClock = false;
   double clock = 0;
 };
-
-// One packet the manager wrote, decoded.
-struct Sent {
-  uint32_t frame;
-  uint16_t cmd;
-  uint16_t data;
-  std::vector<uint8_t> payload;
-};
-
-Sent decode(const std::vector<uint8_t>& bytes) {
-  CPackage p;
-  p.append(bytes.data(), bytes.size());
-  Sent s{p.frameNum(), p.cmdType(), p.dataType(), {}};
-  if (p.payloadLength()) s.payload.assign(p.payload(), p.payload() + p.payloadLength());
-  return s;
-}
 
 class DataManagerTest : public ::testing::Test {
  protected:
@@ -323,16 +311,6 @@ TEST_F(DataManagerTest, ChannelErrorFromAChannelThreadDisconnectsAtNextUpdate) {
 }
 
 // Runs one task through the manager's handler table; returns its result text.
-std::string runTask(CTaskManager* manager, const std::string& name, const char* args) {
-  APIDATA data;
-  data.append(args, nullptr, 0);
-  CTask* task = CAPIManager::instance()->createTask(0, name, &data, nullptr);
-  manager->dispatchTask(task);
-  std::string result = task->result()->text;
-  CAPIManager::instance()->update();  // hands the finished task back to the pool
-  return result;
-}
-
 TEST_F(DataManagerTest, ConnectTaskWithEmptyObjectKeepsAddress) {
   dm->setAddress("127.0.3.99", 4000);
   fake->setOpen(false);

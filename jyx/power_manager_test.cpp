@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/api_manager.h"
+#include "controller_test_util.h"
 #include "fake_channel.h"
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
@@ -17,33 +18,11 @@
 namespace {
 
 using jyxtest::FakeChannel;
+using jyxtest::Sent;
+using jyxtest::decode;
+using jyxtest::runTask;
 using jyxtest::ScopedTempDir;
 using jyxtest::writeFile;
-
-struct Sent {
-  uint32_t frame;
-  uint16_t cmd;
-  uint16_t data;
-  std::vector<uint8_t> payload;
-};
-
-Sent decode(const std::vector<uint8_t>& bytes) {
-  CPackage p;
-  p.append(bytes.data(), bytes.size());
-  Sent s{p.frameNum(), p.cmdType(), p.dataType(), {}};
-  if (p.payloadLength()) s.payload.assign(p.payload(), p.payload() + p.payloadLength());
-  return s;
-}
-
-std::string runTask(CTaskManager* manager, const std::string& name, const char* args) {
-  APIDATA data;
-  data.append(args, nullptr, 0);
-  CTask* task = CAPIManager::instance()->createTask(0, name, &data, nullptr);
-  manager->dispatchTask(task);
-  std::string result = task->result()->text;
-  CAPIManager::instance()->update();
-  return result;
-}
 
 class PowerManagerTest : public ::testing::Test {
  protected:

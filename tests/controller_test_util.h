@@ -1,0 +1,47 @@
+// Helpers for unit tests of the controller managers: decoding the packets a
+// manager wrote to a scripted channel, and running one task synchronously.
+#ifndef JYX_TESTS_CONTROLLER_TEST_UTIL_H_
+#define JYX_TESTS_CONTROLLER_TEST_UTIL_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/api_manager.h"
+#include "common/task_manager.h"
+#include "jyx/package.h"
+
+namespace jyxtest {
+
+// One packet the manager wrote, decoded.
+struct Sent {
+  uint32_t frame;
+  uint16_t cmd;
+  uint16_t data;
+  std::vector<uint8_t> payload;
+};
+
+inline Sent decode(const std::vector<uint8_t>& bytes) {
+  CPackage p;
+  p.append(bytes.data(), bytes.size());
+  Sent s{p.frameNum(), p.cmdType(), p.dataType(), {}};
+  if (p.payloadLength()) s.payload.assign(p.payload(), p.payload() + p.payloadLength());
+  return s;
+}
+
+// Dispatches the task `name` with the JSON `args` to `manager` and returns
+// the result text it holds right after dispatch; one pump then hands the
+// finished task back to the pool.
+inline std::string runTask(CTaskManager* manager, const std::string& name, const char* args) {
+  APIDATA data;
+  data.append(args, nullptr, 0);
+  CTask* task = CAPIManager::instance()->createTask(0, name, &data, nullptr);
+  manager->dispatchTask(task);
+  std::string result = task->result()->text;
+  CAPIManager::instance()->update();
+  return result;
+}
+
+}  // namespace jyxtest
+
+#endif  // JYX_TESTS_CONTROLLER_TEST_UTIL_H_
