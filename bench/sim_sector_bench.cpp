@@ -49,6 +49,51 @@ int exchange(int fd, CPackage* pkg) {
   return header[10] | (header[11] << 8);
 }
 
+// The loopback floor: the same exchange against a forked process that only
+// reads each request and answers 20 bytes, so the simulator's own share of
+// the turnaround can be told apart from the kernel's wake-up and copy cost.
+double floorMicros(int sectors, const std::string& address) {
+  int lfd = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(3399);
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  if (bind(lfd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || listen(lfd, 1) != 0) {
+    close(lfd);
+    return -1;
+  }
+  pid_t pid = fork();
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    int c = accept(lfd, nullptr, nullptr);
+    setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    std::vector<uint8_t> req(4124), ack(20, 0);
+    ack[12] = 20;
+    while (readExact(c, req.data(), req.size())) {
+      if (send(c, ack.data(), ack.size(), MSG_NOSIGNAL) != 20) break;
+    }
+    _exit(0);
+  }
+  close(lfd);
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) return -1;
+  CPackage pkg;
+  std::vector<uint8_t> data(4096, 0xA5);
+  double sum = 0;
+  for (int i = 0; i < sectors; ++i) {
+    pkg.makeSPIData(uint32_t(i), uint32_t(i), data.data(), 4096);
+    auto t0 = Clock::now();
+    if (exchange(fd, &pkg) < 0) break;
+    sum += std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+  }
+  close(fd);
+  waitpid(pid, nullptr, 0);
+  return sum / sectors;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,5 +169,7 @@ int main(int argc, char** argv) {
   double p99 = sorted[std::min(sorted.size() - 1, size_t(sorted.size() * 0.99))];
   printf("jyx-sim sector write turnaround over %d sectors: mean %.1f us, p50 %.1f us, p99 %.1f us\n",
          sectors, sum / us.size(), sorted[sorted.size() / 2], p99);
+  printf("loopback floor (a process that only reads and answers): mean %.1f us\n",
+         floorMicros(sectors, address));
   return 0;
 }
