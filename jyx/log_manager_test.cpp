@@ -1,5 +1,5 @@
 // CJYXLogManager over a scripted channel: verbatim printing, the partial-line
-// flush after a second of silence, and its tasks.
+// flush after a second of silence, and saving the log.
 #include "jyx/log_manager.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 
 #include "common/api_manager.h"
 #include "fake_channel.h"
-#include "jyx/jyx.h"
 #include "test_util.h"
 
 namespace {
@@ -67,52 +66,25 @@ TEST_F(LogManagerTest, PartialLineIsFlushedAfterOneSecondOfSilence) {
   receive("tail");
   lm->onUpdate(lm->clock + 0.9);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "abc\n");
-}
 
-TEST_F(LogManagerTest, ClosedChannelNeverFlushes) {
-  receive("half");
+  // A closed channel never flushes what it holds.
   fake->setOpen(false);
   testing::internal::CaptureStdout();
   lm->onUpdate(lm->clock + 10.0);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
-TEST_F(LogManagerTest, EnableTaskDoesNothingWithoutTheDataChannel) {
-  // The process-wide data manager is not connected in unit tests.
-  APIDATA data;
-  CTask* task = CAPIManager::instance()->createTask(0, "jyx.log:enable", &data, nullptr);
-  lm->dispatchTask(task);
-  EXPECT_EQ(lm->uartLogEnabled(), 0);
-  CAPIManager::instance()->update();
-}
-
 TEST_F(LogManagerTest, SaveWritesTheLogText) {
   jyxtest::ScopedTempDir dir;
   for (const char* content : {"", "line %d\n"}) {
     lm->setLogText(content);
-    std::string path = dir.file("log.txt");
-    std::string args = "{\"path\":\"" + path + "\"}";
+    std::string args = "{\"path\":\"" + dir.file("log.txt") + "\"}";
     APIDATA data;
     data.append(args.c_str(), nullptr, 0);
-    CTask* task = CAPIManager::instance()->createTask(0, "jyx.log:save", &data, nullptr);
-    lm->dispatchTask(task);
+    lm->dispatchTask(CAPIManager::instance()->createTask(0, "jyx.log:save", &data, nullptr));
     CAPIManager::instance()->update();
-    EXPECT_EQ(jyxtest::readFile(path), content);
+    EXPECT_EQ(jyxtest::readFile(dir.file("log.txt")), content);
   }
-}
-
-TEST_F(LogManagerTest, ConnectTaskChangesHostOnlyWhenPortIsZero) {
-  fake->setOpen(false);
-  APIDATA data;
-  const char* args = "{\"ip\":\"127.0.3.5\",\"port\":0}";
-  data.append(args, nullptr, 0);
-  CTask* task = CAPIManager::instance()->createTask(0, "jyx.log:connect", &data, nullptr);
-  lm->dispatchTask(task);
-  EXPECT_EQ(std::string(task->result()->text), "1");
-  CAPIManager::instance()->update();
-  EXPECT_EQ(lm->host(), "127.0.3.5");
-  EXPECT_EQ(lm->port(), CJYXLogManager::kDefaultPort);
-  EXPECT_TRUE(lm->isConnected());
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // Helpers for unit tests of the controller managers: decoding the packets a
-// manager wrote to a scripted channel, and running one task synchronously.
+// manager wrote to a scripted channel, running one task synchronously, and a
+// fixture owning a data manager over a scripted channel.
 #ifndef JYX_TESTS_CONTROLLER_TEST_UTIL_H_
 #define JYX_TESTS_CONTROLLER_TEST_UTIL_H_
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
@@ -9,6 +12,8 @@
 
 #include "common/api_manager.h"
 #include "common/task_manager.h"
+#include "fake_channel.h"
+#include "jyx/jyx.h"
 #include "jyx/package.h"
 
 namespace jyxtest {
@@ -41,6 +46,29 @@ inline std::string runTask(CTaskManager* manager, const std::string& name, const
   CAPIManager::instance()->update();
   return result;
 }
+
+// A manager of type M (built on 127.0.0.1, never opened for real) over a
+// FakeChannel, with the controller object wanting the link up.
+template <typename M>
+class ControllerFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CJYX::instance()->setWantConnected(true);
+    // Keep the controller object's reconnection check away from real sockets.
+    CJYX::instance()->setLastCheck(1e15);
+    dm = new M();
+    fake = new FakeChannel(dm);
+    dm->setChannel(fake);
+  }
+  void TearDown() override {
+    delete dm;
+    CJYX::instance()->setWantConnected(false);
+  }
+  Sent sent(size_t i) { return decode(fake->writeAt(i)); }
+
+  M* dm = nullptr;
+  FakeChannel* fake = nullptr;
+};
 
 }  // namespace jyxtest
 
