@@ -1,7 +1,9 @@
 // End to end: SPI flash programming, checking, reading and the status
 // registers, with the real jyx against a real jyx-sim on 127.0.4.x (one
 // address per test). The simulated flash lives in the simulator's --state
-// directory, so the tests read and corrupt it directly.
+// directory, so the tests read and corrupt it directly. Each test shares one
+// simulator and one flash among several runs of the tool, to keep the suite
+// short.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -22,6 +24,16 @@ std::string hexRow(const uint8_t* b) {
   snprintf(s, sizeof(s), "%.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x",
            b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
            b[14], b[15]);
+  return s;
+}
+
+// Same lines as the check's mismatch dump.
+std::string checkLine(const std::string& bytes, size_t from) {
+  const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data()) + from;
+  char s[40];
+  snprintf(s, sizeof(s), "%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x  %.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x",
+           b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+           b[13], b[14], b[15]);
   return s;
 }
 
@@ -72,7 +84,8 @@ class SpiE2E : public ::testing::Test {
     return out;
   }
 
-  std::string flashFile() { return readFile(sim_.tempPath("state") + "/spi_flash.bin"); }
+  std::string flashPath() { return sim_.tempPath("state") + "/spi_flash.bin"; }
+  std::string flashFile() { return readFile(flashPath()); }
 
   std::string writeImage(const std::string& name, const std::string& bytes) {
     std::string path = dir_.file(name);
@@ -85,7 +98,7 @@ class SpiE2E : public ::testing::Test {
   std::string address_;
 };
 
-TEST_F(SpiE2E, FlashCheckAndReadBackAMultiMiBImage) {
+TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   startSim("127.0.4.1");
   // Not a multiple of the 8 KiB sector pair, so the last pair is padded.
   const size_t size = 3 * 1024 * 1024 + 1234;
@@ -122,16 +135,9 @@ TEST_F(SpiE2E, FlashCheckAndReadBackAMultiMiBImage) {
   EXPECT_TRUE(inOrder(out, {"get SPI data ......\n", "reading: [",
                             "\nread spi to file(" + back + ") OK\n"}));
   EXPECT_TRUE(readFile(back) == image);
-}
 
-TEST_F(SpiE2E, ReadsUnalignedRangesAndPrintsHexRows) {
-  std::string image = randomBytes(64 * 1024, 22);
-  std::string preload = writeImage("preload.bin", image);
-  startSim("127.0.4.2", {"--flash-image", preload});
   const uint8_t* b = reinterpret_cast<const uint8_t*>(image.data());
-
-  int code = -1;
-  std::string out = jyx({"-r", "0x0", "--len", "20"}, &code);
+  out = jyx({"-r", "0x0", "--len", "20"}, &code);
   EXPECT_EQ(0, code);
   uint8_t second[16] = {0};
   memcpy(second, b + 16, 4);  // the rest of the last row is the zeroed spare
@@ -148,13 +154,42 @@ TEST_F(SpiE2E, ReadsUnalignedRangesAndPrintsHexRows) {
     EXPECT_NE(std::string::npos, out.find("read spi to file(" + file + ") OK")) << out;
     EXPECT_TRUE(readFile(file) == image.substr(c.offset, c.length)) << c.offset;
   }
-
   out = jyx({"-r", "0x1000", "-0", "0"}, &code);
   EXPECT_EQ(0, code);
   EXPECT_EQ("read spi fail\n", out);
+
+  // Flip one byte of block 2 in the mapped flash file (offset 0x2345: line
+  // 0x34 of the block, line 0x234 of the image).
+  const size_t at = 0x2345;
+  FILE* f = fopen(flashPath().c_str(), "r+b");
+  ASSERT_NE(nullptr, f);
+  fseek(f, static_cast<long>(at), SEEK_SET);
+  fputc(static_cast<uint8_t>(image[at]) ^ 0x5A, f);
+  fclose(f);
+  size_t opsBefore = sim_.ops().size();
+
+  out = jyx({"-i", path, "-Y"}, &code);
+  EXPECT_EQ(0, code);
+  std::string flashed = image;
+  flashed[at] = static_cast<char>(flashed[at] ^ 0x5A);
+  std::string want = "00000052--JYX:" + checkLine(flashed, 0x2340) + "\n00000564-FILE:" +
+                     checkLine(image, 0x2340) + "\n\n";
+  EXPECT_TRUE(inOrder(out, {want, "\nchecking image(" + path + ") fail\n"}));
+  EXPECT_EQ(1u, count(out, "--JYX:"));
+  // The failed check gave the flash lines back: SPI_PRG_EN, then SPI_PRG_SEL to 1.
+  std::vector<OpsRecord> ops = sim_.ops();
+  std::vector<std::string> gpio;
+  for (size_t i = opsBefore; i < ops.size(); ++i) {
+    if (ops[i].dir == "rx" && ops[i].cmd == "GPIO_CTRL") {
+      gpio.push_back(std::to_string(ops[i].num("gpio")) + ":=" + std::to_string(ops[i].num("level")));
+    }
+  }
+  ASSERT_GE(gpio.size(), 2u);
+  EXPECT_EQ("66:=1", gpio[gpio.size() - 2]);
+  EXPECT_EQ("67:=1", gpio.back());
 }
 
-TEST_F(SpiE2E, ProtectedFlashFailsUntilUnlockedAndRegistersFollowTheMask) {
+TEST_F(SpiE2E, ProtectedFlashFailsPastTheRetryLimitUntilUnlockedAndRegistersFollowTheMask) {
   // BP2..BP0 all set: the whole array is protected.
   startSim("127.0.4.3", {"--sr1", "0x1c"});
   std::string path = writeImage("image.bin", randomBytes(10000, 33));
@@ -164,11 +199,14 @@ TEST_F(SpiE2E, ProtectedFlashFailsUntilUnlockedAndRegistersFollowTheMask) {
   EXPECT_EQ(0, code);
   EXPECT_EQ("winbond read registers: 0x1c  0x02  0x60\n", out);
 
-  out = jyx({"-i", path, "-5", "1"}, &code);
+  // Every sector is refused: one retry, then the dump and the failure.
+  out = jyx({"-i", path, "--retry", "2"}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"SPI data ACK_FAIL.\n", "data:", "SPI data ACK_FAIL.\n",
+  EXPECT_TRUE(inOrder(out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
+                            "data: 00 00 00 00", "SPI data ACK_FAIL.\n",
                             "\nflashing image(" + path + ") fail\n"}));
-  EXPECT_EQ(std::string::npos, out.find("retry"));
+  EXPECT_EQ(1u, count(out, "SPI flash, retry"));
+  EXPECT_EQ(std::string::npos, out.find("successfully"));
   EXPECT_EQ(std::string(16u << 20, '\xff'), flashFile());
 
   out = jyx({"-z"}, &code);
@@ -200,7 +238,7 @@ TEST_F(SpiE2E, ProtectedFlashFailsUntilUnlockedAndRegistersFollowTheMask) {
   EXPECT_NE(std::string::npos, status.find("\"sr1\":4,\"sr2\":2,\"sr3\":96")) << status;
 }
 
-TEST_F(SpiE2E, RejectedSectorsRetryInOrderAndEndVerified) {
+TEST_F(SpiE2E, RejectedSectorsRetryInOrderThenSecureTypesAndLoopFlashing) {
   startSim("127.0.4.4", {"--fail", "SPI_CTRL/SPI_DATA:3,5"});
   std::string path = writeImage("image.bin", randomBytes(40000, 44));
   int code = -1;
@@ -212,106 +250,15 @@ TEST_F(SpiE2E, RejectedSectorsRetryInOrderAndEndVerified) {
   EXPECT_EQ(std::string::npos, out.find("retry 3"));
   out = jyx({"-i", path, "-Y"}, &code);
   EXPECT_NE(std::string::npos, out.find("\nchecking image(" + path + ") OK\n")) << out;
-}
 
-TEST_F(SpiE2E, RetryLimitPassedEndsWithTheFinalMessages) {
-  startSim("127.0.4.5", {"--fail", "SPI_CTRL/SPI_DATA:*"});
-  std::string path = writeImage("image.bin", randomBytes(5000, 55));
-  int code = -1;
-  std::string out = jyx({"-i", path, "--retry", "2"}, &code);
-  EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
-                            "data: 00 00 00 00", "SPI data ACK_FAIL.\n",
-                            "\nflashing image(" + path + ") fail\n"}));
-  EXPECT_EQ(1u, count(out, "SPI flash, retry"));
-  EXPECT_EQ(std::string::npos, out.find("successfully"));
-}
-
-TEST_F(SpiE2E, ClosedLinkRetriesAfterReconnecting) {
-  // Request 12 on the first link is a sector write in the middle of the
-  // image (2 GPIO for the hand-back, 2 GPIO and SPI_CTRL for the take-over).
-  startSim("127.0.4.6", {"--close-after", "12"});
-  std::string path = writeImage("image.bin", randomBytes(100000, 66));
-  int code = -1;
-  std::string out = jyx({"-i", path}, &code);
-  EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"network is abnormal or send SPI data time out.\n",
-                            "SPI flash, retry 1\n", "SPI flash successfully.\n",
-                            "\nflashing image(" + path + ") OK\n"}));
-  EXPECT_TRUE(flashFile().compare(0, 100000, readFile(path)) == 0);
-}
-
-TEST_F(SpiE2E, CorruptedFlashByteIsShownByTheCheck) {
-  std::string image = randomBytes(20000, 77);
-  std::string path = writeImage("image.bin", image);
-  startSim("127.0.4.7", {"--flash-image", path});
-  int code = -1;
-  std::string out = jyx({"-i", path, "-Y"}, &code);
-  ASSERT_NE(std::string::npos, out.find("\nchecking image(" + path + ") OK\n")) << out;
-
-  // Flip one byte of block 2 in the mapped flash file (offset 0x2345: line
-  // 0x34 of the block, line 0x234 of the image).
-  const size_t at = 0x2345;
-  std::string flashPath = sim_.tempPath("state") + "/spi_flash.bin";
-  FILE* f = fopen(flashPath.c_str(), "r+b");
-  ASSERT_NE(nullptr, f);
-  fseek(f, static_cast<long>(at), SEEK_SET);
-  fputc(static_cast<uint8_t>(image[at]) ^ 0x5A, f);
-  fclose(f);
-
-  out = jyx({"-i", path, "-Y"}, &code);
-  EXPECT_EQ(0, code);
-  std::string flashed = image;
-  flashed[at] = static_cast<char>(flashed[at] ^ 0x5A);
-  auto line = [](const std::string& bytes, size_t from) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data()) + from;
-    char s[40];
-    snprintf(s, sizeof(s), "%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x  %.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x",
-             b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-             b[13], b[14], b[15]);
-    return std::string(s);
-  };
-  std::string want = "00000052--JYX:" + line(flashed, 0x2340) + "\n00000564-FILE:" +
-                     line(image, 0x2340) + "\n\n";
-  EXPECT_TRUE(inOrder(out, {want, "\nchecking image(" + path + ") fail\n"}));
-  EXPECT_EQ(1u, count(out, "--JYX:"));
-  // The failed check gave the flash lines back: SPI_PRG_EN, then SPI_PRG_SEL to 1.
-  std::vector<std::string> gpio;
-  for (const OpsRecord& op : sim_.ops()) {
-    if (op.dir == "rx" && op.cmd == "GPIO_CTRL") {
-      gpio.push_back(std::to_string(op.num("gpio")) + ":=" + std::to_string(op.num("level")));
-    }
-  }
-  ASSERT_GE(gpio.size(), 2u);
-  EXPECT_EQ("66:=1", gpio[gpio.size() - 2]);
-  EXPECT_EQ("67:=1", gpio.back());
-}
-
-TEST_F(SpiE2E, SigintDuringFlashExitsWithStatus2AtOnce) {
-  // 20 ms per sector: the flash of 1 MiB takes several seconds.
-  startSim("127.0.4.8", {"--program-us", "20000"});
-  std::string path = writeImage("image.bin", randomBytes(1 << 20, 88));
-  Subprocess p;
-  ASSERT_TRUE(p.start({binPath("jyx"), "-a", address_, "-i", path}));
-  ASSERT_TRUE(p.waitForOutput("flashing: [==", 60000)) << p.out();
-  p.signal(SIGINT);
-  // Generous for a loaded machine; a flash that ran on would still end with
-  // status 0 and its "flashing image(" line, which the checks below reject.
-  ASSERT_TRUE(p.wait(10000));
-  EXPECT_EQ(2, p.exitCode());
-  EXPECT_NE(std::string::npos, p.out().find("exception signal: 2\n"));
-  EXPECT_EQ(std::string::npos, p.out().find("flashing image("));
-}
-
-TEST_F(SpiE2E, SecureFlashTypesSendTheirFieldsAndLoopFlashingGoesOn) {
-  startSim("127.0.4.9");
-  std::string path = writeImage("image.bin", randomBytes(9000, 99));
-  int code = -1;
-  std::string out = jyx({"-i", path, "-A"}, &code);
+  // Secure flash types send their fields; the clean-up that leaves
+  // programming mode before the flash is not refused.
+  size_t opsBefore = sim_.ops().size();
+  path = writeImage("secure.bin", randomBytes(9000, 99));
+  out = jyx({"-i", path, "-A"}, &code);
   EXPECT_NE(std::string::npos, out.find("\nflashing image(" + path + ") OK\n")) << out;
   EXPECT_NE(std::string::npos,
             out.find("spi ctrl: (enable: 1, security: 1, access id: 0xf, eraseID: 0xf\n"));
-  // The clean-up that leaves programming mode before the flash is not refused.
   EXPECT_EQ(std::string::npos, out.find("ACK_FAIL")) << out;
   out = jyx({"-i", path, "-A", "-Y"}, &code);
   EXPECT_NE(std::string::npos, out.find("\nchecking image(" + path + ") OK\n")) << out;
@@ -320,10 +267,10 @@ TEST_F(SpiE2E, SecureFlashTypesSendTheirFieldsAndLoopFlashingGoesOn) {
   out = jyx({"-i", path, "-I", "-Y"}, &code);
   EXPECT_NE(std::string::npos,
             out.find("spi ctrl: (enable: 1, security: 1, access id: 0x7, eraseID: 0x0\n"));
-  std::vector<OpsRecord> ctrl;
-  for (const OpsRecord& op : sim_.ops()) {
-    if (op.dir == "rx" && op.data == "SPI_CTRL_INFO_DATA" && op.num("enable") == 1) {
-      ctrl.push_back(op);
+  std::vector<OpsRecord> ops = sim_.ops(), ctrl;
+  for (size_t i = opsBefore; i < ops.size(); ++i) {
+    if (ops[i].dir == "rx" && ops[i].data == "SPI_CTRL_INFO_DATA" && ops[i].num("enable") == 1) {
+      ctrl.push_back(ops[i]);
     }
   }
   ASSERT_GE(ctrl.size(), 3u);
@@ -348,6 +295,36 @@ TEST_F(SpiE2E, SecureFlashTypesSendTheirFieldsAndLoopFlashingGoesOn) {
   EXPECT_TRUE(inOrder(p.out(), {"\nflashing image(" + path + ") OK\n", "--loop count: 1\n",
                                 "flash SPI data ......\n", "\nflashing image(" + path + ") OK\n",
                                 "--loop count: 2\n"}));
+}
+
+TEST_F(SpiE2E, ClosedLinkRetriesAfterReconnecting) {
+  // Request 12 on the first link is a sector write in the middle of the
+  // image (2 GPIO for the hand-back, 2 GPIO and SPI_CTRL for the take-over).
+  startSim("127.0.4.6", {"--close-after", "12"});
+  std::string path = writeImage("image.bin", randomBytes(100000, 66));
+  int code = -1;
+  std::string out = jyx({"-i", path}, &code);
+  EXPECT_EQ(0, code);
+  EXPECT_TRUE(inOrder(out, {"network is abnormal or send SPI data time out.\n",
+                            "SPI flash, retry 1\n", "SPI flash successfully.\n",
+                            "\nflashing image(" + path + ") OK\n"}));
+  EXPECT_TRUE(flashFile().compare(0, 100000, readFile(path)) == 0);
+}
+
+TEST_F(SpiE2E, SigintDuringFlashExitsWithStatus2AtOnce) {
+  // 20 ms per sector: the flash of 1 MiB takes several seconds.
+  startSim("127.0.4.8", {"--program-us", "20000"});
+  std::string path = writeImage("image.bin", randomBytes(1 << 20, 88));
+  Subprocess p;
+  ASSERT_TRUE(p.start({binPath("jyx"), "-a", address_, "-i", path}));
+  ASSERT_TRUE(p.waitForOutput("flashing: [==", 60000)) << p.out();
+  p.signal(SIGINT);
+  // Generous for a loaded machine; a flash that ran on would still end with
+  // status 0 and its "flashing image(" line, which the checks below reject.
+  ASSERT_TRUE(p.wait(10000));
+  EXPECT_EQ(2, p.exitCode());
+  EXPECT_NE(std::string::npos, p.out().find("exception signal: 2\n"));
+  EXPECT_EQ(std::string::npos, p.out().find("flashing image("));
 }
 
 }  // namespace
