@@ -21,17 +21,14 @@ class SimControllerTest : public ::testing::Test {
     ASSERT_TRUE(controller_->init(now_, &err)) << err;
     controller_->onPacketClientConnected(now_);
   }
-  SimFrame request(uint16_t cmd, uint16_t data, std::vector<uint8_t> payload) {
+  // Sends a request and returns the replies due by `now_` as decoded frames.
+  std::vector<SimFrame> send(uint16_t cmd, uint16_t data, std::vector<uint8_t> payload) {
     SimFrame f;
     f.frame = ++frame_;
     f.cmd = cmd;
     f.data = data;
     f.payload = std::move(payload);
-    return f;
-  }
-  // Sends a request and returns the replies due by `now_` as decoded frames.
-  std::vector<SimFrame> send(const SimFrame& f) {
-    controller_->onRequest(f, now_, ++requests_);
+    controller_->onRequest(f, now_, frame_);
     return due();
   }
   std::vector<SimFrame> due() {
@@ -53,20 +50,19 @@ class SimControllerTest : public ::testing::Test {
   std::unique_ptr<CSimController> controller_;
   uint64_t now_ = 5000000;
   uint32_t frame_ = 0;
-  uint32_t requests_ = 0;
 };
 
 TEST_F(SimControllerTest, SectorWriteReplyWaitsForEraseAndProgramTime) {
-  send(request(GPIO_CTRL, NO_DATA, gpio(67, 0)));
-  send(request(GPIO_CTRL, NO_DATA, gpio(66, 0)));
-  std::vector<SimFrame> r = send(request(SPI_CTRL, SPI_CTRL_INFO_DATA, {1, 0, 0, 0, 0, 0, 0, 0}));
+  send(GPIO_CTRL, NO_DATA, gpio(67, 0));
+  send(GPIO_CTRL, NO_DATA, gpio(66, 0));
+  std::vector<SimFrame> r = send(SPI_CTRL, SPI_CTRL_INFO_DATA, {1, 0, 0, 0, 0, 0, 0, 0});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(getU16(&r[0].payload[6]), 256) << "sectors of 1 MiB";
   std::vector<uint8_t> sector(8 + 4096, 0xAB);
   putU32(&sector[0], 1);
   putU16(&sector[4], 4096);
   putU16(&sector[6], 1);
-  EXPECT_TRUE(send(request(SPI_CTRL, SPI_DATA, sector)).empty());
+  EXPECT_TRUE(send(SPI_CTRL, SPI_DATA, sector).empty());
   now_ += 999;
   EXPECT_TRUE(due().empty());
   now_ += 1;
@@ -78,15 +74,14 @@ TEST_F(SimControllerTest, SectorWriteReplyWaitsForEraseAndProgramTime) {
 }
 
 TEST_F(SimControllerTest, PowerReportsFollowTheClockAndStopWithTheLink) {
-  send(request(GPIO_CTRL, NO_DATA, gpio(73, 0)));
+  send(GPIO_CTRL, NO_DATA, gpio(73, 0));
   std::vector<uint8_t> p(40, 0xFF);
-  p[0] = 1;
-  p[1] = p[2] = p[3] = 0;
+  putU32(&p[0], 1);
   putU32(&p[4], 0x3);  // rails 0 and 1
   putU32(&p[8], 0);
   putU32(&p[12], 0);
   p[16] = 0x10;
-  std::vector<SimFrame> r = send(request(POWER_CTRL, NO_DATA, p));
+  std::vector<SimFrame> r = send(POWER_CTRL, NO_DATA, p);
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].payload[0], 123);
   uint64_t frames = 0;
@@ -113,7 +108,7 @@ TEST_F(SimControllerTest, FailStillActsAndDelayAllHoldsEveryReply) {
   std::string err;
   ASSERT_TRUE(faults_.addOption("fail", "GPIO_CTRL:1", &err));
   ASSERT_TRUE(faults_.addOption("delay-all", "20", &err));
-  EXPECT_TRUE(send(request(GPIO_CTRL, NO_DATA, gpio(68, 1))).empty()) << "held back 20 ms";
+  EXPECT_TRUE(send(GPIO_CTRL, NO_DATA, gpio(68, 1)).empty()) << "held back 20 ms";
   now_ += 19999;
   EXPECT_TRUE(due().empty());
   now_ += 1;
@@ -121,7 +116,7 @@ TEST_F(SimControllerTest, FailStillActsAndDelayAllHoldsEveryReply) {
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].data, NO_DATA) << "ACK_FAIL";
   EXPECT_EQ(controller_->target().state(), TargetState::kOn) << "the request took effect";
-  send(request(HEART_BEAT, NO_DATA, {}));
+  send(HEART_BEAT, NO_DATA, {});
   now_ += 20000;
   r = due();
   ASSERT_EQ(r.size(), 1u);

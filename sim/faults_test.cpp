@@ -29,22 +29,6 @@ TEST(SimFaultsTest, RulesHitTheNthRequestOfTheirSelector) {
   EXPECT_FALSE(faults.decide(request(4, 4), 8).fail);
 }
 
-TEST(SimFaultsTest, CloseAfterIsOneShotAndMuteStaysUntilReload) {
-  CSimFaults faults;
-  std::string err;
-  ASSERT_TRUE(faults.addOption("close-after", "2", &err));
-  ASSERT_TRUE(faults.addOption("mute-after", "3", &err));
-  EXPECT_FALSE(faults.decide(request(0), 1).closeAfter);
-  EXPECT_TRUE(faults.decide(request(0), 2).closeAfter);
-  EXPECT_FALSE(faults.decide(request(0), 1).closeAfter) << "a new link is not closed again";
-  CSimFaults::Decision d = faults.decide(request(0), 2);
-  EXPECT_TRUE(d.mute);
-  EXPECT_TRUE(d.drop);
-  EXPECT_TRUE(faults.muted());
-  ASSERT_TRUE(faults.loadText("# nothing\n", &err));
-  EXPECT_FALSE(faults.decide(request(0), 3).drop);
-}
-
 TEST(SimFaultsTest, RandomFaultsAreReproducibleFromTheSeed) {
   auto run = [](const char* seed) {
     CSimFaults f;

@@ -46,27 +46,28 @@ int64_t OpsRecord::num(const std::string& key, int64_t fallback) const {
   return *end == '\0' ? v : fallback;
 }
 
-std::vector<OpsRecord> parseOpsLog(const std::string& text) {
+// Lines that are not JSON objects, and a last line still being written, are
+// skipped.
+static std::vector<OpsRecord> parseOpsLog(const std::string& text) {
   std::vector<OpsRecord> out;
   size_t start = 0;
   while (start < text.size()) {
     size_t nl = text.find('\n', start);
-    if (nl == std::string::npos) break;  // a line still being written
+    if (nl == std::string::npos) break;
     std::string line = text.substr(start, nl - start);
     start = nl + 1;
     rapidjson::Document doc;
     doc.Parse(line.c_str());
     if (doc.HasParseError() || !doc.IsObject()) continue;
     OpsRecord r;
-    if (doc.HasMember("time_us") && doc["time_us"].IsUint64()) r.timeUs = doc["time_us"].GetUint64();
-    if (doc.HasMember("dir")) r.dir = valueText(doc["dir"]);
-    if (doc.HasMember("cmd")) r.cmd = valueText(doc["cmd"]);
-    if (doc.HasMember("data")) r.data = valueText(doc["data"]);
-    if (doc.HasMember("cmd_type") && doc["cmd_type"].IsInt()) r.cmdType = doc["cmd_type"].GetInt();
-    if (doc.HasMember("data_type") && doc["data_type"].IsInt())
-      r.dataType = doc["data_type"].GetInt();
+    auto top = [&](const char* key) -> std::string {
+      return doc.HasMember(key) ? valueText(doc[key]) : "";
+    };
+    r.timeUs = strtoull(top("time_us").c_str(), nullptr, 10);
+    r.dir = top("dir");
+    r.cmd = top("cmd");
+    r.data = top("data");
     if (doc.HasMember("frame") && doc["frame"].IsInt64()) r.frame = doc["frame"].GetInt64();
-    if (doc.HasMember("len") && doc["len"].IsInt64()) r.len = doc["len"].GetInt64();
     if (doc.HasMember("fields") && doc["fields"].IsObject()) {
       for (auto& m : doc["fields"].GetObject())
         r.fields[std::string(m.name.GetString(), m.name.GetStringLength())] = valueText(m.value);
@@ -76,15 +77,10 @@ std::vector<OpsRecord> parseOpsLog(const std::string& text) {
   return out;
 }
 
-SimProcess::SimProcess() = default;
-
-SimProcess::~SimProcess() { stop(); }
-
 bool SimProcess::start(const std::string& address, const std::vector<std::string>& extraArgs,
                        int timeoutMs) {
-  address_ = address;
   std::vector<std::string> argv = {binPath("jyx-sim"), "--bind", address, "--ops-log",
-                                   opsLogPath()};
+                                   tempPath("ops.jsonl")};
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
   if (!proc_.start(argv)) {
     error_ = "cannot start " + argv[0];
@@ -114,11 +110,9 @@ bool SimProcess::stop() {
   return false;
 }
 
-bool SimProcess::running() { return proc_.running(); }
-
-void SimProcess::signal(int sig) { proc_.signal(sig); }
-
-std::vector<OpsRecord> SimProcess::ops() const { return parseOpsLog(readFile(opsLogPath())); }
+std::vector<OpsRecord> SimProcess::ops() const {
+  return parseOpsLog(readFile(tempPath("ops.jsonl")));
+}
 
 bool SimProcess::waitForOp(const std::function<bool(const OpsRecord&)>& pred, int timeoutMs,
                            OpsRecord* found) const {
@@ -135,20 +129,13 @@ bool SimProcess::waitForOp(const std::function<bool(const OpsRecord&)>& pred, in
   }
 }
 
-uint16_t SimPacketClient::Packet::u16(size_t off) const {
-  return off + 2 <= payload.size() ? uint16_t(payload[off] | (payload[off + 1] << 8)) : 0;
-}
-
-uint32_t SimPacketClient::Packet::u32(size_t off) const {
-  return off + 4 <= payload.size() ? uint32_t(u16(off)) | (uint32_t(u16(off + 2)) << 16) : 0;
-}
-
-uint64_t SimPacketClient::Packet::u64(size_t off) const {
-  return off + 8 <= payload.size() ? uint64_t(u32(off)) | (uint64_t(u32(off + 4)) << 32) : 0;
+uint64_t SimPacketClient::Packet::le(size_t off, size_t n) const {
+  uint64_t v = 0;
+  for (size_t i = n; off + n <= payload.size() && i-- > 0;) v = (v << 8) | payload[off + i];
+  return v;
 }
 
 SimPacketClient::SimPacketClient() = default;
-
 SimPacketClient::~SimPacketClient() { close(); }
 
 bool SimPacketClient::connect(const std::string& address, int port) {
@@ -176,13 +163,6 @@ bool SimPacketClient::send(CPackage* package) {
                         int(package->size());
 }
 
-bool SimPacketClient::sendRaw(const void* bytes, int n) {
-  return socket_ &&
-         socket_->sendBuffer(static_cast<const unsigned char*>(bytes), n, nullptr) == n;
-}
-
-void SimPacketClient::onConnected() { connected_ = true; }
-
 int SimPacketClient::onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) {
   CSmartLock guard(&lock_);
   if (type == CHANNEL_MSG_ERROR) ++errors_;
@@ -204,15 +184,11 @@ void SimPacketClient::onPackage(CPackage* package) {
   received_.push_back(std::move(p));
 }
 
-void SimPacketClient::pump() {
-  if (parser_) parser_->onUpdate(0.0);
-}
-
 bool SimPacketClient::waitFor(const std::function<bool(const Packet&)>& pred, Packet* out,
                               int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    pump();
+    if (parser_) parser_->onUpdate(0.0);
     for (auto it = received_.begin(); it != received_.end(); ++it) {
       if (pred(*it)) {
         if (out) *out = std::move(*it);
@@ -238,13 +214,6 @@ bool SimPacketClient::request(const std::function<void(CPackage*, uint32_t)>& bu
   bool sent = send(pkg);
   CPackageManager::instance()->releasePackage(pkg);
   return sent && waitReply(frame, reply, timeoutMs);
-}
-
-std::vector<SimPacketClient::Packet> SimPacketClient::drain() {
-  pump();
-  std::vector<Packet> all(received_.begin(), received_.end());
-  received_.clear();
-  return all;
 }
 
 SimLogClient::~SimLogClient() {

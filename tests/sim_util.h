@@ -1,8 +1,8 @@
 // Helpers for tests that run jyx-sim: SimProcess starts the simulator on its
 // own loopback address with an ops log in a temporary directory, waits for
-// its ready line and stops it; the ops log is read back as records.
-// SimPacketClient talks to it through the project's own TCP channel and
-// packet parser.
+// its ready line and stops it. SimPacketClient talks to it through the
+// project's own TCP channel and packet parser; SimLogClient reads the UART
+// log port on a plain socket.
 #ifndef JYX_TESTS_SIM_UTIL_H_
 #define JYX_TESTS_SIM_UTIL_H_
 
@@ -31,45 +31,32 @@ struct OpsRecord {
   std::string dir;   // "rx", "tx", "drop", "report", "log", "event"
   std::string cmd;   // command type name ("" for log and event records)
   std::string data;  // data type name
-  int cmdType = -1;
-  int dataType = -1;
   int64_t frame = -1;
-  int64_t len = -1;
   std::map<std::string, std::string> fields;
 
-  bool has(const std::string& key) const { return fields.count(key) != 0; }
   std::string str(const std::string& key) const;
   // The field as a number; `fallback` when absent or not a number.
   int64_t num(const std::string& key, int64_t fallback = -1) const;
 };
 
-// Parses ops-log text; lines that are not JSON objects are skipped.
-std::vector<OpsRecord> parseOpsLog(const std::string& text);
-
 class SimProcess {
  public:
-  SimProcess();
-  ~SimProcess();  // stop()
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
+  ~SimProcess() { stop(); }
 
   // Starts build/jyx-sim --bind address --ops-log <tmp>/ops.jsonl plus
   // extraArgs and waits for the ready line. False (with the simulator's
-  // stderr in lastError()) when it exits or does not get ready in time.
+  // output in lastError()) when it exits or does not get ready in time.
   bool start(const std::string& address, const std::vector<std::string>& extraArgs = {},
              int timeoutMs = 10000);
   // SIGTERM, then SIGKILL after 5 s. True when it exited with status 0
   // after the SIGTERM.
   bool stop();
-  bool running();
-  void signal(int sig);
+  void signal(int sig) { proc_.signal(sig); }
+  int pid() { return proc_.pid(); }
 
-  const std::string& address() const { return address_; }
-  std::string opsLogPath() const { return dir_.file("ops.jsonl"); }
-  // A directory of this run for --state, control files and images.
+  // A file in this run's temporary directory (--state, control files).
   std::string tempPath(const std::string& name) const { return dir_.file(name); }
   std::string lastError() const { return error_; }
-  Subprocess& process() { return proc_; }
 
   std::vector<OpsRecord> ops() const;
   // Polls the ops log until `pred` holds for some record (returned in
@@ -80,14 +67,12 @@ class SimProcess {
  private:
   ScopedTempDir dir_;
   Subprocess proc_;
-  std::string address_;
   std::string error_;
   bool started_ = false;
 };
 
-// A client of the simulator's packet port built from CSocketTCP and
-// CPackageParser. Received packets are copied into a queue; wait* calls
-// pump the parser on the calling thread.
+// Received packets are copied into a queue; wait* calls pump the parser on
+// the calling thread.
 class SimPacketClient : public CChannelDelegate, public CPackageParserDelegate {
  public:
   struct Packet {
@@ -95,41 +80,37 @@ class SimPacketClient : public CChannelDelegate, public CPackageParserDelegate {
     uint16_t cmd = 0;
     uint16_t data = 0;
     std::vector<uint8_t> payload;
-    uint16_t u16(size_t off) const;
-    uint32_t u32(size_t off) const;
-    uint64_t u64(size_t off) const;
+    // Little-endian fields of the payload; 0 past its end.
+    uint64_t le(size_t off, size_t n) const;
+    uint16_t u16(size_t off) const { return uint16_t(le(off, 2)); }
+    uint32_t u32(size_t off) const { return uint32_t(le(off, 4)); }
+    uint64_t u64(size_t off) const { return le(off, 8); }
   };
 
   SimPacketClient();
   ~SimPacketClient() override;
 
-  // Connects to address:port; false when the connection was not made.
   bool connect(const std::string& address, int port = 3334);
   void close();
-  // Sends the package's bytes; false when the channel did not take them.
+  // False when the channel did not take all the bytes.
   bool send(CPackage* package);
-  bool sendRaw(const void* bytes, int n);
   uint32_t nextFrame() { return ++frame_; }
 
-  // Waits for a packet with the frame number (any command type).
+  // Waits for the acknowledge of `frame`.
   bool waitReply(uint32_t frame, Packet* out, int timeoutMs = 5000);
   // Waits for the first packet for which pred holds; earlier ones stay queued.
   bool waitFor(const std::function<bool(const Packet&)>& pred, Packet* out, int timeoutMs);
-  // Builds a request with `build(frame)` into a pool package, sends it and
-  // waits for its reply.
+  // Builds a request with `build(frame)`, sends it and waits for its reply.
   bool request(const std::function<void(CPackage*, uint32_t)>& build, Packet* reply,
                int timeoutMs = 5000);
-  // Every packet received and not yet taken.
-  std::vector<Packet> drain();
   // Errors reported by the channel (e.g. a send on a link the peer closed).
   int errorCount();
 
-  void onConnected() override;
+  void onConnected() override { connected_ = true; }
   int onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) override;
   void onPackage(CPackage* package) override;
 
  private:
-  void pump();
   std::unique_ptr<CSocketTCP> socket_;
   std::unique_ptr<CPackageParser> parser_;
   std::deque<Packet> received_;
@@ -139,7 +120,6 @@ class SimPacketClient : public CChannelDelegate, public CPackageParserDelegate {
   uint32_t frame_ = 0;
 };
 
-// Reads text from a loopback TCP port (the UART log port) on a plain socket.
 class SimLogClient {
  public:
   ~SimLogClient();
