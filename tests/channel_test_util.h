@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,14 @@ struct ChannelReport {
   CHANNEL_MSG_TYPE type;
   int code;
   std::string text;
+  bool operator==(const ChannelReport& o) const {
+    return type == o.type && code == o.code && text == o.text;
+  }
 };
+
+inline std::ostream& operator<<(std::ostream& os, const ChannelReport& r) {
+  return os << "{" << r.type << ", " << r.code << ", \"" << r.text << "\"}";
+}
 
 // Records onConnected and onMessage from any thread.
 class RecordingDelegate : public CChannelDelegate {
