@@ -298,8 +298,10 @@ TEST(PackageManager, ReusesReleasedPackagesReset) {
   EXPECT_EQ(capacity, b->capacity());
   EXPECT_FALSE(b->callback());
   EXPECT_EQ(nullptr, b->next());
-  EXPECT_NE(b, pool->getPackage());  // the pool is empty again: a new one
+  CPackage* c = pool->getPackage();
+  EXPECT_NE(b, c);  // the pool is empty again: a new one
   pool->releasePackage(b);
+  pool->releasePackage(c);
   pool->releasePackage(nullptr);
 }
 
