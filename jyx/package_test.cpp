@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,9 @@
 
 namespace {
 
-std::vector<uint8_t> bytesOf(CPackage& p) {
-  return std::vector<uint8_t>(p.data(), p.data() + p.size());
-}
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytesOf(CPackage& p) { return Bytes(p.data(), p.data() + p.size()); }
 
 uint32_t le32(const uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -21,7 +22,7 @@ uint32_t le32(const uint8_t* p) {
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
 // Recomputes the checksum from the raw bytes, independently of CPackage.
-uint32_t referenceChecksum(const std::vector<uint8_t>& b) {
+uint32_t referenceChecksum(const Bytes& b) {
   uint32_t sum = 0x5A5A5A5Au + le32(&b[4]) + le16(&b[8]) + le16(&b[10]) + le32(&b[12]);
   for (size_t i = 20; i < b.size(); ++i) sum += b[i];
   return sum;
@@ -34,38 +35,23 @@ std::string payloadText(CPackage& p) {
 TEST(PackageBuild, HeartBeatGoldenBytes) {
   CPackage p;
   p.makeHeartBeat(0);
-  const std::vector<uint8_t> golden = {0x5A, 0x5A, 0x5A, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                       0xFF, 0x00, 0x14, 0x00, 0x00, 0x00, 0x6D, 0x5B, 0x5A, 0x5A};
+  const Bytes golden = {0x5A, 0x5A, 0x5A, 0x5A, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                        0xFF, 0x00, 0x14, 0x00, 0x00, 0x00, 0x6D, 0x5B, 0x5A, 0x5A};
   EXPECT_EQ(golden, bytesOf(p));
-  EXPECT_EQ(0x5A5A5B6Du, p.checksumField());
   EXPECT_TRUE(p.verify());
-  EXPECT_EQ(nullptr, p.payload());
   EXPECT_EQ(0u, p.payloadLength());
 }
 
-TEST(PackageBuild, HeaderFieldsAndChecksum) {
+TEST(PackageBuild, HeaderFieldsAndChecksumWrap) {
   CPackage p;
   const uint8_t payload[] = {0xFF, 0x80, 0x01};
   p.make(0xA1B2C3D4, 0x1234, 0xBEEF, payload, sizeof(payload));
-  std::vector<uint8_t> b = bytesOf(p);
-  ASSERT_EQ(23u, b.size());
-  EXPECT_EQ(0xA1B2C3D4u, le32(&b[4]));
-  EXPECT_EQ(0xD4, b[4]);  // little-endian on the wire
-  EXPECT_EQ(0x1234, le16(&b[8]));
-  EXPECT_EQ(0xBEEF, le16(&b[10]));
-  EXPECT_EQ(23u, le32(&b[12]));
-  EXPECT_EQ(referenceChecksum(b), le32(&b[16]));
-  EXPECT_EQ(0xA1B2C3D4u, p.frameNum());
-  EXPECT_EQ(0x1234, p.cmdType());
-  EXPECT_EQ(0xBEEF, p.dataType());
-  EXPECT_EQ(23u, p.length());
-  EXPECT_EQ(p.computeChecksum(), p.checksumField());
-}
+  const Bytes head = {0xD4, 0xC3, 0xB2, 0xA1, 0x34, 0x12, 0xEF, 0xBE, 23, 0, 0, 0};
+  EXPECT_EQ(head, Bytes(p.data() + 4, p.data() + 16));
+  EXPECT_EQ(referenceChecksum(bytesOf(p)), p.checksumField());
 
-TEST(PackageBuild, ChecksumWrapsModulo32Bits) {
-  CPackage p;
-  std::vector<uint8_t> payload(70000, 0xFF);
-  p.make(0xFFFFFFFF, 0xFFFF, 0xFFFF, payload.data(), static_cast<uint32_t>(payload.size()));
+  Bytes big(70000, 0xFF);  // the sum passes 2^32
+  p.make(0xFFFFFFFF, 0xFFFF, 0xFFFF, big.data(), static_cast<uint32_t>(big.size()));
   EXPECT_EQ(referenceChecksum(bytesOf(p)), p.checksumField());
   EXPECT_TRUE(p.verify());
 }
@@ -96,19 +82,14 @@ TEST(PackageBuild, StringCommands) {
 
   p.makeStringCmd(7, "");
   EXPECT_EQ("\n", payloadText(p));
-
-  p.makeStringAck(8, "OK");
-  EXPECT_EQ(DEVICE_ACK, p.cmdType());
-  EXPECT_EQ(STRING_DATA, p.dataType());
-  EXPECT_STREQ("OK\n", p.stringData());
 }
 
 TEST(PackageBuild, SPISectorWrite) {
-  std::vector<uint8_t> sector(4096);
+  Bytes sector(4096);
   for (size_t i = 0; i < sector.size(); ++i) sector[i] = static_cast<uint8_t>(i * 7 + 3);
   CPackage p;
   p.makeSPIData(42, 17, sector.data(), 4096);
-  std::vector<uint8_t> b = bytesOf(p);
+  Bytes b = bytesOf(p);
   ASSERT_EQ(4124u, b.size());
   EXPECT_EQ(4124u, le32(&b[12]));
   EXPECT_EQ(SPI_CTRL, le16(&b[8]));
@@ -118,7 +99,6 @@ TEST(PackageBuild, SPISectorWrite) {
   EXPECT_EQ(1, le16(&b[26]));
   EXPECT_EQ(0, memcmp(sector.data(), &b[28], 4096));
   EXPECT_EQ(referenceChecksum(b), le32(&b[16]));
-  EXPECT_TRUE(p.verify());
   EXPECT_TRUE(p.isReplyTo(SPI_CTRL, 0));  // read-reply rule: secSize + 28
 
   // The general form keeps secSize, secNum and the data length apart.
@@ -127,57 +107,60 @@ TEST(PackageBuild, SPISectorWrite) {
   EXPECT_EQ(4096, p.payloadU16(4));
   EXPECT_EQ(2, p.payloadU16(6));
   EXPECT_FALSE(p.isReplyTo(SPI_CTRL, 0));
-  EXPECT_TRUE(p.verify());
 
   // A smaller sector in a grown package keeps the exact length.
   p.makeSPIData(43, 18, sector.data(), 256);
   EXPECT_EQ(284u, p.size());
-  EXPECT_GE(p.capacity(), 4124u);
   EXPECT_TRUE(p.verify());
 }
 
-TEST(PackageBuild, GpioRequestAndAckLayout) {
-  CPackage p;
-  p.makeGpioCtrl(9, GPIO_OP_SET, 1, 0x0143);
-  const std::vector<uint8_t> payload = {1, 1, 0x43, 0x01, 0, 0, 0, 0};
-  EXPECT_EQ(GPIO_CTRL, p.cmdType());
-  EXPECT_EQ(255, p.dataType());
-  EXPECT_EQ(payload, std::vector<uint8_t>(p.payload(), p.payload() + p.payloadLength()));
-  EXPECT_TRUE(p.verify());
-
-  p.makeGpioAck(9, GPIO_OP_READ, 1, 66);
-  EXPECT_EQ(DEVICE_ACK, p.cmdType());
-  EXPECT_EQ(GPIO_DATA, p.dataType());
-  EXPECT_EQ(0, p.payloadU8(0));
-  EXPECT_EQ(1, p.payloadU8(1));
-  EXPECT_EQ(66, p.payloadU16(2));
-  EXPECT_EQ(0u, p.payloadU32(4));
-}
-
-TEST(PackageBuild, PowerControlLayout) {
+// The requests against their payload bytes on the wire (the acks are read back
+// end to end).
+TEST(PackageBuild, PayloadLayouts) {
+  const uint8_t regs[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   const uint32_t mask[3] = {0x80000001u, 0x00010000u, 0xC0000000u};
   uint8_t addresses[24];
   for (int i = 0; i < 24; ++i) addresses[i] = static_cast<uint8_t>(0x40 + i);
-  CPackage p;
-  p.makePowerCtrl(5, 1, mask, addresses);
-  ASSERT_EQ(60u, p.size());
-  EXPECT_EQ(POWER_CTRL, p.cmdType());
-  EXPECT_EQ(255, p.dataType());
-  const uint8_t* pl = p.payload();
-  EXPECT_EQ(1, le16(pl));
-  EXPECT_EQ(0, le16(pl + 2));
-  EXPECT_EQ(0x80000001u, le32(pl + 4));
-  EXPECT_EQ(0x00010000u, le32(pl + 8));
-  EXPECT_EQ(0xC0000000u, le32(pl + 12));
-  EXPECT_EQ(0, memcmp(addresses, pl + 16, 24));
-  EXPECT_TRUE(p.verify());
+  Bytes power = {1, 0, 0, 0, 0x01, 0, 0, 0x80, 0, 0, 0x01, 0, 0, 0, 0, 0xC0};
+  power.insert(power.end(), addresses, addresses + 24);
+  auto zeros = [](size_t n, Bytes head) {
+    head.resize(n, 0);
+    return head;
+  };
+  struct Case {
+    const char* name;
+    std::function<void(CPackage&)> build;
+    uint16_t cmd, data;
+    Bytes payload;
+  };
+  const Case cases[] = {
+      {"gpio", [](CPackage& p) { p.makeGpioCtrl(9, GPIO_OP_SET, 1, 0x0143); }, GPIO_CTRL, 255,
+       {1, 1, 0x43, 0x01, 0, 0, 0, 0}},
+      {"power", [&](CPackage& p) { p.makePowerCtrl(5, 1, mask, addresses); }, POWER_CTRL, 255,
+       power},
+      {"power off", [](CPackage& p) { p.makePowerCtrl(6, 0, nullptr, nullptr); }, POWER_CTRL, 255,
+       Bytes(40, 0)},
+      {"spi read", [](CPackage& p) { p.makeSPIRead(2, 100, 4096, 1); }, SPI_READ, SPI_DATA,
+       {100, 0, 0, 0, 0, 0x10, 1, 0}},
+      {"spi reg write", [&](CPackage& p) { p.makeSPIReg(3, SPI_REG_WRITE, 0x01, 2, regs); },
+       SPI_CTRL, SPI_REG_DATA, zeros(16, {0, 0x01, 2, 0, 1, 2})},
+      {"spi reg read 12", [&](CPackage& p) { p.makeSPIReg(3, SPI_REG_READ, 0x05, 12, regs); },
+       SPI_CTRL, SPI_REG_DATA, zeros(16, {1, 0x05, 12, 0})},  // a read copies no data
+      {"uart", [](CPackage& p) { p.makeUartCtrl(4, 1); }, UART_CTRL, 255, {1, 0, 0, 0}},
+      {"post", [](CPackage& p) { p.makePostCtrl(5); }, POST_CTRL, 255, {}},
+      {"ack fail", [](CPackage& p) { p.makeAckFail(11); }, DEVICE_ACK, ACK_FAIL, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CPackage p;
+    c.build(p);
+    EXPECT_EQ(c.cmd, p.cmdType());
+    EXPECT_EQ(c.data, p.dataType());
+    EXPECT_EQ(c.payload, Bytes(p.payload(), p.payload() + p.payloadLength()));
+    EXPECT_EQ(c.cmd == DEVICE_ACK && c.data != ACK_FAIL, p.isAck());
+    EXPECT_TRUE(p.verify());
+  }
 
-  p.makePowerCtrl(6, 0, nullptr, nullptr);
-  EXPECT_EQ(60u, p.size());
-  for (uint32_t i = 0; i < 40; ++i) EXPECT_EQ(0, p.payload()[i]) << i;
-}
-
-TEST(PackageBuild, OtherRequestsAndAcks) {
   CPackage p;
   testing::internal::CaptureStdout();
   p.makeSPICtrl(1, 1, 0, 0xab, 0x1c);
@@ -185,121 +168,21 @@ TEST(PackageBuild, OtherRequestsAndAcks) {
             testing::internal::GetCapturedStdout());
   EXPECT_EQ(SPI_CTRL, p.cmdType());
   EXPECT_EQ(SPI_CTRL_INFO_DATA, p.dataType());
-  EXPECT_EQ(8u, p.payloadLength());
-  EXPECT_EQ(0xab, p.payloadU16(4));
-  EXPECT_EQ(0x1c, p.payloadU16(6));
-
-  p.makeSPIRead(2, 100, 4096, 1);
-  EXPECT_EQ(SPI_READ, p.cmdType());
-  EXPECT_EQ(SPI_DATA, p.dataType());
-  EXPECT_EQ(100u, p.payloadU32(0));
-  EXPECT_EQ(4096, p.payloadU16(4));
-  EXPECT_EQ(1, p.payloadU16(6));
-
-  const uint8_t regs[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
-  p.makeSPIReg(3, SPI_REG_WRITE, 0x01, 2, regs);
-  EXPECT_EQ(16u, p.payloadLength());
-  EXPECT_EQ(0x01, p.payloadU8(1));
-  EXPECT_EQ(2, p.payloadU16(2));
-  EXPECT_EQ(0x0201, p.payloadU16(4));
-  EXPECT_EQ(0, p.payloadU8(6));
-  p.makeSPIReg(3, SPI_REG_READ, 0x05, 12, regs);  // count 12: data not copied
-  EXPECT_EQ(0u, p.payloadU32(4));
-
-  p.makeUartCtrl(4, 1);
-  EXPECT_EQ(UART_CTRL, p.cmdType());
-  EXPECT_EQ(4u, p.payloadLength());
-  EXPECT_EQ(1, p.payloadU8(0));
-
-  p.makePostCtrl(5);
-  EXPECT_EQ(POST_CTRL, p.cmdType());
-  EXPECT_EQ(20u, p.size());
-
-  p.makeSPICtrlAck(6, 0xEF4018, 4096, 2048);
-  EXPECT_TRUE(p.isAck());
-  EXPECT_EQ(0xEF4018u, p.payloadU32(0));
-  EXPECT_EQ(4096, p.payloadU16(4));
-  EXPECT_EQ(2048, p.payloadU16(6));
-
-  const uint8_t codes[4] = {0x12, 0x34, 0xab, 0xcd};
-  p.makePostAck(7, codes, 4);
-  EXPECT_EQ(POST_DATA, p.dataType());
-  EXPECT_EQ(4u, p.payloadU32(0));
-  EXPECT_EQ(0xcdab3412u, p.payloadU32(4));
-
-  uint8_t ids[24] = {};
-  ids[0] = 123;
-  ids[23] = 107;
-  p.makePowerAck(8, ids);
-  EXPECT_TRUE(p.isAck());
-  EXPECT_EQ(POWER_DATA, p.dataType());
-  EXPECT_TRUE(p.isReplyTo(DEVICE_ACK, 24));
-  EXPECT_EQ(123, p.payloadU8(0));
-  EXPECT_EQ(107, p.payloadU8(23));
-  p.makePowerAck(8);
-  EXPECT_TRUE(p.isReplyTo(DEVICE_ACK, 24));
-  EXPECT_EQ(0, p.payloadU8(0));
-  p.makePowerReport(9, 77, codes, 4);
-  EXPECT_EQ(POWER_CTRL, p.cmdType());
-  EXPECT_EQ(12u, p.payloadLength());
-  EXPECT_EQ(77u, p.payloadU64(0));
-  EXPECT_TRUE(p.verify());
-
-  p.makeSPIRegAck(10, SPI_REG_READ, 0x05, 1, codes);
-  EXPECT_EQ(SPI_REG_DATA, p.dataType());
-  EXPECT_EQ(1, p.payloadU16(2));
-  EXPECT_EQ(0x12, p.payloadU8(4));
-  EXPECT_EQ(0, p.payloadU8(5));
-
-  p.makeAckFail(11);
-  EXPECT_FALSE(p.isAck());
-  EXPECT_EQ(ACK_FAIL, p.dataType());
-  p.makeAck24(12, nullptr);
-  EXPECT_TRUE(p.isAck());
-  EXPECT_EQ(24u, p.payloadLength());
-  p.makeUartAck(13, 1);
-  EXPECT_TRUE(p.isAck());
-  p.makeHeartBeatAck(14);
-  EXPECT_TRUE(p.isAck());
-  EXPECT_EQ(HEART_BEAT_DATA, p.dataType());
-  p.makeSPIDataAck(15);
-  EXPECT_TRUE(p.isReplyTo(DEVICE_ACK, 0));
+  EXPECT_EQ((Bytes{1, 0, 0, 0, 0xab, 0, 0x1c, 0}),
+            Bytes(p.payload(), p.payload() + p.payloadLength()));
 }
 
 TEST(PackageRead, DataPreview) {
   CPackage p;
   p.makeHeartBeatAck(1);
   EXPECT_STREQ("", p.dataPreview());
-  const uint8_t three[] = {0x01, 0xAB, 0xFF};
-  p.make(1, DEVICE_ACK, POST_DATA, three, 3);
+  const uint8_t ten[] = {0x01, 0xAB, 0xFF, 3, 4, 5, 6, 7, 8, 9};
+  p.make(1, DEVICE_ACK, POST_DATA, ten, 3);
   EXPECT_STREQ("\ndata: 01 ab ff", p.dataPreview());
-  const uint8_t ten[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
   p.make(1, DEVICE_ACK, POST_DATA, ten, 10);
-  EXPECT_STREQ("\ndata: 00 01 02 03 04 05 06 07", p.dataPreview());
+  EXPECT_STREQ("\ndata: 01 ab ff 03 04 05 06 07", p.dataPreview());
   CPackage empty;
   EXPECT_STREQ("", empty.dataPreview());
-}
-
-TEST(PackageRead, CodeNames) {
-  EXPECT_STREQ("HEART_BEAT", CPackage::cmdTypeName(0));
-  EXPECT_STREQ("DEVICE_ACK", CPackage::cmdTypeName(1));
-  EXPECT_STREQ("SPI_READ", CPackage::cmdTypeName(7));
-  EXPECT_STREQ("unknow", CPackage::cmdTypeName(STRING_CMD));
-  EXPECT_STREQ("unknow", CPackage::cmdTypeName(9));
-  EXPECT_STREQ("0xff", CPackage::cmdTypeName(255));
-  EXPECT_STREQ("unknow", CPackage::cmdTypeName(256));
-  EXPECT_STREQ("HEART_BEAT_DATA", CPackage::dataTypeName(0));
-  EXPECT_STREQ("UART_DATA_TYPE", CPackage::dataTypeName(5));
-  EXPECT_STREQ("SPI_REG_DATA", CPackage::dataTypeName(8));
-  EXPECT_STREQ("unknow", CPackage::dataTypeName(STRING_DATA));
-  EXPECT_STREQ("unknow", CPackage::dataTypeName(ACK24_DATA));
-  EXPECT_STREQ("0xff", CPackage::dataTypeName(255));
-  EXPECT_STREQ("unknow", CPackage::dataTypeName(10));
-
-  CPackage p;
-  p.makeGpioCtrl(1, GPIO_OP_READ, 0, 3);
-  EXPECT_STREQ("GPIO_CTRL", p.cmdTypeName());
-  EXPECT_STREQ("0xff", p.dataTypeName());
 }
 
 TEST(PackageRead, IsReplyTo) {
@@ -309,15 +192,13 @@ TEST(PackageRead, IsReplyTo) {
   EXPECT_FALSE(p.isReplyTo(DEVICE_ACK, 7));
   EXPECT_FALSE(p.isReplyTo(GPIO_CTRL, 8));
 
-  std::vector<uint8_t> data(512, 0xA5);
+  Bytes data(512, 0xA5);
   p.makeSPIData(2, 0, data.data(), 512);
   EXPECT_TRUE(p.isReplyTo(SPI_CTRL, 12345));  // payload length argument ignored
-  // A secSize that disagrees with the length fails.
   p.data()[24] = 0x00;
-  p.data()[25] = 0x10;  // secSize 4096
+  p.data()[25] = 0x10;  // a secSize of 4096 disagrees with the length
   EXPECT_FALSE(p.isReplyTo(SPI_CTRL, 0));
-  // An SPI_CTRL packet too short to carry a sector header fails.
-  p.make(3, SPI_CTRL, SPI_DATA, data.data(), 4);
+  p.make(3, SPI_CTRL, SPI_DATA, data.data(), 4);  // too short for a sector header
   EXPECT_FALSE(p.isReplyTo(SPI_CTRL, 4));
   CPackage empty;
   EXPECT_FALSE(empty.isReplyTo(0, 0));
@@ -342,21 +223,15 @@ TEST(PackageRead, BoundsCheckedReaders) {
   shortPackage.append(payload, 6);
   EXPECT_EQ(0u, shortPackage.frameNum());
   EXPECT_EQ(0u, shortPackage.length());
-  EXPECT_EQ(0u, shortPackage.computeChecksum());
   EXPECT_FALSE(shortPackage.verify());
   EXPECT_FALSE(shortPackage.isAck());
-}
 
-TEST(PackageRead, StringDataGrowsAndClamps) {
-  CPackage p;
   const std::string text(1000, 'q');
   p.make(1, DEVICE_ACK, STRING_DATA, text.data(), 1000);
   EXPECT_EQ(text, p.stringData());
-  p.make(1, DEVICE_ACK, STRING_DATA, "hi", 2);
-  EXPECT_STREQ("hi", p.stringData());
   std::vector<char> huge(32769, 'h');
   p.make(1, DEVICE_ACK, STRING_DATA, huge.data(), 32769);
-  EXPECT_STREQ("", p.stringData());
+  EXPECT_STREQ("", p.stringData());  // over the 32 KiB text limit
   p.make(1, DEVICE_ACK, STRING_DATA, huge.data(), 32768);
   EXPECT_EQ(32768u, strlen(p.stringData()));
 }
@@ -373,41 +248,8 @@ TEST(PackageVerify, RejectsEveryFlippedByte) {
   }
   EXPECT_TRUE(p.verify());
   EXPECT_FALSE(CPackage::verify(nullptr));
-  EXPECT_TRUE(CPackage::verify(&p));
-  // A length field that disagrees with the bytes held fails.
-  p.setSize(p.size() - 1);
+  p.setSize(p.size() - 1);  // a length field that disagrees with the bytes held
   EXPECT_FALSE(p.verify());
-}
-
-TEST(PackageBuffer, ReserveAppendResetAssign) {
-  CPackage p;
-  EXPECT_EQ(nullptr, p.data());
-  EXPECT_EQ(0u, p.size());
-  EXPECT_EQ(0u, p.capacity());
-  EXPECT_EQ(0.0, p.time());
-  EXPECT_FALSE(p.callback());
-  EXPECT_EQ(nullptr, p.next());
-  p.reserve(10);
-  EXPECT_EQ(10u, p.capacity());
-  p.append("abcdef", 6);
-  p.append("ghijkl", 6);
-  EXPECT_EQ(12u, p.size());
-  EXPECT_EQ(12u, p.capacity());
-  EXPECT_EQ(0, memcmp("abcdefghijkl", p.data(), 12));
-  p.reserve(4);
-  EXPECT_EQ(12u, p.capacity());
-  int calls = 0;
-  p.setCallback([&calls](CPackage*) { ++calls; });
-  p.reset();
-  EXPECT_EQ(0u, p.size());
-  EXPECT_EQ(12u, p.capacity());
-  EXPECT_FALSE(p.callback());
-
-  CPackage q;
-  q.makeHeartBeat(3);
-  p.assign(&q);
-  EXPECT_EQ(bytesOf(q), bytesOf(p));
-  EXPECT_EQ(0, calls);
 }
 
 // Records what is written; `accept` bytes at most per write.
@@ -422,7 +264,7 @@ class RecordingChannel : public CChannel, public CChannelDelegate {
     written.insert(written.end(), p, p + n);
     return n;
   }
-  std::vector<uint8_t> written;
+  Bytes written;
 
  private:
   int accept_;
@@ -435,27 +277,21 @@ TEST(PackageSend, WritesAllBytesAndStampsTime) {
   EXPECT_TRUE(p.send(&channel));
   EXPECT_EQ(bytesOf(p), channel.written);
   EXPECT_GT(p.time(), 1e9);
-
   RecordingChannel shortWriter(10);
   EXPECT_FALSE(p.send(&shortWriter));
+  CPackage q;
+  q.makeHeartBeat(1);
+  EXPECT_FALSE(q.send(nullptr));
+  EXPECT_GT(q.time(), 1e9);  // stamped even so, for the time-out
 }
 
-TEST(PackageSend, NullChannelFailsButStampsTime) {
-  CPackage p;
-  p.makeHeartBeat(1);
-  EXPECT_FALSE(p.send(nullptr));
-  EXPECT_GT(p.time(), 1e9);
-}
-
-TEST(PackageManager, ReusesReleasedPackages) {
+TEST(PackageManager, ReusesReleasedPackagesReset) {
   CPackageManager* pool = CPackageManager::instance();
   CPackage* a = pool->getPackage();
   a->makeStringCmd(1, "reuse me");
   a->setCallback([](CPackage*) {});
   uint32_t capacity = a->capacity();
-  int before = pool->freeCount();
   pool->releasePackage(a);
-  EXPECT_EQ(before + 1, pool->freeCount());
   CPackage* b = pool->getPackage();
   EXPECT_EQ(a, b);
   EXPECT_EQ(0u, b->size());
@@ -463,12 +299,10 @@ TEST(PackageManager, ReusesReleasedPackages) {
   EXPECT_FALSE(b->callback());
   EXPECT_EQ(nullptr, b->next());
   CPackage* c = pool->getPackage();
-  EXPECT_NE(b, c);
-  int held = pool->freeCount();
+  EXPECT_NE(b, c);  // the pool is empty again: a new one
   pool->releasePackage(b);
   pool->releasePackage(c);
   pool->releasePackage(nullptr);
-  EXPECT_EQ(held + 2, pool->freeCount());
 }
 
 }  // namespace

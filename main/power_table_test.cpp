@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -10,22 +11,10 @@
 
 namespace {
 
-// The table's lines with the colour sequences removed.
+// The table's lines with the screen-clear and colour sequences removed.
 std::vector<std::string> plainLines(const std::string& table) {
-  std::string plain;
-  for (size_t i = 0; i < table.size(); ++i) {
-    if (table[i] == '\x1b') {
-      if (i + 1 < table.size() && table[i + 1] == 'c') {
-        ++i;
-        continue;
-      }
-      while (i < table.size() && table[i] != 'm') ++i;
-      continue;
-    }
-    plain += table[i];
-  }
+  std::istringstream in(std::regex_replace(table, std::regex("\x1b(c|\\[[0-9;]*m)"), ""));
   std::vector<std::string> lines;
-  std::istringstream in(plain);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }

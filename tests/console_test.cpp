@@ -71,10 +71,6 @@ TEST(JyxEntryTest, RefusedControllerEndsTheRun) {
   int code = -1;
   EXPECT_EQ(expected, jyxtest::run({jyxBin(), "-a", "127.0.6.1", "--power-on"}, &code));
   EXPECT_EQ(0, code);
-  // The same options after "--jyx" behave the same.
-  code = -1;
-  EXPECT_EQ(expected, jyxtest::run({jyxBin(), "--jyx", "-a", "127.0.6.1", "--power-on"}, &code));
-  EXPECT_EQ(0, code);
 }
 
 TEST(JyxEntryTest, InterruptExitsWithTheSignalNumber) {
