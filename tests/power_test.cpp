@@ -32,6 +32,7 @@ struct Record {
   uint64_t clock;
   int32_t time, voltage, current, power;
 };
+static_assert(sizeof(Record) == powerfile::kRecordSize, "a record as stored in the data file");
 
 // Rails of a data file, by index; empty when the file is not one.
 std::map<int, std::vector<Record>> readDataFile(const std::string& path) {
@@ -46,16 +47,9 @@ std::map<int, std::vector<Record>> readDataFile(const std::string& path) {
   for (int i = 0; i < 97; ++i) {
     uint32_t offset = u32(24 + 8 * i), count = u32(28 + 8 * i);
     if (offset + uint64_t(count) * 24 > d.size()) return {};
-    for (uint32_t k = 0; k < count; ++k) {
-      Record r;
-      size_t at = offset + size_t(k) * 24;
-      memcpy(&r.clock, d.data() + at, 8);
-      memcpy(&r.time, d.data() + at + 8, 4);
-      memcpy(&r.voltage, d.data() + at + 12, 4);
-      memcpy(&r.current, d.data() + at + 16, 4);
-      memcpy(&r.power, d.data() + at + 20, 4);
-      rails[i].push_back(r);
-    }
+    if (count == 0) continue;
+    rails[i].resize(count);
+    memcpy(rails[i].data(), d.data() + offset, size_t(count) * 24);
   }
   return rails;
 }
@@ -114,23 +108,16 @@ class PowerE2E : public ::testing::Test {
     ASSERT_TRUE(sim_.start(address, {"--target-state", "running"})) << sim_.lastError();
   }
   // A configuration listing two rails files; the second (chosen with -p)
-  // has rails 0, 1, 8 and 49, the first does not exist.
+  // has rails 0, 1, 8 and 49 (given as JSON, which is YAML too), the first
+  // does not exist. ICs sit at slots 0-3 and 12.
   std::string writeConfig() {
+    std::string unused;
+    for (int i = 0; i < 8; ++i) unused += "{addr: 0xFF}, ";
     writeFile(dir_.file("config.yaml"),
-              "ic-addr:\n"
-              "  - addr: 0x10\n"
-              "  - addr: 0x11\n"
-              "  - addr: 0x12\n"
-              "  - addr: 0x15\n"
-              "  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n"
-              "  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n  - {addr: 0xFF}\n"
-              "  - addr: 0x13\n"
-              "config:\n"
-              "  - title: other\n"
-              "    path: other.yaml\n"
-              "  - title: bench\n"
-              "    path: rails.yaml\n");
-    // JSON is YAML too: the rails file is given as JSON.
+              "ic-addr: [{addr: 0x10}, {addr: 0x11}, {addr: 0x12}, {addr: 0x15}, " + unused +
+                  "{addr: 0x13}]\n"
+                  "config:\n  - {title: other, path: other.yaml}\n"
+                  "  - {title: bench, path: rails.yaml}\n");
     writeFile(dir_.file("rails.yaml"),
               "{\"rails\": [{\"name\": \"VIN\", \"index\": 0}, {\"name\": \"V5\", \"index\": 1},"
               " {\"name\": \"VCORE\", \"index\": 8}, {\"name\": \"VDDR\", \"index\": \"49\"}]}");
@@ -141,7 +128,9 @@ class PowerE2E : public ::testing::Test {
   ScopedTempDir dir_;
 };
 
-TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
+// One simulator for two runs of the same configuration: one ended by its
+// duration, then one interrupted with SIGINT.
+TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSentAndSigintSavesToo) {
   startSim("127.0.5.1");
   std::string config = writeConfig();
   std::string out = dir_.file("run");
@@ -160,34 +149,25 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
   EXPECT_EQ((std::vector<std::string>{"VIN", "V5", "VCORE", "VDDR", "TOTAL"}),
             lastTableRails(printed))
       << printed;
-  EXPECT_NE(std::string::npos, printed.find("frames per second: "));
 
   auto rails = readDataFile(out);
-  ASSERT_EQ((std::vector<int>{0, 1, 8, 49, 96}), [&] {
-    std::vector<int> keys;
-    for (auto& kv : rails) keys.push_back(kv.first);
-    return keys;
-  }());
+  std::vector<int> indices;
+  for (auto& kv : rails) indices.push_back(kv.first);
+  ASSERT_EQ((std::vector<int>{0, 1, 8, 49, 96}), indices);
   size_t samples = rails[0].size();
   ASSERT_GT(samples, 500u);  // ~500 frames/s for 3 s
   for (auto& kv : rails) EXPECT_EQ(samples, kv.second.size()) << kv.first;
 
   // Every report the simulator sent between the first and the last one the
   // tool kept is there, frame for frame.
-  std::map<uint64_t, int64_t> sent;
+  std::map<uint64_t, int64_t> sent, kept;
   for (const OpsRecord& r : sim_.ops()) {
     if (r.dir == "report") sent[uint64_t(r.num("timestamp_us"))] = r.num("frames");
   }
-  std::map<uint64_t, int64_t> kept;
   for (const Record& r : rails[0]) ++kept[r.clock];
-  ASSERT_FALSE(kept.empty());
-  ASSERT_NE(sent.end(), sent.find(kept.begin()->first));
-  for (auto it = sent.find(kept.begin()->first); it != sent.end() && it->first <= kept.rbegin()->first;
-       ++it) {
-    EXPECT_EQ(it->second, kept[it->first]) << it->first;
-  }
-  EXPECT_EQ(kept.size(), size_t(std::distance(sent.find(kept.begin()->first),
-                                              sent.upper_bound(kept.rbegin()->first))));
+  auto first = sent.find(kept.begin()->first), last = sent.upper_bound(kept.rbegin()->first);
+  ASSERT_NE(sent.end(), first);
+  EXPECT_EQ(kept, (std::map<uint64_t, int64_t>(first, last)));
 
   // Values: the simulator's nominal rail values under full load, with its
   // noise (0.2 % of the voltage, 1 % of the current, both < 5 sigma here).
@@ -220,8 +200,9 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
   for (const Record& r : rails[0]) timeSum += r.time;
   const char* rawFiles[3] = {".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv"};
   for (int q = 0; q < 3; ++q) {
+    SCOPED_TRACE(rawFiles[q]);
     const std::vector<std::string>& f = csv[rawFiles[q]];
-    ASSERT_EQ(9u, f.size()) << rawFiles[q];
+    ASSERT_EQ(9u, f.size());
     EXPECT_EQ(std::to_string(samples), f[1]);
     EXPECT_EQ(header, f[3]);
     EXPECT_NEAR(double(timeSum), std::stod(f[4]), 0.001);
@@ -229,7 +210,7 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
     for (int rail : {0, 1, 8, 49}) {
       double sum = 0;
       for (const Record& r : rails[rail]) sum += (q == 0 ? r.voltage : q == 1 ? r.current : r.power);
-      EXPECT_NEAR(sum / 1000.0, std::stod(f[column++]), 0.005 * samples + 0.01) << rawFiles[q];
+      EXPECT_NEAR(sum / 1000.0, std::stod(f[column++]), 0.005 * samples + 0.01);
     }
   }
   // Averaged files: one row per closed 100 ms interval. How many closed
@@ -253,9 +234,28 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSent) {
   EXPECT_NEAR(columns, std::stod(power[9]), 0.01 * rows + 0.01);
   EXPECT_EQ(std::to_string(rows), csv[".voltage.csv"][1]);
   EXPECT_EQ(header, csv[".current.csv"][3]);
+
+  // SIGINT with -d and -o saves before the exit with status 2.
+  std::string interrupted = dir_.file("interrupted");
+  Subprocess jyx;
+  ASSERT_TRUE(jyx.start({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p", "rails.yaml",
+                         "-d", "600", "-o", interrupted}));
+  ASSERT_TRUE(jyx.waitForOutput("frames per second", 30000)) << jyx.out();
+  jyx.signal(SIGINT);
+  ASSERT_TRUE(jyx.wait(30000));
+  EXPECT_EQ(2, jyx.exitCode());
+  rails = readDataFile(interrupted);
+  ASSERT_EQ(5u, rails.size());
+  EXPECT_GT(rails[96].size(), 100u);
+  for (const char* suffix : {".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv",
+                             ".voltage.csv", ".current.csv", ".power.csv"}) {
+    EXPECT_EQ(0u, readFile(interrupted + suffix).find("\"time\",\"timer(ms)\",\"VIN\"")) << suffix;
+  }
 }
 
-TEST_F(PowerE2E, MaskRunShowsTheRailsWithSamples) {
+// One simulator for a mask run and the runs with broken or missing
+// configuration files.
+TEST_F(PowerE2E, MaskRunAndBrokenOrMissingConfiguration) {
   startSim("127.0.5.2");
   int code = -1;
   std::string printed =
@@ -270,26 +270,23 @@ TEST_F(PowerE2E, MaskRunShowsTheRailsWithSamples) {
     if (r.dir == "rx" && r.cmd == "POWER_CTRL" && r.str("mask0") == "0x0000000d") requested = true;
   }
   EXPECT_TRUE(requested);
-}
 
-TEST_F(PowerE2E, SigintWithDurationAndOutputSavesBeforeExit) {
-  startSim("127.0.5.3");
-  std::string config = writeConfig();
-  std::string out = dir_.file("interrupted");
-  Subprocess jyx;
-  ASSERT_TRUE(
-      jyx.start({binPath("jyx"), "-a", "127.0.5.3", "-m", config, "-p", "rails.yaml", "-d", "600",
-                 "-o", out}));
-  ASSERT_TRUE(jyx.waitForOutput("frames per second", 30000)) << jyx.out();
-  jyx.signal(SIGINT);
-  ASSERT_TRUE(jyx.wait(30000));
-  EXPECT_EQ(2, jyx.exitCode());
-  auto rails = readDataFile(out);
-  ASSERT_EQ(5u, rails.size());
-  EXPECT_GT(rails[96].size(), 100u);
-  for (const char* suffix : {".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv",
-                             ".voltage.csv", ".current.csv", ".power.csv"}) {
-    EXPECT_EQ(0u, readFile(out + suffix).find("\"time\",\"timer(ms)\",\"VIN\"")) << suffix;
+  // An empty file ends the run too instead of leaving it waiting.
+  writeFile(dir_.file("empty.yaml"), "");
+  writeFile(dir_.file("broken.yaml"), "config:\n  - {title: x, path: [\n");
+  writeFile(dir_.file("config.yaml"), "config:\n  - {title: x, path: gone.yaml}\n");
+  const std::pair<std::string, std::string> cases[] = {
+      {"absent.yaml", "power config (" + dir_.file("absent.yaml") + ") is empty or cannot be read\n"},
+      {"empty.yaml", "power config (" + dir_.file("empty.yaml") + ") is empty or cannot be read\n"},
+      {"broken.yaml", "is not valid YAML or JSON\n"},
+      {"config.yaml", "rails file (" + dir_.file("gone.yaml") + ") is empty or cannot be read"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    printed = run({binPath("jyx"), "-a", "127.0.5.2", "-m", dir_.file(c.first), "-d", "1"}, &code,
+                  60000);
+    EXPECT_EQ(0, code);
+    EXPECT_NE(std::string::npos, printed.find(c.second)) << printed;
   }
 }
 
@@ -308,42 +305,6 @@ TEST_F(PowerE2E, SilentControllerAtStopStillSavesSoon) {
   std::string data = readFile(out);
   ASSERT_GE(data.size(), powerfile::kHeaderSize);
   EXPECT_EQ("qel ", data.substr(0, 4));
-}
-
-TEST_F(PowerE2E, BrokenOrMissingConfigurationIsReported) {
-  startSim("127.0.5.4");
-  int code = -1;
-  std::string printed = run(
-      {binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("absent.yaml"), "-d", "1"}, &code, 60000);
-  EXPECT_EQ(0, code);
-  EXPECT_NE(std::string::npos,
-            printed.find("power config (" + dir_.file("absent.yaml") +
-                         ") is empty or cannot be read\n"))
-      << printed;
-
-  // An empty file ends the run too instead of leaving it waiting.
-  writeFile(dir_.file("empty.yaml"), "");
-  printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("empty.yaml"), "-d", "1"},
-                &code, 60000);
-  EXPECT_EQ(0, code);
-  EXPECT_NE(std::string::npos,
-            printed.find("power config (" + dir_.file("empty.yaml") +
-                         ") is empty or cannot be read\n"))
-      << printed;
-
-  writeFile(dir_.file("broken.yaml"), "config:\n  - {title: x, path: [\n");
-  printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("broken.yaml"), "-d", "1"},
-                &code, 60000);
-  EXPECT_EQ(0, code);
-  EXPECT_NE(std::string::npos, printed.find("is not valid YAML or JSON\n")) << printed;
-
-  writeFile(dir_.file("config.yaml"), "config:\n  - {title: x, path: gone.yaml}\n");
-  printed = run({binPath("jyx"), "-a", "127.0.5.4", "-m", dir_.file("config.yaml"), "-d", "1"},
-                &code, 60000);
-  EXPECT_EQ(0, code);
-  EXPECT_NE(std::string::npos,
-            printed.find("rails file (" + dir_.file("gone.yaml") + ") is empty or cannot be read"))
-      << printed;
 }
 
 }  // namespace
