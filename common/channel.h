@@ -42,8 +42,13 @@ class CChannel {
   virtual void setTimeout(int timeout);
   virtual bool isServer();
   virtual void setServer(bool isServer);
-  // Frees the FIFOs. Every subclass destructor calls shutdown() first; the
-  // base destructor repeats it (a no-op then) for channels that did not.
+  // Frees the FIFOs. The pool threads call virtual operations of the
+  // channel, so they must be stopped before any destructor in the class
+  // chain begins: owners call shutdown() before destroying a channel. Each
+  // concrete class's destructor calls it too, which covers a channel of
+  // exactly that class; a class deriving from a concrete channel must call
+  // it in its own destructor. The base destructor repeats it as a last
+  // resort (a no-op when it already ran).
   virtual ~CChannel();
   // Resets both FIFOs.
   virtual void flush();
@@ -65,18 +70,19 @@ class CChannel {
   int sendBuffer(const unsigned char* data, int len, std::function<void(bool)> done);
   int sendBuffer(const char* text, std::function<void(bool)> done);
 
+  // Closes the device (so a running receive pass ends early), recycles both
+  // pool threads (CThread::recycle waits for a running pass), waits for the
+  // asynchronous sends still in flight and closes again. Afterwards no pool
+  // thread calls into this channel, and the channel is never opened again.
+  // Idempotent; the owner calls it on the thread that will destroy the
+  // channel, before destroying it.
+  void shutdown();
+
   CFifo* receiveFifo() { return receiveFifo_; }
   CFifo* sendFifo() { return sendFifo_; }
   CChannelDelegate* delegate() { return delegate_; }
 
  protected:
-  // Subclass destructors call this first, while their members are alive:
-  // it closes the device (so a running receive pass ends early), recycles
-  // both pool threads (CThread::recycle waits for a running pass), waits for
-  // the asynchronous sends still in flight and closes again. Afterwards no
-  // pool thread calls into this channel. Idempotent; not thread-safe with
-  // itself (only destructors call it).
-  void shutdown();
   // Lets the two pool threads start calling isOpen/read/write. The base
   // constructor takes the threads, but they leave the channel alone until
   // this is called, because a virtual call on an object still under

@@ -27,10 +27,7 @@ constexpr int kMaxSendFailures = 64;
 CSocketTCP::CSocketTCP(CChannelDelegate* delegate, int port, const char* address)
     : CSocket(delegate, address, port) {}
 
-CSocketTCP::~CSocketTCP() {
-  shutdown();
-  sleepMs(1);
-}
+CSocketTCP::~CSocketTCP() { shutdown(); }
 
 bool CSocketTCP::open() {
   enableThreads();

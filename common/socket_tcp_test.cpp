@@ -184,6 +184,9 @@ TEST(SocketTcpTest, ReadTimeoutIsSilentAndAGonePeerIsAReportedErrorNotSigpipe) {
 class ClosingAfterOpenTest : public CSocketTCP {
  public:
   using CSocketTCP::CSocketTCP;
+  // The pool threads call isOpen() and read() of this class until the
+  // channel is shut down; that must happen before ~CSocketTCP begins.
+  ~ClosingAfterOpenTest() override { shutdown(); }
   bool isOpen() override {
     bool open = CSocketTCP::isOpen();
     if (open && armed_.exchange(false)) {

@@ -22,7 +22,8 @@ class CControllerSocket : public CSocketTCP {
   CControllerSocket(CChannelDelegate* delegate, int port, const char* address,
                     std::atomic<bool>* peerClosed)
       : CSocketTCP(delegate, port, address), peerClosed_(peerClosed) {}
-  // Stops the channel threads while read() still resolves to this class.
+  // The owner shuts the channel down before deleting it; this covers any
+  // other owner, while read() still resolves to this class.
   ~CControllerSocket() override { shutdown(); }
 
   int read(void* buf, int len) override {
@@ -59,6 +60,7 @@ CJYXTaskManager::CJYXTaskManager(const std::string& feature, const char* host, i
 
 CJYXTaskManager::~CJYXTaskManager() {
   if (routed_) CAPIManager::instance()->unregisterTaskManager(name_, this);
+  if (channel_) channel_->shutdown();
   delete channel_;
   channel_ = nullptr;
 }
@@ -106,6 +108,7 @@ void CJYXTaskManager::setAddress(const char* host, int port) {
 bool CJYXTaskManager::isConnected() { return channel_ && channel_->isOpen(); }
 
 void CJYXTaskManager::setChannel(CChannel* channel) {
+  if (channel_) channel_->shutdown();
   delete channel_;
   channel_ = channel;
   channelIsSocket_ = false;
