@@ -1,6 +1,8 @@
 #include "jyx/spi_image.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -33,6 +35,40 @@ TEST(SPIImageTest, LoadImageReportsMissingEmptyAndDirectory) {
   EXPECT_FALSE(spiLoadImage(dir.file("missing.bin"), &buffer, &size));
   EXPECT_EQ(0u, size);
   EXPECT_FALSE(spiLoadImage(dir.path(), &buffer, &size));
+}
+
+// Each refusal names the path and says why in one line, and none of them
+// blocks: a FIFO without a writer used to hang the open.
+TEST(SPIImageTest, LoadImageRefusalsSayWhyAndNeverBlock) {
+  jyxtest::ScopedTempDir dir;
+  ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+  ASSERT_TRUE(jyxtest::writeFile(dir.file("big.bin"), ""));
+  ASSERT_EQ(0, truncate(dir.file("big.bin").c_str(), off_t{kSPIMaxImageSize} + 1));
+  struct Case {
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {dir.file("missing.bin"), "No such file"},
+      {dir.path(), "is a directory"},
+      {dir.file("fifo"), "not a regular file"},
+      {dir.file("big.bin"), "too large"},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> buffer;
+    uint32_t size = 7;
+    std::string err;
+    EXPECT_FALSE(spiLoadImage(c.path, &buffer, &size, &err)) << c.path;
+    EXPECT_EQ(0u, size);
+    EXPECT_NE(std::string::npos, err.find(c.path)) << err;
+    EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+    EXPECT_EQ(std::string::npos, err.find('\n')) << err;
+  }
+}
+
+TEST(SPIImageTest, LoadImageAcceptsEmptyAndSmallFiles) {
+  jyxtest::ScopedTempDir dir;
+  std::vector<uint8_t> buffer;
+  uint32_t size = 99;
 
   ASSERT_TRUE(jyxtest::writeFile(dir.file("empty.bin"), ""));
   EXPECT_TRUE(spiLoadImage(dir.file("empty.bin"), &buffer, &size));
