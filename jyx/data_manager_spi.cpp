@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/api_manager.h"
+#include "common/file_util.h"
 #include "common/thread_pool.h"
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
@@ -344,13 +345,14 @@ bool CJYXDataManager::taskSpiRead(CTask* task, bool save) {
         api()->print("no spi data to save.\n");
         return;
       }
-      FILE* f = fopen(path.c_str(), "wb");
-      size_t length = static_cast<size_t>(readBuffer_.length());
-      bool written = f != nullptr && fwrite(readBuffer_.data(), 1, length, f) == length;
-      if (f != nullptr && fclose(f) != 0) written = false;
-      if (written) {
+      // Written whole under a temporary name and renamed: a failed save
+      // never leaves a truncated dump under the chosen name.
+      std::string why;
+      if (jyx::writeFileAtomic(path, readBuffer_.data(),
+                               static_cast<size_t>(readBuffer_.length()), &why)) {
         notice(format("spi data has been saved to %s.", path.c_str()));
       } else {
+        api()->print("%s\n", why.c_str());
         api()->print("save spi data to file(%s) fail.\n", path.c_str());
       }
     });
