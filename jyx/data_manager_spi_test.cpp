@@ -25,6 +25,13 @@ class TestDataManager : public CJYXDataManager {
   TestDataManager() : CJYXDataManager("127.0.0.1", kDefaultPort, false) {}
 };
 
+bool hasReason(CJYXDataManager* dm, const std::string& part) {
+  for (const std::string& reason : dm->spiFailReasons()) {
+    if (reason.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
 struct Request : jyxtest::Sent {
   uint16_t u16(size_t at) const { return payload[at] | payload[at + 1] << 8; }
   uint32_t u32(size_t at) const {
@@ -237,6 +244,7 @@ TEST_F(SPIFlowTest, DroppedSectorRepliesTimeOutIntoRetriesThenFail) {
     at += strlen(line);
   }
   EXPECT_EQ(std::string::npos, out.find("retry 3"));
+  EXPECT_TRUE(hasReason(dm, "no reply from the controller for sector 0 (time-out or lost link)"));
 }
 
 TEST_F(SPIFlowTest, RefusedOrLostCheckBlockFailsWithTheLinesBack) {
@@ -351,13 +359,6 @@ TEST_F(SPIFlowTest, ImageListFromAFolderServerSkipsBadEntriesAndKeepsItOnBrokenJ
   run([&] { return false; }, 0.3);
   captured();
   EXPECT_EQ(2u, dm->imageList().size());
-}
-
-bool hasReason(CJYXDataManager* dm, const std::string& part) {
-  for (const std::string& reason : dm->spiFailReasons()) {
-    if (reason.find(part) != std::string::npos) return true;
-  }
-  return false;
 }
 
 // Every flow ends with the lines given back; when that hand-back is refused

@@ -236,6 +236,21 @@ TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
   }
 }
 
+// A refused sector (ACK_FAIL on every pass) names its index right before the
+// fail line.
+TEST_F(VerdictE2E, RefusedSectorIsNamedBeforeTheFailLine) {
+  startSim("127.0.41.10", {"--fail", "SPI_CTRL/SPI_DATA:3,5"});
+  std::string path = dir_.file("image.bin");
+  ASSERT_TRUE(writeFile(path, pattern(20000, 3)));
+  int code = -1;
+  // Pass 1 fails at its third sector (2), pass 2 at its second (1).
+  std::string out = jyx({"-i", path, "--retry", "2"}, &code);
+  EXPECT_EQ(1, code) << out;
+  EXPECT_TRUE(contains(out, "\nthe controller refused sector 1 (ACK_FAIL)\nflashing image(" + path +
+                                ") fail\n"))
+      << out;
+}
+
 // Values that used to wrap or mean something else are refused before the
 // tool connects; --exit-code tells a refused option (2), a failed flow (1)
 // and success (0) apart, and without it every run still exits 0.
