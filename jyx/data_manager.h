@@ -208,6 +208,21 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Reads [offset, offset + size) of the flash into destination, which must
   // hold size bytes and stay valid until the final progress value.
   void startGetSPIContent(int offset, int size, uint8_t* destination, SPIProgress progress);
+  // Receives the range piece by piece in address order: `at` is the offset
+  // of `bytes` inside the range. Returning false stops the read, which then
+  // ends with -1 (the sink keeps its own reason).
+  using SPIReadSink = std::function<bool(uint32_t at, const uint8_t* bytes, uint32_t len)>;
+  // The same read handing each block's share to `sink` as it arrives, so that
+  // a large range never has to be held in memory.
+  void startGetSPIContent(int offset, int size, SPIReadSink sink, SPIProgress progress);
+  // Why the last flash, check or read ended with -1, one line each without a
+  // line end: the cause (image problem, flash too small, a sector refused or
+  // unanswered) and, apart from it, a failed hand-back of the flash lines.
+  // Empty after a flow that succeeded; a new flow starts with none.
+  std::vector<std::string> spiFailReasons() const;
+  // The flash size learnt in the flow in progress or last run (the
+  // programming-mode acknowledge, else the JEDEC id); 0 when unknown.
+  uint64_t spiFlashSize() const { return spiFlashSize_; }
   // Reads into the read buffer; with `dump` prints it as hex lines.
   void exportFlashData(bool dump, int offset, int size, std::function<void(bool)> callback);
   CBuffer& readBuffer() { return readBuffer_; }
@@ -218,12 +233,16 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Leaves programming mode and hands the flash lines back, then clears busy
   // and calls `callback` (whatever the outcome).
   void stopSPI(std::function<void()> callback);
+  // The same, telling the callback whether the lines went back.
+  void stopSPIThen(std::function<void(bool)> callback);
 
   // Building blocks of the flows, each ending in exactly one callback.
   // Hands the flash lines to the controller (SPI_PRG_SEL, then SPI_PRG_EN
   // to 0). False when the first request cannot be sent (callback called).
   bool enableSPI_IO(std::function<void(bool)> callback);
   // Hands the flash lines back (SPI_PRG_EN, then SPI_PRG_SEL to 1), clears busy.
+  // The callback's bool is true only when both lines were acknowledged
+  // (an ACK_FAIL or no reply leaves the target unable to boot from its flash).
   void disableSPI_IO(std::function<void(bool)> callback);
   // One SPI_CTRL request; false (callback not called) when not sent.
   bool enableSPIData(uint8_t enable, bool writeMode, PackageCallback callback);
@@ -350,6 +369,15 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Check and read: take the lines (and programming mode when secure), then
   // run `first`; a failed start ends the flow with -1.
   void enableThen(void (CJYXDataManager::*first)());
+  // Starts a flow's record of failure: no cause, lines not yet in question,
+  // flash size unknown; `rangeEnd` is the end of the flash range it touches.
+  void beginSPIFlow(uint64_t rangeEnd, bool read);
+  void setSPICause(const std::string& cause) { spiCause_ = cause; }
+  // After the lines are taken: learns the flash size when no acknowledge gave
+  // it (JEDEC id), then calls `next` with false (cause recorded) when the
+  // flow's range ends beyond the flash, true otherwise or when the size
+  // cannot be learnt.
+  void checkFlashRange(std::function<void(bool)> next);
   // Requests block sectorIndex_; a request that cannot be sent is a null reply.
   void requestBlock(void (CJYXDataManager::*onReply)(CPackage*));
   // Leaves programming mode, hands the lines back, then reports `value`.
@@ -409,11 +437,18 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // (a copy of a capturing callable allocates) while the callee starts
   // another flow that replaces it.
   std::shared_ptr<SPIProgress> spiProgress_;
-  // The read in progress: flash range, destination and bytes filled so far.
+  // The read in progress: flash range, where the bytes go and how many of
+  // them went so far.
   uint32_t readOffset_ = 0;
   uint32_t readSize_ = 0;
-  uint8_t* readDestination_ = nullptr;
+  SPIReadSink readSink_;
   uint32_t readCopied_ = 0;
+  // Failure record of the flow in progress (spiFailReasons()).
+  std::string spiCause_;
+  std::string spiHandBackError_;
+  uint64_t spiFlashSize_ = 0;
+  uint64_t spiRangeEnd_ = 0;
+  bool spiRangeIsRead_ = false;
   std::string readAddrText_ = "0x188B70";
   std::string readSizeText_ = "0x7c";
   CBuffer readBuffer_{256};

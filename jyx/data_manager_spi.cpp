@@ -16,6 +16,7 @@
 #include <string>
 
 #include "common/api_manager.h"
+#include "common/file_util.h"
 #include "common/thread_pool.h"
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
@@ -40,6 +41,8 @@ constexpr uint8_t kRegisterReadCommand[3] = {0x05, 0x35, 0x15};
 constexpr uint8_t kRegisterWriteCommand[3] = {0x01, 0x31, 0x11};
 // The unlock request: mask 3, values 0 (registers 1 and 2 cleared).
 constexpr uint32_t kUnlockRegisterValue = 0x03000000;
+// JEDEC "read identification": manufacturer, memory type, capacity.
+constexpr uint8_t kJedecIdCommand = 0x9F;
 
 CAPIManager* api() { return CAPIManager::instance(); }
 
@@ -342,13 +345,14 @@ bool CJYXDataManager::taskSpiRead(CTask* task, bool save) {
         api()->print("no spi data to save.\n");
         return;
       }
-      FILE* f = fopen(path.c_str(), "wb");
-      size_t length = static_cast<size_t>(readBuffer_.length());
-      bool written = f != nullptr && fwrite(readBuffer_.data(), 1, length, f) == length;
-      if (f != nullptr && fclose(f) != 0) written = false;
-      if (written) {
+      // Written whole under a temporary name and renamed: a failed save
+      // never leaves a truncated dump under the chosen name.
+      std::string why;
+      if (jyx::writeFileAtomic(path, readBuffer_.data(),
+                               static_cast<size_t>(readBuffer_.length()), &why)) {
         notice(format("spi data has been saved to %s.", path.c_str()));
       } else {
+        api()->print("%s\n", why.c_str());
         api()->print("save spi data to file(%s) fail.\n", path.c_str());
       }
     });
@@ -476,6 +480,7 @@ bool CJYXDataManager::enableSPI_IO(std::function<void(bool)> callback) {
     auto fail = [this, callback](const char* text) {
       api()->print("%s\n", text);
       notice(text);
+      setSPICause(format("the controller did not take the SPI lines (%s)", text));
       disableSPI([callback](bool) {
         if (callback) callback(false);
       });
@@ -503,19 +508,25 @@ bool CJYXDataManager::enableSPI_IO(std::function<void(bool)> callback) {
 
 void CJYXDataManager::disableSPI_IO(std::function<void(bool)> callback) {
   sleepMs(kLineSettleMs);
+  spiHandBackError_.clear();
   auto fail = [this, callback](const char* text) {
     api()->print("%s\n", text);
     notice(text);
+    spiHandBackError_ = format(
+        "the SPI lines were not handed back to the target (%s): it cannot boot from its flash",
+        text);
     spiBusy_ = false;
     if (callback) callback(false);
   };
+  // A refused line (ACK_FAIL) is as much a failure as a missing reply: the
+  // flash may still be held by the controller.
   bool sent = gpio(GPIO_OP_SET, GPIO_SPI_PRG_EN, 1, [this, callback, fail](CPackage* reply) {
-    if (reply == nullptr) {
+    if (reply == nullptr || reply->dataType() == ACK_FAIL) {
       fail("SPI_PRG_EN to 1 fail.");
       return;
     }
     bool sent = gpio(GPIO_OP_SET, GPIO_SPI_PRG_SEL, 1, [this, callback, fail](CPackage* reply) {
-      if (reply == nullptr) {
+      if (reply == nullptr || reply->dataType() == ACK_FAIL) {
         fail("SPI_PRG_SEL to 1 fail.");
         return;
       }
@@ -541,18 +552,26 @@ void CJYXDataManager::enableSPI(std::function<void(bool)> callback) {
     auto onReply = [this, callback](CPackage* reply) {
       if (reply == nullptr) {
         api()->print("network is abnormal or enable SPI Data time out.\n");
+        setSPICause("no reply from the controller to the programming-mode request");
         callback(false);
         return;
       }
       // A refused or malformed acknowledge opens no programming mode (the
       // tracker has printed the ACK_FAIL line already).
       if (reply->dataType() == ACK_FAIL || reply->payloadLength() < jyx::kSectorHeaderSize) {
+        setSPICause("the controller refused the programming mode (ACK_FAIL)");
         callback(false);
         return;
       }
+      // The acknowledge describes the flash (or, in a security layout, one
+      // copy): sector size times sector count. A count of 0 tells nothing.
+      uint64_t ackSectors = reply->payloadU16(jyx::kSecNumOffset);
+      uint64_t ackSectorSize = reply->payloadU16(jyx::kSecSizeOffset);
+      if (ackSectors > 0) spiFlashSize_ = ackSectors * ackSectorSize;
       if (writeMode_) {
         uint16_t secSize = reply->payloadU16(jyx::kSecSizeOffset);
         if (secSize == 0) {
+          setSPICause("the controller reported a sector size of 0");
           callback(false);
           return;
         }
@@ -584,12 +603,61 @@ void CJYXDataManager::disableSPI(std::function<void(bool)> callback) {
 }
 
 void CJYXDataManager::stopSPI(std::function<void()> callback) {
-  disableSPI([this, callback](bool) {
+  stopSPIThen([callback](bool) {
+    if (callback) callback();
+  });
+}
+
+void CJYXDataManager::stopSPIThen(std::function<void(bool)> callback) {
+  disableSPI([this, callback](bool linesBack) {
     spiBusy_ = false;
     spiRefresh_ = false;
     spiStartTime_ = clockNow();
-    if (callback) callback();
+    if (callback) callback(linesBack);
   });
+}
+
+std::vector<std::string> CJYXDataManager::spiFailReasons() const {
+  std::vector<std::string> reasons;
+  if (!spiCause_.empty()) reasons.push_back(spiCause_);
+  if (!spiHandBackError_.empty()) reasons.push_back(spiHandBackError_);
+  return reasons;
+}
+
+void CJYXDataManager::beginSPIFlow(uint64_t rangeEnd, bool read) {
+  spiCause_.clear();
+  spiHandBackError_.clear();
+  spiFlashSize_ = 0;
+  spiRangeEnd_ = rangeEnd;
+  spiRangeIsRead_ = read;
+}
+
+void CJYXDataManager::checkFlashRange(std::function<void(bool)> next) {
+  auto decide = [this, next]() {
+    if (spiFlashSize_ == 0 || spiRangeEnd_ <= spiFlashSize_) return next(true);
+    if (spiRangeIsRead_) {
+      setSPICause(format("the read range 0x%x + %u bytes ends beyond the flash (%llu bytes)",
+                         readOffset_, readSize_,
+                         static_cast<unsigned long long>(spiFlashSize_)));
+    } else {
+      setSPICause(format("image %s (%u bytes) is larger than the flash (%llu bytes)",
+                         imagePath_.c_str(), imageSize_,
+                         static_cast<unsigned long long>(spiFlashSize_)));
+    }
+    next(false);
+  };
+  if (spiFlashSize_ != 0) {
+    decide();
+    return;
+  }
+  // No acknowledge described the flash (checks and reads outside a security
+  // layout): its JEDEC id does. A controller that cannot read it leaves the
+  // size unknown and the range unchecked.
+  bool sent = readSPIReg(kJedecIdCommand, 3, [this, decide](const uint8_t* bytes, int count) {
+    if (bytes != nullptr && count >= 3) spiFlashSize_ = spiFlashSizeFromJedecId(bytes);
+    decide();
+  });
+  if (!sent) decide();
 }
 
 // ---------------------------------------------------------------------------
@@ -599,12 +667,16 @@ void CJYXDataManager::stopSPI(std::function<void()> callback) {
 // pass would hide a wrong path.
 bool CJYXDataManager::loadImageOrFail() {
   const char* problem = nullptr;
+  std::string why;
   if (imagePath_.empty()) {
     spiDialog("Error", "spi file is blank.");
-  } else if (!spiLoadImage(imagePath_, &image_, &imageSize_)) {
+    setSPICause("no image file given");
+  } else if (!spiLoadImage(imagePath_, &image_, &imageSize_, &why)) {
     problem = "open spi file (%s) failed";
+    setSPICause(why);
   } else if (imageSize_ == 0) {
     problem = "spi file (%s) is blank";
+    setSPICause(format("image %s is empty", imagePath_.c_str()));
   } else {
     return true;
   }
@@ -618,7 +690,9 @@ void CJYXDataManager::startFlashSPI(SPIProgress progress) {
   api()->print("flash SPI data ......\n");
   notice("flash SPI data ......");
   attempts_ = 0;
+  beginSPIFlow(0, false);
   if (!loadImageOrFail()) return;
+  spiRangeEnd_ = imageSize_;
   api()->print("spi file(%s), size:(%d)\n", imagePath_.c_str(), static_cast<int>(imageSize_));
   trySPI(nullptr, nullptr);
 }
@@ -628,8 +702,10 @@ bool CJYXDataManager::trySPI(const char* message, std::function<void()> callback
   attempts_ += 1;
   if (attempts_ > static_cast<int64_t>(retryLimit_)) {
     std::string text = message != nullptr ? message : "SPI flash fail.\n";
-    stopSPI([this, text, callback]() {
-      if (callback) {
+    // A flash that wrote every sector still fails when the lines do not go
+    // back: the target could not boot from it.
+    stopSPIThen([this, text, callback](bool linesBack) {
+      if (callback && linesBack) {
         callback();
       } else if (spiProgress_ && *spiProgress_) {
         api()->print("%s", text.c_str());
@@ -654,7 +730,15 @@ bool CJYXDataManager::trySPI(const char* message, std::function<void()> callback
   writeMode_ = true;
   enableSPI([this](bool ok) {
     if (ok) {
-      sendSPI();
+      checkFlashRange([this](bool fits) {
+        if (fits) {
+          sendSPI();
+          return;
+        }
+        // No retry can make the image fit: go straight to the final failure.
+        attempts_ = retryLimit_;
+        api()->startAsyncCall([this]() { trySPI(nullptr, nullptr); }, 0.0);
+      });
     } else {
       // Through the pump: a controller that is gone fails every step at
       // once, and the next pass must not nest inside this one.
@@ -675,6 +759,8 @@ void CJYXDataManager::sendSPI() {
 
 void CJYXDataManager::onSectorReply(CPackage* reply) {
   if (reply == nullptr) {
+    setSPICause(format("no reply from the controller for sector %u (time-out or lost link)",
+                       sectorIndex_));
     if (!trySPI("network is abnormal or send SPI data time out.\n", nullptr)) {
       spiDialog("Error", format("spi send data (%s) with offset(%d) fail", imagePath_.c_str(),
                                 static_cast<int>(sectorIndex_)));
@@ -682,6 +768,7 @@ void CJYXDataManager::onSectorReply(CPackage* reply) {
     return;
   }
   if (reply->dataType() == ACK_FAIL) {
+    setSPICause(format("the controller refused sector %u (ACK_FAIL)", sectorIndex_));
     if (!trySPI("SPI data ACK_FAIL.\n", nullptr)) {
       uint32_t n = reply->payloadLength();
       if (n > sectorSize_ + jyx::kSectorHeaderSize) n = sectorSize_ + jyx::kSectorHeaderSize;
@@ -704,6 +791,7 @@ void CJYXDataManager::onSectorReply(CPackage* reply) {
     spiReport(percent);
   }
   if (sectorIndex_ >= sectorCount_) {
+    spiCause_.clear();
     api()->print("SPI flash successfully.\n");
     attempts_ = retryLimit_;
     trySPI(nullptr, [this]() { onFlashComplete(); });
@@ -729,7 +817,9 @@ void CJYXDataManager::onFlashComplete() {
 void CJYXDataManager::startCheckSPI(SPIProgress progress) {
   spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("check SPI data ......\n");
+  beginSPIFlow(0, false);
   if (!loadImageOrFail()) return;
+  spiRangeEnd_ = imageSize_;
   spiBusy_ = true;
   sectorIndex_ = 0;
   blockSize_ = kSPIBlockSize;
@@ -741,11 +831,18 @@ void CJYXDataManager::startCheckSPI(SPIProgress progress) {
 
 void CJYXDataManager::enableThen(void (CJYXDataManager::*first)()) {
   enableSPI([this, first](bool ok) {
-    if (ok) {
-      (this->*first)();
-    } else {
+    if (!ok) {
       endSPIFlow(-1);
+      return;
     }
+    checkFlashRange([this, first](bool fits) {
+      if (fits) {
+        (this->*first)();
+      } else {
+        spiBusy_ = false;
+        endSPIFlow(-1);
+      }
+    });
   });
 }
 
@@ -773,6 +870,7 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
   int block = static_cast<int>(sectorIndex_);
   if (reply == nullptr) {
     spiBusy_ = false;
+    setSPICause(format("no reply from the controller for block %d (time-out or lost link)", block));
     spiDialog("Error", format("spi checkSPI with offset(%d) timeout", block));
     endSPIFlow(-1);
     return;
@@ -781,6 +879,7 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
   if (reply->dataType() == ACK_FAIL ||
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
+    setSPICause(format("the controller refused block %d (ACK_FAIL)", block));
     spiDialog("Error", format("spi checkSPI offset(%d), and received ACK_FAIL", block));
     endSPIFlow(-1);
     return;
@@ -798,6 +897,7 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
     std::string lines;
     spiFormatMismatch(flash, file, n, static_cast<uint32_t>(blockOffset), &lines);
     api()->print("%s", lines.c_str());
+    setSPICause(format("the flash differs from the image in block %d", block));
     spiDialog("Error", format("spi checkSPI offset(%d), and changed content", block));
     endSPIFlow(-1);
     return;
@@ -813,7 +913,12 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
     checkSPI();
     return;
   }
-  disableSPI([this](bool) {
+  disableSPI([this](bool linesBack) {
+    if (!linesBack) {
+      spiBusy_ = false;
+      spiReport(-1);
+      return;
+    }
     spiReport(kSPICheckDone);
     if (loopFlash_) {
       api()->print("SPI file(%s) check over successfully, loop count(%d)\n", imagePath_.c_str(),
@@ -833,6 +938,19 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
 
 void CJYXDataManager::startGetSPIContent(int offset, int size, uint8_t* destination,
                                          SPIProgress progress) {
+  if (size > 0 && destination != nullptr) memset(destination, 0, static_cast<size_t>(size));
+  SPIReadSink sink;
+  if (destination != nullptr) {
+    sink = [destination](uint32_t at, const uint8_t* bytes, uint32_t len) {
+      memcpy(destination + at, bytes, len);
+      return true;
+    };
+  }
+  startGetSPIContent(offset, size, std::move(sink), std::move(progress));
+}
+
+void CJYXDataManager::startGetSPIContent(int offset, int size, SPIReadSink sink,
+                                         SPIProgress progress) {
   if (size <= 0) {
     api()->print("get SPI data length(%d) < 0 \n", size);
     return;
@@ -840,23 +958,23 @@ void CJYXDataManager::startGetSPIContent(int offset, int size, uint8_t* destinat
   spiProgress_ = std::make_shared<SPIProgress>(std::move(progress));
   api()->print("get SPI data ......\n");
   notice("get SPI data ......");
-  if (destination == nullptr) {
+  // The flash address is the offset's 32-bit pattern: "0xffff0000" reaches
+  // the top of a 4 GiB address space instead of going negative.
+  readOffset_ = static_cast<uint32_t>(offset);
+  readSize_ = static_cast<uint32_t>(size);
+  beginSPIFlow(static_cast<uint64_t>(readOffset_) + readSize_, true);
+  if (!sink) {
     spiReport(-1);
     return;
   }
   spiBusy_ = true;
   blockSize_ = kSPIBlockSize;
-  // The flash address is the offset's 32-bit pattern: "0xffff0000" reaches
-  // the top of a 4 GiB address space instead of going negative.
-  readOffset_ = static_cast<uint32_t>(offset);
-  readSize_ = static_cast<uint32_t>(size);
-  readDestination_ = destination;
+  readSink_ = std::move(sink);
   readCopied_ = 0;
   SPIReadRange range = spiReadRange(readOffset_, readSize_);
   sectorIndex_ = range.firstBlock;
   sectorCount_ = range.endBlock;
   if (sector_.size() < kSPIBlockSize) sector_.resize(kSPIBlockSize);
-  memset(destination, 0, readSize_);
   spiPercent_ = 0;
   spiReport(0);
   writeMode_ = false;
@@ -869,6 +987,8 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
   int blockAddress = static_cast<int>(static_cast<uint64_t>(sectorIndex_) * blockSize_);
   if (reply == nullptr) {
     spiBusy_ = false;
+    setSPICause(format("no reply from the controller for the block at 0x%x (time-out or lost link)",
+                       static_cast<unsigned>(blockAddress)));
     spiDialog("Error", format("spi readSPI with offset(%d) timeout", blockAddress));
     endSPIFlow(-1);
     return;
@@ -877,12 +997,22 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
   if (reply->dataType() == ACK_FAIL ||
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
+    setSPICause(format("the controller refused the block at 0x%x (ACK_FAIL)",
+                       static_cast<unsigned>(blockAddress)));
     spiDialog("Error", format("spi readSPI offset(%d), and received ACK_FAIL", blockAddress));
     endSPIFlow(-1);
     return;
   }
-  readCopied_ += spiCopyBlockOverlap(sectorIndex_, reply->payload() + jyx::kSectorHeaderSize,
-                                     blockSize_, readOffset_, readSize_, readDestination_);
+  SPIBlockShare share = spiBlockShare(sectorIndex_, blockSize_, readOffset_, readSize_);
+  if (share.len > 0) {
+    const uint8_t* data = reply->payload() + jyx::kSectorHeaderSize + share.inBlock;
+    if (!readSink_(share.inRange, data, share.len)) {
+      spiBusy_ = false;
+      endSPIFlow(-1);
+      return;
+    }
+    readCopied_ += share.len;
+  }
   sectorIndex_ += 1;
   // Reported when it changes, which is every value a progress bar can show.
   int percent = spiPercent(readCopied_, readSize_);
@@ -894,7 +1024,13 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
     readSPI();
     return;
   }
-  disableSPI([this](bool) {
+  disableSPI([this](bool linesBack) {
+    readSink_ = nullptr;
+    if (!linesBack) {
+      spiBusy_ = false;
+      spiReport(-1);
+      return;
+    }
     spiReport(kSPICheckDone);
     spiBusy_ = false;
     notice("SPI read successfully.");
@@ -999,7 +1135,15 @@ void CJYXDataManager::readNextRegister(int index, SPIRegisterCallback callback) 
     }
     regReadBytes_[index] = bytes[0];
     if (index == 2) {
-      disableSPI_IO([this, callback](bool) { callback(regReadBytes_, 3); });
+      // Lines that stay with the controller fail the read: the target
+      // cannot boot until they are back.
+      disableSPI_IO([this, callback](bool linesBack) {
+        if (linesBack) {
+          callback(regReadBytes_, 3);
+        } else {
+          callback(nullptr, 0);
+        }
+      });
     } else {
       readNextRegister(index + 1, callback);
     }
@@ -1029,7 +1173,7 @@ void CJYXDataManager::writeNextRegister(int index, std::function<void(bool)> cal
   for (; index < 3 && (regWriteMask_ & (1u << index)) == 0; ++index) {
   }
   if (index >= 3) {
-    disableSPI_IO([callback](bool) { callback(true); });
+    disableSPI_IO([callback](bool linesBack) { callback(linesBack); });
     return;
   }
   auto onWritten = [this, index, callback](bool ok) {

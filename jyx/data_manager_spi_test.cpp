@@ -25,6 +25,13 @@ class TestDataManager : public CJYXDataManager {
   TestDataManager() : CJYXDataManager("127.0.0.1", kDefaultPort, false) {}
 };
 
+bool hasReason(CJYXDataManager* dm, const std::string& part) {
+  for (const std::string& reason : dm->spiFailReasons()) {
+    if (reason.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
 struct Request : jyxtest::Sent {
   uint16_t u16(size_t at) const { return payload[at] | payload[at + 1] << 8; }
   uint32_t u32(size_t at) const {
@@ -61,6 +68,10 @@ class ScriptedController {
         return true;
       case GPIO_CTRL: {
         uint16_t num = r.u16(2);
+        if (gpioRequests++ == gpioAckFailAt) {
+          reply->makeAckFail(r.frame);  // refused: the line keeps its level
+          return true;
+        }
         if (num == 66 || num == 67) gpio[num - 66] = r.payload[1];
         reply->makeGpioAck(r.frame, r.payload[0], r.payload[1], num);
         return true;
@@ -68,7 +79,7 @@ class ScriptedController {
       case SPI_CTRL:
         if (r.data == SPI_CTRL_INFO_DATA) {
           progMode = r.u16(0) == 1;
-          reply->makeSPICtrlAck(r.frame, 0xEF4018, 4096, 4096);
+          reply->makeSPICtrlAck(r.frame, 0xEF4018, 4096, ackSectors);
           return true;
         }
         if (r.data == SPI_DATA) {
@@ -84,6 +95,11 @@ class ScriptedController {
         }
         if (r.data == SPI_REG_DATA) {
           uint8_t command = r.payload[1];
+          if (command == 0x9F && linesHeld) {
+            const uint8_t id[3] = {0xEF, 0x40, jedecCapacity};
+            reply->makeSPIRegAck(r.frame, 1, command, 3, id);
+            return true;
+          }
           int reg = command == 0x05 || command == 0x01 ? 0 : command == 0x35 || command == 0x31 ? 1 : 2;
           if (!linesHeld) {
             reply->makeAckFail(r.frame);
@@ -120,6 +136,13 @@ class ScriptedController {
   }
 
   std::vector<uint8_t> flash;
+  // Sector count of the programming-mode acknowledge and the JEDEC capacity
+  // byte (2^n bytes): 16 MiB and 64 KiB unless a test says otherwise.
+  uint16_t ackSectors = 4096;
+  uint8_t jedecCapacity = 0x10;
+  // The GPIO request (counted from 0) answered with ACK_FAIL; -1: none.
+  int gpioAckFailAt = -1;
+  int gpioRequests = 0;
   uint8_t gpio[2] = {1, 1};
   bool progMode = false;
   uint8_t regs[3] = {0, 0, 0};
@@ -221,6 +244,7 @@ TEST_F(SPIFlowTest, DroppedSectorRepliesTimeOutIntoRetriesThenFail) {
     at += strlen(line);
   }
   EXPECT_EQ(std::string::npos, out.find("retry 3"));
+  EXPECT_TRUE(hasReason(dm, "no reply from the controller for sector 0 (time-out or lost link)"));
 }
 
 TEST_F(SPIFlowTest, RefusedOrLostCheckBlockFailsWithTheLinesBack) {
@@ -335,6 +359,117 @@ TEST_F(SPIFlowTest, ImageListFromAFolderServerSkipsBadEntriesAndKeepsItOnBrokenJ
   run([&] { return false; }, 0.3);
   captured();
   EXPECT_EQ(2u, dm->imageList().size());
+}
+
+// Every flow ends with the lines given back; when that hand-back is refused
+// the flow fails whatever came before, and says why.
+TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
+  // Read: take (GPIO 0, 1), one block, hand back (GPIO 2 refused).
+  controller.gpioAckFailAt = 2;
+  std::vector<int> progress;
+  std::vector<uint8_t> dest(100);
+  capture();
+  dm->startGetSPIContent(0, 100, dest.data(), [&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  std::string readOut = captured();
+  EXPECT_EQ(-1, progress.back());
+  EXPECT_TRUE(hasReason(dm, "SPI lines were not handed back")) << readOut;
+  EXPECT_NE(std::string::npos, readOut.find("SPI_PRG_EN to 1 fail.\n"));
+
+  // Flash: the last request of the pass, SPI_PRG_SEL to 1, is refused.
+  std::string path = writeImage(5000, 3);
+  dm->setImagePath(path);
+  dm->setRetryLimit(1);
+  controller.gpio[0] = controller.gpio[1] = 1;
+  controller.gpioRequests = 0;
+  controller.gpioAckFailAt = 3;
+  progress.clear();
+  capture();
+  dm->startFlashSPI([&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  std::string out = captured();
+  EXPECT_EQ(-1, progress.back()) << out;
+  EXPECT_EQ(2, controller.sectorWrites);  // every sector was written
+  EXPECT_NE(std::string::npos, out.find("SPI_PRG_SEL to 1 fail.\n"));
+  ASSERT_EQ(1u, dm->spiFailReasons().size());
+  EXPECT_TRUE(hasReason(dm, "(SPI_PRG_SEL to 1 fail.)"));
+
+  // The same flash with the hand-back acknowledged succeeds and has no reason.
+  controller.gpioAckFailAt = -1;
+  progress.clear();
+  capture();
+  dm->startFlashSPI([&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  captured();
+  EXPECT_EQ(CJYXDataManager::kSPIFlashDone, progress.back());
+  EXPECT_TRUE(dm->spiFailReasons().empty());
+  expectLinesBack();
+}
+
+// The flash size the controller reports bounds the image and the read
+// range before the first sector; no pass is retried for it.
+TEST_F(SPIFlowTest, ImageOrRangeLargerThanTheFlashIsRefusedBeforeTheFirstSector) {
+  controller.ackSectors = 2;  // 8 KiB
+  std::string path = writeImage(9000, 4);
+  dm->setImagePath(path);
+  dm->setRetryLimit(5);
+  std::vector<int> progress;
+  capture();
+  dm->startFlashSPI([&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return failed(progress); }));
+  captured();
+  EXPECT_EQ(0, controller.sectorWrites);
+  EXPECT_EQ(2, controller.count(SPI_CTRL, SPI_CTRL_INFO_DATA));  // one pass: open, leave
+  EXPECT_TRUE(hasReason(dm, "(9000 bytes) is larger than the flash (8192 bytes)"));
+  EXPECT_EQ(8192u, dm->spiFlashSize());
+  expectLinesBack();
+
+  // A read learns the size from the JEDEC id (64 KiB here).
+  std::vector<uint8_t> dest(0x2000);
+  progress.clear();
+  capture();
+  dm->startGetSPIContent(0xF000, 0x2000, dest.data(), [&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return failed(progress); }));
+  captured();
+  EXPECT_EQ(0, controller.blockReads);
+  EXPECT_TRUE(hasReason(dm, "ends beyond the flash (65536 bytes)"));
+  expectLinesBack();
+
+  // Up to the last byte is fine.
+  progress.clear();
+  capture();
+  dm->startGetSPIContent(0xE000, 0x2000, dest.data(), [&](int p) { progress.push_back(p); });
+  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  captured();
+  EXPECT_EQ(CJYXDataManager::kSPICheckDone, progress.back());
+  EXPECT_EQ(2, controller.blockReads);
+}
+
+TEST_F(SPIFlowTest, FailureReasonsNameTheImageProblemOrTheSector) {
+  std::vector<int> progress;
+  auto flash = [&](const std::string& path) {
+    dm->setImagePath(path);
+    progress.clear();
+    capture();
+    dm->startFlashSPI([&](int p) { progress.push_back(p); });
+    run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); });
+    captured();
+  };
+  flash(dir.file("missing.bin"));
+  EXPECT_TRUE(hasReason(dm, "No such file or directory"));
+  flash(dir.path());
+  EXPECT_TRUE(hasReason(dm, "is a directory"));
+  jyxtest::writeFile(dir.file("empty.bin"), "");
+  flash(dir.file("empty.bin"));
+  EXPECT_TRUE(hasReason(dm, "is empty"));
+  EXPECT_EQ(0u, fake->writeCount());
+
+  dm->setRetryLimit(1);
+  controller.sectorFaults = {kNone, kAckFail};
+  flash(writeImage(5000, 9));
+  EXPECT_EQ(-1, progress.back());
+  EXPECT_TRUE(hasReason(dm, "refused sector 1 (ACK_FAIL)"));
+  EXPECT_EQ(1u, dm->spiFailReasons().size());  // the lines went back
 }
 
 }  // namespace

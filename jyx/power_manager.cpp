@@ -177,7 +177,8 @@ void CJYXPowerManager::start(std::function<void(bool)> done) {
   bool sent = data_->gpio(1, CJYXDataManager::GPIO_PWRGRP, 0, [this, finish](CPackage* reply) {
     CAPIManager* api = CAPIManager::instance();
     if (reply == nullptr) {
-      api->print("UART_SEL1 to %d fail.\n", int(CJYXDataManager::GPIO_PWRGRP));
+      // Names the line it set, like the other "<line> to <level> fail." texts.
+      api->print("PWRGRP to 0 fail.\n");
       finish(false);
       return;
     }

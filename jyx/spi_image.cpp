@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/file_util.h"
+
 SPISecurity spiSecurityForFlashType(const std::string& flashType) {
   SPISecurity s;
   uint16_t id = 0;
@@ -48,25 +50,18 @@ void spiFillSector(const uint8_t* image, uint32_t imageSize, uint32_t index, uin
   memcpy(out, image + start, static_cast<size_t>(n));
 }
 
-bool spiLoadImage(const std::string& path, std::vector<uint8_t>* buffer, uint32_t* size) {
+bool spiLoadImage(const std::string& path, std::vector<uint8_t>* buffer, uint32_t* size,
+                  std::string* err) {
   *size = 0;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
-  bool ok = fseek(f, 0, SEEK_END) == 0;
-  long length = ok ? ftell(f) : -1;
-  ok = ok && length >= 0 && static_cast<uint64_t>(length) < 0x100000000ull &&
-       fseek(f, 0, SEEK_SET) == 0;
-  if (ok) {
-    // resize() keeps the capacity when the new image is smaller.
-    if (buffer->size() < static_cast<size_t>(length)) buffer->resize(static_cast<size_t>(length));
-    size_t got = length > 0 ? fread(buffer->data(), 1, static_cast<size_t>(length), f) : 0;
-    // A directory opens but fails to read; a file that shrank while being
-    // read is not the image the user meant either.
-    ok = got == static_cast<size_t>(length) && !ferror(f);
+  std::string why;
+  // readRegularFile refuses directories, FIFOs and devices before opening
+  // them, so a wrong path can neither block nor fill memory.
+  if (!jyx::readRegularFile(path, kSPIMaxImageSize, buffer, &why)) {
+    if (err) *err = why;
+    return false;
   }
-  fclose(f);
-  if (ok) *size = static_cast<uint32_t>(length);
-  return ok;
+  *size = static_cast<uint32_t>(buffer->size());
+  return true;
 }
 
 SPIReadRange spiReadRange(uint32_t offset, uint32_t size) {
@@ -78,17 +73,34 @@ SPIReadRange spiReadRange(uint32_t offset, uint32_t size) {
   return r;
 }
 
-uint32_t spiCopyBlockOverlap(uint32_t block, const uint8_t* data, uint32_t dataLen,
-                             uint32_t offset, uint32_t size, uint8_t* dest) {
+SPIBlockShare spiBlockShare(uint32_t block, uint32_t dataLen, uint32_t offset, uint32_t size) {
+  SPIBlockShare share;
   uint64_t blockStart = static_cast<uint64_t>(block) * kSPIBlockSize;
   uint64_t blockEnd = blockStart + (dataLen < kSPIBlockSize ? dataLen : kSPIBlockSize);
   uint64_t rangeStart = offset;
   uint64_t rangeEnd = rangeStart + size;
   uint64_t from = blockStart > rangeStart ? blockStart : rangeStart;
   uint64_t to = blockEnd < rangeEnd ? blockEnd : rangeEnd;
-  if (from >= to) return 0;
-  memcpy(dest + (from - rangeStart), data + (from - blockStart), static_cast<size_t>(to - from));
-  return static_cast<uint32_t>(to - from);
+  if (from >= to) return share;
+  share.inBlock = static_cast<uint32_t>(from - blockStart);
+  share.inRange = static_cast<uint32_t>(from - rangeStart);
+  share.len = static_cast<uint32_t>(to - from);
+  return share;
+}
+
+uint32_t spiCopyBlockOverlap(uint32_t block, const uint8_t* data, uint32_t dataLen,
+                             uint32_t offset, uint32_t size, uint8_t* dest) {
+  SPIBlockShare share = spiBlockShare(block, dataLen, offset, size);
+  if (share.len > 0) memcpy(dest + share.inRange, data + share.inBlock, share.len);
+  return share.len;
+}
+
+uint64_t spiFlashSizeFromJedecId(const uint8_t id[3]) {
+  // Byte 2 is the capacity as a power of two (0x18: 16 MiB) on the common
+  // NOR families; anything outside 64 KiB .. 4 GiB is some other encoding.
+  uint8_t capacity = id[2];
+  if (capacity < 0x10 || capacity > 0x20) return 0;
+  return uint64_t{1} << capacity;
 }
 
 namespace {

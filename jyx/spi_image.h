@@ -39,11 +39,18 @@ int spiPercent(uint64_t index, uint64_t count);
 void spiFillSector(const uint8_t* image, uint32_t imageSize, uint32_t index, uint32_t sectorSize,
                    uint8_t* out);
 
-// Reads the whole file at `path` ("rb") into *buffer, whose capacity only
-// ever grows, and stores its length in *size. False when the file cannot be
-// opened or read, or is 4 GiB or larger (sizes are u32 on the wire); *size
-// is then 0. An empty file returns true with *size 0.
-bool spiLoadImage(const std::string& path, std::vector<uint8_t>* buffer, uint32_t* size);
+// The largest flash the controller can describe: its programming-mode
+// acknowledge counts at most 65535 sectors of 4096 bytes. No image beyond
+// it can fit, so none is read into memory.
+constexpr uint32_t kSPIMaxImageSize = 65535u * kSPIBlockSize;
+
+// Reads the whole file at `path` into *buffer, whose capacity only ever
+// grows, and stores its length in *size. False when the path is not a
+// regular file, cannot be read or is larger than kSPIMaxImageSize; *size is
+// then 0 and *err (when given) says why in one line. An empty file returns
+// true with *size 0.
+bool spiLoadImage(const std::string& path, std::vector<uint8_t>* buffer, uint32_t* size,
+                  std::string* err = nullptr);
 
 // Blocks [firstBlock, endBlock) cover the flash range [offset, offset + size).
 // The offset is the flash address as an unsigned 32-bit value.
@@ -52,6 +59,20 @@ struct SPIReadRange {
   uint32_t endBlock = 0;
 };
 SPIReadRange spiReadRange(uint32_t offset, uint32_t size);
+
+// The part of block `block` (dataLen bytes of it received) inside
+// [offset, offset + size): where it starts in the block and in the range, and
+// its length (0 when the block lies outside).
+struct SPIBlockShare {
+  uint32_t inBlock = 0;
+  uint32_t inRange = 0;
+  uint32_t len = 0;
+};
+SPIBlockShare spiBlockShare(uint32_t block, uint32_t dataLen, uint32_t offset, uint32_t size);
+
+// Flash size in bytes from the three JEDEC id bytes (manufacturer, type,
+// capacity); 0 when the capacity byte is not a power-of-two size code.
+uint64_t spiFlashSizeFromJedecId(const uint8_t id[3]);
 
 // Copies the part of block `block` (its bytes in data[0, dataLen)) that lies
 // inside [offset, offset + size) to dest + (its address - offset). Returns

@@ -1,6 +1,8 @@
 #include "jyx/spi_image.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -33,6 +35,40 @@ TEST(SPIImageTest, LoadImageReportsMissingEmptyAndDirectory) {
   EXPECT_FALSE(spiLoadImage(dir.file("missing.bin"), &buffer, &size));
   EXPECT_EQ(0u, size);
   EXPECT_FALSE(spiLoadImage(dir.path(), &buffer, &size));
+}
+
+// Each refusal names the path and says why in one line, and none of them
+// blocks: a FIFO without a writer used to hang the open.
+TEST(SPIImageTest, LoadImageRefusalsSayWhyAndNeverBlock) {
+  jyxtest::ScopedTempDir dir;
+  ASSERT_EQ(0, mkfifo(dir.file("fifo").c_str(), 0600));
+  ASSERT_TRUE(jyxtest::writeFile(dir.file("big.bin"), ""));
+  ASSERT_EQ(0, truncate(dir.file("big.bin").c_str(), off_t{kSPIMaxImageSize} + 1));
+  struct Case {
+    std::string path;
+    const char* reason;
+  } cases[] = {
+      {dir.file("missing.bin"), "No such file"},
+      {dir.path(), "is a directory"},
+      {dir.file("fifo"), "not a regular file"},
+      {dir.file("big.bin"), "too large"},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> buffer;
+    uint32_t size = 7;
+    std::string err;
+    EXPECT_FALSE(spiLoadImage(c.path, &buffer, &size, &err)) << c.path;
+    EXPECT_EQ(0u, size);
+    EXPECT_NE(std::string::npos, err.find(c.path)) << err;
+    EXPECT_NE(std::string::npos, err.find(c.reason)) << err;
+    EXPECT_EQ(std::string::npos, err.find('\n')) << err;
+  }
+}
+
+TEST(SPIImageTest, LoadImageAcceptsEmptyAndSmallFiles) {
+  jyxtest::ScopedTempDir dir;
+  std::vector<uint8_t> buffer;
+  uint32_t size = 99;
 
   ASSERT_TRUE(jyxtest::writeFile(dir.file("empty.bin"), ""));
   EXPECT_TRUE(spiLoadImage(dir.file("empty.bin"), &buffer, &size));
@@ -89,3 +125,43 @@ TEST(SPIImageTest, RegisterWriteSplitForcesMaskBits) {
 }
 
 }  // namespace
+
+TEST(SPIImageTest, FlashSizeFromTheJedecCapacityByte) {
+  const struct {
+    uint8_t capacity;
+    uint64_t size;
+  } cases[] = {{0x18, 16u << 20}, {0x10, 64u << 10}, {0x20, 1ull << 32}, {0x19, 32u << 20},
+               {0x0F, 0},         {0x21, 0},         {0x00, 0},          {0xFF, 0}};
+  for (const auto& c : cases) {
+    const uint8_t id[3] = {0xEF, 0x40, c.capacity};
+    EXPECT_EQ(c.size, spiFlashSizeFromJedecId(id)) << int(c.capacity);
+  }
+}
+
+// The share handed to a streaming reader must agree with the copy into a
+// whole buffer: same bytes at the same place, nothing outside the range.
+TEST(SPIImageTest, BlockShareMatchesTheCopiedOverlap) {
+  std::vector<uint8_t> block(4096);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7 + 1);
+  const struct {
+    uint32_t offset, size;
+  } ranges[] = {{0, 16}, {4090, 10}, {4096, 4096}, {100, 9000}, {0xFFFFF000u, 0x1000}};
+  for (const auto& r : ranges) {
+    SPIReadRange blocks = spiReadRange(r.offset, r.size);
+    std::vector<uint8_t> copied(r.size), streamed(r.size);
+    uint32_t total = 0;
+    for (uint32_t b = blocks.firstBlock; b < blocks.endBlock; ++b) {
+      spiCopyBlockOverlap(b, block.data(), 4096, r.offset, r.size, copied.data());
+      SPIBlockShare share = spiBlockShare(b, 4096, r.offset, r.size);
+      ASSERT_LE(uint64_t{share.inRange} + share.len, r.size);
+      ASSERT_LE(uint64_t{share.inBlock} + share.len, 4096u);
+      EXPECT_EQ(total, share.inRange);  // in address order, without gaps
+      memcpy(streamed.data() + share.inRange, block.data() + share.inBlock, share.len);
+      total += share.len;
+    }
+    EXPECT_EQ(r.size, total);
+    EXPECT_EQ(copied, streamed);
+  }
+  EXPECT_EQ(0u, spiBlockShare(0, 4096, 4096, 10).len);  // block before the range
+  EXPECT_EQ(6u, spiBlockShare(0, 100, 94, 50).len);     // short reply: only what came
+}

@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
   api->onInvoke(static_cast<int>(api->nextCallId()), "jyx:stop", g_emptyData,
                 [](int, APIDATA*) { return 0; });
   g_console = nullptr;
+  int status = console->exitStatus();
   delete console;
-  return 0;
+  return status;
 }

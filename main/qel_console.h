@@ -29,6 +29,9 @@ class CQelConsole {
   virtual void update() = 0;
   // Called by the signal handler right before the process exits.
   virtual void stop() {}
+  // The status main returns once the loop has ended: 0 unless the front end
+  // was asked to tell failures apart (--exit-code).
+  virtual int exitStatus() const { return 0; }
 
   // One progress line without a line end, so that the next call overwrites
   // it: "\r", cursor hidden, the label, percent/2 '=' padded with blanks to

@@ -8,6 +8,7 @@
 
 #include "common/api_manager.h"
 #include "common/number_text.h"
+#include "common/string_format.h"
 #include "jyx/jyx.h"
 #include "jyx/spi_image.h"
 
@@ -19,6 +20,9 @@ namespace {
 // The serial manager's device name before anything selects one: FTDI
 // device index 0.
 const char kDefaultUart[] = "0";
+
+// getopt value of --exit-code, which has no short form.
+constexpr int kExitCodeOption = 1000;
 
 const char kShortOptions[] =
     "a:c:d:ehi:lm:o:p:r:s:u:vw:xyz0:1:2345:6789ABC:D:E:F:GHIJKM:N:OQRSTUVWX:YZ";
@@ -73,6 +77,7 @@ const option kLongOptions[] = {
     {"write-spi-register", required_argument, nullptr, 'w'},
     {"read-spi-register", no_argument, nullptr, 'y'},
     {"unlock-spi", no_argument, nullptr, 'z'},
+    {"exit-code", no_argument, nullptr, kExitCodeOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -80,6 +85,35 @@ const option kLongOptions[] = {
 // while scanning (-Z), whole console logs over a tty (-G).
 constexpr int32_t kScanLineLimit = 64;
 constexpr int32_t kTtyLineLimit = 10000;
+
+// Bounds of the checked options. More passes than this only delay the
+// verdict on a controller that refuses every one of them.
+constexpr uint64_t kMaxRetryLimit = 100;
+// A read can reach at most the 4 GiB flash address space and its length at
+// most the largest flash the controller can describe.
+constexpr uint64_t kMaxFlashAddress = 0xFFFFFFFFull;
+constexpr uint64_t kMaxReadLength = kSPIMaxImageSize;
+// -X: the four log UARTs, or 0xffffffff (-1 in the signed field) for
+// forwarding off.
+constexpr uint64_t kUartOffSelector = 0xFFFFFFFFull;
+constexpr uint64_t kMaxLogUart = 3;
+// -w: bits 24-26 of the mask select status registers 1-3; bits 27-31 name
+// no register.
+constexpr uint32_t kRegisterMaskUnused = 0xF8000000u;
+
+// Controller GPIO lines: the outputs --setio may drive, and the inputs
+// --getio may read besides them.
+constexpr uint64_t kFirstOutputGpio = 64;
+constexpr uint64_t kLastOutputGpio = 79;
+constexpr uint64_t kInputGpios[] = {14, 21, 22, 34, 35};
+
+bool isOutputGpio(uint64_t n) { return n >= kFirstOutputGpio && n <= kLastOutputGpio; }
+bool isReadableGpio(uint64_t n) {
+  for (uint64_t input : kInputGpios) {
+    if (n == input) return true;
+  }
+  return isOutputGpio(n);
+}
 
 int hexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -171,6 +205,8 @@ const char* const kHelpLines[][2] = {
     {"-7, --update", "(testing) enable update the firmware of JYX"},
     {"-6, --reset", "(testing) reset JYX"},
     {"-Y, --checkspi", "(testing) check the spi flash content with the image"},
+    {"--exit-code", "exit with 1 when the work fails and 2 when an option is refused"},
+    {nullptr, "(without it the exit status is 0 after every run)"},
 };
 
 const char kHelpExamples[] =
@@ -212,6 +248,27 @@ int32_t CQelConsoleJYX::ruleB(const char* text) {
   return static_cast<int32_t>(static_cast<uint32_t>(parseNumberText(text)));
 }
 
+bool CQelConsoleJYX::parseOptionNumber(const char* text, uint64_t max, uint64_t* value) {
+  if (text == nullptr || *text == '\0') return false;
+  uint64_t base = 10;
+  const char* p = text;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    base = 16;
+    p += 2;
+    if (*p == '\0') return false;
+  }
+  uint64_t n = 0;
+  for (; *p != '\0'; ++p) {
+    int digit = base == 16 ? hexDigit(*p) : (*p >= '0' && *p <= '9' ? *p - '0' : -1);
+    if (digit < 0) return false;
+    // Checked before the multiplication, so no text can wrap into range.
+    if (n > (max - static_cast<uint64_t>(digit)) / base) return false;
+    n = n * base + static_cast<uint64_t>(digit);
+  }
+  *value = n;
+  return true;
+}
+
 int32_t CQelConsoleJYX::ruleC(const char* text) {
   uint32_t value = 0;
   for (const char* p = text; p != nullptr && *p >= '0' && *p <= '9'; ++p) {
@@ -236,7 +293,106 @@ void CQelConsoleJYX::parseRailMask(const char* text, uint32_t mask[3]) {
   }
 }
 
-CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv) : uart_(kDefaultUart) { parse(argc, argv); }
+CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv) : uart_(kDefaultUart) {
+  // Looked for first: an option refused before --exit-code on the command
+  // line must still give status 2.
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+    if (strcmp(argv[i], "--") == 0) break;
+    if (strcmp(argv[i], "--exit-code") == 0) exitCode_ = true;
+  }
+  parse(argc, argv);
+}
+
+int CQelConsoleJYX::exitStatus() const {
+  if (!exitCode_) return 0;
+  switch (outcome_) {
+    case Outcome::kFailed: return 1;
+    case Outcome::kRefused: return 2;
+    case Outcome::kOk: break;
+  }
+  return 0;
+}
+
+void CQelConsoleJYX::refuse(const char* option, const char* text, const char* why) {
+  CAPIManager::instance()->print("%s %s: %s\n", option, text, why);
+  outcome_ = Outcome::kRefused;
+  finish();
+}
+
+bool CQelConsoleJYX::parseChecked(int c, const char* text) {
+  uint64_t n = 0;
+  switch (c) {
+    case '5':
+      if (!parseOptionNumber(text, kMaxRetryLimit, &n) || n < 1) {
+        refuse("--retry", text, "give the number of flash passes, 1 to 100");
+        return false;
+      }
+      retryLimit_ = static_cast<int64_t>(n);
+      return true;
+    case '0':
+      // 0 stays accepted: the read flow itself answers it with its fail line.
+      if (!parseOptionNumber(text, kMaxReadLength, &n)) {
+        refuse("--len", text, "give a length of 0 to 0xffff000 bytes (decimal or 0x hex)");
+        return false;
+      }
+      readLength_ = static_cast<int32_t>(n);
+      return true;
+    case 'r':
+      if (!parseOptionNumber(text, kMaxFlashAddress, &n)) {
+        refuse("-r", text, "give a flash offset of 0 to 0xffffffff (decimal or 0x hex)");
+        return false;
+      }
+      // The signed field keeps the 32-bit pattern, as the flows read it.
+      readOffset_ = static_cast<int32_t>(static_cast<uint32_t>(n));
+      readSpi_ = true;
+      return true;
+    case 'w':
+      if (!parseOptionNumber(text, 0xFFFFFFFFull, &n) ||
+          (static_cast<uint32_t>(n) & kRegisterMaskUnused) != 0) {
+        refuse("--write-spi-register", text,
+               "give 0xMMV3V2V1 with mask MM of 0 to 7 (bit 0-2: registers 1-3)");
+        return false;
+      }
+      spiRegisterOp_ = "spi-write-registers";
+      spiRegisterValue_ = static_cast<int32_t>(static_cast<uint32_t>(n));
+      return true;
+    case 'N':
+      if (!parseOptionNumber(text, 0xFFFF, &n) || !isOutputGpio(n)) {
+        refuse("--setio", text, "give a controller output, 64 to 79");
+        return false;
+      }
+      setIo_ = static_cast<int32_t>(n);
+      return true;
+    case 'M':
+      if (!parseOptionNumber(text, 0xFFFF, &n) || !isReadableGpio(n)) {
+        refuse("--getio", text, "give 64 to 79, 14, 21, 22, 34 or 35");
+        return false;
+      }
+      getIo_ = static_cast<int32_t>(n);
+      return true;
+    case 'X':
+      if (!parseOptionNumber(text, kUartOffSelector, &n) ||
+          (n > kMaxLogUart && n != kUartOffSelector)) {
+        refuse("--switch-uart", text, "give 0 to 3 (UEFI, SFH, CSU_PM, CSU_SE) or 0xffffffff (off)");
+        return false;
+      }
+      switchUart_ = n == kUartOffSelector ? -1 : static_cast<int32_t>(n);
+      return true;
+    default:
+      return true;
+  }
+}
+
+bool CQelConsoleJYX::checkCombined() {
+  if (readSpi_ && readLength_ > 0 &&
+      static_cast<uint64_t>(static_cast<uint32_t>(readOffset_)) + readLength_ >
+          kMaxFlashAddress + 1) {
+    std::string range = jyx::stringFormat("0x%x + %d", static_cast<uint32_t>(readOffset_), readLength_);
+    refuse("-r", range.c_str(), "the range ends beyond the 4 GiB flash address space");
+    return false;
+  }
+  return true;
+}
 
 void CQelConsoleJYX::parse(int argc, char** argv) {
   // getopt keeps its state in globals; 0 makes GNU getopt start afresh, so
@@ -283,15 +439,20 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'R':
         ftdiAction();
         return;
-      case '5': retryLimit_ = static_cast<uint32_t>(ruleC(optarg)); break;
+      case '5':
+      case '0':
+      case 'M':
+      case 'N':
+      case 'X':
+      case 'w':
+      case 'r':
+        if (!parseChecked(c, optarg)) return;
+        break;
       case '4': break;
       case '3': postcode_ = true; break;
       case '2': slave_ = true; break;
       case '1': logFilter_ = optarg; break;
-      case '0': readLength_ = ruleA(optarg); break;
       case 'Y': checkSpi_ = true; break;
-      case 'M': getIo_ = ruleB(optarg); break;
-      case 'N': setIo_ = ruleB(optarg); break;
       case 's': sendText_ = optarg; break;
       case 'U': powerAction_ = 1; break;
       case 'V': powerAction_ = 2; break;
@@ -299,7 +460,6 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'H': powerAction_ = 4; break;
       case 'J': powerAction_ = 5; break;
       case 'K': powerAction_ = 6; break;
-      case 'X': switchUart_ = ruleB(optarg); break;
       case 'Z':
         serialLineLimit_ = kScanLineLimit;
         scanUart_ = true;
@@ -322,32 +482,32 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         usbUart_ = true;
         serialLineLimit_ = kTtyLineLimit;
         break;
-      case 'w':
-        spiRegisterOp_ = "spi-write-registers";
-        spiRegisterValue_ = ruleA(optarg);
-        break;
       case 'y': spiRegisterOp_ = "spi-read-registers"; break;
       case 'z': spiRegisterOp_ = "spi-unlock"; break;
-      case 'r':
-        readOffset_ = ruleA(optarg);
-        readSpi_ = true;
-        break;
       case 'o': output_ = optarg; break;
       case 'x': g_keepRunning = true; break;
+      case kExitCodeOption: exitCode_ = true; break;
       case 'h':
-      default:
         printHelp();
+        finish();
+        return;
+      default:
+        // An option the table does not know: the help, as for -h, but the
+        // run counts as refused.
+        printHelp();
+        outcome_ = Outcome::kRefused;
         finish();
         return;
     }
   }
+  checkCombined();
 }
 
 void CQelConsoleJYX::ftdiAction() {
   // The FTDI bridge layer is not part of this build; the action ends the
   // run like a failed one.
   CAPIManager::instance()->print("FTDI control is not available in this build\n");
-  finish();
+  fail();
 }
 
 void CQelConsoleJYX::printHelp() {
@@ -375,7 +535,17 @@ void CQelConsoleJYX::finish() {
   CJYX::instance()->setFinished(true);
 }
 
+void CQelConsoleJYX::fail() {
+  if (outcome_ == Outcome::kOk) outcome_ = Outcome::kFailed;
+  finish();
+}
+
 void CQelConsoleJYX::markFinished() { CJYX::instance()->setFinished(true); }
+
+void CQelConsoleJYX::markFailed() {
+  if (outcome_ == Outcome::kOk) outcome_ = Outcome::kFailed;
+  markFinished();
+}
 
 std::string CQelConsoleJYX::listTtyDevices() {
   std::string devices;
@@ -392,7 +562,7 @@ std::string CQelConsoleJYX::listTtyDevices() {
 
 void CQelConsoleJYX::startFirmwareDownload() {
   CAPIManager::instance()->print("controller firmware download is not available in this build\n");
-  finish();
+  fail();
 }
 
 void CQelConsoleJYX::run() {
@@ -410,6 +580,7 @@ void CQelConsoleJYX::run() {
   if (address_.empty() && uart_.empty()) {
     api->print("one of ip and com must exist\n");
     printHelp();
+    outcome_ = Outcome::kRefused;
     finish();
     return;
   }

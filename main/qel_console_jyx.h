@@ -45,8 +45,21 @@ class CQelConsoleJYX : public CQelConsole {
   // digits are taken from the end back to the first non-hex character.
   static void parseRailMask(const char* text, uint32_t mask[3]);
 
+  // Strict number of an option that is checked before anything is sent:
+  // decimal digits, or "0x"/"0X" and hexadecimal digits, nothing else (no
+  // sign, no trailing text), at most `max`. False for anything else.
+  static bool parseOptionNumber(const char* text, uint64_t max, uint64_t* value);
+
   // The help text (version line first).
   void printHelp();
+
+  // Outcome of the run, kept in one place: a flow that failed calls fail(),
+  // a refused option refuse(); exitStatus() turns them into 1 and 2 when
+  // --exit-code was given, and 0 otherwise.
+  enum class Outcome { kOk, kFailed, kRefused };
+  Outcome outcome() const { return outcome_; }
+  bool exitCode() const { return exitCode_; }
+  int exitStatus() const override;
 
   // Option fields.
   const std::string& address() const { return address_; }
@@ -112,8 +125,15 @@ class CQelConsoleJYX : public CQelConsole {
   // Finishing: the work is over (done, g_keepRunning cleared, controller
   // object finished).
   void finish();
+  // Finishing after a failure: records it, then finish().
+  void fail();
   // Only marks the controller object finished; g_keepRunning (-x) stays.
   void markFinished();
+  // The same after a failure.
+  void markFailed();
+  // Prints "<option> <text>: <why>" for a refused option value, records the
+  // refusal and finishes before anything is sent.
+  void refuse(const char* option, const char* text, const char* why);
 
   // Flows (run() picks one).
   void networkFlow();
@@ -137,6 +157,12 @@ class CQelConsoleJYX : public CQelConsole {
  protected:
   // Parses the vector; returns at once after an action that ends the parse.
   void parse(int argc, char** argv);
+  // Parses one checked option; false after refuse().
+  bool parseChecked(int c, const char* text);
+  // Checks that need several options (the read range); false after refuse().
+  bool checkCombined();
+  // The SPI flow's reasons for its failure, one line each, then `failLine`.
+  void printSpiFailure(const char* failLine, const std::string& what);
   void ftdiAction();
 
   std::string address_;
@@ -183,6 +209,8 @@ class CQelConsoleJYX : public CQelConsole {
   std::string mainFirmware_;
   std::string slaveFirmware_;
   int32_t binaryWidth_ = 16;
+  bool exitCode_ = false;
+  Outcome outcome_ = Outcome::kOk;
 };
 
 #endif  // JYX_MAIN_QEL_CONSOLE_JYX_H_

@@ -13,7 +13,7 @@ void CQelConsoleJYX::networkFlow() {
   CAPIManager* api = CAPIManager::instance();
   if (address_.empty()) {
     api->print("ip address must exist\n");
-    markFinished();
+    markFailed();
     return;
   }
   CJYX* jyx = CJYX::instance();
@@ -22,38 +22,38 @@ void CQelConsoleJYX::networkFlow() {
   CJYXDataManager* data = CJYXDataManager::instance();
   if (!data->isConnected()) {
     api->print("socket connect %s fail\n", address_.c_str());
-    finish();
+    fail();
     return;
   }
 
   if (switchUart_ >= 0) {
     // Select the UART, then restart forwarding (off, on) so that the log
     // port carries the new UART from its first line.
-    auto fail = [this] {
+    auto switchFailed = [this] {
       CAPIManager::instance()->print("switchUart FAIL\n");
-      finish();
+      fail();
     };
-    bool started = data->switchLogUart(switchUart_, [this, data, fail](CPackage* r1) {
-      if (!r1) return fail();
-      bool sent = data->enableUart(0, [this, data, fail](CPackage* r2) {
-        if (!r2) return fail();
-        bool sentOn = data->enableUart(1, [fail](CPackage* r3) {
-          if (!r3) return fail();
+    bool started = data->switchLogUart(switchUart_, [this, data, switchFailed](CPackage* r1) {
+      if (!r1) return switchFailed();
+      bool sent = data->enableUart(0, [this, data, switchFailed](CPackage* r2) {
+        if (!r2) return switchFailed();
+        bool sentOn = data->enableUart(1, [switchFailed](CPackage* r3) {
+          if (!r3) return switchFailed();
           // Streaming goes on until the user stops the program.
           CAPIManager::instance()->print("switchUart OK\n");
         });
-        if (!sentOn) markFinished();
+        if (!sentOn) markFailed();
       });
-      if (!sent) markFinished();
+      if (!sent) markFailed();
     });
-    if (!started) markFinished();
+    if (!started) markFailed();
     return;
   }
 
   if (switchUart_ == -1) {
     data->enableUart(0, [this](CPackage* reply) {
       CAPIManager::instance()->print(reply ? "uartOff OK\n" : "uartOff FAIL\n");
-      if (!reply) finish();
+      if (!reply) fail();
     });
     markFinished();
     return;
@@ -66,8 +66,16 @@ void CQelConsoleJYX::networkFlow() {
         &CJYXDataManager::powerResetTargetDevice, &CJYXDataManager::powerWakeupTargetDevice,
         &CJYXDataManager::enterFastbootMode,      &CJYXDataManager::exitFastbootMode,
     };
-    bool started = (data->*kActions[powerAction_ - 1])([this](CPackage*) { finish(); });
-    if (!started) finish();
+    // The sequence goes on past a refused step, so the last reply alone
+    // cannot vouch for it: a null or refused one counts as a failure.
+    bool started = (data->*kActions[powerAction_ - 1])([this](CPackage* reply) {
+      if (reply == nullptr || reply->dataType() == ACK_FAIL) {
+        fail();
+      } else {
+        finish();
+      }
+    });
+    if (!started) fail();
     return;
   }
 
@@ -75,38 +83,40 @@ void CQelConsoleJYX::networkFlow() {
     bool started = data->enableStringCmd(1, [this, data](CPackage* r1) {
       if (!r1) {
         CAPIManager::instance()->print("enableStringCmd fail.\n");
-        finish();
+        fail();
         return;
       }
       sendText_ = CJYXDataManager::expandNewlines(sendText_);
       int sent = data->sendStringCmd(sendText_, [this](CPackage* r2) {
         if (!r2) {
           CAPIManager::instance()->print("sendStringCmd (%s) fail.\n", sendText_.c_str());
-          finish();
+          fail();
           return;
         }
         CAPIManager::instance()->print("sendStringCmd (%s) OK\n", sendText_.c_str());
         // A second for the target to answer on the log port before the end.
         CAPIManager::instance()->startAsyncCall([this] { finish(); }, 1.0);
       });
-      if (sent < 1) markFinished();
+      if (sent < 1) markFailed();
     });
-    if (!started) markFinished();
+    if (!started) markFailed();
     return;
   }
 
   if (getIo_ > 0) {
     int num = getIo_;
     bool sent = data->gpio(0, num, 0, [this, num](CPackage* reply) {
-      if (reply) {
+      // A refused read (ACK_FAIL) carries no level.
+      if (reply && reply->dataType() != ACK_FAIL) {
         CAPIManager::instance()->print("GPIO_GET %d is %d.\n", num,
                                        (int)reply->payloadU8(jyx::kGpioLevelOffset));
+        finish();
       } else {
         CAPIManager::instance()->print("GPIO_GET io(%d) fail.\n", num);
+        fail();
       }
-      finish();
     });
-    if (!sent) markFinished();
+    if (!sent) markFailed();
     return;
   }
 
@@ -114,12 +124,18 @@ void CQelConsoleJYX::networkFlow() {
     int num = setIo_;
     uint8_t level = param_ == "1" ? 1 : 0;
     bool sent = data->gpio(1, num, level, [this, num](CPackage* reply) {
+      // A refused set (ACK_FAIL) did not change the line.
+      bool ok = reply && reply->dataType() != ACK_FAIL;
       CAPIManager::instance()->print(
-          reply ? "GPIO_SET io(%d) to %s.\n" : "GPIO_SET io(%d) to %s fail.\n", num,
+          ok ? "GPIO_SET io(%d) to %s.\n" : "GPIO_SET io(%d) to %s fail.\n", num,
           param_.c_str());
-      finish();
+      if (ok) {
+        finish();
+      } else {
+        fail();
+      }
     });
-    if (!sent) markFinished();
+    if (!sent) markFailed();
     return;
   }
 
@@ -129,10 +145,15 @@ void CQelConsoleJYX::networkFlow() {
   }
 
   if (postcode_) {
-    data->postCode([this](CPackage* reply) {
+    bool started = data->postCode([this](CPackage* reply) {
       CAPIManager::instance()->print(reply ? "\n" : "get post code fail\n");
-      finish();
+      if (reply) {
+        finish();
+      } else {
+        fail();
+      }
     });
+    if (!started) fail();
     return;
   }
 

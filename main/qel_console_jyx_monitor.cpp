@@ -21,7 +21,7 @@ void CQelConsoleJYX::start_monitor() {
   auto startSampling = [this, power] {
     power->getEnableMask(railMask_);
     power->start([this](bool ok) {
-      if (!ok) finish();
+      if (!ok) fail();
       g_lastDisplay = CAPIManager::instance()->time();
     });
   };
@@ -33,7 +33,7 @@ void CQelConsoleJYX::start_monitor() {
   }
   if (!monitorConfig_.empty()) power->setConfigPath(monitorConfig_);
   power->updatePowerConfig(param_.empty() ? nullptr : param_.c_str(), startSampling,
-                           [this] { finish(); });
+                           [this] { fail(); });
 }
 
 void CQelConsoleJYX::updateMonitor(double now) {
@@ -50,7 +50,10 @@ void CQelConsoleJYX::updateMonitor(double now) {
     auto saveAndFinish = [this, power, saved] {
       if (*saved) return;
       *saved = true;
-      if (!output_.empty()) power->saveData(output_);
+      if (!output_.empty() && !power->saveData(output_)) {
+        fail();
+        return;
+      }
       finish();
     };
     power->stop(saveAndFinish);

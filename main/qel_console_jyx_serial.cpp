@@ -8,10 +8,10 @@
 void CQelConsoleJYX::serialCommandFlow() {
   CAPIManager::instance()->print(
       "controller commands over the serial line are not available in this build\n");
-  finish();
+  fail();
 }
 
 void CQelConsoleJYX::scan_uart_and_disable(std::string devices, unsigned long position) {
   CAPIManager::instance()->print("the UART scan is not available in this build\n");
-  finish();
+  fail();
 }

@@ -5,10 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
+#include <vector>
 
 #include "common/api_manager.h"
+#include "common/file_util.h"
 #include "jyx/data_manager.h"
 #include "jyx/spi_image.h"
 #include "main/qel_console_jyx.h"
@@ -21,9 +22,12 @@ constexpr double kSpiRestartDelay = 1.0;
 // Bytes of hex-dump text handed to one print call.
 constexpr size_t kDumpChunk = 64 * 1024;
 
-// The read buffer of -r: readLength + 16 zeroed bytes, owned by the read
-// flow from its start to its final progress value.
-std::unique_ptr<uint8_t[]> g_readBuffer;
+// Where the read flow of -r puts the range, owned by the flow from its start
+// to its final progress value: the -o file being written, or the bytes for
+// the screen dump; and the first write failure of the file.
+std::unique_ptr<jyx::CAtomicFile> g_readFile;
+std::vector<uint8_t> g_readBytes;
+std::string g_readError;
 
 // Hands the -5 and -I/-A/-B choices to the data manager; the options only
 // record them, so every SPI flow applies them before it starts.
@@ -36,6 +40,17 @@ CJYXDataManager* spiDataManager(const CQelConsoleJYX* console) {
 
 }  // namespace
 
+void CQelConsoleJYX::printSpiFailure(const char* failLine, const std::string& what) {
+  CAPIManager* api = CAPIManager::instance();
+  // Each reason on its own line below the progress bar, then the fail line,
+  // whose leading "\n" ends the last reason.
+  for (const std::string& reason : CJYXDataManager::instance()->spiFailReasons()) {
+    api->print("\n%s", reason.c_str());
+  }
+  api->print(failLine, what.c_str());
+  fail();
+}
+
 void CQelConsoleJYX::start_flash() {
   CJYXDataManager* data = spiDataManager(this);
   data->setImagePath(image_);
@@ -45,8 +60,7 @@ void CQelConsoleJYX::start_flash() {
           data->startFlashSPI([this](int p) {
             CAPIManager* api = CAPIManager::instance();
             if (p < 0) {
-              api->print("\nflashing image(%s) fail\n", image_.c_str());
-              finish();
+              printSpiFailure("\nflashing image(%s) fail\n", image_);
             } else if (p > 100) {
               api->print("\nflashing image(%s) OK\n", image_.c_str());
               if (loop_) {
@@ -74,8 +88,7 @@ void CQelConsoleJYX::start_check_spi() {
           data->startCheckSPI([this](int p) {
             CAPIManager* api = CAPIManager::instance();
             if (p < 0) {
-              api->print("\nchecking image(%s) fail\n", image_.c_str());
-              finish();
+              printSpiFailure("\nchecking image(%s) fail\n", image_);
             } else if (p > 100) {
               api->print("\nchecking image(%s) OK\n", image_.c_str());
               finish();
@@ -91,43 +104,70 @@ void CQelConsoleJYX::start_check_spi() {
 void CQelConsoleJYX::start_read_spi() {
   CAPIManager* api = CAPIManager::instance();
   CJYXDataManager* data = spiDataManager(this);
-  size_t bufferSize = readLength_ > 0 ? static_cast<size_t>(readLength_) + 16 : 0;
-  if (bufferSize > 0) g_readBuffer.reset(new (std::nothrow) uint8_t[bufferSize]);
-  if (readLength_ <= 0 || !g_readBuffer) {
+  if (readLength_ <= 0) {
     api->print("read spi fail\n");
-    finish();
+    fail();
     return;
   }
-  memset(g_readBuffer.get(), 0, bufferSize);
-  data->startGetSPIContent(readOffset_, readLength_, g_readBuffer.get(), [this](int p) {
+  g_readBytes.clear();
+  g_readError.clear();
+  CJYXDataManager::SPIReadSink sink;
+  if (!output_.empty()) {
+    // The dump goes straight to a temporary file beside the target and is
+    // renamed over it only once every byte was written and synced; nothing
+    // of the range is held in memory.
+    g_readFile.reset(new jyx::CAtomicFile());
+    if (!g_readFile->open(output_, &g_readError)) {
+      g_readFile.reset();
+      api->print("%s\n", g_readError.c_str());
+      api->print("read spi fail\n");
+      fail();
+      return;
+    }
+    sink = [](uint32_t, const uint8_t* bytes, uint32_t len) {
+      return g_readFile->write(bytes, len, &g_readError);
+    };
+  } else {
+    // Grows as blocks arrive; the range was checked against the flash
+    // before the first block, so it stays within the flash's size.
+    sink = [](uint32_t at, const uint8_t* bytes, uint32_t len) {
+      if (at != g_readBytes.size()) return false;  // pieces come in address order
+      g_readBytes.insert(g_readBytes.end(), bytes, bytes + len);
+      return true;
+    };
+  }
+  data->startGetSPIContent(readOffset_, readLength_, sink, [this](int p) {
     CAPIManager* api = CAPIManager::instance();
     if (p < 0) {
-      g_readBuffer.reset();
-      api->print("\nread spi fail\n");
-      finish();
+      g_readFile.reset();  // removes the temporary file
+      g_readBytes = std::vector<uint8_t>();
+      if (!g_readError.empty()) api->print("\n%s", g_readError.c_str());
+      printSpiFailure("\nread spi fail\n", std::string());
       return;
     }
     if (p <= 100) {
       progressBar("reading:", p);
       return;
     }
-    const uint8_t* bytes = g_readBuffer.get();
-    if (!output_.empty()) {
-      // A file that cannot be created is skipped silently; the flash was
-      // read all the same.
-      FILE* f = fopen(output_.c_str(), "wb");
-      if (f != nullptr) {
-        fwrite(bytes, 1, static_cast<size_t>(readLength_), f);
-        fclose(f);
+    if (g_readFile) {
+      bool committed = g_readFile->commit(&g_readError);
+      g_readFile.reset();
+      if (!committed) {
+        api->print("\n%s", g_readError.c_str());
+        api->print("\nread spi fail\n");
+        fail();
+        return;
       }
       api->print("\nread spi to file(%s) OK\n", output_.c_str());
     } else {
       api->print("offset:%d, len:%d\n\n", readOffset_, readLength_);
+      // The last row is printed whole; its tail is zeros, as past the end
+      // of the range.
+      g_readBytes.resize(static_cast<size_t>(readLength_) + 16, 0);
+      const uint8_t* bytes = g_readBytes.data();
       std::string text;
       text.reserve(kDumpChunk + 64);
       for (int32_t row = 0; row < readLength_; row += 16) {
-        // The last row is printed whole; its tail comes from the 16 spare
-        // zero bytes.
         text += spiHexRow(bytes + row);
         text += '\n';
         if (text.size() >= kDumpChunk) {
@@ -137,27 +177,34 @@ void CQelConsoleJYX::start_read_spi() {
         if (row > INT32_MAX - 16) break;
       }
       if (!text.empty()) api->print("%s", text.c_str());
+      g_readBytes = std::vector<uint8_t>();
     }
-    g_readBuffer.reset();
     finish();
   });
 }
 
 void CQelConsoleJYX::runSpiRegisterOp() {
   CJYXDataManager* data = spiDataManager(this);
+  auto done = [this](bool ok) {
+    if (ok) {
+      finish();
+    } else {
+      fail();
+    }
+  };
   if (spiRegisterOp_ == "spi-write-registers") {
-    data->winbondWriteSPIRegisters(static_cast<uint32_t>(spiRegisterValue_),
-                                   [this](bool) { finish(); });
+    data->winbondWriteSPIRegisters(static_cast<uint32_t>(spiRegisterValue_), done);
   } else if (spiRegisterOp_ == "spi-read-registers") {
-    data->winbondReadSPIRegisters([this](const uint8_t* bytes, int count) {
-      if (bytes != nullptr && count >= 3) {
+    data->winbondReadSPIRegisters([done](const uint8_t* bytes, int count) {
+      bool ok = bytes != nullptr && count >= 3;
+      if (ok) {
         CAPIManager::instance()->print("winbond read registers: 0x%.2x  0x%.2x  0x%.2x\n",
                                        bytes[0], bytes[1], bytes[2]);
       }
-      finish();
+      done(ok);
     });
   } else if (spiRegisterOp_ == "spi-unlock") {
-    data->winbondUnlockFlash([this](bool) { finish(); });
+    data->winbondUnlockFlash(done);
   } else {
     finish();
   }

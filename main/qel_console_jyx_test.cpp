@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -149,10 +152,10 @@ TEST(ConsoleOptionsTest, MonitorMaskOrConfigPath) {
 }
 
 TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
-  ConsoleParse p({"--getio", "0", "-0", "0x600000", "-a", "first", "--ip", "second", "-d", "10",
+  ConsoleParse p({"--getio", "22", "-0", "0x600000", "-a", "first", "--ip", "second", "-d", "10",
                   "-X", "0xffffffff", "-r", "0x10", "-w", "0x3", "-N", "0x48", "-E", "0x1000",
-                  "-F", "32", "-5", "3x"});
-  EXPECT_EQ(0, p->getIo());
+                  "-F", "32", "-5", "3"});
+  EXPECT_EQ(22, p->getIo());
   EXPECT_EQ(6291456, p->readLength());
   EXPECT_EQ("second", p->address());
   EXPECT_EQ(10, p->duration());
@@ -165,9 +168,6 @@ TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
   EXPECT_EQ(0x1000, p->espOffset());
   EXPECT_EQ(32, p->binaryWidth());
   EXPECT_EQ(3, p->retryLimit());
-  // The limit is a u32: a count above 2^31 is kept, not mistaken for "none".
-  ConsoleParse many({"-5", "4000000000"});
-  EXPECT_EQ(4000000000, many->retryLimit());
   ConsoleParse len({"--len", "100", "-y"});
   EXPECT_EQ(100, len->readLength());
   EXPECT_EQ("spi-read-registers", len->spiRegisterOp());
@@ -231,4 +231,133 @@ TEST(ConsoleProgressTest, ExactBytes) {
     CQelConsole::progressBar("flashing:", c.percent);
     EXPECT_EQ("\r\x1b[?25lflashing: [" + c.bar + "\x1b[?25h", testing::internal::GetCapturedStdout());
   }
+}
+
+TEST(ConsoleRulesTest, OptionNumbersAreWholeUnsignedAndBounded) {
+  const struct {
+    const char* text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } cases[] = {
+      {"0", 10, true, 0},
+      {"10", 10, true, 10},
+      {"11", 10, false, 0},
+      {"0x1f", 100, true, 31},
+      {"0X1F", 100, true, 31},
+      {"0xffffffff", 0xffffffffull, true, 0xffffffffull},
+      {"0x100000000", 0xffffffffull, false, 0},
+      {"18446744073709551615", UINT64_MAX, true, UINT64_MAX},
+      {"18446744073709551616", UINT64_MAX, false, 0},  // would wrap to 0
+      {"99999999999", 0xffffffffull, false, 0},        // would wrap in 32 bits
+      {"", 10, false, 0},
+      {"0x", 10, false, 0},
+      {"-1", 10, false, 0},
+      {"+1", 10, false, 0},
+      {" 1", 10, false, 0},
+      {"1 ", 10, false, 0},
+      {"3x", 10, false, 0},
+      {"zz", 10, false, 0},
+      {"0xg", 10, false, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t value = 12345;
+    EXPECT_EQ(c.ok, CQelConsoleJYX::parseOptionNumber(c.text, c.max, &value)) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(c.value, value) << c.text;
+    }
+  }
+  uint64_t value = 0;
+  EXPECT_FALSE(CQelConsoleJYX::parseOptionNumber(nullptr, 10, &value));
+}
+
+// Every value that used to wrap, map to 0 or mean "do nothing" is refused
+// with one line naming the option before anything is sent, and counts as a
+// refused option (status 2 with --exit-code, 0 without).
+TEST(ConsoleOptionsTest, CheckedOptionsRefuseBadValues) {
+  // The message names the option by its long name and quotes the text.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"-N", "65602"}, "--setio 65602: "},  // wrapped to GPIO 66 (SPI_PRG_EN)
+      {{"--setio", "6"}, "--setio 6: "},
+      {{"--setio", "14"}, "--setio 14: "},  // an input
+      {{"-M", "99"}, "--getio 99: "},
+      {{"-M", "0"}, "--getio 0: "},
+      {{"-X", "zz"}, "--switch-uart zz: "},  // mapped to UART 0
+      {{"-X", "4"}, "--switch-uart 4: "},
+      {{"-X", "-1"}, "--switch-uart -1: "},
+      {{"--retry", "0"}, "--retry 0: "},  // failed without trying
+      {{"--retry", "101"}, "--retry 101: "},
+      {{"-5", "3x"}, "--retry 3x: "},
+      {{"--len", "99999999999"}, "--len 99999999999: "},  // wrapped
+      {{"--len", "0x7fffffff"}, "--len 0x7fffffff: "},    // allocated 2 GiB up front
+      {{"-0", "-5"}, "--len -5: "},
+      {{"-r", "0x1ffffffff"}, "-r 0x1ffffffff: "},
+      {{"-r", "zz"}, "-r zz: "},
+      {{"-w", "0x08000000"}, "--write-spi-register 0x08000000: "},  // mask bit 3: no register
+      {{"-w", "0xzz"}, "--write-spi-register 0xzz: "},
+      {{"-r", "0xffffff00", "--len", "0x200"}, "-r 0xffffff00 + 512: "},  // beyond 4 GiB
+  };
+  for (const auto& entry : refused) {
+    const std::vector<std::string>& words = entry.first;
+    std::string name = words[0] + " " + words[1];
+    for (bool exitCode : {false, true}) {
+      std::vector<std::string> argv = words;
+      if (exitCode) argv.push_back("--exit-code");
+      ConsoleParse p(argv);
+      EXPECT_TRUE(p.finished()) << name;
+      EXPECT_TRUE(p->done()) << name;
+      EXPECT_EQ(CQelConsoleJYX::Outcome::kRefused, p->outcome()) << name;
+      EXPECT_EQ(exitCode ? 2 : 0, p->exitStatus()) << name;
+      // One line that names the option and the refused text.
+      EXPECT_EQ(0u, p.out().find(entry.second)) << p.out();
+      EXPECT_EQ(1u, static_cast<size_t>(std::count(p.out().begin(), p.out().end(), '\n')))
+          << p.out();
+      EXPECT_EQ(-1, p->setIo()) << name;
+      EXPECT_EQ(-1, p->getIo()) << name;
+      EXPECT_EQ("", p.run()) << name;  // done: nothing runs
+    }
+  }
+  // --exit-code is honoured even after the option that was refused.
+  ConsoleParse late({"--exit-code", "-N", "1"});
+  EXPECT_EQ(2, late->exitStatus());
+}
+
+TEST(ConsoleOptionsTest, CheckedOptionsAcceptTheirWholeRange) {
+  EXPECT_EQ(64, ConsoleParse({"-N", "64"})->setIo());
+  EXPECT_EQ(79, ConsoleParse({"-N", "0x4f"})->setIo());
+  EXPECT_EQ(14, ConsoleParse({"-M", "14"})->getIo());
+  EXPECT_EQ(79, ConsoleParse({"-M", "79"})->getIo());
+  EXPECT_EQ(3, ConsoleParse({"-X", "3"})->switchUart());
+  EXPECT_EQ(0, ConsoleParse({"-X", "0"})->switchUart());
+  EXPECT_EQ(-1, ConsoleParse({"-X", "0xffffffff"})->switchUart());
+  EXPECT_EQ(1, ConsoleParse({"--retry", "1"})->retryLimit());
+  EXPECT_EQ(100, ConsoleParse({"--retry", "100"})->retryLimit());
+  EXPECT_EQ(0xffff000, ConsoleParse({"--len", "0xffff000"})->readLength());
+  EXPECT_EQ(0, ConsoleParse({"--len", "0"})->readLength());  // the read flow refuses it
+  ConsoleParse top({"-r", "0xfffff000", "--len", "0x1000"});
+  EXPECT_EQ(CQelConsoleJYX::Outcome::kOk, top->outcome());
+  EXPECT_EQ(static_cast<int32_t>(0xfffff000u), top->readOffset());
+  EXPECT_EQ(0x07010203, ConsoleParse({"-w", "0x07010203"})->spiRegisterValue());
+}
+
+TEST(ConsoleOptionsTest, ExitCodeTellsHelpFailureAndRefusalApart) {
+  ConsoleParse help({"--exit-code", "-h"});
+  EXPECT_EQ(0, help->exitStatus());
+  EXPECT_NE(std::string::npos, help.out().find("--exit-code"));
+  ConsoleParse unknown({"--exit-code", "--nonsense"});
+  EXPECT_EQ(2, unknown->exitStatus());
+  EXPECT_EQ(0, ConsoleParse({"--nonsense"})->exitStatus());
+
+  ConsoleParse failed({"--exit-code", "-c", "00"});
+  EXPECT_EQ(0, failed->exitStatus());
+  failed.run();  // the serial line is not part of this build: a failed flow
+  EXPECT_EQ(CQelConsoleJYX::Outcome::kFailed, failed->outcome());
+  EXPECT_EQ(1, failed->exitStatus());
+  ConsoleParse quiet({"-c", "00"});
+  quiet.run();
+  EXPECT_EQ(0, quiet->exitStatus());
+
+  ConsoleParse neither({"--exit-code", "-u", ""});
+  neither.run();
+  EXPECT_EQ(2, neither->exitStatus());
 }
