@@ -43,7 +43,7 @@ TEST(HangE2E, MonitorConfigThatIsNoRegularFileEndsTheRunWithItsReason) {
   };
   const Case cases[] = {{"/dev/null", "is not a regular file"},
                         {"/dev/zero", "is not a regular file"},
-                        {dir.path(), "is a directory"},
+                        {dir.path(), "is a directory, not a file"},
                         {fifo, "is not a regular file"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
@@ -101,7 +101,7 @@ TEST(HangE2E, SimulatorRefusesAFlashImageThatIsNoRegularFile) {
     const char* reason;
   };
   const Case cases[] = {{fifo, "is not a regular file"},
-                        {dir.path(), "is a directory"},
+                        {dir.path(), "is a directory, not a file"},
                         {"/dev/zero", "is not a regular file"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
