@@ -229,11 +229,9 @@ bool CJYX::writeFile(const std::string& text, const std::string& path) {
 
 bool CJYX::loadLocalFile(const std::string& path, std::string* content, bool* missing,
                          std::string* err) {
-  uint64_t size = 0;
   struct stat st;
   *missing = !path.empty() && stat(path.c_str(), &st) != 0;
-  return jyx::checkRegularFile(path, kMaxLoadedFileBytes, &size, err) &&
-         jyx::readRegularFile(path, kMaxLoadedFileBytes, content, err);
+  return jyx::readRegularFile(path, kMaxLoadedFileBytes, content, err);
 }
 
 void CJYX::setFetchTimeouts(double connectSeconds, double totalSeconds) {
