@@ -319,7 +319,7 @@ TEST(JyxYamlTest, MultiplyingAliasesAreRefusedBeforeTheyExhaustMemory) {
   std::string small = text.substr(0, text.find("a4:"));
   ASSERT_TRUE(yaml(small, &doc));
   EXPECT_EQ(10u, doc["a3"].Size());
-  EXPECT_EQ("lol", std::string(doc["a3"][9][9][9].GetString()));
+  EXPECT_EQ("lol", std::string(doc["a3"][9][9][9][9].GetString()));
 }
 
 TEST(JyxControllerTest, ChangeIpAndDeviceList) {
