@@ -105,7 +105,11 @@ void CChannel::receivePass() {
   if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen()) return;
   unsigned char buf[kReadChunk + 1];
   tReceiving = this;
-  while (read(buf, kReadChunk) == kReadChunk) {
+  // Only this thread fills receiveFifo, so room seen here is still there when
+  // read() pushes. Without a whole chunk of room the device is not read at
+  // all: the bytes wait in the kernel (a TCP peer is then held back by its
+  // window, a tty by its buffer) instead of being read and dropped.
+  while (receiveFifo_->freeSpace() >= kReadChunk && read(buf, kReadChunk) == kReadChunk) {
   }
   tReceiving = nullptr;
 }

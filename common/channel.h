@@ -60,7 +60,9 @@ class CChannel {
   // Bytes written, 0 on a timeout, -1 on error.
   virtual int write(const void* data, int len);
   // Reads at most len bytes from the device into receiveFifo; returns the
-  // count (0 when nothing was there, negative on error).
+  // count (0 when nothing was there, negative on error). The receive thread
+  // calls it only while receiveFifo has room for len bytes, so a full FIFO
+  // leaves the bytes in the device instead of dropping them.
   virtual int read(void* buf, int len);
 
   // Without `done`: writes synchronously on the calling thread and returns

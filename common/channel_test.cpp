@@ -161,6 +161,33 @@ TEST(ChannelTest, ThreadsMoveBytesOnlyOnceEnabledAndReadOnlyWhileOpen) {
   EXPECT_EQ("waiting" + burst, got);
 }
 
+// A burst larger than the receive FIFO used to be read in full and what
+// did not fit was dropped. Now the device is left alone until there is
+// room, so every byte arrives, in order, however slowly the parser pops.
+TEST(ChannelTest, FullReceiveFifoLeavesBytesInTheDeviceInsteadOfDroppingThem) {
+  RecordingDelegate delegate;
+  FakeChannel channel(&delegate);
+  const int capacity = channel.receiveFifo()->capacity();
+  std::string burst;
+  for (int i = 0; burst.size() < static_cast<size_t>(capacity) * 3 + 777; ++i) {
+    burst += std::to_string(i) + ",";
+  }
+  channel.queue(burst);
+  channel.open = true;
+  std::string got;
+  for (int round = 0; got.size() < burst.size() && round < 10; ++round) {
+    // Wait until the receive thread has stopped for lack of room (or the
+    // device is empty), then take everything at once.
+    ASSERT_TRUE(waitUntil([&] {
+      return channel.receiveFifo()->freeSpace() < 1024 ||
+             got.size() + channel.receiveFifo()->size() == burst.size();
+    }));
+    got += jyxtest::popAll(channel.receiveFifo());
+  }
+  ASSERT_EQ(burst.size(), got.size());
+  EXPECT_TRUE(got == burst);
+}
+
 // Free pool threads right now (other live channels hold some).
 int freePoolThreads() { return static_cast<int>(PoolHog().taken.size()); }
 

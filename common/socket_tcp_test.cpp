@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include <thread>
+#include <atomic>
+#include <cstring>
 
 #include "channel_test_util.h"
 
@@ -225,6 +228,55 @@ TEST(SocketTcpTest, CloseBetweenTheReceiveThreadsOpenTestAndItsReadIsNoWarning) 
   EXPECT_TRUE(delegate.find(-201));
   close(peer);
   close(listener);
+}
+
+
+// A peer that sends far more than the 4 MiB receive FIFO while nobody pops
+// is held back by TCP once the FIFO is full; nothing is read and dropped.
+TEST(SocketTcpTest, FullReceiveFifoHoldsTheSenderBackAndLosesNothing) {
+  int listener = rawListen("127.0.43.1", kPort);
+  ASSERT_GE(listener, 0);
+  RecordingDelegate delegate;
+  CSocketTCP client(&delegate, kPort, "127.0.43.1");
+  client.open();
+  ASSERT_EQ(1, delegate.connected());
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+
+  const size_t total = 24u << 20;  // 6 FIFOs' worth, well beyond the socket buffers
+  std::string stream(total, '\0');
+  for (size_t i = 0; i + 4 <= total; i += 4) {
+    uint32_t v = static_cast<uint32_t>(i / 4);
+    memcpy(&stream[i], &v, 4);
+  }
+  std::atomic<size_t> sent{0};
+  std::thread sender([&] {
+    while (sent < total) {
+      ssize_t n = send(peer, stream.data() + sent, total - sent, MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+  });
+
+  CFifo* fifo = client.receiveFifo();
+  std::string got;
+  bool heldBack = false;
+  while (got.size() < total) {
+    // Let the FIFO fill up completely before draining it in one go.
+    if (!waitUntil([&] { return fifo->freeSpace() < 1024 || got.size() + fifo->size() == total; },
+                   10000)) {
+      break;
+    }
+    if (fifo->freeSpace() < 1024 && sent < total) heldBack = true;
+    got += jyxtest::popAll(fifo);
+  }
+  shutdown(peer, SHUT_RDWR);
+  sender.join();
+  close(peer);
+  close(listener);
+  EXPECT_TRUE(heldBack);
+  ASSERT_EQ(total, got.size());
+  EXPECT_TRUE(got == stream);
 }
 
 }  // namespace

@@ -101,6 +101,7 @@ void CJYXDataManager::sendPackage(CPackage* request, PackageCallback onReply) {
 
 void CJYXDataManager::onPackage(CPackage* package) {
   lastActivity_ = clockNow();
+  linkUnanswered_ = false;
   if (packetTrace_) {
     CAPIManager::instance()->print(
         "onPackage:frameNum(%d),cmdType(%s),dataType(%s),checksum(0x%x),dataLen(%d)%s\n",
@@ -142,10 +143,13 @@ void CJYXDataManager::onUpdate(double now) {
   bool open = channel_ && channel_->isOpen();
   bool ready = CJYX::instance()->wantConnected();
 
+  double limit = linkUnanswered_ ? kUnansweredLinkTimeout : kRequestTimeout;
   PackageCallback callback;
   CPackage* previous = nullptr;
   for (CPackage* p = pendingHead_; p; previous = p, p = p->next()) {
-    if (open && ready && now - p->time() <= kRequestTimeout) continue;
+    if (open && ready && now - p->time() <= limit) continue;
+    // Silence, not a lost link: the controller is not answering.
+    if (open && ready) linkUnanswered_ = true;
     callback = takePending(previous, p);
     break;
   }
@@ -168,6 +172,24 @@ void CJYXDataManager::onUpdate(double now) {
     spiRefresh_ = false;
     if (spiRefreshHook_) spiRefreshHook_();
   }
+}
+
+void CJYXDataManager::connect() {
+  if (channel_ && !channel_->isOpen()) {
+    // Detach the whole list first: a handler may send (it then finds the
+    // channel closed) or reconnect without touching the requests failed here.
+    CPackage* stale = pendingHead_;
+    pendingHead_ = nullptr;
+    while (stale) {
+      CPackage* next = stale->next();
+      PackageCallback callback = stale->callback();
+      stale->setNext(nullptr);
+      CPackageManager::instance()->releasePackage(stale);
+      stale = next;
+      if (callback) callback(nullptr);
+    }
+  }
+  CJYXTaskManager::connect();
 }
 
 // ---------------------------------------------------------------------------

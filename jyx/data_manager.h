@@ -29,6 +29,13 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // link after which a heartbeat goes out.
   static constexpr double kRequestTimeout = 300.0;
   static constexpr double kHeartbeatInterval = 300.0;
+  // Seconds a request may wait once a request on the link has gone
+  // unanswered for kRequestTimeout and nothing has been received since. A
+  // controller that stopped answering then fails each follow-up request
+  // (leaving programming mode, handing the lines back, the retries) in
+  // seconds instead of costing another full time-out apiece; the first
+  // packet received restores kRequestTimeout.
+  static constexpr double kUnansweredLinkTimeout = 5.0;
   static constexpr int kDefaultPort = 3334;
 
   // GPIO lines of the controller.
@@ -64,6 +71,10 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Disconnects.
   void stop() override;
   void onUpdate(double now) override;
+  // Reopening the link first fails every request still pending from the old
+  // one (their replies can no longer arrive), each handler called with null
+  // before anything is sent on the new link.
+  void connect() override;
 
   // --- Accessors ---
   virtual uint64_t owner() { return owner_; }
@@ -94,6 +105,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void onPackage(CPackage* package) override;
   // Number of requests waiting for their reply.
   int pendingCount();
+  // True after a request timed out and until the next packet arrives;
+  // pending requests then expire after kUnansweredLinkTimeout.
+  bool linkUnanswered() const { return linkUnanswered_; }
   double lastActivity() const { return lastActivity_; }
   // The parser on the channel's receive FIFO (owned; registered updater).
   CPackageParser* parser() { return parser_; }
@@ -343,6 +357,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   CPackageParser* parser_ = nullptr;
   uint32_t frameCounter_ = 0;
   CPackage* pendingHead_ = nullptr;  // newest first, linked through next
+  bool linkUnanswered_ = false;
   double lastActivity_ = 0.0;
   std::function<void(CPackage*)> powerReportHandler_;
   std::function<void(uint32_t*, uint8_t*)> powerBlockProvider_;
@@ -419,6 +434,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   std::vector<uint8_t> sector_;  // one sector of the pass in progress
   uint32_t sectorSize_ = 4096;
   uint32_t sectorIndex_ = 0;  // next sector to write, or block to check/read
+  uint32_t resumeSector_ = 0;  // where the next pass of a flash starts
   uint32_t sectorCount_ = 0;  // end sector (exclusive) of the flow in progress
   uint32_t blockSize_ = 4096;
   int spiPercent_ = 0;

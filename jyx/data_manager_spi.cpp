@@ -575,7 +575,7 @@ void CJYXDataManager::enableSPI(std::function<void(bool)> callback) {
           callback(false);
           return;
         }
-        sectorIndex_ = 0;
+        sectorIndex_ = resumeSector_;
         sectorSize_ = secSize;
         if (sector_.size() < sectorSize_) sector_.resize(sectorSize_);
         sectorCount_ = spiFlashSectorCount(imageSize_);
@@ -714,6 +714,15 @@ bool CJYXDataManager::trySPI(const char* message, std::function<void()> callback
     });
     return false;
   }
+  if (attempts_ == 1) {
+    resumeSector_ = 0;
+  } else if (securityMode_ != 0 && eraseId_ != 0) {
+    // Entering programming mode erases the copies again: start over.
+    resumeSector_ = 0;
+  }
+  // Otherwise a retry goes on at the sector that failed: every sector write
+  // erases and programs its own sector, and the ones before it were
+  // acknowledged.
   if (attempts_ > 1) {
     sleepMs(kRetryPauseMs);
     disconnect();
@@ -749,6 +758,7 @@ bool CJYXDataManager::trySPI(const char* message, std::function<void()> callback
 }
 
 void CJYXDataManager::sendSPI() {
+  resumeSector_ = sectorIndex_;
   spiFillSector(image_.data(), imageSize_, sectorIndex_, sectorSize_, sector_.data());
   if (!sendSPIData(sectorIndex_, static_cast<uint16_t>(sectorSize_), 1, sector_.data(),
                    static_cast<int>(sectorSize_),

@@ -4,6 +4,7 @@
 // driven by calling onUpdate with a time 300 s ahead.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -54,6 +55,7 @@ class ScriptedController {
     while (next_ < fake->writeCount()) {
       Request r{jyxtest::decode(fake->writeAt(next_++))};
       requests.push_back(r);
+      if (answersLeft-- <= 0) continue;  // stopped answering
       CPackage reply;
       if (!answer(r, &reply)) continue;
       dm->onPackage(&reply);
@@ -152,6 +154,16 @@ class ScriptedController {
   std::vector<Fault> readFaults;
   int blockReads = 0;
   std::vector<Request> requests;
+  int answersLeft = 1 << 30;  // requests answered before the controller goes silent
+
+  // Sector indices of the sector writes, in the order they were sent.
+  std::vector<uint32_t> sectorWriteIndices() const {
+    std::vector<uint32_t> out;
+    for (const Request& r : requests) {
+      if (r.cmd == SPI_CTRL && r.data == SPI_DATA) out.push_back(r.u32(0));
+    }
+    return out;
+  }
 
  private:
   size_t next_ = 0;
@@ -245,6 +257,84 @@ TEST_F(SPIFlowTest, DroppedSectorRepliesTimeOutIntoRetriesThenFail) {
   }
   EXPECT_EQ(std::string::npos, out.find("retry 3"));
   EXPECT_TRUE(hasReason(dm, "no reply from the controller for sector 0 (time-out or lost link)"));
+}
+
+// A controller that stops answering in the middle of a flash used to cost
+// about 65 minutes: every chained request (leaving programming mode, the
+// line hand-back, each retry's first steps) paid the full 300 s again. Time
+// is moved by hand: while nothing happens, the pending requests are made one
+// second older per pass; when one expires, that wait is added to the
+// virtual time, as are the real pauses of the retries.
+TEST_F(SPIFlowTest, SilentControllerGetsItsVerdictWithinOneTimeOutPlusTheRetries) {
+  dm->setImagePath(writeImage(40000, 3));  // 10 sectors
+  dm->setRetryLimit(5);
+  controller.answersLeft = 2 + 1 + 3;  // the two lines, programming mode, three sectors
+  std::vector<int> progress;
+  capture();
+  double start = CAPIManager::wallClock();
+  double waited = 0;  // virtual seconds spent waiting for expiries
+  double age = 0;     // how far the current wait has got
+  dm->startFlashSPI([&](int p) { progress.push_back(p); });
+  while (!failed(progress) && waited < 20 * CJYXDataManager::kRequestTimeout) {
+    controller.serve(dm, fake);
+    CAPIManager::instance()->update();
+    age += 1.0;
+    int pending = dm->pendingCount();
+    size_t writes = fake->writeCount();
+    dm->onUpdate(CAPIManager::wallClock() + age);
+    if (dm->pendingCount() != pending || fake->writeCount() != writes) {
+      waited += age;
+      age = 0;
+    }
+  }
+  double verdict = CAPIManager::wallClock() - start + waited + age;
+  std::string out = captured();
+  ASSERT_TRUE(failed(progress)) << out;
+  EXPECT_EQ(1, std::count(progress.begin(), progress.end(), -1));
+  // One full time-out for the sector that went unanswered; then each of the
+  // four retries and the final hand-back wait only the short limit per step.
+  double bound = CJYXDataManager::kRequestTimeout +
+                 5 * (3.0 + 4 * (CJYXDataManager::kUnansweredLinkTimeout + 1.0));
+  EXPECT_GT(verdict, CJYXDataManager::kRequestTimeout);
+  EXPECT_LT(verdict, bound) << out;
+  EXPECT_NE(std::string::npos, out.find("SPI flash, retry 4\n"));
+  EXPECT_EQ(std::string::npos, out.find("SPI flash, retry 5"));
+  EXPECT_EQ(4u, controller.sectorWriteIndices().size());  // no pass got past its first step
+  // Nothing of the flash is left pending to fire later.
+  for (int i = 0; i < 5; ++i) {
+    dm->onUpdate(CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1);
+  }
+  EXPECT_EQ(1, std::count(progress.begin(), progress.end(), -1));
+}
+
+// Each sector write erases and programs its own sector, so a retry goes on
+// at the sector that failed instead of sending the whole image again;
+// only a layout whose programming mode erases its copies on entry starts
+// over.
+TEST_F(SPIFlowTest, ARetryGoesOnAtTheSectorThatFailed) {
+  struct Case {
+    const char* flashType;
+    std::vector<uint32_t> indices;
+  };
+  const Case cases[] = {
+      {"Normal", {0, 1, 2, 3, 3, 4, 5, 6, 7, 8, 9}},
+      {"2M*3", {0, 1, 2, 3, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.flashType);
+    controller.requests.clear();
+    controller.sectorWrites = 0;
+    controller.sectorFaults = {kNone, kNone, kNone, kAckFail};
+    dm->setFlashType(c.flashType);
+    dm->setImagePath(writeImage(40000, 9));
+    std::vector<int> progress;
+    capture();
+    dm->startFlashSPI([&](int p) { progress.push_back(p); });
+    ASSERT_TRUE(run([&] { return !progress.empty() && (progress.back() < 0 || progress.back() > 100); }));
+    std::string out = captured();
+    EXPECT_EQ(CJYXDataManager::kSPIFlashDone, progress.back()) << out;
+    EXPECT_EQ(c.indices, controller.sectorWriteIndices());
+  }
 }
 
 TEST_F(SPIFlowTest, RefusedOrLostCheckBlockFailsWithTheLinesBack) {

@@ -102,6 +102,75 @@ TEST_F(DataManagerTest, DroppedReplyFailsOnlyAfterTimeout) {
   EXPECT_EQ(calls, 1);
 }
 
+// After one request went unanswered for the full time-out, a controller
+// that stays silent must not cost another full time-out per follow-up
+// request; the first packet it sends proves it alive again.
+TEST_F(DataManagerTest, AfterATimeOutFollowUpRequestsWaitOnlyUntilSomethingArrives) {
+  std::vector<std::string> calls;
+  auto record = [&calls](const char* name) {
+    return [&calls, name](CPackage* r) { calls.push_back(std::string(name) + (r ? "" : ":null")); };
+  };
+  CAPIManager::instance()->update();  // a fresh pump time for the activity stamp
+  dm->gpio(1, 66, 1, record("first"));
+  double t0 = CAPIManager::wallClock();
+  dm->onUpdate(t0 + CJYXDataManager::kRequestTimeout - 1);
+  EXPECT_FALSE(dm->linkUnanswered());
+  // One expiry per update: a heartbeat the silence may have sent goes too.
+  dm->onUpdate(t0 + CJYXDataManager::kRequestTimeout + 1);
+  dm->onUpdate(t0 + CJYXDataManager::kRequestTimeout + 1);
+  EXPECT_EQ(calls, std::vector<std::string>({"first:null"}));
+  EXPECT_TRUE(dm->linkUnanswered());
+
+  // The chained follow-up fails after the short limit, not 300 s later.
+  double t1 = CAPIManager::wallClock();
+  dm->gpio(1, 67, 1, record("second"));
+  dm->onUpdate(t1 + CJYXDataManager::kUnansweredLinkTimeout - 1);
+  EXPECT_EQ(1u, calls.size());
+  dm->onUpdate(t1 + CJYXDataManager::kUnansweredLinkTimeout + 1);
+  EXPECT_EQ(calls.back(), "second:null");
+
+  // Any packet ends it: the next request has its full time-out again.
+  dm->gpio(1, 68, 1, record("third"));
+  dm->gpio(1, 69, 1, record("fourth"));
+  ackGpio(fake->writeCount() - 1);
+  EXPECT_EQ(calls.back(), "fourth");
+  EXPECT_FALSE(dm->linkUnanswered());
+  dm->onUpdate(CAPIManager::wallClock() + CJYXDataManager::kUnansweredLinkTimeout + 60);
+  dm->onUpdate(CAPIManager::wallClock() + CJYXDataManager::kUnansweredLinkTimeout + 60);
+  EXPECT_EQ(calls, std::vector<std::string>({"first:null", "second:null", "fourth"}));
+}
+
+// A retry closes and reopens the link at once. Requests of the old link can
+// get no reply any more: they fail at the reopen, before anything is sent
+// on the new link, instead of waiting out their time-out and then firing
+// into whatever runs by then.
+TEST_F(DataManagerTest, ReopeningTheLinkFailsEveryRequestOfTheOldOne) {
+  std::vector<int> order;
+  size_t writesAtReopen = 0;
+  for (int i = 0; i < 3; ++i) {
+    dm->gpio(1, 64 + i, 1, [&, i](CPackage* r) {
+      order.push_back(r ? 100 + i : i);
+      writesAtReopen = fake->writeCount();
+    });
+  }
+  dm->disconnect();
+  EXPECT_TRUE(order.empty());
+  dm->connect();
+  EXPECT_EQ(order, std::vector<int>({2, 1, 0}));
+  EXPECT_EQ(0, dm->pendingCount());
+  EXPECT_EQ(3u, writesAtReopen);
+  EXPECT_TRUE(dm->isConnected());
+  // Nothing is left to expire later.
+  dm->onUpdate(farFuture());
+  EXPECT_EQ(3u, order.size());
+
+  // Connecting an open link is no reopen and fails nothing.
+  bool failed = false;
+  dm->gpio(1, 70, 1, [&](CPackage* r) { failed = r == nullptr; });
+  dm->connect();
+  EXPECT_FALSE(failed);
+}
+
 TEST_F(DataManagerTest, ClosedChannelFailsOnePendingRequestPerUpdateNewestFirst) {
   std::vector<int> order;
   for (int i = 0; i < 3; ++i) {

@@ -2,14 +2,19 @@
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
+#include <sys/stat.h>
 #include <yaml.h>
 
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <utility>
 
 #include "common/api_manager.h"
+#include "common/child_process.h"
+#include "common/file_util.h"
+#include "common/string_format.h"
 #include "common/number_text.h"
 #include "common/thread_pool.h"
 
@@ -20,8 +25,14 @@ const unsigned char kUtf8Bom[3] = {0xEF, 0xBB, 0xBF};
 // Deeper YAML nesting is refused: later JSON walks recurse per level.
 constexpr size_t kMaxYamlDepth = 256;
 
-// curl output is read in chunks of this size (2 MiB).
-constexpr size_t kCurlChunk = 2 * 1024 * 1024;
+// Copies that aliases may add to one YAML document, in nodes plus string
+// bytes (yamlNodeCost). Real configuration files stay far below; a document
+// whose aliases multiply ("billion laughs") reaches it within a few levels.
+constexpr size_t kMaxYamlAliasCost = 16 * 1024 * 1024;
+
+// Seconds the curl child may run beyond its own --max-time before it is
+// killed.
+constexpr double kFetchGraceSeconds = 5.0;
 
 // Seconds between two checks that the controller link is in the wanted state.
 constexpr double kConnectionCheckInterval = 10.0;
@@ -29,24 +40,25 @@ constexpr double kConnectionCheckInterval = 10.0;
 // Forces creation during static initialisation, before main runs.
 CJYX* const g_staticController = CJYX::instance();
 
+// Nodes plus string bytes of a converted YAML node; the depth is bounded by
+// kMaxYamlDepth, so the recursion is too.
+size_t yamlNodeCost(const rapidjson::Value& v) {
+  size_t cost = 1;
+  if (v.IsString()) {
+    cost += v.GetStringLength();
+  } else if (v.IsArray()) {
+    for (const auto& item : v.GetArray()) cost += yamlNodeCost(item);
+  } else if (v.IsObject()) {
+    for (const auto& m : v.GetObject()) cost += 1 + m.name.GetStringLength() + yamlNodeCost(m.value);
+  }
+  return cost;
+}
+
 std::string jsonText(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
   value.Accept(writer);
   return std::string(buffer.GetString(), buffer.GetSize());
-}
-
-// Wraps a text in single quotes for /bin/sh.
-std::string shellQuote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
 }
 
 }  // namespace
@@ -189,16 +201,14 @@ std::string CJYX::readSetting(const char* key, const char* defaultValue) {
 }
 
 std::string CJYX::readFile(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) {
+  std::string content;
+  bool missing = false;
+  std::string err;
+  if (!loadLocalFile(path, &content, &missing, &err)) {
+    if (!missing) CAPIManager::instance()->print("%s\n", err.c_str());
     CAPIManager::instance()->print("open file (%s) FAIL.\n", path.c_str());
     return std::string();
   }
-  std::string content;
-  char chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), f)) > 0) content.append(chunk, n);
-  fclose(f);
   if (content.size() >= 4 && memcmp(content.data(), kUtf8Bom, 3) == 0) content.erase(0, 3);
   return content;
 }
@@ -217,38 +227,69 @@ bool CJYX::writeFile(const std::string& text, const std::string& path) {
   return ok;
 }
 
+bool CJYX::loadLocalFile(const std::string& path, std::string* content, bool* missing,
+                         std::string* err) {
+  struct stat st;
+  *missing = !path.empty() && stat(path.c_str(), &st) != 0;
+  return jyx::readRegularFile(path, kMaxLoadedFileBytes, content, err);
+}
+
+void CJYX::setFetchTimeouts(double connectSeconds, double totalSeconds) {
+  fetchConnectSeconds_ = connectSeconds;
+  fetchTotalSeconds_ = totalSeconds;
+}
+
+bool CJYX::fetchUrl(const std::string& url, std::string* text, std::string* err) {
+  // No shell: the address reaches curl as one argument, after "--", so it
+  // can be neither a shell word nor an option. curl gives up on its own
+  // time-outs; the deadline of the child process is the backstop.
+  std::vector<std::string> argv = {"curl",
+                                   "-sS",
+                                   "--fail",
+                                   "--connect-timeout",
+                                   jyx::stringFormat("%.3f", fetchConnectSeconds_),
+                                   "--max-time",
+                                   jyx::stringFormat("%.3f", fetchTotalSeconds_),
+                                   "--proto",
+                                   "=http,https",
+                                   "--",
+                                   url};
+  jyx::CaptureLimits limits;
+  limits.totalSeconds = fetchTotalSeconds_ + kFetchGraceSeconds;
+  limits.maxOutput = kMaxLoadedFileBytes;
+  return jyx::runCaptured(argv, limits, text, err);
+}
+
 void CJYX::getFileContent(const std::string& pathOrUrl, TextCallback callback) {
+  CAPIManager* api = CAPIManager::instance();
   if (pathOrUrl.compare(0, 4, "http") == 0) {
-    std::string command = "curl -sS " + shellQuote(pathOrUrl);
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-      if (callback) callback(std::string());
-      return;
+    std::string text;
+    std::string err;
+    if (!fetchUrl(pathOrUrl, &text, &err)) {
+      api->print("cannot fetch %s: %s\n", pathOrUrl.c_str(), err.c_str());
+      text.clear();
     }
-    std::string captured;
-    std::string chunk(kCurlChunk, '\0');
-    size_t n;
-    while ((n = fread(&chunk[0], 1, kCurlChunk, pipe)) > 0) {
-      if (callback) {
-        captured.append(chunk, 0, n);
-      } else {
-        CAPIManager::instance()->print("%.*s", static_cast<int>(n), chunk.data());
-      }
+    if (callback) {
+      callback(text);
+    } else {
+      api->print("%s", text.c_str());
     }
-    pclose(pipe);
-    if (callback) callback(captured);
-    return;
-  }
-  FILE* f = fopen(pathOrUrl.c_str(), "rb");
-  if (f == nullptr) {
-    sendHostEvent("jyx:get_file_content", pathOrUrl, std::move(callback));
     return;
   }
   std::string content;
-  char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) content.append(buffer, n);
-  fclose(f);
+  bool missing = false;
+  std::string err;
+  if (!loadLocalFile(pathOrUrl, &content, &missing, &err)) {
+    if (missing) {
+      sendHostEvent("jyx:get_file_content", pathOrUrl, std::move(callback));
+      return;
+    }
+    // A directory, FIFO, device or oversized file: refused with its reason,
+    // and the caller still gets its (empty) answer instead of waiting.
+    api->print("%s\n", err.c_str());
+    if (callback) callback(std::string());
+    return;
+  }
   if (!content.empty() && callback) callback(content);
 }
 
@@ -269,15 +310,35 @@ bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
   struct Frame {
     rapidjson::Value value;
     std::string key;
+    std::string anchor;       // "&name" given to this collection, if any
     bool hasKey = false;
+    bool keyIsMerge = false;  // the pending key is the plain "<<" merge key
   };
   std::deque<Frame> stack;
   rapidjson::Value top;
   bool closed = false;
   bool failed = false;
 
+  // Anchored nodes, kept in their own pool so that they are freed with it;
+  // an alias attaches a fresh copy. Every copy is charged against
+  // kMaxYamlAliasCost, so nested aliases that multiply ("billion laughs")
+  // fail the conversion instead of exhausting memory.
+  struct Anchored {
+    rapidjson::Value value;
+    size_t cost = 0;
+  };
+  rapidjson::Document::AllocatorType anchorAllocator;
+  std::map<std::string, Anchored> anchors;
+  size_t aliasCost = 0;
+  auto remember = [&](const unsigned char* anchor, const rapidjson::Value& v) {
+    if (anchor == nullptr) return;
+    Anchored& slot = anchors[reinterpret_cast<const char*>(anchor)];
+    slot.value.CopyFrom(v, anchorAllocator);
+    slot.cost = yamlNodeCost(v);
+  };
+
   // Hands a finished value to the open collection (or to the caller).
-  auto attach = [&](rapidjson::Value&& v) {
+  auto attach = [&](rapidjson::Value&& v, bool isMergeKey) {
     Frame& parent = stack.back();
     if (parent.value.IsArray()) {
       parent.value.PushBack(v, allocator);
@@ -286,7 +347,28 @@ bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
       if (v.IsString()) {
         parent.key.assign(v.GetString(), v.GetStringLength());
         parent.hasKey = true;
+        parent.keyIsMerge = isMergeKey;
       }
+    } else if (parent.keyIsMerge && (v.IsObject() || v.IsArray())) {
+      // "<<: *base" (or a list of them) adds the members of the merged
+      // mappings that the mapping does not give itself; a key that follows
+      // the merge still replaces the merged value below.
+      auto mergeFrom = [&](rapidjson::Value& source) {
+        if (!source.IsObject()) return;
+        for (auto& m : source.GetObject()) {
+          if (parent.value.HasMember(m.name)) continue;
+          rapidjson::Value name(m.name, allocator);
+          rapidjson::Value member(m.value, allocator);
+          parent.value.AddMember(name, member, allocator);
+        }
+      };
+      if (v.IsObject()) {
+        mergeFrom(v);
+      } else {
+        for (auto& item : v.GetArray()) mergeFrom(item);
+      }
+      parent.hasKey = false;
+      parent.keyIsMerge = false;
     } else {
       auto it = parent.value.FindMember(parent.key.c_str());
       if (it != parent.value.MemberEnd()) {
@@ -297,6 +379,7 @@ bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
         parent.value.AddMember(name, v, allocator);
       }
       parent.hasKey = false;
+      parent.keyIsMerge = false;
     }
   };
 
@@ -308,18 +391,23 @@ bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
     }
     switch (event.type) {
       case YAML_MAPPING_START_EVENT:
-      case YAML_SEQUENCE_START_EVENT:
+      case YAML_SEQUENCE_START_EVENT: {
         if (stack.size() >= kMaxYamlDepth) {
           failed = true;
           break;
         }
         stack.emplace_back();
+        const unsigned char* anchor = event.type == YAML_MAPPING_START_EVENT
+                                          ? event.data.mapping_start.anchor
+                                          : event.data.sequence_start.anchor;
+        if (anchor != nullptr) stack.back().anchor = reinterpret_cast<const char*>(anchor);
         if (event.type == YAML_MAPPING_START_EVENT) {
           stack.back().value.SetObject();
         } else {
           stack.back().value.SetArray();
         }
         break;
+      }
       case YAML_MAPPING_END_EVENT:
       case YAML_SEQUENCE_END_EVENT: {
         if (stack.empty()) {
@@ -327,26 +415,43 @@ bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
           break;
         }
         rapidjson::Value finished(std::move(stack.back().value));
+        std::string anchor = std::move(stack.back().anchor);
         stack.pop_back();
+        if (!anchor.empty()) {
+          remember(reinterpret_cast<const unsigned char*>(anchor.c_str()), finished);
+        }
         if (stack.empty()) {
           top = std::move(finished);
           closed = true;
         } else {
-          attach(std::move(finished));
+          attach(std::move(finished), false);
         }
         break;
       }
-      case YAML_SCALAR_EVENT:
-      case YAML_ALIAS_EVENT: {
-        if (stack.empty()) break;  // a bare scalar document is not a collection
+      case YAML_SCALAR_EVENT: {
         rapidjson::Value scalar;
-        if (event.type == YAML_SCALAR_EVENT) {
-          scalar.SetString(reinterpret_cast<const char*>(event.data.scalar.value),
-                           static_cast<rapidjson::SizeType>(event.data.scalar.length), allocator);
-        } else {
-          scalar.SetString("", allocator);  // aliases are not expanded
+        scalar.SetString(reinterpret_cast<const char*>(event.data.scalar.value),
+                         static_cast<rapidjson::SizeType>(event.data.scalar.length), allocator);
+        remember(event.data.scalar.anchor, scalar);
+        if (stack.empty()) break;  // a bare scalar document is not a collection
+        bool mergeKey = event.data.scalar.style == YAML_PLAIN_SCALAR_STYLE &&
+                        event.data.scalar.length == 2 &&
+                        memcmp(event.data.scalar.value, "<<", 2) == 0;
+        attach(std::move(scalar), mergeKey);
+        break;
+      }
+      case YAML_ALIAS_EVENT: {
+        // An alias to an anchor not defined before it is an error, as in
+        // every YAML loader.
+        auto it = anchors.find(reinterpret_cast<const char*>(event.data.alias.anchor));
+        if (it == anchors.end() || it->second.cost > kMaxYamlAliasCost - aliasCost) {
+          failed = true;
+          break;
         }
-        attach(std::move(scalar));
+        aliasCost += it->second.cost;
+        if (stack.empty()) break;
+        rapidjson::Value copy(it->second.value, allocator);
+        attach(std::move(copy), false);
         break;
       }
       case YAML_STREAM_END_EVENT:
@@ -368,13 +473,13 @@ bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
 }
 
 bool CJYX::yamlFileToJson(const std::string& path, rapidjson::Document* doc) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (f == nullptr) return false;
   std::string content;
-  char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) content.append(buffer, n);
-  fclose(f);
+  bool missing = false;
+  std::string err;
+  if (!loadLocalFile(path, &content, &missing, &err)) {
+    if (!missing) CAPIManager::instance()->print("%s\n", err.c_str());
+    return false;
+  }
   if (content.empty()) return false;
   return yamlToJson(content.data(), content.size(), doc);
 }

@@ -99,6 +99,17 @@ class CJYX : public CTaskManager {
   // local file: read whole, callback only when it is not empty; a file that
   // does not open is asked of the host ("jyx:get_file_content").
   void getFileContent(const std::string& pathOrUrl, TextCallback callback);
+  // Every file loaded through this object (readFile, getFileContent,
+  // yamlFileToJson) must be a regular file of at most this size: a
+  // directory, FIFO or device such as /dev/zero is refused with its reason
+  // instead of blocking or exhausting memory. Fetched texts are capped alike.
+  static constexpr size_t kMaxLoadedFileBytes = 16 * 1024 * 1024;
+  // Time-outs of a fetch over HTTP (curl --connect-timeout / --max-time), in
+  // seconds; 10 and 60 unless changed. The fetch blocks the calling thread
+  // at most the total time plus a few seconds, then curl is killed.
+  void setFetchTimeouts(double connectSeconds, double totalSeconds);
+  // Runs curl on `url` (no shell); false with *err naming the reason.
+  bool fetchUrl(const std::string& url, std::string* text, std::string* err);
 
   // YAML to JSON with libyaml: mappings become objects, sequences arrays,
   // every scalar a JSON string. A null `value` becomes the top-level
@@ -179,6 +190,10 @@ class CJYX : public CTaskManager {
   void publishAddressList();
   void putIpFirstInList();
   void sendHostEvent(const char* name, const std::string& payload, TextCallback callback);
+  // Reads a regular file of at most kMaxLoadedFileBytes; *missing tells a
+  // path that does not exist from one that was refused.
+  static bool loadLocalFile(const std::string& path, std::string* content, bool* missing,
+                            std::string* err);
 
   uint32_t pageMode_ = 0;
   std::string appPath_;
@@ -193,6 +208,8 @@ class CJYX : public CTaskManager {
   bool started_ = false;
   rapidjson::Document config_;
   double lastCheck_ = 0;
+  double fetchConnectSeconds_ = 10.0;
+  double fetchTotalSeconds_ = 60.0;
   bool visibleLog_ = true;
   bool visibleUart_ = true;
   bool visibleGpio_ = true;

@@ -7,11 +7,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "common/api_manager.h"
+#include "common/file_util.h"
 #include "sim/controller.h"
 #include "sim/faults.h"
 #include "sim/ops_log.h"
@@ -26,14 +25,8 @@ namespace {
 // project; diagnostics carry the program name.
 #define PRINT(...) CAPIManager::instance()->print(__VA_ARGS__)
 
-bool readText(const std::string& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::stringstream ss;
-  ss << in.rdbuf();
-  *out = ss.str();
-  return true;
-}
+// Control files are a few lines; anything bigger is not one.
+constexpr size_t kMaxControlFileBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -81,9 +74,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!opts.flashImage.empty()) {
-    std::string image;
-    if (!readText(opts.flashImage, &image)) {
-      PRINT("jyx-sim: cannot read flash image %s\n", opts.flashImage.c_str());
+    // A FIFO, directory or device is refused (it would block or never end);
+    // more than the flash holds is refused before it is read.
+    std::string image, why;
+    if (!jyx::readRegularFile(opts.flashImage, controller.flash().size(), &image, &why)) {
+      PRINT("jyx-sim: cannot read flash image: %s\n", why.c_str());
       return 1;
     }
     if (!controller.flash().load(0, reinterpret_cast<const uint8_t*>(image.data()),
@@ -105,8 +100,8 @@ int main(int argc, char** argv) {
   server.run(sigFd, [&] {
     std::string text, why;
     if (opts.controlFile.empty()) return;
-    if (!readText(opts.controlFile, &text)) {
-      PRINT("jyx-sim: cannot read control file %s\n", opts.controlFile.c_str());
+    if (!jyx::readRegularFile(opts.controlFile, kMaxControlFileBytes, &text, &why)) {
+      PRINT("jyx-sim: cannot read control file: %s\n", why.c_str());
       return;
     }
     if (!faults.loadText(text, &why)) {
