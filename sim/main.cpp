@@ -12,11 +12,13 @@
 #include <string>
 
 #include "common/api_manager.h"
+#include "common/file_util.h"
 #include "sim/controller.h"
 #include "sim/faults.h"
 #include "sim/ops_log.h"
 #include "sim/options.h"
 #include "sim/server.h"
+#include "sim/target_console.h"
 
 using namespace jyxsim;
 
@@ -94,6 +96,26 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The target console runs on its own thread and shares nothing with the
+  // controller model.
+  CTargetConsole console;
+  if (!opts.targetConsole.empty()) {
+    ConsoleScript script;
+    std::string text;
+    if (!opts.consoleScript.empty() &&
+        (!jyx::readRegularFile(opts.consoleScript, 1u << 20, &text, &err) ||
+         !parseConsoleScript(text, &script, &err))) {
+      PRINT("jyx-sim: console script %s: %s\n", opts.consoleScript.c_str(), err.c_str());
+      return 2;
+    }
+    if (!console.start(opts.targetConsole, script, &err)) {
+      PRINT("jyx-sim: %s\n", err.c_str());
+      return 1;
+    }
+    PRINT("jyx-sim target console: %s -> %s\n", opts.targetConsole.c_str(),
+          console.slavePath().c_str());
+  }
+
   CSimServer server(&controller);
   if (!server.listen(opts.bind, opts.packetPort, opts.logPort, &err)) {
     PRINT("jyx-sim: %s\n", err.c_str());
@@ -117,6 +139,7 @@ int main(int argc, char** argv) {
     COpsRecord(&opsLog, "event").str("event", "faults_reload").num("rules",
                                                                   int64_t(faults.rules().size()));
   });
+  console.stop();
   COpsRecord(&opsLog, "event").str("event", "exit");
   close(sigFd);
   return 0;
