@@ -1,9 +1,11 @@
 // End-to-end tests of the factory functional test: the real jyx --fct-tool
 // against the scripted target console of jyx-sim (a pty), with record files
 // in a temporary directory. Addresses 127.0.16.x.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -215,32 +217,56 @@ TEST_F(FctTest, ARecordThatCannotBeWrittenIsReportedAndTheRunEnds) {
   EXPECT_NE(out.find("test all cases: 未测试\n"), std::string::npos) << out;
 }
 
+// True once the tool has started to replace the record: a new file beside
+// it (the temporary one) or a record whose size is no longer the old one.
+bool recordWriteStarted(const std::string& directory, off_t oldSize) {
+  struct stat st;
+  if (stat((directory + "/record.csv").c_str(), &st) != 0 || st.st_size != oldSize) return true;
+  DIR* d = opendir(directory.c_str());
+  if (d == nullptr) return false;
+  bool other = false;
+  while (dirent* e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name != "." && name != ".." && name != "record.csv" && name != "log") other = true;
+  }
+  closedir(d);
+  return other;
+}
+
 TEST_F(FctTest, AKilledWriteLeavesTheOldOrTheNewRecordNeverAPart) {
   startBench("127.0.16.7");
   // A record of many boards, so that writing it takes a while.
   std::string old = std::string(kBom) + kHeader;
   for (int i = 0; i < 200000; ++i) old += "OLD" + std::to_string(i) + kGoodCells + "\n";
-  ASSERT_EQ(0, mkdir(dir_.file("record").c_str(), 0755));
+  const std::string directory = dir_.file("record");
+  ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
   const std::string updated = old + "NEW" + kGoodCells + "\n";
   const std::vector<std::string> args = {jyxtest::binPath("jyx"), "--fct-tool", "-f",
                                          dir_.file("config.json"), "--sn", "NEW", "--mac", kMac};
-  int killed = 0;
-  for (int delayMs : {0, 2, 5, 10, 20, 40}) {
-    ASSERT_TRUE(jyxtest::writeFile(dir_.file("record/record.csv"), old));
+  int killedWhileWriting = 0;
+  for (int delayUs : {0, 500, 2000, 5000}) {
+    ASSERT_TRUE(jyxtest::writeFile(directory + "/record.csv", old));
     jyxtest::Subprocess p;
     ASSERT_TRUE(p.start(args));
-    // The last case's line comes right before the record is written.
+    // The last case's line comes right before the record is written; from
+    // then on watch the directory and kill the tool as soon as (or shortly
+    // after) the write has begun.
     ASSERT_TRUE(p.waitForOutput("case silent ", 30000)) << p.out();
-    if (delayMs > 0) usleep(useconds_t(delayMs) * 1000);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    bool started = false;
+    while (!started && p.running() && std::chrono::steady_clock::now() < deadline) {
+      started = recordWriteStarted(directory, off_t(old.size()));
+    }
+    if (started && delayUs > 0) usleep(useconds_t(delayUs));
     p.signal(SIGKILL);
     ASSERT_TRUE(p.wait(10000));
-    if (p.termSignal() == SIGKILL) ++killed;
+    if (started && p.termSignal() == SIGKILL) ++killedWhileWriting;
     std::string now = record();
     EXPECT_TRUE(now == old || now == updated)
-        << "after " << delayMs << " ms: " << now.size() << " bytes, old " << old.size()
-        << ", new " << updated.size();
+        << "killed " << delayUs << " us into the write: " << now.size() << " bytes, old "
+        << old.size() << ", new " << updated.size();
   }
-  EXPECT_GT(killed, 0) << "at least one run was killed before it ended";
+  EXPECT_GT(killedWhileWriting, 0) << "no kill met a write in progress";
 }
 
 TEST_F(FctTest, ListsPortsAndPrintsHelpAndEndsWithoutAUart) {
