@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "channel_test_util.h"
+#include "common/api_data.h"
+#include "common/api_manager.h"
 #include "common/serial_port.h"
 #include "fcttool/fct_record.h"
 #include "test_util.h"
@@ -315,6 +317,69 @@ TEST_F(FctManagerTest, LinesFromTheUartReachTheMatcherThroughTheParser) {
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(fct::kPass, result_);
   EXPECT_NE(out.find("partOK\n"), std::string::npos) << out;
+}
+
+}  // namespace
+
+namespace {
+
+void invoke(const std::string& name, const std::string& args) {
+  APIDATA data;
+  data.append(args.c_str(), nullptr, 0);
+  CAPIManager* api = CAPIManager::instance();
+  api->dispatchTask(api->createTask(0, name, &data, nullptr));
+}
+
+TEST(FctTaskTest, FrontEndTasksReachTheProcessWideManager) {
+  CFCTToolManager* m = CFCTToolManager::instance();
+  ScopedTempDir dir;
+  ASSERT_TRUE(jyxtest::writeFile(dir.file("c.json"), "{\"cases\":[{\"name\":\"x\"}]}"));
+  ASSERT_TRUE(jyxtest::writeFile(
+      dir.file("config.json"),
+      "{\"name\":\"Line 3\",\"files\":[{\"name\":\"g\",\"enable\":true,\"config\":\"c.json\"}]}"));
+  m->setConfigFile(dir.file("config.json"));
+  testing::internal::CaptureStdout();
+  invoke("fct_tool:refresh", "");
+  invoke("fct_tool:scan_code", "{\"value\":\"SN42\"}");
+  invoke("fct_tool:gmac", "{\"value\":\"0011\"}");
+  invoke("fct_tool:uart_baud", "{\"value\":\"0x1C200\"}");
+  invoke("fct_tool:enable_case", "{\"tag\":\"x\",\"value\":true}");
+  invoke("fct_tool:command_content", "{\"value\":\"uname\\n\"}");
+  invoke("fct_tool:select_uart", "{\"value\":\"none\"}");
+  invoke("fct_tool:open", "");
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ("SN42", m->serialNumber());
+  EXPECT_EQ("0011", m->macAddress());
+  EXPECT_EQ(115200u, m->baudRate());
+  ASSERT_EQ(1u, m->cases().size());
+  EXPECT_TRUE(m->cases()[0].enable);
+  EXPECT_EQ("uname\n", m->command());
+  EXPECT_FALSE(m->isUartOpen()) << "\"none\" is never opened";
+  EXPECT_FALSE(m->busy());
+  EXPECT_EQ("{\"title\":\"FCT v.2025.08.11\", \"sub_title\":\"Line 3\"}", m->name());
+
+  invoke("fct_tool:uart_baud", "{\"value\":\"0\"}");
+  EXPECT_EQ(1500000u, m->baudRate()) << "a rate below 1 becomes 1500000";
+
+  // A busy manager refuses front-end edits.
+  m->setBusy(true);
+  testing::internal::CaptureStdout();
+  invoke("fct_tool:command_content", "{\"value\":\"ls\\n\"}");
+  invoke("fct_tool:scan_code", "{\"value\":\"SN43\"}");
+  EXPECT_EQ("System is busy, try again after a moment.\n", testing::internal::GetCapturedStdout());
+  EXPECT_EQ("uname\n", m->command());
+  EXPECT_EQ("SN42", m->serialNumber());
+  m->setBusy(false);
+
+  m->setRunning(true);
+  invoke("fct_tool:stop", "");
+  EXPECT_FALSE(m->running());
+  EXPECT_EQ(1, m->caseIndex());
+
+  m->setSerialNumber("");
+  m->setMacAddress("");
+  m->setConfigFile("");
+  m->setBaudRate(115200);
 }
 
 }  // namespace
