@@ -174,7 +174,11 @@ CFCTToolManager::~CFCTToolManager() {
   channel_ = nullptr;
 }
 
-double CFCTToolManager::clockNow() { return CAPIManager::instance()->time(); }
+// The wall clock, not the pump time: a command-line run sends its first
+// command before the first pump, when the pump time is still the program's
+// start, and a time-out counted from there would end the command early.
+// Pump times taken later are never behind it, so onUpdate's comparisons hold.
+double CFCTToolManager::clockNow() { return CAPIManager::wallClock(); }
 
 const std::string& CFCTToolManager::name() {
   static std::string text;

@@ -152,7 +152,7 @@ class CFCTToolManager : public CTaskManager,
   CStringParser* parser() { return parser_; }
 
  protected:
-  // The pump time; tests replace it.
+  // Seconds on the clock of onUpdate's `now`; tests replace it.
   virtual double clockNow();
 
  private:

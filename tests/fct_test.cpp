@@ -39,7 +39,10 @@ const char kScript[] =
     "  say done\n"
     "on bad\n"
     "  wait 50\n"
-    "  say ERROR here\n";
+    "  say ERROR here\n"
+    "on slow\n"
+    "  wait 1000\n"
+    "  say slow OK\n";
 
 // Every case of the first file is run in a full run except "off" (no
 // "enable"); the second file's entry is disabled.
@@ -64,12 +67,14 @@ const char kCases[] =
     "]}";
 
 const char kOtherCases[] =
-    "{\"cases\":[{\"name\":\"skipped\",\"enable\":true,\"commands\":[{\"cmd\":\"ver\\n\"}]}]}";
+    "{\"cases\":[{\"name\":\"skipped\",\"enable\":true,\"commands\":[{\"cmd\":\"ver\\n\"}]},"
+    "{\"name\":\"slow\",\"enable\":true,\"commands\":[{\"cmd\":\"slow\\n\",\"ok_key\":\"slow OK\","
+    "\"timeout\":1600}]}]}";
 
-const char kHeader[] = "SN,ver,mac,volt,both,chain,bad,silent,off,skipped\n";
+const char kHeader[] = "SN,ver,mac,volt,both,chain,bad,silent,off,skipped,slow\n";
 // The row of a board whose MAC the target accepts, and of one it refuses.
-const char kGoodCells[] = ",通过,通过,通过(3.3V),通过,失败,失败,失败,未测试,未测试";
-const char kBadMacCells[] = ",通过,失败,通过(3.3V),通过,失败,失败,失败,未测试,未测试";
+const char kGoodCells[] = ",通过,通过,通过(3.3V),通过,失败,失败,失败,未测试,未测试,未测试";
+const char kBadMacCells[] = ",通过,失败,通过(3.3V),通过,失败,失败,失败,未测试,未测试,未测试";
 const char kMac[] = "00:11:22:33:44:55";
 
 class FctTest : public testing::Test {
@@ -117,7 +122,7 @@ TEST_F(FctTest, OneCaseRunsAgainstTheSimulatedTarget) {
 
   // A case that is not in the configuration.
   out = fct({"-f", dir_.file("config.json"), "-c", "nope"});
-  EXPECT_NE(out.find("Invalid case index (99999999 / 9)\ncase nope 失败\n"), std::string::npos)
+  EXPECT_NE(out.find("Invalid case index (99999999 / 10)\ncase nope 失败\n"), std::string::npos)
       << out;
 }
 
@@ -151,6 +156,10 @@ TEST_F(FctTest, ACommandWhoseAnswerNeverComesFailsByItsTimeOut) {
   auto elapsed = std::chrono::steady_clock::now() - start;
   EXPECT_NE(out.find("execute(nothing\n): 失败\ncase silent 失败\n"), std::string::npos) << out;
   EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+  // An answer 1 s after the command is within a 1.6 s time-out: the clock
+  // starts when the command is sent, not when the program started.
+  out = fct({"-f", dir_.file("config.json"), "-c", "slow"});
+  EXPECT_NE(out.find("case slow 通过\n"), std::string::npos) << out;
 }
 
 TEST_F(FctTest, AWholeListRunWithASerialNumberKeepsOneRowPerBoard) {
