@@ -685,9 +685,13 @@ void CFCTToolManager::processResult(std::function<void()> written) {
 }
 
 void CFCTToolManager::addTaskHandlers() {
+  // No handler answers its caller: the front end sees the effects through
+  // the presentation hooks. Nobody will finish these tasks, so they go back
+  // to the pool at once instead of being lost with every call.
   auto on = [this](const char* action, std::function<void(const char*)> body) {
     addHandler(routeName_ + action, [body](CTask* task) {
       body(task->data() != nullptr ? task->data()->text : "");
+      CAPIManager::instance()->releaseTask(task);
       return true;
     });
   };
