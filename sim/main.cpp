@@ -99,6 +99,10 @@ int main(int argc, char** argv) {
   // The target console runs on its own thread and shares nothing with the
   // controller model.
   CTargetConsole console;
+  if (!opts.consoleScript.empty() && opts.targetConsole.empty()) {
+    PRINT("jyx-sim: --console-script needs --target-console\n");
+    return 2;
+  }
   if (!opts.targetConsole.empty()) {
     ConsoleScript script;
     std::string text;

@@ -191,13 +191,15 @@ void CTargetConsole::received(const char* data, size_t n, uint64_t nowUs) {
       if (line_.size() < kMaxCommand) {
         line_ += c;
       } else {
-        line_ = std::string(kMaxCommand + 1, '\0');  // marks the line as dropped
+        overlong_ = true;
       }
       continue;
     }
     std::string command;
     command.swap(line_);
-    if (command.empty() || command.size() > kMaxCommand) continue;
+    bool dropped = overlong_;
+    overlong_ = false;
+    if (command.empty() || dropped) continue;
     uint64_t at = std::max(nowUs, lastDueUs_);
     if (script_.echo && due_.size() < kMaxPending) due_.push_back({at, command + "\r\n"});
     for (const auto& output : consoleAnswer(script_, command)) {

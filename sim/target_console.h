@@ -66,6 +66,7 @@ class CTargetConsole {
   int wake_[2] = {-1, -1};
   std::thread thread_;
   std::string line_;
+  bool overlong_ = false;  // the command being received is too long: dropped
   // Outputs waiting for their time (monotonic µs), in order.
   std::vector<std::pair<uint64_t, std::string>> due_;
   uint64_t lastDueUs_ = 0;

@@ -80,6 +80,16 @@ TEST(TargetConsoleTest, AnswersCommandLinesOnThePtyAndCleansUp) {
     ASSERT_TRUE(console.start(link, script, &err)) << err;
     int fd = open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(fd, 0);
+    // A command longer than any shell takes is dropped whole (the catch-all
+    // rule would otherwise answer it).
+    std::string overlong(5000, 'a');
+    overlong += "\n";
+    size_t sent = 0;
+    ASSERT_TRUE(jyxtest::waitUntil([&] {
+      ssize_t n = write(fd, overlong.data() + sent, overlong.size() - sent);
+      if (n > 0) sent += size_t(n);
+      return sent == overlong.size();
+    }));
     // Two commands in one write, split by different line ends.
     ASSERT_EQ(8, write(fd, "ver\rxyz\n", 8));
     std::string got;
