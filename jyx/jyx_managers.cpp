@@ -1,6 +1,7 @@
 // The controller object's side of the six feature managers (log, device
 // control, power, serial, fastboot, FCT). Every reference from CJYX to a
 // feature manager lives in this file.
+#include "fcttool/fct_tool_manager.h"
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
 #include "jyx/log_manager.h"
@@ -10,9 +11,11 @@ void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();
   CJYXDataManager::instance()->start();
   CJYXPowerManager::instance()->start();
+  CFCTToolManager::instance()->start();
 }
 
 void CJYX::stopFeatureManagers() {
+  CFCTToolManager::instance()->stop();
   CJYXPowerManager::instance()->stop();
   CJYXDataManager::instance()->stop();
   CJYXLogManager::instance()->stop();

@@ -11,6 +11,7 @@
 #include "common/thread_pool.h"
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
+#include "main/qel_console_fct_tool.h"
 #include "main/qel_console_jyx.h"
 
 namespace {
@@ -80,19 +81,18 @@ int main(int argc, char** argv) {
     argc = 2;
   }
 
-  // The flash-tool and FCT front ends are not part of this build: say so
-  // and end before any manager starts.
+  // The flash-tool front end is not part of this build: say so and end
+  // before any manager starts.
   if (strcmp(argv[1], "--flash-tool") == 0) {
     CAPIManager::instance()->print("the flash tool is not available in this build\n");
     return 0;
   }
-  if (strcmp(argv[1], "--fct-tool") == 0) {
-    CAPIManager::instance()->print("the FCT tool is not available in this build\n");
-    return 0;
-  }
 
   CQelConsole* console;
-  if (strcmp(argv[1], "--jyx") == 0) {
+  if (strcmp(argv[1], "--fct-tool") == 0) {
+    shift(&argc, argv);
+    console = new CQelConsoleFctTool(argc, argv);
+  } else if (strcmp(argv[1], "--jyx") == 0) {
     shift(&argc, argv);
     console = new CQelConsoleJYX(argc, argv);
   } else {

@@ -16,6 +16,7 @@
 #include "sim/ops_log.h"
 #include "sim/options.h"
 #include "sim/server.h"
+#include "sim/target_console.h"
 
 using namespace jyxsim;
 
@@ -89,6 +90,30 @@ int main(int argc, char** argv) {
     }
   }
 
+  // The target console runs on its own thread and shares nothing with the
+  // controller model.
+  CTargetConsole console;
+  if (!opts.consoleScript.empty() && opts.targetConsole.empty()) {
+    PRINT("jyx-sim: --console-script needs --target-console\n");
+    return 2;
+  }
+  if (!opts.targetConsole.empty()) {
+    ConsoleScript script;
+    std::string text;
+    if (!opts.consoleScript.empty() &&
+        (!jyx::readRegularFile(opts.consoleScript, 1u << 20, &text, &err) ||
+         !parseConsoleScript(text, &script, &err))) {
+      PRINT("jyx-sim: console script %s: %s\n", opts.consoleScript.c_str(), err.c_str());
+      return 2;
+    }
+    if (!console.start(opts.targetConsole, script, &err)) {
+      PRINT("jyx-sim: %s\n", err.c_str());
+      return 1;
+    }
+    PRINT("jyx-sim target console: %s -> %s\n", opts.targetConsole.c_str(),
+          console.slavePath().c_str());
+  }
+
   CSimServer server(&controller);
   if (!server.listen(opts.bind, opts.packetPort, opts.logPort, &err)) {
     PRINT("jyx-sim: %s\n", err.c_str());
@@ -112,6 +137,7 @@ int main(int argc, char** argv) {
     COpsRecord(&opsLog, "event").str("event", "faults_reload").num("rules",
                                                                   int64_t(faults.rules().size()));
   });
+  console.stop();
   COpsRecord(&opsLog, "event").str("event", "exit");
   close(sigFd);
   return 0;

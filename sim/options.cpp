@@ -31,6 +31,11 @@ const char kHelp[] =
     "  --pm-heartbeat-ms N    period of the CSU_PM status line while running, default\n"
     "                         2000; 0 disables it\n"
     "  --gpio N=L             initial level of controller output N (64-79); repeatable\n"
+    "  --target-console PATH  the target console for factory tests: a pty whose slave\n"
+    "                         is linked as PATH (a symlink, removed at exit)\n"
+    "  --console-script FILE  how that console answers command lines (rules with\n"
+    "                         'on', 'on-prefix', 'on-any', 'wait', 'say', 'say-raw',\n"
+    "                         'echo'; see sim/README.md); without it: silence\n"
     "\n"
     "SPI NOR flash:\n"
     "  --flash-size N         bytes (suffix K or M allowed), multiple of 64K, default 16M\n"
@@ -149,6 +154,10 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       o->controlFile = value;
     } else if (name == "flash-image") {
       o->flashImage = value;
+    } else if (name == "target-console") {
+      o->targetConsole = value;
+    } else if (name == "console-script") {
+      o->consoleScript = value;
     } else if (name == "target-state") {
       c.initialState = value;
     } else if (name == "boot-ms") {

@@ -18,6 +18,8 @@ struct SimOptions {
   std::string stateDir;
   std::string controlFile;
   std::string flashImage;  // loaded at offset 0 before anything runs
+  std::string targetConsole;  // symlink to the target console's pty; empty: none
+  std::string consoleScript;  // the target console's answers
   CSimController::Config controller;
   // Fault options in command-line order, replayed into CSimFaults (and
   // kept so a control-file reload can start from them).

@@ -28,7 +28,7 @@ TEST(SimOptionsTest, SeedReachesFaultsAndPowerNoiseByOneNumberRule) {
 
 TEST(SimOptionsTest, HelpNamesEveryOption) {
   const char* options[] = {"--bind", "--packet-port", "--log-port", "--ops-log", "--state",
-                           "--target-state", "--boot-ms", "--pm-heartbeat-ms", "--gpio",
+                           "--target-state", "--target-console", "--console-script", "--boot-ms", "--pm-heartbeat-ms", "--gpio",
                            "--flash-size", "--flash-id", "--flash-image", "--sr1", "--sr2",
                            "--sr3", "--erase-us", "--program-us", "--power-rate",
                            "--power-interval-ms", "--power-ics", "--shunt-mohm", "--drop",

@@ -1,0 +1,783 @@
+#include "fcttool/fct_tool_manager.h"
+
+#include <rapidjson/document.h>
+#include <rapidjson/error/en.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "common/api_manager.h"
+#include "common/file_util.h"
+#include "common/number_text.h"
+#include "common/serial_port.h"
+#include "common/string_format.h"
+#include "fcttool/fct_record.h"
+#include "jyx/jyx.h"
+
+namespace {
+
+#define PRINT(...) CAPIManager::instance()->print(__VA_ARGS__)
+
+// A configuration or case file is a few KiB; the cap only keeps a wrong
+// path (a disk image, say) from being read into memory.
+constexpr size_t kMaxConfigBytes = 16u << 20;
+// One row per board: even a large factory lot stays far below this.
+constexpr size_t kMaxRecordBytes = 256u << 20;
+// Cases of one configuration. A run handles a case that fails at once (no
+// commands, say) by recursion, so the count bounds the stack depth too.
+constexpr size_t kMaxCases = 1000;
+// Bytes without a line end after which the pending text is matched anyway,
+// so a target that never ends its line cannot fill the receive FIFO.
+constexpr int32_t kLineLimit = 64 * 1024;
+// "Never" for the timers: a time-out or dialog delay that is not armed.
+constexpr double kNever = 99999999.0;
+// openUart pushes the command clock this far ahead so that no time-out
+// fires while the UART is idle.
+constexpr double kIdleOffset = 1e7;
+// After the operator answered a manual command, the verdict waits this long
+// (seconds) so that the target can react to the message sent.
+constexpr double kManualSettle = 1.0;
+
+const char kBom[] = "\xEF\xBB\xBF";
+const char kMacPlaceholder[] = "$MACADDRESS";
+const char kUartInvalid[] = "串口未连接，先选择并打开串口。";
+const uint32_t kBaudRates[] = {1500000, 460800, 115200, 57600, 19200, 9600};
+
+std::string jsonString(const std::string& text) {
+  rapidjson::StringBuffer buffer;
+  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
+  writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
+  return std::string(buffer.GetString(), buffer.GetSize());
+}
+
+// [{"value":v,"title":v},...]
+std::string itemsJson(const std::vector<std::string>& values) {
+  std::string json = "[";
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) json += ",";
+    std::string v = jsonString(values[i]);
+    json += "{\"value\":" + v + ",\"title\":" + v + "}";
+  }
+  return json + "]";
+}
+
+std::string stripBom(std::string text) {
+  if (text.size() >= 4 && text.compare(0, 3, kBom) == 0) text.erase(0, 3);
+  return text;
+}
+
+// The member as a string, or `fallback` when it is absent or not a string.
+std::string memberString(const rapidjson::Value& object, const char* key,
+                         const std::string& fallback = std::string()) {
+  auto it = object.FindMember(key);
+  if (it == object.MemberEnd() || !it->value.IsString()) return fallback;
+  return std::string(it->value.GetString(), it->value.GetStringLength());
+}
+
+bool memberBool(const rapidjson::Value& object, const char* key, bool fallback) {
+  auto it = object.FindMember(key);
+  if (it == object.MemberEnd() || !it->value.IsBool()) return fallback;
+  return it->value.GetBool();
+}
+
+int32_t memberInt(const rapidjson::Value& object, const char* key, int32_t fallback) {
+  auto it = object.FindMember(key);
+  if (it == object.MemberEnd() || !it->value.IsInt()) return fallback;
+  return it->value.GetInt();
+}
+
+CFCTCommand readCommand(const rapidjson::Value& object) {
+  CFCTCommand c;
+  c.cmd = memberString(object, "cmd");
+  c.okKey = memberString(object, "ok_key");
+  c.failKey = memberString(object, "fail_key");
+  c.infoKey = memberString(object, "info_key");
+  c.timeout = memberInt(object, "timeout", c.timeout);
+  c.manualConfirm = memberString(object, "manual_confirm");
+  c.manualTitle = memberString(object, "manual_title");
+  c.manualOk = memberString(object, "manual_ok");
+  c.manualFail = memberString(object, "manual_fail");
+  auto scale = object.FindMember("manual_scale");
+  if (scale != object.MemberEnd() && scale->value.IsNumber()) {
+    c.manualScale = static_cast<float>(scale->value.GetDouble());
+  }
+  c.message = memberString(object, "message");
+  c.delay = memberInt(object, "delay", c.delay);
+  return c;
+}
+
+// Reads a configuration or case file: a regular file, at most
+// kMaxConfigBytes, byte-order mark dropped. A failure prints its reason and
+// "open file (<path>) FAIL." and gives "".
+std::string readConfigText(const std::string& path) {
+  std::string text, err;
+  if (!jyx::readRegularFile(path, kMaxConfigBytes, &text, &err)) {
+    PRINT("%s\n", err.c_str());
+    PRINT("open file (%s) FAIL.\n", path.c_str());
+    return std::string();
+  }
+  return stripBom(std::move(text));
+}
+
+// Writes a kept file whole through a temporary file and a rename: a
+// non-empty text after the UTF-8 byte-order mark, an empty one as an empty
+// file. A failure prints its reason and "open file (<path>) FAIL.".
+bool writeKeptFile(const std::string& path, const std::string& text) {
+  jyx::CAtomicFile file;
+  std::string err;
+  bool ok = file.open(path, &err);
+  if (ok && !text.empty()) ok = file.write(kBom, 3, &err) && file.write(text, &err);
+  if (ok) ok = file.commit(&err);
+  if (!ok) {
+    file.abort();
+    PRINT("%s\n", err.c_str());
+    PRINT("open file (%s) FAIL.\n", path.c_str());
+  }
+  return ok;
+}
+
+bool makeDirectory(const std::string& path) {
+  if (mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return true;
+  PRINT("cannot create directory %s: %s\n", path.c_str(), jyx::errnoText(errno).c_str());
+  return false;
+}
+
+}  // namespace
+
+CFCTToolManager* CFCTToolManager::instance() {
+  // Never destroyed: the channel's pool threads may use it until exit.
+  static CFCTToolManager* manager = new CFCTToolManager(true);
+  return manager;
+}
+
+CFCTToolManager::CFCTToolManager(bool routed) {
+  setName(routeName_);
+  channel_ = new CSerialPort(this);
+  parser_ = new CStringParser(this, channel_->receiveFifo());
+  parser_->setLineLimit(kLineLimit);
+  lastPortRefresh_ = CAPIManager::wallClock() + 10000.0;
+  if (routed) {
+    CAPIManager::instance()->registerTaskManager(routeName_, this);
+    addTaskHandlers();
+  }
+}
+
+CFCTToolManager::~CFCTToolManager() {
+  delete parser_;
+  parser_ = nullptr;
+  // Stops the channel's threads before anything they report to goes away.
+  delete channel_;
+  channel_ = nullptr;
+}
+
+// The wall clock, not the pump time: a command-line run sends its first
+// command before the first pump, when the pump time is still the program's
+// start, and a time-out counted from there would end the command early.
+// Pump times taken later are never behind it, so onUpdate's comparisons hold.
+double CFCTToolManager::clockNow() { return CAPIManager::wallClock(); }
+
+const std::string& CFCTToolManager::name() {
+  static std::string text;
+  text = "{\"title\":" + jsonString("FCT " + CJYX::instance()->version()) +
+         ", \"sub_title\":" + jsonString(title_) + "}";
+  return text;
+}
+
+void CFCTToolManager::start() {
+  CJYX* jyx = CJYX::instance();
+  port_ = jyx->readSetting("fct_uart_port", "");
+  configFile_ = jyx->readSetting("fct_config", "");
+}
+
+void CFCTToolManager::stop() { closeUart(); }
+
+bool CFCTToolManager::isUartOpen() { return channel_->isOpen(); }
+
+void CFCTToolManager::openUart() {
+  if (isUartOpen()) return;
+  commandStart_ = clockNow() + kIdleOffset;
+  channel_->setPath(port_);
+  channel_->setBaudRate(static_cast<int>(baudRate_));
+  // Bytes left from an earlier session are not answers to this one.
+  channel_->flush();
+  PRINT("connect to uart, port: %s, baudrage: %d\n", port_.c_str(), static_cast<int>(baudRate_));
+  channel_->open();
+}
+
+void CFCTToolManager::closeUart() {
+  if (isUartOpen()) channel_->close();
+}
+
+int CFCTToolManager::onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) {
+  if (type == CHANNEL_MSG_ERROR) {
+    PRINT("error-%s-manager: %s\n", routeName_.c_str(), message != nullptr ? message : "");
+  }
+  return 0;
+}
+
+bool CFCTToolManager::checkBusy() {
+  if (busy_) {
+    PRINT("System is busy, try again after a moment.\n");
+    return true;
+  }
+  commandStart_ = clockNow();
+  return false;
+}
+
+void CFCTToolManager::refreshPorts() {
+  lastPortRefresh_ = clockNow();
+  std::vector<std::string> sorted = fct::sortPorts(listTtyDevices());
+  if (sorted == ports_) return;
+  ports_ = sorted;
+  CJYX* jyx = CJYX::instance();
+  jyx->publishValue("fct_tool:select_uart", "items", itemsJson(ports_));
+  bool known = false;
+  for (const std::string& name : ports_) known = known || name == port_;
+  if (!known) port_ = ports_.front();
+  jyx->publishValue("fct_tool:select_uart", "value", port_);
+  std::vector<std::string> rates;
+  bool listed = false;
+  for (uint32_t rate : kBaudRates) {
+    rates.push_back(std::to_string(rate));
+    listed = listed || rate == baudRate_;
+  }
+  if (!listed) rates.push_back(std::to_string(baudRate_));
+  jyx->publishValue("fct_tool:uart_baud", "items", itemsJson(rates));
+  jyx->publishValue("fct_tool:uart_baud", "value", std::to_string(baudRate_));
+}
+
+bool CFCTToolManager::loadConfig() {
+  cases_.clear();
+  refreshPorts();
+  if (configFile_.empty()) return false;
+  PRINT("loadConfig:%s\n", configFile_.c_str());
+  CJYX* jyx = CJYX::instance();
+  std::string separator = jyx->pathSeparator().empty() ? "/" : jyx->pathSeparator();
+  size_t slash = configFile_.rfind(separator);
+  if (slash == std::string::npos) {
+    configDir_.clear();
+  } else if (slash > 0) {
+    configDir_ = configFile_.substr(0, slash + separator.size());
+  }
+
+  bool loaded = false;
+  std::string text = readConfigText(configFile_);
+  if (text.empty()) {
+    configFile_.clear();
+  } else {
+    if (jyx->readSetting("fct_config", "") != configFile_) {
+      jyx->writeSetting("fct_config", configFile_);
+      jyx->saveSettings();
+    }
+    rapidjson::Document config;
+    config.Parse(text.c_str(), text.size());
+    if (config.HasParseError() || !config.IsObject()) {
+      PRINT("%s: not a JSON object (%s at offset %zu)\n", configFile_.c_str(),
+            config.HasParseError() ? rapidjson::GetParseError_En(config.GetParseError())
+                                   : "another value",
+            config.HasParseError() ? config.GetErrorOffset() : size_t(0));
+    } else {
+      loaded = true;
+      title_ = memberString(config, "name");
+      macRequired_ = memberBool(config, "mac_address", false);
+      auto uart = config.FindMember("uart");
+      if (uart != config.MemberEnd() && uart->value.IsObject()) {
+        auto portMember = uart->value.FindMember("port");
+        if (portMember != uart->value.MemberEnd() && portMember->value.IsString()) {
+          port_ = portMember->value.GetString();
+        }
+        auto baud = uart->value.FindMember("baudrate");
+        if (baud != uart->value.MemberEnd() && baud->value.IsUint()) {
+          baudRate_ = baud->value.GetUint();
+        }
+      }
+      auto files = config.FindMember("files");
+      if (files != config.MemberEnd() && files->value.IsArray()) {
+        const rapidjson::Value& list = files->value;
+        for (rapidjson::SizeType i = 0; i < list.Size(); ++i) {
+          if (!list[i].IsObject()) continue;
+          std::string group = memberString(list[i], "name");
+          bool fileEnabled = memberBool(list[i], "enable", false);
+          std::string path = configDir_ + memberString(list[i], "config");
+          std::string caseText = readConfigText(path);
+          if (caseText.empty()) continue;
+          rapidjson::Document caseDoc;
+          caseDoc.Parse(caseText.c_str(), caseText.size());
+          auto caseList = caseDoc.IsObject() ? caseDoc.FindMember("cases") : caseDoc.MemberEnd();
+          if (caseDoc.HasParseError() || !caseDoc.IsObject() || caseList == caseDoc.MemberEnd() ||
+              !caseList->value.IsArray()) {
+            PRINT("%s: no \"cases\" array, no cases taken\n", path.c_str());
+            continue;
+          }
+          for (const rapidjson::Value& entry : caseList->value.GetArray()) {
+            if (!entry.IsObject()) continue;
+            if (cases_.size() >= kMaxCases) {
+              PRINT("%s: more than %zu cases, the rest are left out\n", path.c_str(), kMaxCases);
+              break;
+            }
+            CFCTCase c;
+            c.group = group;
+            c.name = memberString(entry, "name");
+            c.color = i % 2 == 0 ? "0x3FFFE0B2" : "0x3FBA68C8";
+            c.enable = fileEnabled && memberBool(entry, "enable", false);
+            auto commands = entry.FindMember("commands");
+            if (commands != entry.MemberEnd() && commands->value.IsArray()) {
+              for (const rapidjson::Value& command : commands->value.GetArray()) {
+                if (command.IsObject()) c.commands.push_back(readCommand(command));
+              }
+            }
+            cases_.push_back(std::move(c));
+          }
+        }
+      }
+    }
+  }
+  caseIndex_ = static_cast<int32_t>(cases_.size());
+  for (CFCTCase& c : cases_) {
+    c.status = fct::kNotTested;
+    c.info.clear();
+  }
+  return loaded;
+}
+
+bool CFCTToolManager::checkReady() {
+  CJYX* jyx = CJYX::instance();
+  auto refuse = [jyx](const char* line, const char* text) {
+    if (line != nullptr) PRINT("%s", line);
+    jyx->showMessage(nullptr, 1, text, "提示", "确定", "", 1.0);
+    return false;
+  };
+  if (running_) return refuse(nullptr, "还有任务正在处理，请稍后。");
+  if (serialNumber_.empty()) return refuse("SN is absent.\n", "请输入序列号！！！");
+  if (macRequired_ && macAddress_.empty()) {
+    return refuse("GBE MAC is absent.\n", "请输入MAC地址！！！");
+  }
+  if (macRequired_ && !fct::isValidMac(macAddress_)) {
+    return refuse("GBE MAC is wrong.\n", "非法MAC地址，请输入正确MAC地址！！！");
+  }
+  if (!isUartOpen()) return refuse("uart channel is not valid.\n", kUartInvalid);
+  return true;
+}
+
+void CFCTToolManager::execute(const std::string& command, Done done) {
+  std::string text = command;
+  if (macRequired_) {
+    size_t at = text.find(kMacPlaceholder);
+    if (at != std::string::npos) text.replace(at, strlen(kMacPlaceholder), macAddress_);
+  }
+  PRINT("%s\n", text.c_str());
+  if (!isUartOpen()) {
+    PRINT("uart channel is not valid.\n");
+    if (done) done(fct::kFail);
+    return;
+  }
+  pendingResult_ = std::move(done);
+  // The tty may take a long command in pieces; a write that makes no
+  // progress ends the attempt rather than spinning.
+  size_t sent = 0;
+  while (sent < text.size()) {
+    int n = channel_->write(text.data() + sent, static_cast<int>(text.size() - sent));
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  if (sent < text.size()) {
+    PRINT("uart write failed: %zu of %zu bytes sent\n", sent, text.size());
+    Done failed = std::move(pendingResult_);
+    pendingResult_ = nullptr;
+    if (failed) failed(fct::kFail);
+  }
+}
+
+void CFCTToolManager::onString(const char* received) {
+  if (received == nullptr) return;
+  if (received[0] == '\0') {
+    // The line limit was reached: take the pending text as one line.
+    parser_->flush();
+    return;
+  }
+  // The parser's buffer is only lent for the call, and a verdict below may
+  // start the next command; keep a copy.
+  const std::string line = received;
+  PRINT("%s", line.c_str());
+  if (pendingResult_ && !infoKey_.empty()) {
+    size_t at = line.find(infoKey_);
+    if (at != std::string::npos) {
+      std::string rest = line.substr(at + infoKey_.size());
+      // The line end is not part of the value ("\n", or "\r\n" from a
+      // target that ends its lines the terminal way).
+      if (!rest.empty() && rest.back() == '\n') rest.pop_back();
+      if (!rest.empty() && rest.back() == '\r') rest.pop_back();
+      info_ = "(" + rest + ")";
+    }
+  }
+  if (pendingResult_ && !okKey_.empty() && line.find(okKey_) != std::string::npos) {
+    Done done = std::move(pendingResult_);
+    pendingResult_ = nullptr;
+    done(fct::kPass);
+  }
+  // After a pass this is already the next command's fail key: the line that
+  // passed one command can fail the next.
+  if (pendingResult_ && !failKey_.empty() && line.find(failKey_) != std::string::npos) {
+    Done done = std::move(pendingResult_);
+    pendingResult_ = nullptr;
+    done(fct::kFail);
+  }
+}
+
+void CFCTToolManager::startCommand(const CFCTCommand& command, double now) {
+  okKey_ = command.okKey;
+  failKey_ = command.failKey;
+  infoKey_ = command.infoKey;
+  manualConfirm_ = command.manualConfirm;
+  manualTitle_ = command.manualTitle;
+  manualOk_ = command.manualOk;
+  manualFail_ = command.manualFail;
+  manualScale_ = command.manualScale;
+  message_ = command.message;
+  PRINT("pass key: %s\n", okKey_.c_str());
+  PRINT("fail key: %s\n", failKey_.c_str());
+  timeoutSeconds_ = command.timeout / 1000.0;
+  delaySeconds_ = command.delay / 1000.0;
+  commandStart_ = now;
+}
+
+void CFCTToolManager::testCase(Done done) {
+  if (!running_) {
+    PRINT("Force Stopped!!!\n");
+    done(fct::kFail);
+    return;
+  }
+  if (!isUartOpen()) {
+    PRINT("uart channel is not valid.\n");
+    CJYX::instance()->showMessage(nullptr, 1, kUartInvalid, "提示", "确定", "", 1.0);
+    done(fct::kFail);
+    return;
+  }
+  int32_t count = static_cast<int32_t>(cases_.size());
+  if (caseIndex_ < 0 || caseIndex_ >= count) {
+    PRINT("Invalid case index (%d / %d)\n", caseIndex_, count);
+    done(fct::kFail);
+    return;
+  }
+  const CFCTCase& current = cases_[static_cast<size_t>(caseIndex_)];
+  int32_t commands = static_cast<int32_t>(current.commands.size());
+  if (commandIndex_ < 0 || commandIndex_ >= commands) {
+    PRINT("Invalid command index (%d / %d)\n", commandIndex_, commands);
+    done(fct::kFail);
+    return;
+  }
+  const CFCTCommand& command = current.commands[static_cast<size_t>(commandIndex_)];
+  startCommand(command, clockNow());
+  if (commandIndex_ == 0) PRINT("\n---%s---\n", current.name.c_str());
+  std::string text = command.cmd;
+  execute(text, [this, text, done](const char* result) {
+    PRINT("execute(%s): %s\n", text.c_str(), result);
+    manualConfirm_.clear();
+    if (strcmp(result, fct::kPass) == 0) {
+      commandIndex_ += 1;
+      int32_t count = static_cast<int32_t>(cases_.size());
+      if (running_ && caseIndex_ >= 0 && caseIndex_ < count &&
+          commandIndex_ < static_cast<int32_t>(cases_[static_cast<size_t>(caseIndex_)].commands.size())) {
+        testCase(done);
+        return;
+      }
+    }
+    done(result);
+  });
+}
+
+void CFCTToolManager::recordCaseResult(int32_t index, const char* result) {
+  CFCTCase& c = cases_[static_cast<size_t>(index)];
+  if (c.status != result) {
+    c.status = result;
+    c.info = info_;
+  }
+}
+
+void CFCTToolManager::testAll(Done done) {
+  info_.clear();
+  if (!running_) {
+    PRINT("Force Stopped!!!\n");
+    done(fct::kFail);
+    return;
+  }
+  if (!isUartOpen()) {
+    PRINT("uart channel is not valid.\n");
+    CJYX::instance()->showMessage(nullptr, 1, kUartInvalid, "提示", "确定", "", 1.0);
+    done(fct::kFail);
+    return;
+  }
+  if (serialNumber_.empty()) {
+    PRINT("SN is blank.\n");
+    done(fct::kFail);
+    return;
+  }
+  int32_t count = static_cast<int32_t>(cases_.size());
+  while (caseIndex_ >= 0 && caseIndex_ < count && !cases_[static_cast<size_t>(caseIndex_)].enable) {
+    caseIndex_ += 1;
+    commandIndex_ = 0;
+  }
+  if (caseIndex_ < 0 || caseIndex_ >= count) {
+    done(fct::kNotTested);
+    return;
+  }
+  testCase([this, done](const char* result) {
+    int32_t count = static_cast<int32_t>(cases_.size());
+    if (caseIndex_ >= 0 && caseIndex_ < count) {
+      recordCaseResult(caseIndex_, result);
+      PRINT("case %s %s%s\n", cases_[static_cast<size_t>(caseIndex_)].name.c_str(), result,
+            info_.c_str());
+    }
+    caseIndex_ += 1;
+    commandIndex_ = 0;
+    commandStart_ = clockNow();
+    testAll(done);
+  });
+}
+
+bool CFCTToolManager::startFullRun(Done finished) {
+  if (!checkReady() || checkBusy()) return false;
+  busy_ = true;
+  caseIndex_ = 0;
+  commandIndex_ = 0;
+  for (CFCTCase& c : cases_) {
+    c.status = fct::kNotTested;
+    c.info.clear();
+  }
+  CJYX::instance()->clearLog();
+  running_ = true;
+  testAll([this, finished](const char* result) {
+    std::string text = result;
+    processResult([finished, text] {
+      if (finished) finished(text.c_str());
+    });
+    busy_ = false;
+    PRINT("\n---SN:%s End---\n", serialNumber_.c_str());
+    if (!running_) caseIndex_ = static_cast<int32_t>(cases_.size());
+    running_ = false;
+  });
+  return true;
+}
+
+bool CFCTToolManager::startSingleCase(const std::string& tag, Done finished) {
+  if (!checkReady() || checkBusy()) return false;
+  busy_ = true;
+  if (tag.empty()) {
+    busy_ = false;
+    return false;
+  }
+  caseIndex_ = findCase(tag);
+  commandIndex_ = 0;
+  commandStart_ = clockNow();
+  running_ = true;
+  info_.clear();
+  testCase([this, tag, finished](const char* result) {
+    int32_t count = static_cast<int32_t>(cases_.size());
+    if (caseIndex_ >= 0 && caseIndex_ < count) recordCaseResult(caseIndex_, result);
+    PRINT("case %s %s%s\n", tag.c_str(), result, info_.c_str());
+    busy_ = false;
+    if (!running_) caseIndex_ = count;
+    running_ = false;
+    if (finished) finished(result);
+  });
+  return true;
+}
+
+void CFCTToolManager::onUpdate(double now) {
+  if (delaySeconds_ > 0.001 && !manualConfirm_.empty() && now - commandStart_ > delaySeconds_) {
+    delaySeconds_ = kNever;
+    commandStart_ = now;
+    std::string message = message_;
+    CJYX::instance()->showMessage(
+        [this, message](int answer) {
+          if (!message.empty() && isUartOpen()) {
+            channel_->write(message.data(), static_cast<int>(message.size()));
+          }
+          const char* verdict = answer == 1 ? fct::kPass : fct::kFail;
+          CAPIManager::instance()->startAsyncCall(
+              [this, verdict] {
+                if (!pendingResult_) return;
+                Done done = std::move(pendingResult_);
+                pendingResult_ = nullptr;
+                done(verdict);
+              },
+              kManualSettle);
+        },
+        3, manualConfirm_, manualTitle_, manualOk_, manualFail_, manualScale_);
+  }
+  if (now - commandStart_ > timeoutSeconds_) {
+    timeoutSeconds_ = kNever;
+    commandStart_ = now;
+    if (pendingResult_) {
+      Done done = std::move(pendingResult_);
+      pendingResult_ = nullptr;
+      done(fct::kFail);
+    } else {
+      busy_ = false;
+    }
+  }
+  if (now - lastPortRefresh_ > portRefreshSeconds_) refreshPorts();
+}
+
+int32_t CFCTToolManager::findCase(const std::string& name) {
+  for (size_t i = 0; i < cases_.size(); ++i) {
+    if (cases_[i].name == name) return static_cast<int32_t>(i);
+  }
+  return kNoCase;
+}
+
+void CFCTToolManager::printCases() {
+  for (CFCTCase& c : cases_) {
+    PRINT("%s\n", c.name.c_str());
+    c.status = fct::kNotTested;
+    c.info.clear();
+  }
+}
+
+bool CFCTToolManager::writeRecord(const std::string& directory) {
+  std::string path = directory + "record.csv";
+  std::string text, err;
+  struct stat st;
+  // A missing record is an empty one. One that exists but cannot be read is
+  // never replaced: that would lose every other board's row.
+  if (stat(path.c_str(), &st) == 0 || errno != ENOENT) {
+    if (!jyx::readRegularFile(path, kMaxRecordBytes, &text, &err)) {
+      PRINT("%s\n", err.c_str());
+      PRINT("open file (%s) FAIL.\n", path.c_str());
+      return false;
+    }
+    text = stripBom(std::move(text));
+  }
+  if (text.size() < 10) {
+    text = "SN";
+    for (const CFCTCase& c : cases_) text += "," + c.name;
+    text += "\n";
+  }
+  std::string row = serialNumber_;
+  for (const CFCTCase& c : cases_) row += "," + fct::recordCell(c.status, c.info);
+  return writeKeptFile(path, fct::mergeRecordRow(text, serialNumber_, row));
+}
+
+void CFCTToolManager::processResult(std::function<void()> written) {
+  CJYX* jyx = CJYX::instance();
+  std::string separator = jyx->pathSeparator().empty() ? "/" : jyx->pathSeparator();
+  std::string directory = configDir_ + "record" + separator;
+  std::string logDirectory = directory + "log";
+  bool ok = true;
+  if (!fct::isValidSerialNumber(serialNumber_)) {
+    PRINT("serial number (%s) cannot name a record row or log file\n", serialNumber_.c_str());
+    ok = false;
+  }
+  ok = ok && makeDirectory(directory) && makeDirectory(logDirectory) && writeRecord(directory);
+  if (!ok) {
+    if (written) written();
+    return;
+  }
+  std::string logPath = logDirectory + separator + serialNumber_ + ".txt";
+  jyx->getLog([logPath, written](const std::string& text) {
+    writeKeptFile(logPath, text);
+    if (written) written();
+  });
+}
+
+void CFCTToolManager::addTaskHandlers() {
+  // No handler answers its caller: the front end sees the effects through
+  // the presentation hooks. Nobody will finish these tasks, so they go back
+  // to the pool at once instead of being lost with every call.
+  auto on = [this](const char* action, std::function<void(const char*)> body) {
+    addHandler(routeName_ + action, [body](CTask* task) {
+      body(task->data() != nullptr ? task->data()->text : "");
+      CAPIManager::instance()->releaseTask(task);
+      return true;
+    });
+  };
+  on(":load", [this](const char*) {
+    if (checkBusy()) return;
+    CJYX::instance()->pickFile(true, [this](const std::string& path) {
+      if (path.empty()) return;
+      configFile_ = path;
+      loadConfig();
+    });
+  });
+  on(":refresh", [this](const char*) { loadConfig(); });
+  on(":select_uart", [this](const char* args) {
+    std::string value;
+    if (!getArgument(args, "value", &value)) return;
+    port_ = value;
+    channel_->setPath(port_);
+    CJYX::instance()->publishValue("fct_tool:select_uart", "value", port_);
+  });
+  on(":uart_baud", [this](const char* args) {
+    std::string value;
+    if (!getArgument(args, "value", &value)) return;
+    uint64_t rate = parseNumberText(value.c_str());
+    baudRate_ = rate < 1 ? 1500000 : static_cast<uint32_t>(rate);
+    channel_->setBaudRate(static_cast<int>(baudRate_));
+    CJYX::instance()->publishValue("fct_tool:uart_baud", "value", value);
+  });
+  on(":open", [this](const char*) {
+    if (checkBusy()) return;
+    CJYX* jyx = CJYX::instance();
+    busy_ = true;
+    if (isUartOpen()) {
+      PRINT("stop.\n");
+      closeUart();
+    } else if (port_ == "none") {
+      busy_ = false;
+      jyx->showDialog(nullptr, 1, "Error", "no UART can open.");
+      return;
+    } else {
+      PRINT("start.\n");
+      openUart();
+    }
+    bool open = isUartOpen();
+    jyx->publishValue("FCTTOOL_UART_TITLE", "content", open ? "关闭" : "打开");
+    if (open) {
+      jyx->writeSetting("fct_uart_port", port_);
+      jyx->saveSettings();
+    }
+    busy_ = false;
+  });
+  on(":start", [this](const char*) { startFullRun(nullptr); });
+  on(":stop", [this](const char*) {
+    running_ = false;
+    caseIndex_ = static_cast<int32_t>(cases_.size());
+  });
+  on(":scan_code", [this](const char* args) {
+    std::string value;
+    if (!busy_ && getArgument(args, "value", &value)) serialNumber_ = value;
+  });
+  on(":gmac", [this](const char* args) {
+    std::string value;
+    if (!busy_ && getArgument(args, "value", &value)) macAddress_ = value;
+  });
+  on(":enable_case", [this](const char* args) {
+    if (checkBusy()) return;
+    busy_ = true;
+    bool value = false;
+    char tag[256] = {0};
+    getArgument(args, "value", &value, tag);
+    int32_t index = findCase(tag);
+    if (index != kNoCase) cases_[static_cast<size_t>(index)].enable = value;
+    busy_ = false;
+  });
+  on(":test_case", [this](const char* args) {
+    bool value = false;
+    char tag[256] = {0};
+    getArgument(args, "value", &value, tag);
+    startSingleCase(tag, nullptr);
+  });
+  on(":command_content", [this](const char* args) {
+    if (checkBusy()) return;
+    std::string value;
+    if (getArgument(args, "value", &value)) command_ = value;
+  });
+  on(":command", [this](const char*) {
+    std::string text = command_;
+    execute(text, [text](const char* result) { PRINT("%s %s\n", text.c_str(), result); });
+  });
+}
