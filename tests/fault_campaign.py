@@ -185,6 +185,122 @@ def check_csv_files(path, records):
             raise ValueError("%s: %d rows for %d samples" % (suffix, len(body), len(records[96])))
 
 
+def expect(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def self_test():
+    """Proves that the loader and the CSV check refuse damaged files.
+
+    Builds a small valid run (3 sampled rails and TOTAL, 5 frames) with its
+    CSV files, accepts it, then damages one thing at a time.
+    """
+    tmp = tempfile.mkdtemp(prefix="jyx-campaign-selftest-")
+    try:
+        base = 1_700_000_000_000
+        frames = [base + k * 2500 for k in range(5)]
+        rails = {0: (12000, 2500), 5: (3300, 800), 40: (800, 400)}
+
+        def build(mutate=None):
+            recs = {i: [] for i in range(POWER_RAILS)}
+            for clock in frames:
+                total = 0
+                for i, (v, c) in rails.items():
+                    recs[i].append((clock, (clock - base) // 1000, v, c, v * c // 1000))
+                    total += v * c // 1000
+                recs[96].append((clock, (clock - base) // 1000, 0, 0, total))
+            if mutate:
+                mutate(recs)
+            body = b""
+            table = b""
+            off = POWER_HEADER
+            for i in range(POWER_RAILS):
+                table += struct.pack("<II", off, len(recs[i]))
+                for r in recs[i]:
+                    body += struct.pack("<Qiiii", *r)
+                off += 24 * len(recs[i])
+            return POWER_MAGIC + struct.pack("<IQII", POWER_RAILS, base, 10, 0) + table + body
+
+        def write_csvs(path, rows=len(frames), cut=None, missing=None):
+            for suffix in CSV_SUFFIXES:
+                if suffix == missing:
+                    if os.path.exists(path + suffix):
+                        os.unlink(path + suffix)
+                    continue
+                head = '"time","timer(ms)","R0","R5","R40"' + (',"TOTAL"' if suffix == ".power.csv"
+                                                                  else "")
+                width = 6 if suffix == ".power.csv" else 5
+                lines = [head] + ["20261206 20:00:00.%03d,%d" % (k, k * 2) + ", 1.00" * (width - 2)
+                                  for k in range(rows)]
+                text = "\n".join(lines) + "\n"
+                if suffix == cut:
+                    text = text[:-9]
+                with open(path + suffix, "w") as f:
+                    f.write(text)
+
+        path = os.path.join(tmp, "rails")
+
+        def verdict(data, **csv_args):
+            with open(path, "wb") as f:
+                f.write(data)
+            write_csvs(path, **csv_args)
+            try:
+                _, records = load_power_file(path)
+                check_csv_files(path, records)
+                return None
+            except ValueError as e:
+                return str(e)
+
+        good = build()
+        err = verdict(good)
+        expect(err is None, "a valid run is refused: %s" % err)
+
+        def patch(data, at, fmt, value):
+            b = bytearray(data)
+            struct.pack_into(fmt, b, at, value)
+            return bytes(b)
+
+        damaged = {
+            "empty": b"",
+            "header only": good[:POWER_HEADER - 1],
+            "cut in a record": good[:-7],
+            "last record missing": good[:-24],
+            "trailing byte": good + b"\0",
+            "magic": b"QEL " + good[4:],
+            "rail count": patch(good, 4, "<I", 96),
+            "zero word": patch(good, 20, "<I", 1),
+            "offset of rail 1": patch(good, 24 + 8, "<I", POWER_HEADER + 24),
+            "count of rail 5": patch(good, 28 + 8 * 5, "<I", len(frames) + 1),
+            "count of TOTAL": patch(good, 28 + 8 * 96, "<I", len(frames) - 1),
+            "time of a record": build(lambda r: r[5].__setitem__(2, r[5][2][:1] + (999,) +
+                                                                  r[5][2][2:])),
+            "clock going back": build(lambda r: r[0].__setitem__(
+                3, (r[0][2][0] - 1000,) + r[0][3][1:])),
+            "power of a rail": build(lambda r: r[40].__setitem__(0, r[40][0][:4] + (7,))),
+            "TOTAL voltage": build(lambda r: r[96].__setitem__(1, r[96][1][:2] + (5,) +
+                                                               r[96][1][3:])),
+            "base clock": patch(good, 8, "<Q", base - 1000),
+        }
+        for name, data in damaged.items():
+            expect(verdict(data) is not None, "a power file with a damaged %s is accepted" % name)
+        for name, args in {"missing CSV": {"missing": ".current.csv"},
+                           "cut CSV": {"cut": ".raw_power.csv"},
+                           "raw rows": {"rows": len(frames) - 1}}.items():
+            expect(verdict(good, **args) is not None, "%s is accepted" % name)
+        with open(path + ".voltage.csv", "a") as f:
+            f.write("20261206 20:00:01.000,9, 1.00\n")
+        try:
+            check_csv_files(path, load_power_file(path)[1])
+            raise AssertionError("a CSV row with a missing field is accepted")
+        except ValueError:
+            pass
+        print("self-test: the loader accepts a valid run and refuses %d kinds of damage" %
+              (len(damaged) + 4))
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+
+
 # ---------------------------------------------------------------------------
 # One run.
 
@@ -251,21 +367,44 @@ class Plan:
             self.sim_faults = ["--random", "drop=%s,fail=%s,corrupt=%s,garbage=%s,garbage_magic=%s" %
                                tuple(p)]
 
-        # Signals: none, one, or two in a row; lossy runs always get one.
+        # Signals: none, one, or two in a row; lossy runs always get one. The
+        # first comes at a random time after the start, or a random time after
+        # the tool first prints a marker (the progress bar of a transfer, the
+        # frame-rate line of monitoring, which a short run prints as it stops
+        # and saves), to hit those windows more often than chance would. A
+        # marker that never shows up gives way to a time after the start.
         kind = rng.choices(["none", "one", "two"], [0.35, 0.4, 0.25])[0]
         if f in LOSSY_FAULTS and kind == "none":
             kind = "one"
         horizon = 8.0 if f in LOSSY_FAULTS else self.expected * 1.2 + 0.5
+        markers = {"flash": "flashing:", "check": "checking:", "read": "reading:",
+                   "monitor": "frames: "}
+        self.anchor = None
+        self.fallback = rng.uniform(0.0, horizon)
+        # (seconds after the start or the marker, or after the first signal; name)
         self.signals = []
         if kind != "none":
-            t = rng.uniform(0.0, horizon)
+            t = self.fallback
+            if rng.random() < 0.4:
+                self.anchor = markers[self.op]
+                t = rng.choice([0.0, rng.uniform(0.0, 0.02), rng.uniform(0.0, 0.3)])
             self.signals.append((t, rng.choice(list(SIGNALS))))
             if kind == "two":
-                gap = rng.choice([0.0, rng.uniform(0.0, 0.05), rng.uniform(0.0, 0.5)])
-                self.signals.append((t + gap, rng.choice(list(SIGNALS))))
+                # Back to back, within a save of a few milliseconds, or later.
+                gap = rng.choice([0.0, rng.uniform(0.0, 0.01), rng.uniform(0.0, 0.05),
+                                  rng.uniform(0.0, 0.5)])
+                self.signals.append((gap, rng.choice(list(SIGNALS))))
 
     def describe(self):
-        sig = ", ".join("SIG%s at %.3fs" % (n, t) for t, n in self.signals) or "no signal"
+        sig = "no signal"
+        if self.signals:
+            t, name = self.signals[0]
+            if self.anchor:
+                sig = "SIG%s %.3fs after %r (else at %.3fs)" % (name, t, self.anchor, self.fallback)
+            else:
+                sig = "SIG%s at %.3fs" % (name, t)
+            for gap, name in self.signals[1:]:
+                sig += ", SIG%s %.3fs later" % (name, gap)
         return "run %d: %s, fault %s %s, %s" % (self.index, self.op, self.fault,
                                                 " ".join(self.sim_faults), sig)
 
@@ -296,6 +435,17 @@ class Output:
         with self.lock:
             data = b"".join(b for t, b in self.chunks if before is None or t <= before)
         return data.decode("utf-8", "replace")
+
+    def first_time(self, marker):
+        """When the chunk that completed the first `marker` arrived, or None."""
+        with self.lock:
+            text = b""
+            needle = marker.encode()
+            for t, b in self.chunks:
+                text += b
+                if needle in text:
+                    return t
+        return None
 
     def last_time(self):
         with self.lock:
@@ -425,21 +575,31 @@ class Run:
                                 stdin=subprocess.DEVNULL, cwd=self.dir, start_new_session=True)
         self.out = Output(proc.stdout)
         self.err = Output(proc.stderr)
-        pending = sorted(p.signals)
+        pending = list(p.signals)
         deadline = t0 + RUN_BOUND * self.slow
+        first_due = None if p.anchor else t0 + pending[0][0] if pending else None
         self.hung = False
         while True:
             now = time.monotonic()
-            wake = deadline
+            due = None
+            if pending and not self.sent and first_due is None:
+                seen = self.out.first_time(p.anchor)
+                if seen is not None:
+                    first_due = seen + pending[0][0]
+                elif now >= t0 + p.fallback:
+                    first_due = now
             if pending:
-                wake = min(wake, t0 + pending[0][0])
+                due = first_due if not self.sent else self.sent[0][0] + pending[0][0]
+            wake = deadline if due is None else min(deadline, due)
+            if pending and due is None:
+                wake = min(wake, now + 0.005)  # looking out for the marker
             try:
                 proc.wait(max(0.0, wake - now))
                 break
             except subprocess.TimeoutExpired:
                 pass
             now = time.monotonic()
-            if pending and now >= t0 + pending[0][0]:
+            if due is not None and now >= due:
                 _, name = pending.pop(0)
                 # Only a process that has not ended yet receives the signal.
                 if proc.poll() is None:
@@ -447,6 +607,8 @@ class Run:
                     self.sent.append((time.monotonic(), name))
                     if len(self.sent) == 1:
                         deadline = min(deadline, self.sent[0][0] + SIGNAL_BOUND * self.slow)
+                else:
+                    pending = []
                 continue
             if now >= deadline:
                 self.hung = True
@@ -485,12 +647,14 @@ class Run:
             sig = -self.status
             signame = signal.Signals(sig).name
             if sig in sent_nums and sig not in CORE_SIGNALS:
+                # Not a crash, but the run ends without its clean-up; what it
+                # printed before and the files it left are still checked.
                 self.fail("signal_not_handled",
                           "ended by %s itself instead of exiting with status %d" % (signame, sig))
             else:
                 self.fail("crash", "died of %s; stderr: %s" % (signame, err[-1500:]))
-            return
-        if self.sent:
+                return
+        elif self.sent:
             signalled = "exception signal: " in out
             if signalled:
                 if self.status not in sent_nums:
@@ -644,7 +808,9 @@ def run_one(plan, args, root):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    ap.add_argument("--bin", required=True, help="build directory holding jyx and jyx-sim")
+    ap.add_argument("--bin", help="build directory holding jyx and jyx-sim")
+    ap.add_argument("--self-test", action="store_true",
+                    help="only prove that the data-file and CSV checks refuse damaged files")
     ap.add_argument("--runs", type=int, default=24)
     ap.add_argument("--seed", type=int, default=None, help="campaign seed (default: from the clock)")
     ap.add_argument("--first", type=int, default=0, help="index of the first run")
@@ -657,6 +823,11 @@ def main():
     ap.add_argument("--workdir", default=None, help="where run directories go (kept on failure)")
     ap.add_argument("--keep-all", action="store_true", help="keep the directories of passing runs")
     args = ap.parse_args()
+    if args.self_test:
+        self_test()
+        return 0
+    if not args.bin:
+        ap.error("--bin is required")
     args.bin = os.path.abspath(args.bin)
     for exe in ("jyx", "jyx-sim"):
         if not os.access(os.path.join(args.bin, exe), os.X_OK):
