@@ -312,8 +312,11 @@ class Plan:
         rng = random.Random("%d/%d" % (seed, index))
         self.index = index
         self.address = "127.77.%d.%d" % ((index // 200) % 250, index % 200 + 2)
-        self.op = rng.choice(ops)
-        self.fault = rng.choice(faults)
+        # Every flow meets every fault once per len(ops) * len(faults) runs,
+        # in an order the seed shuffles, so that a short campaign covers them all.
+        combos = [(o, f) for o in ops for f in faults]
+        random.Random(seed).shuffle(combos)
+        self.op, self.fault = combos[index % len(combos)]
         self.sim_seed = rng.randint(1, 1 << 30)
         self.image_size = rng.choice([rng.randint(1, 2 * SECTOR), rng.randint(1, 16 * SECTOR),
                                       rng.randint(1, 4) * 8192])
