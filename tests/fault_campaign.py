@@ -615,6 +615,7 @@ class Run:
                 continue
             if now >= deadline:
                 self.hung = True
+                self.dump_stacks(proc.pid)
                 proc.kill()
                 proc.wait()
                 break
@@ -626,6 +627,20 @@ class Run:
         for name, text in (("jyx.stdout", self.out.text()), ("jyx.stderr", self.err.text())):
             with open(os.path.join(self.dir, name), "w") as f:
                 f.write(text)
+
+    def dump_stacks(self, pid):
+        """Keeps the threads' stacks of a hung jyx beside the run, when gdb is there."""
+        gdb = shutil.which("gdb")
+        if not gdb:
+            return
+        try:
+            r = subprocess.run(["timeout", "60", gdb, "-batch", "-nx", "-p", str(pid), "-ex",
+                                "thread apply all bt"], stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+            with open(os.path.join(self.dir, "hang_stacks.txt"), "wb") as f:
+                f.write(r.stdout)
+        except OSError:
+            pass
 
     # -- assertions ------------------------------------------------------------
 
