@@ -878,11 +878,18 @@ def main():
           (len(plans), wall, len(plans) - len(failed), len(failed)))
     for cat in sorted(categories):
         print("  %-20s %d" % (cat, categories[cat]))
+    # The flow and fault of a run depend on the --ops and --faults lists too.
+    selection = ""
+    if args.ops != ",".join(OPS):
+        selection += " --ops " + args.ops
+    if args.faults != ",".join(FAULT_KINDS):
+        selection += " --faults " + args.faults
     for run in failed:
-        print("\nreproduce %s\n  %s --bin %s --seed %d --first %d --runs 1\n  sim: %s\n  jyx: %s\n"
-              "  kept in %s" % (run.plan.describe(), os.path.abspath(__file__), args.bin, seed,
-                                run.plan.index, " ".join(shlex.quote(a) for a in run.sim_cmd),
-                                " ".join(shlex.quote(a) for a in run.jyx_cmd), run.dir))
+        print("\nreproduce %s\n  %s --bin %s --seed %d --first %d --runs 1%s\n  sim: %s\n"
+              "  jyx: %s\n  kept in %s" %
+              (run.plan.describe(), os.path.abspath(__file__), args.bin, seed, run.plan.index,
+               selection, " ".join(shlex.quote(a) for a in run.sim_cmd),
+               " ".join(shlex.quote(a) for a in run.jyx_cmd), run.dir))
     if not failed and not args.workdir and not args.keep_all:
         shutil.rmtree(root, ignore_errors=True)
     return 1 if failed else 0
