@@ -304,6 +304,34 @@ def self_test():
 # ---------------------------------------------------------------------------
 # One run.
 
+# Processes of the runs under way, so that an interrupted campaign leaves
+# nothing running behind it.
+_live = set()
+_live_lock = threading.Lock()
+_stopping = threading.Event()
+
+
+def spawn(cmd, **kwargs):
+    with _live_lock:
+        if _stopping.is_set():
+            raise RuntimeError("campaign interrupted")
+        proc = subprocess.Popen(cmd, **kwargs)
+        _live.add(proc)
+    return proc
+
+
+def reaped(proc):
+    with _live_lock:
+        _live.discard(proc)
+
+
+def kill_all():
+    with _live_lock:
+        _stopping.set()
+        for proc in _live:
+            if proc.poll() is None:
+                proc.kill()
+
 
 class Plan:
     """Everything random about one run, drawn from the campaign seed and the index."""
@@ -523,7 +551,7 @@ class Run:
                                 str(p.duration), "-o", self.out_path]
 
     def start_sim(self):
-        self.sim = subprocess.Popen(self.sim_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        self.sim = spawn(self.sim_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                     cwd=self.dir, start_new_session=True)
         self.sim_out = Output(self.sim.stdout)
         self.sim_err = Output(self.sim.stderr)
@@ -546,6 +574,7 @@ class Run:
             self.sim.kill()
             self.sim.wait()
             self.fail("sim", "jyx-sim did not end on SIGTERM")
+        reaped(self.sim)
         self.sim_out.join(5)
         self.sim_err.join(5)
         if self.sim.returncode != 0:
@@ -574,7 +603,7 @@ class Run:
         p = self.plan
         t0 = time.monotonic()
         self.t0 = t0
-        proc = subprocess.Popen(self.jyx_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        proc = spawn(self.jyx_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 stdin=subprocess.DEVNULL, cwd=self.dir, start_new_session=True)
         self.out = Output(proc.stdout)
         self.err = Output(proc.stderr)
@@ -619,6 +648,7 @@ class Run:
                 proc.kill()
                 proc.wait()
                 break
+        reaped(proc)
         self.elapsed = time.monotonic() - t0
         self.out.join(10)
         self.err.join(10)
@@ -860,19 +890,28 @@ def main():
     print("fault campaign: seed %d, runs %d-%d, %d at a time, bin %s, work %s" %
           (seed, args.first, args.first + args.runs - 1, args.jobs, args.bin, root), flush=True)
     plans = [Plan(seed, i, ops, faults) for i in range(args.first, args.first + args.runs)]
+
+    def on_term(signum, frame):
+        raise KeyboardInterrupt()
+    signal.signal(signal.SIGTERM, on_term)
     started = time.monotonic()
     failed = []
     categories = {}
     with ThreadPoolExecutor(max_workers=max(1, args.jobs)) as pool:
-        for run in pool.map(lambda pl: run_one(pl, args, root), plans):
-            mark = "FAIL" if run.failures else "ok"
-            print("%-4s %s (%.1fs, status %s)" % (mark, run.plan.describe(), run.elapsed,
-                                                  run.status), flush=True)
-            for cat, msg in run.failures:
-                print("     [%s] %s" % (cat, msg), flush=True)
-                categories[cat] = categories.get(cat, 0) + 1
-            if run.failures:
-                failed.append(run)
+        try:
+            for run in pool.map(lambda pl: run_one(pl, args, root), plans):
+                mark = "FAIL" if run.failures else "ok"
+                print("%-4s %s (%.1fs, status %s)" % (mark, run.plan.describe(), run.elapsed,
+                                                      run.status), flush=True)
+                for cat, msg in run.failures:
+                    print("     [%s] %s" % (cat, msg), flush=True)
+                    categories[cat] = categories.get(cat, 0) + 1
+                if run.failures:
+                    failed.append(run)
+        except KeyboardInterrupt:
+            kill_all()
+            print("interrupted; run directories in %s" % root, flush=True)
+            return 130
     wall = time.monotonic() - started
     print("\n%d runs in %.1f s: %d passed, %d failed" %
           (len(plans), wall, len(plans) - len(failed), len(failed)))
