@@ -240,7 +240,8 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
     for (const auto& kv : p.reply.extraText) rec.str(kv.first.c_str(), kv.second);
     if (!p.reply.reason.empty()) rec.str("reason", p.reply.reason);
     if (!p.faults.what.empty()) rec.str("fault", p.faults.what);
-    if (p.faults.garbageBytes) rec.num("garbage_bytes", p.faults.garbageBytes);
+    uint32_t garbageBytes = p.faults.garbageBytes + p.faults.magicGarbageBytes;
+    if (garbageBytes) rec.num("garbage_bytes", garbageBytes);
   }
   outbox_.erase(it);
   return true;

@@ -1,5 +1,6 @@
 #include "sim/faults.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -76,9 +77,9 @@ int dataFromText(const std::string& text) {
 CSimFaults::CSimFaults() : rng_(1) {}
 
 bool CSimFaults::isFaultOption(const std::string& name) {
-  static const char* const kNames[] = {"drop",       "fail",       "corrupt", "garbage",
-                                       "delay",      "delay-all",  "close-after",
-                                       "mute-after", "random",     "seed"};
+  static const char* const kNames[] = {"drop",        "fail",       "corrupt",    "garbage",
+                                       "garbage-magic", "delay",   "delay-all",  "close-after",
+                                       "mute-after",  "random",     "seed"};
   for (const char* n : kNames)
     if (name == n) return true;
   return false;
@@ -137,15 +138,16 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
     return true;
   }
   if (name == "random") {
-    static const char* const kKinds[4] = {"drop", "fail", "corrupt", "garbage"};
+    static const char* const kKinds[5] = {"drop", "fail", "corrupt", "garbage", "garbage_magic"};
     for (const std::string& item : split(value, ',')) {
       std::vector<std::string> kv = split(item, '=');
       int k = -1;
-      for (int i = 0; i < 4; ++i)
+      for (int i = 0; i < 5; ++i)
         if (kv.size() == 2 && kv[0] == kKinds[i]) k = i;
       double p;
       if (k < 0 || !parseProbability(kv[1], &p)) {
-        *err = "--random takes KIND=P[,KIND=P...] with KIND drop, fail, corrupt or garbage "
+        *err = "--random takes KIND=P[,KIND=P...] with KIND drop, fail, corrupt, garbage or "
+               "garbage_magic "
                "and P in 0..1, not '" + item + "'";
         return false;
       }
@@ -158,6 +160,7 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
   else if (name == "fail") rule.kind = Kind::kFail;
   else if (name == "corrupt") rule.kind = Kind::kCorrupt;
   else if (name == "garbage") rule.kind = Kind::kGarbage;
+  else if (name == "garbage-magic") rule.kind = Kind::kGarbageMagic;
   else if (name == "delay") rule.kind = Kind::kDelay;
   else {
     *err = "unknown fault option --" + name;
@@ -165,8 +168,9 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
   }
   // SEL:N[,N...] plus :BYTES for garbage and :MS for delay.
   std::vector<std::string> parts = split(value, ':');
+  bool magic = rule.kind == Kind::kGarbageMagic;
   bool needsArg = rule.kind == Kind::kDelay;
-  bool mayArg = needsArg || rule.kind == Kind::kGarbage;
+  bool mayArg = needsArg || rule.kind == Kind::kGarbage || magic;
   if (parts.size() < 2 || parts.size() > 3 || (needsArg && parts.size() != 3) ||
       (!mayArg && parts.size() != 2)) {
     *err = "--" + name + " takes " +
@@ -175,9 +179,13 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
     return false;
   }
   if (!parseSelector(parts[0], &rule, err)) return false;
-  rule.arg = rule.kind == Kind::kGarbage ? 16 : 0;
+  rule.arg = rule.kind == Kind::kGarbage ? 16 : magic ? kDefaultMagicGarbage : 0;
   if (parts.size() == 3 && !(parseUnsigned(parts[2], 1000000, &n) && (rule.arg = uint32_t(n), true))) {
     *err = "--" + name + ": bad number '" + parts[2] + "'";
+    return false;
+  }
+  if (magic && rule.arg < kMinMagicGarbage) {
+    *err = "--garbage-magic needs at least " + std::to_string(kMinMagicGarbage) + " bytes";
     return false;
   }
   for (const std::string& nth : split(parts[1], ',')) {
@@ -257,19 +265,21 @@ CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t reques
       case Kind::kFail: d.fail = true; add("fail"); break;
       case Kind::kCorrupt: d.corrupt = true; add("corrupt"); break;
       case Kind::kGarbage: d.garbageBytes += r.arg; add("garbage"); break;
+      case Kind::kGarbageMagic: d.magicGarbageBytes += r.arg; add("garbage_magic"); break;
       case Kind::kDelay: d.delayMs += r.arg; add("delay"); break;
     }
   }
   std::uniform_real_distribution<double> uni(0.0, 1.0);
-  static const char* const kRandomNames[4] = {"random_drop", "random_fail", "random_corrupt",
-                                              "random_garbage"};
-  for (int k = 0; k < 4; ++k) {
+  static const char* const kRandomNames[5] = {"random_drop", "random_fail", "random_corrupt",
+                                              "random_garbage", "random_garbage_magic"};
+  for (int k = 0; k < 5; ++k) {
     if (randomP_[k] <= 0.0 || uni(rng_) >= randomP_[k]) continue;
     add(kRandomNames[k]);
     if (k == 0) d.drop = true;
     if (k == 1) d.fail = true;
     if (k == 2) d.corrupt = true;
     if (k == 3) d.garbageBytes += 16;
+    if (k == 4) d.magicGarbageBytes += kDefaultMagicGarbage;
   }
   if (closeAfter_ && !closeDone_ && requestsOnLink >= closeAfter_) {
     closeDone_ = true;
@@ -277,6 +287,7 @@ CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t reques
     add("close");
   }
   if (d.garbageBytes) garbage(d.garbageBytes, &d.garbage);
+  if (d.magicGarbageBytes) magicGarbage(d.magicGarbageBytes, &d.garbage);
   return d;
 }
 
@@ -285,6 +296,86 @@ void CSimFaults::garbage(uint32_t n, std::string* out) {
   for (uint32_t i = 0; i < n; ++i) {
     int b = byte(rng_);
     out->push_back(char(b == 0x5A ? 0xA5 : b));
+  }
+}
+
+namespace {
+
+constexpr uint8_t kMagicByte = 0x5A;
+constexpr uint32_t kHeaderSize = 20;
+
+// Replaces magic bytes inside a header field so that a magic run appears
+// only where it is meant to.
+uint32_t withoutMagicBytes(uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    if (((v >> (8 * i)) & 0xFF) == kMagicByte) v ^= uint32_t(0x01) << (8 * i);
+  return v;
+}
+
+void appendU32(std::string* out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out->push_back(char(uint8_t(v >> (8 * i))));
+}
+
+}  // namespace
+
+void CSimFaults::magicGarbage(uint32_t n, std::string* out) {
+  if (n < kMinMagicGarbage) n = kMinMagicGarbage;
+  const size_t end = out->size() + n;
+  auto draw = [this](uint32_t lo, uint32_t hi) {
+    return std::uniform_int_distribution<uint32_t>(lo, hi)(rng_);
+  };
+  // A false header; `length` is what it claims, `payload` the bytes that
+  // follow it (noise), and the checksum never matches.
+  auto falseHeader = [&](uint32_t length, uint32_t payload) {
+    uint32_t frame = withoutMagicBytes(draw(0, 0xFFFFFFFFu));
+    uint16_t cmd = uint16_t(draw(0, 8));
+    uint16_t data = uint16_t(draw(0, 9));
+    std::string body;
+    garbage(payload, &body);
+    uint32_t sum = 0x5A5A5A5Au + frame + cmd + data + length;
+    for (char c : body) sum += uint8_t(c);
+    uint32_t check;
+    do {
+      check = withoutMagicBytes(sum + draw(1, 0xFFFFFFFEu));
+    } while (check == sum);
+    out->append(4, char(kMagicByte));
+    appendU32(out, frame);
+    out->push_back(char(cmd));
+    out->push_back(char(cmd >> 8));
+    out->push_back(char(data));
+    out->push_back(char(data >> 8));
+    appendU32(out, length);
+    appendU32(out, check);
+    out->append(body);
+  };
+  while (out->size() < end) {
+    size_t left = end - out->size();
+    if (left <= kHeaderSize) {
+      garbage(uint32_t(left), out);
+      break;
+    }
+    switch (draw(0, 4)) {
+      case 0:  // noise
+        garbage(draw(1, uint32_t(std::min<size_t>(8, left))), out);
+        break;
+      case 1: {  // a run of 1-3 magic bytes broken by a noise byte
+        uint32_t run = draw(1, 3);
+        out->append(run, char(kMagicByte));
+        garbage(1, out);
+        break;
+      }
+      case 2:  // a length that cannot even cover the header
+        falseHeader(draw(0, kHeaderSize - 1), 0);
+        break;
+      case 3:  // a length far beyond any packet or receive buffer
+        falseHeader(withoutMagicBytes(draw(0x10000000u, 0xFFFFFFFFu)), 0);
+        break;
+      default: {  // a whole short packet with a wrong checksum
+        uint32_t payload = draw(0, uint32_t(std::min<size_t>(24, left - kHeaderSize)));
+        falseHeader(kHeaderSize + payload, payload);
+        break;
+      }
+    }
   }
 }
 

@@ -18,7 +18,7 @@ namespace jyxsim {
 
 class CSimFaults {
  public:
-  enum class Kind { kDrop, kFail, kCorrupt, kGarbage, kDelay };
+  enum class Kind { kDrop, kFail, kCorrupt, kGarbage, kGarbageMagic, kDelay };
 
   struct Rule {
     Kind kind = Kind::kDrop;
@@ -33,9 +33,11 @@ class CSimFaults {
     bool drop = false;
     bool fail = false;     // answer ACK_FAIL instead of the normal reply
     bool corrupt = false;  // wrong checksum
-    uint32_t garbageBytes = 0;
-    // The garbage bytes themselves, drawn when the request is decided so
-    // that the random stream does not depend on when replies go out.
+    uint32_t garbageBytes = 0;       // plain garbage, never a magic byte
+    uint32_t magicGarbageBytes = 0;  // garbage with magics and false headers
+    // The garbage bytes themselves (plain first, then the magic kind),
+    // drawn when the request is decided so that the random stream does not
+    // depend on when replies go out.
     std::string garbage;
     uint32_t delayMs = 0;
     bool closeAfter = false;  // close the packet link once this reply is out
@@ -45,8 +47,9 @@ class CSimFaults {
 
   CSimFaults();
 
-  // Parses one fault option ("drop", "fail", "corrupt", "garbage", "delay",
-  // "delay-all", "close-after", "mute-after", "random", "seed") with its
+  // Parses one fault option ("drop", "fail", "corrupt", "garbage",
+  // "garbage-magic", "delay", "delay-all", "close-after", "mute-after",
+  // "random", "seed") with its
   // value; false with *err on a malformed value.
   bool addOption(const std::string& name, const std::string& value, std::string* err);
   // True for the option names addOption understands.
@@ -61,6 +64,20 @@ class CSimFaults {
   Decision decide(const SimFrame& request, uint32_t requestsOnLink);
   // Fills `n` garbage bytes that never contain the packet magic byte 0x5A.
   void garbage(uint32_t n, std::string* out);
+  // Fills `n` (at least kMinMagicGarbage) bytes of garbage made to trip a
+  // packet reader: runs of one to three magic bytes, whole magics followed
+  // by false headers (a length below the 20-byte header, a length of 256 MiB
+  // or more that no reader can buffer, or a short packet whose checksum is
+  // wrong), and noise. Every false header and false packet ends inside the
+  // block, magic bytes occur only as those runs and headers, and the block
+  // never ends in a magic byte: a reader that resynchronises correctly finds
+  // the real reply right after it, and one that does not loses it or worse.
+  void magicGarbage(uint32_t n, std::string* out);
+
+  // Smallest and default size of a magic garbage block: one false header
+  // (20 bytes) plus room for noise around it.
+  static constexpr uint32_t kMinMagicGarbage = 24;
+  static constexpr uint32_t kDefaultMagicGarbage = 64;
 
   bool muted() const { return muted_; }
   const std::vector<Rule>& rules() const { return rules_; }
@@ -76,7 +93,7 @@ class CSimFaults {
   int64_t muteAfter_ = -1;  // -1: never
   uint64_t requests_ = 0;
   bool muted_ = false;
-  double randomP_[4] = {0, 0, 0, 0};  // drop, fail, corrupt, garbage
+  double randomP_[5] = {0, 0, 0, 0, 0};  // drop, fail, corrupt, garbage, garbage_magic
   uint32_t seed_ = 1;
   std::mt19937 rng_;
 };

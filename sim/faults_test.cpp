@@ -2,8 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
 namespace jyxsim {
 namespace {
+
+uint32_t u32At(const std::string& s, size_t at) {
+  return getU32(reinterpret_cast<const uint8_t*>(s.data()) + at);
+}
+
+// The packet reader as the controller protocol prescribes it, kept apart
+// from both the simulator's reader and the tool's: skip to "ZZZZ", drop a
+// header whose length is below 20 or not below `capacity` as 20 bytes, wait
+// for the whole packet, drop a packet with a bad checksum whole. Returns the
+// frame numbers of the valid packets, in order.
+std::vector<uint32_t> prescribedReader(const std::string& stream, uint32_t capacity) {
+  std::vector<uint32_t> frames;
+  size_t pos = 0;
+  for (;;) {
+    size_t magic = stream.find("ZZZZ", pos);
+    if (magic == std::string::npos || stream.size() - magic < 20) break;
+    pos = magic;
+    uint32_t length = u32At(stream, pos + 12);
+    if (length < 20 || length >= capacity) {
+      pos += 20;
+      continue;
+    }
+    if (stream.size() - pos < length) break;
+    // magic + frame + cmd + data + length + payload bytes
+    uint32_t sum = u32At(stream, pos) + u32At(stream, pos + 4) +
+          getU16(reinterpret_cast<const uint8_t*>(stream.data()) + pos + 8) +
+          getU16(reinterpret_cast<const uint8_t*>(stream.data()) + pos + 10) + length;
+    for (size_t i = pos + 20; i < pos + length; ++i) sum += uint8_t(stream[i]);
+    if (sum == u32At(stream, pos + 16)) frames.push_back(u32At(stream, pos + 4));
+    pos += length;
+  }
+  return frames;
+}
 
 SimFrame request(uint16_t cmd, uint16_t data = 255) {
   SimFrame f;
@@ -70,6 +105,86 @@ TEST(SimFaultsTest, MalformedOptionsAndControlFilesAreRefused) {
       << err;
   EXPECT_EQ(faults.rules().size(), 2u);
   EXPECT_EQ(faults.decide(request(3), 1).garbageBytes, 4u);
+}
+
+TEST(SimFaultsTest, MagicGarbageHoldsFalseHeadersThatEndInsideIt) {
+  CSimFaults faults;
+  std::string err;
+  ASSERT_TRUE(faults.addOption("seed", "5", &err));
+  SimFrame reply = request(1, 2);
+  reply.frame = 0x01020304;
+  reply.payload = {1, 0, 66, 0, 1, 0, 0, 0};
+  CPackage scratch;
+  std::string wire;
+  encodeFrame(reply, &scratch, &wire);
+  int shortLengths = 0, hugeLengths = 0, falsePackets = 0, partialRuns = 0;
+  for (uint32_t n : {24u, 25u, 40u, 64u, 200u}) {
+    for (int round = 0; round < 200; ++round) {
+      std::string g;
+      faults.magicGarbage(n, &g);
+      ASSERT_EQ(g.size(), n);
+      ASSERT_NE(uint8_t(g.back()), 0x5A) << "a trailing magic byte would shift the real header";
+      std::string runs = g;
+      for (size_t at = g.find("ZZZZ"); at != std::string::npos; at = g.find("ZZZZ", at + 20)) {
+        runs.replace(at, 4, "....");
+        ASSERT_LE(at + 20, g.size()) << "a false header reaches past the block";
+        ASSERT_NE(uint8_t(g[at + 4]), 0x5A) << "a magic run longer than four bytes";
+        uint32_t length = u32At(g, at + 12);
+        if (length < 20) ++shortLengths;
+        else if (length >= 0x10000000u) ++hugeLengths;
+        else {
+          ASSERT_LE(at + length, g.size()) << "a false packet reaches past the block";
+          ++falsePackets;
+        }
+      }
+      if (runs.find('Z') != std::string::npos) ++partialRuns;
+      // Behind any block, a reader that follows the protocol finds exactly
+      // the real reply, whatever size of receive buffer it has.
+      for (uint32_t capacity : {4096u + 28u, 1u << 20, 0x0FFFFFFFu})
+        ASSERT_EQ(prescribedReader(g + wire, capacity), std::vector<uint32_t>{0x01020304u})
+            << "block of " << n << ", capacity " << capacity;
+      // So does the simulator's own resynchronising reader.
+      CSimFrameReader r;
+      std::string stream = g + wire;
+      r.feed(reinterpret_cast<const uint8_t*>(stream.data()), stream.size());
+      SimFrame f;
+      ASSERT_TRUE(r.next(&f));
+      EXPECT_EQ(f.frame, 0x01020304u);
+      EXPECT_FALSE(r.next(&f));
+    }
+  }
+  EXPECT_GT(shortLengths, 50);
+  EXPECT_GT(hugeLengths, 50);
+  EXPECT_GT(falsePackets, 50);
+  EXPECT_GT(partialRuns, 50);
+}
+
+TEST(SimFaultsTest, MagicGarbageRulesAndRandomKind) {
+  CSimFaults faults;
+  std::string err;
+  EXPECT_FALSE(faults.addOption("garbage-magic", "GPIO_CTRL:1:23", &err)) << "below one header";
+  ASSERT_TRUE(faults.addOption("garbage-magic", "GPIO_CTRL:2", &err)) << err;
+  ASSERT_TRUE(faults.addOption("garbage-magic", "SPI_READ:*:100", &err)) << err;
+  EXPECT_EQ(faults.decide(request(3), 1).garbage.size(), 0u);
+  CSimFaults::Decision d = faults.decide(request(3), 2);
+  EXPECT_EQ(d.magicGarbageBytes, CSimFaults::kDefaultMagicGarbage);
+  EXPECT_EQ(d.garbage.size(), CSimFaults::kDefaultMagicGarbage);
+  EXPECT_NE(d.garbage.find("ZZZZ"), std::string::npos);
+  EXPECT_EQ(d.what, "garbage_magic");
+  EXPECT_EQ(faults.decide(request(7, 4), 3).garbage.size(), 100u);
+
+  CSimFaults random;
+  ASSERT_TRUE(random.addOption("random", "garbage_magic=0.5", &err)) << err;
+  int hit = 0;
+  for (uint32_t i = 1; i <= 100; ++i) {
+    CSimFaults::Decision r = random.decide(request(0), i);
+    if (r.what == "random_garbage_magic") {
+      ++hit;
+      EXPECT_EQ(r.garbage.size(), CSimFaults::kDefaultMagicGarbage);
+    }
+  }
+  EXPECT_GT(hit, 20);
+  EXPECT_LT(hit, 80);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST(SimOptionsTest, HelpNamesEveryOption) {
                            "--flash-size", "--flash-id", "--flash-image", "--sr1", "--sr2",
                            "--sr3", "--erase-us", "--program-us", "--power-rate",
                            "--power-interval-ms", "--power-ics", "--shunt-mohm", "--drop",
-                           "--fail", "--corrupt", "--garbage", "--delay", "--delay-all",
+                           "--fail", "--corrupt", "--garbage", "--garbage-magic", "--delay", "--delay-all",
                            "--close-after", "--mute-after", "--random", "--seed", "--control",
                            "--help"};
   std::string help = helpText();
