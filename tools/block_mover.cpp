@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 #include "common/string_format.h"
@@ -87,6 +88,22 @@ bool copyBytes(int fd, uint64_t from, int outFd, uint64_t to, uint64_t bytes, st
     size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes - done));
     if (!readFull(fd, buf.data(), n, from + done, err)) return false;
     if (!writeFull(outFd, buf.data(), n, to + done, err)) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool copyChangedChunks(int fd, uint64_t from, int outFd, uint64_t to, uint64_t bytes,
+                       std::string* err) {
+  std::vector<uint8_t> buf(kChunkSize);
+  std::vector<uint8_t> old(kChunkSize);
+  for (uint64_t done = 0; done < bytes;) {
+    size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes - done));
+    if (!readFull(fd, buf.data(), n, from + done, err)) return false;
+    if (!readFull(outFd, old.data(), n, to + done, err)) return false;
+    if (memcmp(buf.data(), old.data(), n) != 0 &&
+        !writeFull(outFd, buf.data(), n, to + done, err))
+      return false;
     done += n;
   }
   return true;

@@ -24,6 +24,12 @@ bool moveBlocks(int fd, uint64_t blockSize, uint64_t from, uint64_t to, uint64_t
 // back. The ranges must not overlap.
 bool copyBytes(int fd, uint64_t from, int outFd, uint64_t to, uint64_t bytes, std::string* err);
 
+// Like copyBytes, but writes only the chunks whose bytes differ from what
+// the destination holds, so that copying into a sparse file keeps its holes
+// and copying back touches only what changed.
+bool copyChangedChunks(int fd, uint64_t from, int outFd, uint64_t to, uint64_t bytes,
+                       std::string* err);
+
 // Whole-buffer pread/pwrite that retry after EINTR and short transfers.
 // readFull reports a short read (end of file) as a failure.
 bool readFull(int fd, void* buf, size_t len, uint64_t offset, std::string* err);

@@ -270,16 +270,6 @@ bool CGPT::loadTable() {
     print("load gpt image fail.\n");
     return fail();
   }
-  // An image file must hold the whole extent its table claims: the backup
-  // table is written there.
-  uint64_t extent = table_->alternateLba() + 1;
-  if (!isDevice() && extent > fileSize / blockSize_) {
-    print("[gpt]backup lba %llu lies beyond the end of %s (%llu blocks)\n",
-          (unsigned long long)(extent - 1), path_.c_str(),
-          (unsigned long long)(fileSize / blockSize_));
-    print("load gpt image fail.\n");
-    return fail();
-  }
   return true;
 }
 
@@ -287,9 +277,28 @@ uint64_t CGPT::totalBlocks() const {
   return deviceSectors_ != 0 ? deviceSectors_ : table_->alternateLba() + 1;
 }
 
-bool CGPT::saveTable(uint64_t total) {
+// An image file must already hold the extent its table claims, unless the
+// operation sizes the disk itself: a hostile backup LBA must neither make the
+// file grow without bound nor leave moved data behind a table never written.
+bool CGPT::fileHolds(uint64_t total) {
+  uint64_t fileSize = 0;
+  std::string why;
+  if (isDevice()) return true;
+  if (jyx::checkRegularFile(path_, SIZE_MAX, &fileSize, &why) && total <= fileSize / blockSize_)
+    return true;
+  if (why.empty())
+    why = stringFormat("the table's %llu blocks pass the end of %s (%llu blocks)",
+                       (unsigned long long)total, path_.c_str(),
+                       (unsigned long long)(fileSize / blockSize_));
+  print("%s\n", why.c_str());
+  print("save gpt image to device %s failed.\n", path_.c_str());
+  return fail();
+}
+
+bool CGPT::saveTable(uint64_t total, bool mayGrow) {
   const uint64_t e = table_->arrayBlocks();
   const uint64_t bs = blockSize_;
+  if (!mayGrow && !fileHolds(total)) return false;
   print("save gpt image to device %s.\n", path_.c_str());
   int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -518,10 +527,12 @@ bool CGPT::recreateSwap() {
 }
 
 // Checks and grows the ext filesystem of partition `name` to `blocks`
-// blocks. Devices go through their partition device; image files through
-// e2fsprogs' "file?offset=" form.
+// blocks. Devices go through their partition device. An image file has
+// none, and resize2fs cuts a regular file to the filesystem's size (it would
+// cut the disk image at the partition's size, whatever its offset), so the
+// partition is worked on in a sparse scratch file and copied back.
 bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
-                          const char* resizeFormat) {
+                          bool rootWording) {
   int slot = table_->findEntry(name);
   if (slot < 0) {
     print("root partition (%s) does not exist.\n", name.c_str());
@@ -535,22 +546,62 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
       return fail();
     }
   } else {
-    device = stringFormat("%s?offset=%llu", path_.c_str(),
-                          (unsigned long long)(entryFirst(table_->entry(size_t(slot))) *
-                                               blockSize_));
+    device = scratchDir() + "/qel_part.img";
   }
-  int mib = int(blocks * blockSize_ / kMiB);
+  const uint64_t offset = entryFirst(table_->entry(size_t(slot))) * blockSize_;
+  const uint64_t bytes = blocks * blockSize_;
+  int fd = -1, tmp = -1;
+  std::string err;
+  bool ok = true;
+  if (!isDevice()) {
+    fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    tmp = open(device.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+    ok = fd >= 0 && tmp >= 0 && ftruncate(tmp, off_t(bytes)) == 0;
+    if (!ok) err = jyx::errnoText(errno);
+    ok = ok && copyChangedChunks(fd, offset, tmp, 0, bytes, &err);
+  }
+  int mib = int(bytes / kMiB);
   int status = -1;
   // e2fsck answers 1 when it corrected the filesystem, which is success.
-  if (!runCommand("e2fsck -f -y " + shellQuote(device), true, kLongTimeout, nullptr, &status) ||
-      status > 1) {
-    print("e2fsck %s failed (status %d).\n", device.c_str(), status);
+  if (ok && (!runCommand("e2fsck -f -y " + shellQuote(device), true, kLongTimeout, nullptr,
+                         &status) ||
+             status > 1)) {
+    err = stringFormat("e2fsck %s failed (status %d).", device.c_str(), status);
+    ok = false;
+  }
+  if (ok) {
+    if (rootWording)
+      print("resize root: device(%s), size(%d)M.\n", device.c_str(), mib);
+    else
+      print("resize %s: device(%s), size(%d)M.\n", name.c_str(), device.c_str(), mib);
+    ok = runChecked("resize2fs " + shellQuote(device) + " " + std::to_string(mib) + "M",
+                    kLongTimeout);
+  }
+  if (ok && !isDevice()) {
+    // resize2fs cut the scratch file to the filesystem's whole MiB; the
+    // rest of the partition reads as zeros again.
+    if (ftruncate(tmp, off_t(bytes)) != 0) {
+      err = device + ": " + jyx::errnoText(errno);
+      ok = false;
+    }
+    ok = ok && copyChangedChunks(tmp, 0, fd, offset, bytes, &err);
+    if (ok && fsync(fd) != 0) {
+      err = "fsync " + path_ + ": " + jyx::errnoText(errno);
+      ok = false;
+    }
+  }
+  if (fd >= 0 && close(fd) != 0 && ok) {
+    err = "close " + path_ + ": " + jyx::errnoText(errno);
+    ok = false;
+  }
+  if (tmp >= 0) {
+    close(tmp);
+    unlink(device.c_str());
+  }
+  if (!ok) {
+    if (!err.empty()) print("%s\n", err.c_str());
     return fail();
   }
-  print(resizeFormat, name.c_str(), device.c_str(), mib);
-  if (!runChecked("resize2fs " + shellQuote(device) + " " + std::to_string(mib) + "M",
-                  kLongTimeout))
-    return fail();
   return true;
 }
 
@@ -702,6 +753,7 @@ bool CGPT::doExpand() {
     return fail();
   }
   for (const PlanPart& p : parts) setEntryRange(table_->entry(p.slot), p.first, p.first + p.blocks - 1);
+  if (!fileHolds(total)) return false;
   table_->rebuild(total);
   if (!moveData(planMoves(parts))) return false;
   if (!saveTable(total)) return false;
@@ -711,7 +763,7 @@ bool CGPT::doExpand() {
     const uint8_t* en = table_->entry(parts[i].slot);
     std::string name = entryName(en);
     if (isType(en, kTypeLinuxSwap) || isType(en, kTypeEfiSystem)) continue;
-    if (!checkAndResize(name, name, parts[i].blocks, "resize %s: device(%s), size(%d)M.\n"))
+    if (!checkAndResize(name, name, parts[i].blocks, false))
       return false;
   }
   return rewriteGrub();
@@ -780,7 +832,7 @@ bool CGPT::doApply() {
     std::vector<Move> moves = {{rootSlot, oldRootFirst, next, oldRootBlocks}};
     if (!moveData(moves)) return false;
   }
-  if (!saveTable(total)) return false;
+  if (!saveTable(total, true)) return false;
   if (!isDevice()) {
     // The image file is the disk: it ends where the backup table ends.
     if (truncate(path_.c_str(), off_t(total * blockSize_)) != 0) {
@@ -789,7 +841,7 @@ bool CGPT::doApply() {
     }
   }
   if (!recreateSwap()) return false;
-  if (!checkAndResize("root", rootName_, rootBlocks, "resize %s: device(%s), size(%d)M.\n"))
+  if (!checkAndResize("root", rootName_, rootBlocks, true))
     return false;
   return rewriteGrub();
 }

@@ -38,13 +38,14 @@ class CGPT : public CConsoleTool {
   bool readGeometry();
   bool loadTable();
   uint64_t totalBlocks() const;
-  bool saveTable(uint64_t totalBlocks);
+  bool fileHolds(uint64_t totalBlocks);
+  bool saveTable(uint64_t totalBlocks, bool mayGrow = false);
   bool moveData(const std::vector<gpt::Move>& moves);
   bool rewriteGrub();
   bool rewriteGrubFile(const std::string& mountDir, const gpt::CGptTable& table);
   bool recreateSwap();
   bool checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
-                      const char* resizeFormat);
+                      bool rootWording);
   bool partitionDevice(const std::string& grepWord, std::string* device, std::string* number);
   bool newGuid(const char* command, uint8_t* guid);
   bool fail();

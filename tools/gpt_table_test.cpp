@@ -92,8 +92,8 @@ TEST(GptTableTest, EndingChsFollowsTheLba) {
   struct {
     uint64_t lba;
     uint8_t head, sector, cyl;
-  } cases[] = {{0x1FFFF, 0x04, 0x05, 0x08}, {62, 0, 62, 0}, {16065 * 300, 0, 64, 44},
-               {4096576, 255, 255, 255}, {1ull << 40, 255, 255, 255}};
+  } cases[] = {{0x1FFFF, 40, 31, 8},     {62, 0, 62, 0},          {3213064, 1, 1, 200},
+               {4096575, 0, 0, 255},     {4096576, 255, 255, 255}, {1ull << 40, 255, 255, 255}};
   for (const auto& c : cases) {
     uint8_t rec[16] = {};
     setEndingChs(rec, c.lba);
