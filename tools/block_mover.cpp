@@ -1,9 +1,12 @@
 #include "tools/block_mover.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "common/string_format.h"
@@ -62,7 +65,14 @@ bool moveBlocks(int fd, uint64_t blockSize, uint64_t from, uint64_t to, uint64_t
   const uint64_t dst = to * blockSize;
   const bool backwards = dst > src;
   const std::string prefix = backwards ? "move data from the end: " : "move data from the front: ";
-  std::vector<uint8_t> buf(kChunkSize);
+  // Page-aligned, like dd's buffer, so the kernel copies whole pages.
+  std::unique_ptr<uint8_t, decltype(&free)> mem(
+      static_cast<uint8_t*>(aligned_alloc(4096, kChunkSize)), &free);
+  if (!mem) {
+    *err = "out of memory for the copy buffer";
+    return false;
+  }
+  uint8_t* const chunk = mem.get();
   progress(prefix + "0%\n");
   uint64_t done = 0;
   uint64_t tens = 0;
@@ -70,8 +80,15 @@ bool moveBlocks(int fd, uint64_t blockSize, uint64_t from, uint64_t to, uint64_t
     uint64_t n = std::min<uint64_t>(kChunkSize, total - done);
     // Backwards: the chunk that ends where the part not yet copied ends.
     uint64_t offset = backwards ? total - done - n : done;
-    if (!readFull(fd, buf.data(), size_t(n), src + offset, err)) return false;
-    if (!writeFull(fd, buf.data(), size_t(n), dst + offset, err)) return false;
+    // The kernel reads ahead only for forward reads; ask for the next chunk
+    // now so that a backwards copy does not wait for every chunk in turn.
+    if (done + n < total) {
+      uint64_t next = backwards ? (total - done - n > kChunkSize ? total - done - n - kChunkSize : 0)
+                                : done + n;
+      posix_fadvise(fd, off_t(src + next), off_t(kChunkSize), POSIX_FADV_WILLNEED);
+    }
+    if (!readFull(fd, chunk, size_t(n), src + offset, err)) return false;
+    if (!writeFull(fd, chunk, size_t(n), dst + offset, err)) return false;
     done += n;
     uint64_t now = uint64_t((unsigned __int128)done * 10 / total);
     if (now != tens) {
