@@ -283,7 +283,7 @@ TEST_F(GptTest, CreateWritesEachImageAndPointsGrubAtTheNewRoot) {
 TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 16);
-  sh("truncate -s 2G disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
+  sh("truncate -s 1100M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
      "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root disk.img >/dev/null && "
      "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null && "
      "dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null");
@@ -299,21 +299,21 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
                                          "type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F, "
                                          "uuid=FE1D0E7F-2292-DFB3-16AE-53A68EE613B6, name=\"swap\""))
       << dump;
-  // Root fills the rest of the disk: 4194304 - 33 - 2115584 blocks.
-  EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=     2115584, size=     2078687")) << dump;
+  // Root fills the rest of the disk: 2252800 - 33 - 2115584 blocks.
+  EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=     2115584, size=      137183")) << dump;
   expectRootFilesystemIntact("disk.img", 3);
   std::string blocks = sh("dumpe2fs -h 'disk.img?offset=1083179008' 2>/dev/null | grep 'Block count'");
-  EXPECT_NE(std::string::npos, blocks.find("1038336")) << blocks;  // 1014 MiB in 1 KiB blocks
+  EXPECT_NE(std::string::npos, blocks.find("67584")) << blocks;  // 66 MiB in 1 KiB blocks
   EXPECT_NE(std::string::npos, sh("blkid -p -O 9437184 -o value -s TYPE disk.img").find("swap"));
 
   // Then apply: drop the swap again and grow root by 1 GiB; the disk file
   // ends where the new backup table ends.
   out = gpt({"-f", file("disk.img"), "-w", "0", "-a", "1"});
-  EXPECT_NE(std::string::npos, out.find("move data from 2115584 to 18432 with blocks(2078687).\n"))
+  EXPECT_NE(std::string::npos, out.find("move data from 2115584 to 18432 with blocks(137183).\n"))
       << out;
   expectSgdiskClean("disk.img");
   dump = sh("sfdisk --dump disk.img");
-  EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     4175839")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2234335")) << dump;
   EXPECT_EQ(std::string::npos, dump.find("disk.img3")) << dump;
   expectRootFilesystemIntact("disk.img", 2);
   std::string cfg = sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG");
@@ -321,4 +321,33 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   std::string root = field(file("disk.img"), 2, "Partition unique GUID: ");
   for (char& c : root) c = char(tolower(c));
   EXPECT_NE(std::string::npos, cfg.find("root=PARTUUID=" + root + " rw quiet")) << cfg;
+}
+
+TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
+  makeBootImage("boot.img", 8);
+  sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
+     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root "
+     "-n 3:0:+8M -t 3:" + std::string(kRootType) + " -c 3:root_b disk.img >/dev/null && "
+     "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null");
+  ASSERT_TRUE(jyxtest::writeFile(file("grub.cfg"),
+                                 "menuentry 'A' {\n linux /Image root=/dev/sda2\n}\n"
+                                 "menuentry 'B on root_b' {\n linux /Image root=/dev/sda3 noresume \n}\n"));
+  sh("mcopy -o -i 'disk.img@@1048576' grub.cfg ::/GRUB/GRUB.CFG");
+  std::string out = gpt({"-f", file("disk.img"), "--fix"});
+  std::string root = field(file("disk.img"), 2, "Partition unique GUID: ");
+  std::string rootB = field(file("disk.img"), 3, "Partition unique GUID: ");
+  for (char& c : root) c = char(tolower(c));
+  for (char& c : rootB) c = char(tolower(c));
+  EXPECT_NE(std::string::npos, out.find("default root uuid: " + root + "\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("line count: 6 in file(")) << out;
+  EXPECT_EQ("menuentry 'A' {\n linux /Image root=PARTUUID=" + root + " \n}\n"
+            "menuentry 'B on root_b' {\n linux /Image root=PARTUUID=" + rootB + " \n}\n",
+            sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG"));
+  expectSgdiskClean("disk.img");
+  EXPECT_EQ(std::string::npos, jyxtest::readFile(file("disk.img")).find("qel_boot") );
+
+  // Without an EFI system partition there is nothing to rewrite.
+  sh("truncate -s 8M plain.img && sgdisk -n 1:2048:+1M -n 2:0:+1M plain.img >/dev/null");
+  EXPECT_NE(std::string::npos,
+            gpt({"-f", file("plain.img"), "--fix"}).find("boot partition does not exist.\n"));
 }

@@ -49,11 +49,14 @@ std::vector<std::string> rewriteGrubLines(const std::vector<std::string>& lines,
   for (const std::string& line : lines) {
     std::vector<std::string> w = words(line);
     if (!w.empty() && w[0] == "menuentry") {
+      // The longest contained name wins: a line naming "root_b" also
+      // contains "root".
       root = defaultRoot;
+      size_t best = 0;
       for (const GrubRoot& r : roots) {
-        if (!r.name.empty() && line.find(r.name) != std::string::npos) {
+        if (r.name.size() > best && line.find(r.name) != std::string::npos) {
           root = r.guid;
-          break;
+          best = r.name.size();
         }
       }
     }

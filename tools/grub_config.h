@@ -14,8 +14,8 @@ struct GrubRoot {
 };
 
 // Rewrites the lines of a GRUB configuration. Within each "menuentry" block
-// the root GUID is that of the first candidate whose name the menuentry line
-// contains, else defaultRoot. On kernel lines (first word beginning with
+// the root GUID is that of the candidate with the longest name that the
+// menuentry line contains, else defaultRoot. On kernel lines (first word beginning with
 // "linux") every word beginning with "resume=" and the word "noresume" are
 // removed, and the word beginning with "root=" becomes
 // "resume=PARTUUID=<swap> noresume " (when swapGuid is not empty) followed by

@@ -5,7 +5,7 @@
 using namespace gpt;
 
 TEST(GrubConfigTest, KernelLinesGetTheRootOfTheirMenuEntry) {
-  const std::vector<GrubRoot> roots = {{"root_a", "aaaa"}, {"root_b", "bbbb"}};
+  const std::vector<GrubRoot> roots = {{"root", "rrrr"}, {"root_a", "aaaa"}, {"root_b", "bbbb"}};
   struct Case {
     const char* what;
     std::vector<std::string> in;
