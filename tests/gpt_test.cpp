@@ -84,7 +84,7 @@ class GptTest : public ::testing::Test {
        "mkfs.ext4 -q -F -d rootfs " + name + " " + std::to_string(mib) + "M");
   }
 
-  // Byte offset of partition n (1-based) from sgdisk -i.
+  // The text after `key` in the sgdisk -i report of partition n (1-based).
   std::string field(const std::string& disk, int n, const std::string& key) {
     std::string out = sh("sgdisk -i " + std::to_string(n) + " " + disk);
     size_t at = out.find(key);
@@ -96,10 +96,10 @@ class GptTest : public ::testing::Test {
   void expectRootFilesystemIntact(const std::string& disk, int partition) {
     std::string first = field(disk, partition, "First sector: ");
     std::string offset = std::to_string(std::stoull(first) * 512);
-    std::string spec = "'" + disk + "?offset=" + offset + "'";
-    sh("e2fsck -f -n " + spec);
-    EXPECT_EQ("hello\n", sh("debugfs -R 'cat /etc/hostname' " + spec + " 2>/dev/null"));
-    sh("debugfs -R 'dump /blob blob.out' " + spec + " 2>/dev/null && cmp blob.out rootfs/blob");
+    std::string where = "'" + disk + "?offset=" + offset + "'";
+    sh("e2fsck -f -n " + where);
+    EXPECT_EQ("hello\n", sh("debugfs -R 'cat /etc/hostname' " + where + " 2>/dev/null"));
+    sh("debugfs -R 'dump /blob blob.out' " + where + " 2>/dev/null && cmp blob.out rootfs/blob");
   }
 
   jyxtest::ScopedTempDir dir_;
