@@ -1,7 +1,6 @@
 #include "tools/block_mover.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -80,13 +79,6 @@ bool moveBlocks(int fd, uint64_t blockSize, uint64_t from, uint64_t to, uint64_t
     uint64_t n = std::min<uint64_t>(kChunkSize, total - done);
     // Backwards: the chunk that ends where the part not yet copied ends.
     uint64_t offset = backwards ? total - done - n : done;
-    // The kernel reads ahead only for forward reads; ask for the next chunk
-    // now so that a backwards copy does not wait for every chunk in turn.
-    if (done + n < total) {
-      uint64_t next = backwards ? (total - done - n > kChunkSize ? total - done - n - kChunkSize : 0)
-                                : done + n;
-      posix_fadvise(fd, off_t(src + next), off_t(kChunkSize), POSIX_FADV_WILLNEED);
-    }
     if (!readFull(fd, chunk, size_t(n), src + offset, err)) return false;
     if (!writeFull(fd, chunk, size_t(n), dst + offset, err)) return false;
     done += n;
