@@ -309,8 +309,8 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   // Then apply: drop the swap again and grow root by 1 GiB; the disk file
   // ends where the new backup table ends.
   out = gpt({"-f", file("disk.img"), "-w", "0", "-a", "1"});
-  EXPECT_NE(std::string::npos, out.find("move data from 2115584 to 18432 with blocks(137183).\n"))
-      << out;
+  EXPECT_NE(std::string::npos, out.find("move data from 2115584 to 18432 with blocks(137183).\n"
+                                        "move data from the front: 0%\n")) << out;
   expectSgdiskClean("disk.img");
   dump = sh("sfdisk --dump disk.img");
   EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2234335")) << dump;
@@ -350,4 +350,30 @@ TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
   sh("truncate -s 8M plain.img && sgdisk -n 1:2048:+1M -n 2:0:+1M plain.img >/dev/null");
   EXPECT_NE(std::string::npos,
             gpt({"-f", file("plain.img"), "--fix"}).find("boot partition does not exist.\n"));
+}
+
+TEST_F(GptTest, ApplyInsertsSwapAfterBootAndGrowsTheDiskFile) {
+  makeBootImage("boot.img", 8);
+  makeRootImage("root.img", 16);
+  sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
+     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root disk.img >/dev/null && "
+     "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null && "
+     "dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null");
+  std::string out = gpt({"-f", file("disk.img"), "-w", "1"});
+  EXPECT_NE(std::string::npos, out.find("move data from 18432 to 2115584 with blocks(32768).\n"
+                                        "move data from the end: 0%\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("resize root: device(")) << out;
+  expectSgdiskClean("disk.img");
+  std::string dump = sh("sfdisk --dump disk.img");
+  EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2097152, "
+                                         "type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=     2115584, size=       32768, "
+                                         "type=B921B045-1DF0-41C3-AF44-4C6F280D3FAE")) << dump;
+  // Root's last block + 33 blocks of backup table.
+  EXPECT_EQ(std::to_string((2115584ull + 32768 + 33) * 512),
+            sh("stat -c %s disk.img").substr(0, 10));
+  expectRootFilesystemIntact("disk.img", 3);
+  EXPECT_NE(std::string::npos, sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG")
+                                   .find("resume=PARTUUID=fe1d0e7f-2292-dfb3-16ae-53a68ee613b6 "
+                                         "noresume root=PARTUUID="));
 }

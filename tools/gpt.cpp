@@ -331,7 +331,7 @@ bool CGPT::saveTable(uint64_t total, bool mayGrow) {
   return true;
 }
 
-bool CGPT::moveData(const std::vector<Move>& moves) {
+bool CGPT::moveData(const std::vector<Move>& moves, bool announce) {
   if (moves.empty()) return true;
   int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
@@ -342,9 +342,10 @@ bool CGPT::moveData(const std::vector<Move>& moves) {
   std::string err;
   bool ok = true;
   for (const Move& m : moves) {
-    print("move data(%s) from %lld to %lld with blocks(%d).\n",
-          entryName(table_->entry(m.slot)).c_str(), (long long)m.from, (long long)m.to,
-          int(m.blocks));
+    if (announce)
+      print("move data(%s) from %lld to %lld with blocks(%d).\n",
+            entryName(table_->entry(m.slot)).c_str(), (long long)m.from, (long long)m.to,
+            int(m.blocks));
     ok = moveBlocks(fd, blockSize_, m.from, m.to, m.blocks,
                     [this](const std::string& line) { print("%s", line.c_str()); }, &err);
     if (!ok) break;
@@ -830,7 +831,7 @@ bool CGPT::doApply() {
     print("move data from %lld to %lld with blocks(%d).\n", (long long)oldRootFirst,
           (long long)next, int(oldRootBlocks));
     std::vector<Move> moves = {{rootSlot, oldRootFirst, next, oldRootBlocks}};
-    if (!moveData(moves)) return false;
+    if (!moveData(moves, false)) return false;
   }
   if (!saveTable(total, true)) return false;
   if (!isDevice()) {

@@ -40,7 +40,9 @@ class CGPT : public CConsoleTool {
   uint64_t totalBlocks() const;
   bool fileHolds(uint64_t totalBlocks);
   bool saveTable(uint64_t totalBlocks, bool mayGrow = false);
-  bool moveData(const std::vector<gpt::Move>& moves);
+  // Copies each move's blocks; `announce` prints a "move data(<name>) ..."
+  // line before each.
+  bool moveData(const std::vector<gpt::Move>& moves, bool announce = true);
   bool rewriteGrub();
   bool rewriteGrubFile(const std::string& mountDir, const gpt::CGptTable& table);
   bool recreateSwap();
