@@ -13,6 +13,7 @@
 #include "main/qel_console.h"
 #include "main/qel_console_fct_tool.h"
 #include "main/qel_console_jyx.h"
+#include "tools/gpt.h"
 
 namespace {
 
@@ -43,13 +44,13 @@ void shift(int* argc, char** argv) {
   argv[*argc] = nullptr;
 }
 
-// The release-tool dispatcher. "--gpt" selects the GPT disk tool, which
-// this build does not contain; the console toolbox's switches are not part
-// of it either and are ignored. Every case returns 0.
+// The release-tool dispatcher. "--gpt" runs the GPT disk tool, whose whole
+// job happens inside its construction. The console toolbox's switches are
+// not part of this build and are ignored. Every case returns 0.
 int releaseTool(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "--gpt") == 0) {
     shift(&argc, argv);
-    CAPIManager::instance()->print("the GPT disk tool is not available in this build\n");
+    CGPT gpt(argc, argv);
     return 0;
   }
   return 0;

@@ -8,6 +8,7 @@ PACKAGES=(
   libyaml-dev rapidjson-dev zlib1g-dev libftdi1-dev libusb-1.0-0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   socat fastboot gdisk fdisk android-sdk-libsparse-utils mtools curl python3
+  util-linux e2fsprogs dosfstools uuid-runtime uuid parted
 )
 
 missing=()

@@ -1,0 +1,89 @@
+// CGPT: the GPT disk tool, reached as `jyx --release-tool --gpt <options>`.
+// It inspects and edits the GUID partition table of a disk image file or a
+// block device, grows, adds, extracts and assembles partitions. The whole
+// job runs inside the constructor; result() tells whether it succeeded.
+#ifndef JYX_TOOLS_GPT_H_
+#define JYX_TOOLS_GPT_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/console_tool.h"
+#include "tools/gpt_table.h"
+
+class CGPT : public CConsoleTool {
+ public:
+  CGPT(int argc, char** argv);
+  ~CGPT() override;
+
+  // 0 when the chosen operation (or the help) completed, 1 after a failure.
+  int result() const { return failed_ ? 1 : 0; }
+
+  struct ImageRecord {
+    std::string file;
+    std::string name;
+    std::string typeGuid;
+    std::string uniqueGuid;
+  };
+
+ protected:
+  bool onArgument(const std::string& key, const std::string& value) override;
+
+ private:
+  void runMode();
+  bool isDevice() const { return path_.rfind("/dev/", 0) == 0; }
+  bool readGeometry();
+  bool loadTable();
+  uint64_t totalBlocks() const;
+  bool fileHolds(uint64_t totalBlocks);
+  bool saveTable(uint64_t totalBlocks, bool mayGrow = false);
+  // Copies each move's blocks; `announce` prints a "move data(<name>) ..."
+  // line before each.
+  bool moveData(const std::vector<gpt::Move>& moves, bool announce = true);
+  bool rewriteGrub();
+  bool rewriteGrubFile(const std::string& mountDir, const gpt::CGptTable& table);
+  bool recreateSwap();
+  bool checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
+                      bool rootWording);
+  bool partitionDevice(const std::string& grepWord, std::string* device, std::string* number);
+  bool newGuid(const char* command, uint8_t* guid);
+  bool fail();
+
+  bool doDump();
+  bool doFix();
+  bool doNew();
+  bool doExpand();
+  bool doApply();
+  bool doEnableNewSize();
+  bool doExtract();
+  bool doCreate();
+  bool doUpdate();
+
+  std::string mode_;
+  std::string path_;
+  uint32_t blockSize_ = 512;
+  std::string bootName_ = "boot";
+  std::string rootName_ = "root";
+  std::string dumpName_;
+  int swapSizeGiB_ = 0;
+  bool swapGiven_ = false;
+  int addRootSizeGiB_ = 0;
+  std::string newPartName_;
+  int64_t newPartSizeGiB_ = 0;
+  std::vector<std::pair<std::string, int64_t>> expand_;  // name -> GiB, -1 = auto
+  std::map<std::string, std::string> renames_;
+  std::vector<std::string> newGuids_;
+  std::string extractDir_ = "./";
+  std::string extractName_;
+  std::vector<ImageRecord> images_;
+
+  uint64_t deviceSectors_ = 0;
+  std::unique_ptr<gpt::CGptTable> table_;
+  bool stop_ = false;
+  bool failed_ = false;
+};
+
+#endif  // JYX_TOOLS_GPT_H_
