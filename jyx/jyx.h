@@ -139,11 +139,16 @@ class CJYX : public CTaskManager {
   // managers' start/stop in order (log, data, power, serial, fastboot, FCT)
   // and in reverse; connectManagers disconnects, points the log and data
   // managers at ip() and connects them (blocking), setting wantConnected
-  // when the data channel is open afterwards.
+  // when the data channel is open afterwards; UART forwarding and power
+  // sampling that were on before are then requested again.
   void startFeatureManagers();
   void stopFeatureManagers();
   void connectManagers();
   void disconnectManagers();
+  // With the data channel open and the log channel closed (the controller
+  // dropped only the log link): reconnects the log channel and restores
+  // forwarding that was on. Part of the periodic connection check.
+  void keepLogConnected();
   bool isDataManagerConnected();
   // Gives the log and data managers ip() as host, ports unchanged, without
   // connecting.

@@ -66,6 +66,25 @@ void CJYXLogManager::enableLog(uint8_t enable, PackageCallback callback) {
   if (isConnected() && data->isConnected()) data->enableUart(enable, std::move(callback));
 }
 
+void CJYXLogManager::restoreForwarding() {
+  CJYXDataManager* data = CJYXDataManager::instance();
+  if (!isConnected() || !data->isConnected()) return;
+  auto failed = [] {
+    CAPIManager::instance()->print("UART forwarding not restored after reconnect\n");
+  };
+  auto enable = [data, failed] {
+    bool sent = data->enableUart(1, [failed](CPackage* reply) {
+      if (reply == nullptr) failed();
+    });
+    if (!sent) failed();
+  };
+  if (!data->logUartSwitched()) return enable();
+  data->switchLogUart(uint8_t(data->logUartNum()), [enable, failed](CPackage* reply) {
+    if (reply == nullptr) return failed();
+    enable();
+  });
+}
+
 bool CJYXLogManager::taskEnable(CTask* task) {
   if (!isConnected() || !CJYXDataManager::instance()->isConnected()) {
     finishTask(task);

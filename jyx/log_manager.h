@@ -43,6 +43,11 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   // Asks the data manager to switch forwarding on or off; does nothing
   // unless both this manager's and the data manager's channels are open.
   void enableLog(uint8_t enable, PackageCallback callback);
+  // After a reconnect: a controller that restarted has forgotten the UART
+  // selection and forwarding, so both are requested again (the selection
+  // only when this run made one). Does nothing unless both channels are
+  // open; a refusal prints one line.
+  void restoreForwarding();
   // The line parser on the channel's receive FIFO (owned; registered updater).
   CStringParser* parser() { return parser_; }
 

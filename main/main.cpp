@@ -1,17 +1,18 @@
 // Entry point of jyx: picks the front end from the first argument, runs it
 // from the main loop until it reports that it is finished, then stops the
 // feature managers.
-#include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/api_data.h"
 #include "common/api_manager.h"
-#include "common/thread_pool.h"
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
 #include "main/qel_console_jyx.h"
+#include "main/signal_events.h"
 
 namespace {
 
@@ -19,12 +20,17 @@ namespace {
 // created during static initialisation and never freed.
 APIDATA* const g_emptyData = new APIDATA();
 
-// The front end; read by the signal handler.
-CQelConsole* volatile g_console = nullptr;
+// The front end; stopped when a signal ends the run.
+CQelConsole* g_console = nullptr;
 
-void onSignal(int n) {
+// Main thread: the orderly end of a run that a signal interrupted. The
+// front end saves what must not be lost; further signals meanwhile are only
+// recorded (see signal_events.h). The exit skips static destructors, as the
+// pool threads are still running.
+[[noreturn]] void endOnSignal(int n) {
   CAPIManager::instance()->print("exception signal: %d\n", n);
   if (g_console != nullptr) g_console->stop();
+  fflush(stdout);
   _exit(n);
 }
 
@@ -57,8 +63,11 @@ int releaseTool(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGINT, onSignal);
-  signal(SIGTERM, onSignal);
+  std::string signalError;
+  if (!jyx::installSignalHandlers(&signalError)) {
+    fprintf(stderr, "jyx: cannot handle signals: %s\n", signalError.c_str());
+    return 1;
+  }
 
   if (argc > 1 && strcmp(argv[1], "--release-tool") == 0) {
     shift(&argc, argv);
@@ -105,11 +114,20 @@ int main(int argc, char** argv) {
   jyx->start();
   console->run();
 
+  // Until here a signal ends the process at once: no flow has produced
+  // anything to save before the loop pumps its first reply. From here on
+  // the loop takes signals itself; waiting on the signal pipe is its 1 ms
+  // pause, so a signal ends the wait early.
+  jyx::setSignalsDeferred(true);
   while (!(jyx->isFinished() && !g_keepRunning)) {
     api->update();
-    sleepMs(1);
+    if (int n = jyx::waitForSignal(1)) endOnSignal(n);
     console->update();
   }
+  // A signal that came during the last pass still ends the run with its
+  // number.
+  if (int n = jyx::waitForSignal(0)) endOnSignal(n);
+  jyx::setSignalsDeferred(false);
 
   api->onInvoke(static_cast<int>(api->nextCallId()), "jyx:stop", g_emptyData,
                 [](int, APIDATA*) { return 0; });
