@@ -1,6 +1,7 @@
 #include "jyx/log_manager.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "common/api_manager.h"
@@ -42,10 +43,20 @@ void CJYXLogManager::start() { lastLine_ = clockNow(); }
 
 void CJYXLogManager::stop() { disconnect(); }
 
+void CJYXLogManager::connect() {
+  shown_.clear();
+  terminal_.finish(&shown_);
+  if (!shown_.empty()) CAPIManager::instance()->print("%s", shown_.c_str());
+  CJYXTaskManager::connect();
+}
+
 void CJYXLogManager::onString(const char* line) {
-  logText_ += line;
+  size_t length = strlen(line);
+  logText_.append(line, length);
+  shown_.clear();
+  terminal_.filter(line, length, &shown_);
   // The target's text is data, never a format.
-  CAPIManager::instance()->print("%s", line);
+  if (!shown_.empty()) CAPIManager::instance()->print("%s", shown_.c_str());
   lastLine_ = clockNow();
 }
 
