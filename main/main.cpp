@@ -1,6 +1,7 @@
 // Entry point of jyx: picks the front end from the first argument, runs it
 // from the main loop until it reports that it is finished, then stops the
 // feature managers.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -122,6 +123,9 @@ int main(int argc, char** argv) {
   while (!(jyx->isFinished() && !g_keepRunning)) {
     api->update();
     if (int n = jyx::waitForSignal(1)) endOnSignal(n);
+    // The reader of the output has gone (a closed pipe): end as the
+    // default SIGPIPE would have, but with the run's data saved.
+    if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
     console->update();
   }
   // A signal that came during the last pass still ends the run with its

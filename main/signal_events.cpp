@@ -33,6 +33,7 @@ std::atomic<bool> g_deferred{false};
 std::atomic<int> g_deferredCount{0};
 // First signal not yet taken by the main loop; 0 when none.
 std::atomic<int> g_pending{0};
+std::atomic<bool> g_brokenPipe{false};
 
 void writeLineAndExit(int signalNumber) {
   char line[32];
@@ -57,8 +58,9 @@ void onEndingSignal(int signalNumber) {
   errno = savedErrno;
 }
 
-// SIGPIPE: the failed write reports EPIPE to its caller; nothing else to do.
-void onBrokenPipe(int) {}
+// SIGPIPE: the failed write reports EPIPE to its caller; the flag lets the
+// main loop notice that its own output has gone.
+void onBrokenPipe(int) { g_brokenPipe.store(true); }
 
 }  // namespace
 
@@ -128,6 +130,8 @@ int waitForSignal(int timeoutMs) {
 
 int deferredSignalCount() { return g_deferredCount.load(); }
 
+bool brokenPipeSeen() { return g_brokenPipe.load(); }
+
 void resetSignalHandlersForTest() {
   struct sigaction action = {};
   action.sa_handler = SIG_DFL;
@@ -137,6 +141,7 @@ void resetSignalHandlersForTest() {
   g_deferred.store(false);
   g_deferredCount.store(0);
   g_pending.store(0);
+  g_brokenPipe.store(false);
   if (g_pipe[0] >= 0) {
     char drained[64];
     while (read(g_pipe[0], drained, sizeof(drained)) > 0) {

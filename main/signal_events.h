@@ -12,7 +12,7 @@
 //   signal is recorded too and interrupts nothing; a third ends the process
 //   at once with the same line and _exit (the user insists).
 //
-// SIGPIPE gets a handler that does nothing: a write to a closed peer then
+// SIGPIPE gets a handler that only notes it: a write to a closed peer then
 // fails with EPIPE like any other channel error instead of killing the
 // process, and, unlike SIG_IGN, the disposition is reset to the default in
 // child processes started with exec (curl, shells), which expect it.
@@ -37,6 +37,12 @@ int waitForSignal(int timeoutMs);
 
 // Signals received in deferred mode so far (the third one ends the process).
 int deferredSignalCount();
+
+// Whether a write has met a closed pipe or socket since the handlers were
+// installed. With SIGPIPE no longer fatal, the main loop uses this together
+// with ferror(stdout) to end a run whose output reader has gone (`jyx ... |
+// head`), which would otherwise stream into the void for ever.
+bool brokenPipeSeen();
 
 // Test support: default dispositions back, counters cleared, mode immediate.
 void resetSignalHandlersForTest();
