@@ -145,9 +145,10 @@ class CJYX : public CTaskManager {
   void stopFeatureManagers();
   void connectManagers();
   void disconnectManagers();
-  // With the data channel open and the log channel closed (the controller
-  // dropped only the log link): reconnects the log channel and restores
-  // forwarding that was on. Part of the periodic connection check.
+  // With the data channel open and the log channel, which was open, closed
+  // (the controller dropped only the log link): reconnects the log channel
+  // and restores forwarding that was on. Part of the periodic connection
+  // check.
   void keepLogConnected();
   bool isDataManagerConnected();
   // Gives the log and data managers ip() as host, ports unchanged, without
@@ -192,6 +193,9 @@ class CJYX : public CTaskManager {
   bool finished_ = false;
   bool ipChanged_ = false;
   bool wantConnected_ = false;
+  // The log channel opened with the data channel; a log link that drops
+  // later is reconnected (one that never opened is not retried).
+  bool logLinkWanted_ = false;
   std::string ip_ = "127.0.0.1";
   std::string nameText_;
   bool titleDirty_ = false;

@@ -32,13 +32,14 @@ void CJYX::connectManagers() {
   CJYXDataManager::instance()->connect();
   if (!isDataManagerConnected()) return;
   setWantConnected(true);
+  logLinkWanted_ = log->isConnected();
   if (forwarding) log->restoreForwarding();
   CJYXPowerManager::instance()->resumeSampling();
 }
 
 void CJYX::keepLogConnected() {
   CJYXLogManager* log = CJYXLogManager::instance();
-  if (!isDataManagerConnected() || log->isConnected()) return;
+  if (!logLinkWanted_ || !isDataManagerConnected() || log->isConnected()) return;
   log->connect();
   if (log->isConnected() && log->uartLogEnabled()) log->restoreForwarding();
 }
@@ -46,6 +47,7 @@ void CJYX::keepLogConnected() {
 void CJYX::disconnectManagers() {
   CJYXDataManager* data = CJYXDataManager::instance();
   CJYXLogManager* log = CJYXLogManager::instance();
+  logLinkWanted_ = false;
   if (!data->isConnected()) return;
   // Leave the controller with forwarding off; the reply is not awaited, and
   // a later connect does not turn it back on.
