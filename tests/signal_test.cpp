@@ -218,4 +218,36 @@ TEST_F(SignalE2E, ForwardingResumesAfterTheControllerResets) {
   EXPECT_EQ(2, jyx.exitCode());
 }
 
+// The same reset during power monitoring: the table stops showing the last
+// values as if they were live, says the link is lost, and comes back once
+// jyx has reconnected and asked for samples again; the saved run holds
+// samples from after the reset.
+TEST_F(SignalE2E, PowerMonitorSaysTheLinkIsLostAndResumes) {
+  // Two requests start sampling: PWRGRP low, then the power-control request.
+  startSim("127.0.13.6", {"--reset-after", "2"});
+  std::string out = dir_.file("run");
+  Subprocess jyx;
+  ASSERT_TRUE(jyx.start({binPath("jyx"), "-a", "127.0.13.6", "-m", "0xf", "-d", "14", "-o", out}));
+  ASSERT_TRUE(jyx.wait(60000)) << jyx.out();
+  EXPECT_EQ(0, jyx.exitCode());
+  std::string text = jyx.out();
+  size_t lost = text.find("power monitor: link to the controller lost, waiting for samples\n");
+  ASSERT_NE(std::string::npos, lost) << text;
+  size_t back = text.find("--connect:127.0.13.6--\n", lost);
+  ASSERT_NE(std::string::npos, back) << text;
+  EXPECT_NE(std::string::npos, text.find("Rail(s)", back)) << "the table is back";
+  EXPECT_EQ(std::string::npos, text.find("enablePower fail")) << text;
+
+  uint64_t resetUs = 0, resumedUs = 0;
+  for (const OpsRecord& r : sim_.ops()) {
+    if (r.dir == "event" && r.str("event") == "session_reset") resetUs = r.timeUs;
+    if (resetUs && !resumedUs && r.dir == "rx" && r.cmd == "POWER_CTRL" && r.num("enable") == 1)
+      resumedUs = r.timeUs;
+  }
+  EXPECT_NE(0u, resetUs);
+  EXPECT_NE(0u, resumedUs) << "sampling requested again after the reset";
+  std::string why;
+  EXPECT_GT(completeDataFile(out, &why), 100u) << why;
+}
+
 }  // namespace
