@@ -32,7 +32,8 @@ void CJYX::connectManagers() {
   CJYXDataManager::instance()->connect();
   if (!isDataManagerConnected()) return;
   setWantConnected(true);
-  logLinkWanted_ = log->isConnected();
+  // A log link that refused now is still wanted when forwarding was on.
+  logLinkWanted_ = log->isConnected() || forwarding;
   if (forwarding) log->restoreForwarding();
   CJYXPowerManager::instance()->resumeSampling();
 }

@@ -83,15 +83,16 @@ void CJYXLogManager::restoreForwarding() {
   auto failed = [] {
     CAPIManager::instance()->print("UART forwarding not restored after reconnect\n");
   };
-  auto enable = [data, failed] {
-    bool sent = data->enableUart(1, [failed](CPackage* reply) {
-      if (reply == nullptr) failed();
+  auto refused = [](CPackage* reply) { return reply == nullptr || reply->dataType() == ACK_FAIL; };
+  auto enable = [data, failed, refused] {
+    bool sent = data->enableUart(1, [failed, refused](CPackage* reply) {
+      if (refused(reply)) failed();
     });
     if (!sent) failed();
   };
   if (!data->logUartSwitched()) return enable();
-  data->switchLogUart(uint8_t(data->logUartNum()), [enable, failed](CPackage* reply) {
-    if (reply == nullptr) return failed();
+  data->switchLogUart(uint8_t(data->logUartNum()), [enable, failed, refused](CPackage* reply) {
+    if (refused(reply)) return failed();
     enable();
   });
 }
