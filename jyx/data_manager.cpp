@@ -313,6 +313,7 @@ bool CJYXDataManager::exitFastbootMode(PackageCallback callback) {
 
 bool CJYXDataManager::switchLogUart(uint8_t num, PackageCallback callback) {
   setLogUartNum(num);
+  logUartSwitched_ = true;
   int sel1 = (logUartNum_ >> 1) & 1;
   int sel0 = logUartNum_ & 1;
   bool sent = gpio(1, GPIO_UART_SEL1, sel1, [this, sel1, sel0, callback](CPackage* r1) {

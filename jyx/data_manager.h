@@ -89,6 +89,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // 0 UEFI, 1 SFH, 2 CSU_PM, 3 CSU_SE; anything else is stored as 3.
   virtual int logUartNum() { return logUartNum_; }
   virtual void setLogUartNum(int num);
+  // Whether switchLogUart has selected a UART on the controller during this
+  // run (so a reconnect can select it again).
+  bool logUartSwitched() const { return logUartSwitched_; }
   const std::string& postCodes() const { return postCodes_; }
   // "JYX " followed by the controller object's name text at construction.
   const std::string& displayName() const { return displayName_; }
@@ -346,6 +349,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool packetTrace_ = false;
   std::string stringCmd_;
   int logUartNum_ = 3;
+  bool logUartSwitched_ = false;
   int setGpioNum_ = 64;
   int setGpioLevel_ = 0;
   int getGpioNum_ = 64;

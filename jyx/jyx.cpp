@@ -158,7 +158,11 @@ void CJYX::onUpdate(double now) {
   if (started_ && titleDirty_) titleDirty_ = false;  // the title push is a presentation hook
   if (now - lastCheck_ > kConnectionCheckInterval) {
     bool connected = isDataManagerConnected();
-    if (wantConnected_ != connected) connectToggle();
+    if (wantConnected_ != connected) {
+      connectToggle();
+    } else if (connected) {
+      keepLogConnected();
+    }
     lastCheck_ = now;
   }
 }

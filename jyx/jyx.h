@@ -150,11 +150,17 @@ class CJYX : public CTaskManager {
   // managers' start/stop in order (log, data, power, serial, fastboot, FCT)
   // and in reverse; connectManagers disconnects, points the log and data
   // managers at ip() and connects them (blocking), setting wantConnected
-  // when the data channel is open afterwards.
+  // when the data channel is open afterwards; UART forwarding and power
+  // sampling that were on before are then requested again.
   void startFeatureManagers();
   void stopFeatureManagers();
   void connectManagers();
   void disconnectManagers();
+  // With the data channel open and the log channel, which was open, closed
+  // (the controller dropped only the log link): reconnects the log channel
+  // and restores forwarding that was on. Part of the periodic connection
+  // check.
+  void keepLogConnected();
   bool isDataManagerConnected();
   // Gives the log and data managers ip() as host, ports unchanged, without
   // connecting.
@@ -202,6 +208,9 @@ class CJYX : public CTaskManager {
   bool finished_ = false;
   bool ipChanged_ = false;
   bool wantConnected_ = false;
+  // The log channel opened with the data channel; a log link that drops
+  // later is reconnected (one that never opened is not retried).
+  bool logLinkWanted_ = false;
   std::string ip_ = "127.0.0.1";
   std::string nameText_;
   bool titleDirty_ = false;

@@ -22,21 +22,43 @@ void CJYX::stopFeatureManagers() {
 }
 
 void CJYX::connectManagers() {
+  CJYXLogManager* log = CJYXLogManager::instance();
+  // Forwarding and sampling that were on when the link went: the controller
+  // at the other end may have restarted and forgotten both, so they are
+  // requested again once the link is back.
+  bool forwarding = log->uartLogEnabled() != 0;
   disconnectManagers();
   setManagersHost();
   // Blocking TCP connects on the main thread; each either opens its channel
   // or reports the failure through the manager's onMessage.
-  CJYXLogManager::instance()->connect();
+  log->connect();
   CJYXDataManager::instance()->connect();
-  if (isDataManagerConnected()) setWantConnected(true);
+  if (!isDataManagerConnected()) return;
+  setWantConnected(true);
+  // A log link that refused now is still wanted when forwarding was on.
+  logLinkWanted_ = log->isConnected() || forwarding;
+  if (forwarding) log->restoreForwarding();
+  CJYXPowerManager::instance()->resumeSampling();
+}
+
+void CJYX::keepLogConnected() {
+  CJYXLogManager* log = CJYXLogManager::instance();
+  if (!logLinkWanted_ || !isDataManagerConnected() || log->isConnected()) return;
+  log->connect();
+  if (log->isConnected() && log->uartLogEnabled()) log->restoreForwarding();
 }
 
 void CJYX::disconnectManagers() {
   CJYXDataManager* data = CJYXDataManager::instance();
   CJYXLogManager* log = CJYXLogManager::instance();
+  logLinkWanted_ = false;
   if (!data->isConnected()) return;
-  // Leave the controller with forwarding off; the reply is not awaited.
-  if (log->uartLogEnabled()) log->enableLog(0, PackageCallback());
+  // Leave the controller with forwarding off; the reply is not awaited, and
+  // a later connect does not turn it back on.
+  if (log->uartLogEnabled()) {
+    log->enableLog(0, PackageCallback());
+    log->setUartLogEnabled(0);
+  }
   log->disconnect();
   data->disconnect();
 }

@@ -1,6 +1,7 @@
 #include "jyx/log_manager.h"
 
 #include <cstdio>
+#include <cstring>
 #include <functional>
 
 #include "common/api_manager.h"
@@ -42,10 +43,20 @@ void CJYXLogManager::start() { lastLine_ = clockNow(); }
 
 void CJYXLogManager::stop() { disconnect(); }
 
+void CJYXLogManager::connect() {
+  shown_.clear();
+  terminal_.finish(&shown_);
+  if (!shown_.empty()) CAPIManager::instance()->print("%s", shown_.c_str());
+  CJYXTaskManager::connect();
+}
+
 void CJYXLogManager::onString(const char* line) {
-  logText_ += line;
+  size_t length = strlen(line);
+  logText_.append(line, length);
+  shown_.clear();
+  terminal_.filter(line, length, &shown_);
   // The target's text is data, never a format.
-  CAPIManager::instance()->print("%s", line);
+  if (!shown_.empty()) CAPIManager::instance()->print("%s", shown_.c_str());
   lastLine_ = clockNow();
 }
 
@@ -64,6 +75,26 @@ void CJYXLogManager::onUpdate(double now) {
 void CJYXLogManager::enableLog(uint8_t enable, PackageCallback callback) {
   CJYXDataManager* data = CJYXDataManager::instance();
   if (isConnected() && data->isConnected()) data->enableUart(enable, std::move(callback));
+}
+
+void CJYXLogManager::restoreForwarding() {
+  CJYXDataManager* data = CJYXDataManager::instance();
+  if (!isConnected() || !data->isConnected()) return;
+  auto failed = [] {
+    CAPIManager::instance()->print("UART forwarding not restored after reconnect\n");
+  };
+  auto refused = [](CPackage* reply) { return reply == nullptr || reply->dataType() == ACK_FAIL; };
+  auto enable = [data, failed, refused] {
+    bool sent = data->enableUart(1, [failed, refused](CPackage* reply) {
+      if (refused(reply)) failed();
+    });
+    if (!sent) failed();
+  };
+  if (!data->logUartSwitched()) return enable();
+  data->switchLogUart(uint8_t(data->logUartNum()), [enable, failed, refused](CPackage* reply) {
+    if (refused(reply)) return failed();
+    enable();
+  });
 }
 
 bool CJYXLogManager::taskEnable(CTask* task) {

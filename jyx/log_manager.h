@@ -1,7 +1,9 @@
 // CJYXLogManager: receives the target UART text that the controller
-// forwards on its log port (3333), prints every line verbatim and keeps the
-// whole log for saving. Main thread only: the text arrives through the line
-// parser's update.
+// forwards on its log port (3333), prints every line and keeps the whole log
+// for saving. What reaches the terminal passes a CTerminalFilter (colours
+// kept, other control and escape sequences made visible); the saved log
+// keeps the bytes as received. Main thread only: the text arrives through
+// the line parser's update.
 #ifndef JYX_JYX_LOG_MANAGER_H_
 #define JYX_JYX_LOG_MANAGER_H_
 
@@ -11,6 +13,7 @@
 #include "jyx/jyx_task_manager.h"
 #include "jyx/package.h"
 #include "jyx/string_parser.h"
+#include "jyx/terminal_filter.h"
 
 class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
  public:
@@ -30,6 +33,9 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   void start() override;
   // Disconnects.
   void stop() override;
+  // A new connection starts a new stream: a sequence left open by the old
+  // one is shown first, so it cannot combine with the new bytes.
+  void connect() override;
   void onUpdate(double now) override;
 
   // Forwarding state last acknowledged by the controller (non-zero = on).
@@ -43,6 +49,11 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   // Asks the data manager to switch forwarding on or off; does nothing
   // unless both this manager's and the data manager's channels are open.
   void enableLog(uint8_t enable, PackageCallback callback);
+  // After a reconnect: a controller that restarted has forgotten the UART
+  // selection and forwarding, so both are requested again (the selection
+  // only when this run made one). Does nothing unless both channels are
+  // open; a refusal prints one line.
+  void restoreForwarding();
   // The line parser on the channel's receive FIFO (owned; registered updater).
   CStringParser* parser() { return parser_; }
 
@@ -58,6 +69,8 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   uint8_t uartLogEnabled_ = 0;
   std::string logText_;
   double lastLine_ = 0.0;
+  CTerminalFilter terminal_;
+  std::string shown_;  // reused buffer of the filtered text
   CStringParser* parser_ = nullptr;
 };
 

@@ -46,6 +46,24 @@ TEST_F(LogManagerTest, LinesArePrintedVerbatimAndKept) {
   EXPECT_EQ(lm->logText(), "count %d of %s 100%\nsecond line\r\n");
 }
 
+TEST_F(LogManagerTest, TerminalControlIsShownButTheSavedLogIsRaw) {
+  receive("\x1b]0;owned\x07\x1b[32mgreen\x1b[m \x1b[2J\r\n");
+  testing::internal::CaptureStdout();
+  lm->parser()->onUpdate(lm->clock);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "^[]0;owned^G\x1b[32mgreen\x1b[m ^[[2J\r\n");
+  EXPECT_EQ(lm->logText(), "\x1b]0;owned\x07\x1b[32mgreen\x1b[m \x1b[2J\r\n");
+}
+
+TEST_F(LogManagerTest, ColourSplitByASilenceFlushStillPasses) {
+  receive("boot \x1b[3");
+  testing::internal::CaptureStdout();
+  lm->parser()->onUpdate(lm->clock);
+  lm->onUpdate(lm->clock + 1.0);
+  receive("1mred\n");
+  lm->parser()->onUpdate(lm->clock + 1.1);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "boot \x1b[31mred\n");
+}
+
 TEST_F(LogManagerTest, PartialLineIsFlushedAfterOneSecondOfSilence) {
   receive("boot");
   testing::internal::CaptureStdout();

@@ -226,6 +226,23 @@ void CJYXPowerManager::stop(std::function<void()> done) {
   if (!sent) finish();
 }
 
+void CJYXPowerManager::resumeSampling() {
+  if (!monitor_.running() || !data_->isConnected()) return;
+  auto failed = [] { CAPIManager::instance()->print("enablePower fail\n"); };
+  bool sent = data_->gpio(1, CJYXDataManager::GPIO_PWRGRP, 0, [this, failed](CPackage* reply) {
+    if (reply == nullptr) return failed();
+    uint32_t mask[3];
+    uint8_t maskBytes[12], addrs[24];
+    monitor_.getEnableMask(mask);
+    monitor_.buildRequestBlocks(maskBytes, addrs);
+    bool requested = data_->enablePower(1, mask, addrs, [failed](CPackage* ack) {
+      if (ack == nullptr || ack->dataType() == ACK_FAIL) failed();
+    });
+    if (!requested) failed();
+  });
+  if (!sent) failed();
+}
+
 void CJYXPowerManager::onPowerData(CPackage* package) {
   if (package == nullptr || !monitor_.running()) return;
   monitor_.onPowerData(package->payload(), package->payloadLength(),

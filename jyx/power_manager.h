@@ -79,6 +79,11 @@ class CJYXPowerManager : public CTaskManager {
   // Ends sampling; `done` runs after the controller's reply, or at once
   // when not running (or when the request cannot be sent).
   void stop(std::function<void()> done);
+  // After the controller link was reopened while sampling runs: asks the
+  // controller to sample again with the same rails, keeping the run (the
+  // controller's timestamps go on, so the series continue after a gap). A
+  // refusal prints "enablePower fail". Does nothing when not running.
+  void resumeSampling();
   double startTime() const { return monitor_.startTime(); }
 
   // A power report handed over by the data manager (lent for the call).

@@ -4,16 +4,18 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/api_data.h"
 #include "common/api_manager.h"
-#include "common/thread_pool.h"
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
 #include "main/qel_console_fct_tool.h"
 #include "main/qel_console_jyx.h"
 #include "tools/gpt.h"
+#include "main/signal_events.h"
 
 namespace {
 
@@ -21,12 +23,17 @@ namespace {
 // created during static initialisation and never freed.
 APIDATA* const g_emptyData = new APIDATA();
 
-// The front end; read by the signal handler.
-CQelConsole* volatile g_console = nullptr;
+// The front end; stopped when a signal ends the run.
+CQelConsole* g_console = nullptr;
 
-void onSignal(int n) {
+// Main thread: the orderly end of a run that a signal interrupted. The
+// front end saves what must not be lost; further signals meanwhile are only
+// recorded (see signal_events.h). The exit skips static destructors, as the
+// pool threads are still running.
+[[noreturn]] void endOnSignal(int n) {
   CAPIManager::instance()->print("exception signal: %d\n", n);
   if (g_console != nullptr) g_console->stop();
+  fflush(stdout);
   _exit(n);
 }
 
@@ -59,8 +66,11 @@ int releaseTool(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  signal(SIGINT, onSignal);
-  signal(SIGTERM, onSignal);
+  std::string signalError;
+  if (!jyx::installSignalHandlers(&signalError)) {
+    fprintf(stderr, "jyx: cannot handle signals: %s\n", signalError.c_str());
+    return 1;
+  }
 
   if (argc > 1 && strcmp(argv[1], "--release-tool") == 0) {
     shift(&argc, argv);
@@ -106,11 +116,23 @@ int main(int argc, char** argv) {
   jyx->start();
   console->run();
 
+  // Until here a signal ends the process at once: no flow has produced
+  // anything to save before the loop pumps its first reply. From here on
+  // the loop takes signals itself; waiting on the signal pipe is its 1 ms
+  // pause, so a signal ends the wait early.
+  jyx::setSignalsDeferred(true);
   while (!(jyx->isFinished() && !g_keepRunning)) {
     api->update();
-    sleepMs(1);
+    if (int n = jyx::waitForSignal(1)) endOnSignal(n);
+    // The reader of the output has gone (a closed pipe): end as the
+    // default SIGPIPE would have, but with the run's data saved.
+    if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
     console->update();
   }
+  // A signal that came during the last pass still ends the run with its
+  // number.
+  if (int n = jyx::waitForSignal(0)) endOnSignal(n);
+  jyx::setSignalsDeferred(false);
 
   api->onInvoke(static_cast<int>(api->nextCallId()), "jyx:stop", g_emptyData,
                 [](int, APIDATA*) { return 0; });

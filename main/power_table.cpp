@@ -53,6 +53,30 @@ void appendHeading(std::string* out, const char* rail, const char* power, const 
 
 }  // namespace
 
+const char kPowerLinkLostLine[] = "power monitor: link to the controller lost, waiting for samples\n";
+const char kPowerNoSamplesLine[] =
+    "power monitor: no samples from the controller, waiting for samples\n";
+
+std::string CPowerTableWatch::check(bool linkUp, bool sampling, uint32_t frameCount) {
+  bool frameSince = seenFrames_ && frameCount != lastFrames_;
+  bool quiet = seenFrames_ && sampling && !frameSince;
+  seenFrames_ = true;
+  lastFrames_ = frameCount;
+  if (!linkUp) {
+    state_ = kLinkLost;
+  } else if (state_ != kLive && frameSince) {
+    state_ = kLive;
+  } else if (state_ == kLive && quiet) {
+    state_ = kQuiet;
+  }
+  switch (state_) {
+    case kLive: return std::string();
+    case kLinkLost: return std::string("\x1b" "c") + kPowerLinkLostLine;
+    case kQuiet: return std::string("\x1b" "c") + kPowerNoSamplesLine;
+  }
+  return std::string();
+}
+
 std::string powerTableText(CJYXPowerManager* manager, const uint32_t railMask[3]) {
   std::string out = "\x1b" "c";
   appendRule(&out);

@@ -26,4 +26,30 @@ constexpr size_t kTableBufferSize = 32768;
 // otherwise every rail (0-96) that holds samples, by index.
 std::string powerTableText(CJYXPowerManager* manager, const uint32_t railMask[3]);
 
+// Keeps the table from showing stale values as if they were live. Once the
+// controller link is seen down, or sampling runs but no frame came since the
+// previous redraw (the link dropped and came back in between, or the
+// controller went quiet), the values are stale until a frame arrives after
+// that moment; meanwhile the redraw is one line that says so.
+class CPowerTableWatch {
+ public:
+  // Called at every redraw with the link state, whether the power manager
+  // is sampling and its frame count. Returns the text to print instead of
+  // the table (a terminal reset and one line), or "" when the table is live.
+  std::string check(bool linkUp, bool sampling, uint32_t frameCount);
+
+ private:
+  // Live: the table shows. Link lost: the link was seen down and no frame
+  // came since. Quiet: sampling with the link up, but no frame since the
+  // previous redraw.
+  enum State { kLive, kLinkLost, kQuiet };
+  State state_ = kLive;
+  bool seenFrames_ = false;  // lastFrames_ holds the count of a redraw
+  uint32_t lastFrames_ = 0;
+};
+
+// The lines CPowerTableWatch prints, without the terminal reset.
+extern const char kPowerLinkLostLine[];
+extern const char kPowerNoSamplesLine[];
+
 #endif  // JYX_MAIN_POWER_TABLE_H_

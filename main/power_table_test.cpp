@@ -88,3 +88,58 @@ TEST_F(PowerTable, RowsFromEnabledListWhenMaskIsZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// One redraw: the link state, whether sampling runs, the frame count, and
+// what the watch must answer ('-' the table, 'L' link lost, 'Q' quiet).
+struct Redraw {
+  bool linkUp;
+  bool sampling;
+  uint32_t frames;
+  char shows;
+};
+
+std::string expectedText(char shows) {
+  if (shows == 'L') return std::string("\x1b" "c") + kPowerLinkLostLine;
+  if (shows == 'Q') return std::string("\x1b" "c") + kPowerNoSamplesLine;
+  return std::string();
+}
+
+TEST(PowerTableWatch, StaleValuesAreHeldBackUntilSamplesFlowAgain) {
+  const std::vector<std::pair<const char*, std::vector<Redraw>>> cases = {
+      {"first redraw shows the table", {{true, true, 0, '-'}}},
+      {"link lost until a frame after it comes back",
+       {{true, true, 10, '-'},
+        {true, true, 20, '-'},
+        {false, true, 20, 'L'},
+        {false, true, 20, 'L'},
+        {true, true, 20, 'L'},
+        {true, true, 25, '-'}}},
+      {"frames parsed while the link goes do not count",
+       {{true, true, 5, '-'}, {false, true, 9, 'L'}, {true, true, 9, 'L'}, {true, true, 10, '-'}}},
+      {"no frame between two redraws while sampling",
+       {{true, true, 10, '-'}, {true, true, 10, 'Q'}, {true, true, 10, 'Q'}, {true, true, 11, '-'}}},
+      {"a stopped run keeps its final table",
+       {{true, true, 10, '-'}, {true, false, 10, '-'}, {true, false, 10, '-'}}},
+      {"link lost wins over quiet", {{true, true, 3, '-'}, {true, true, 3, 'Q'}, {false, true, 3, 'L'}}},
+  };
+  for (const auto& c : cases) {
+    CPowerTableWatch watch;
+    for (size_t i = 0; i < c.second.size(); ++i) {
+      const Redraw& r = c.second[i];
+      EXPECT_EQ(expectedText(r.shows), watch.check(r.linkUp, r.sampling, r.frames))
+          << c.first << ", redraw " << i;
+    }
+  }
+}
+
+TEST(PowerTableWatch, TheNoticeIsOneLineAfterAScreenReset) {
+  for (const char* line : {kPowerLinkLostLine, kPowerNoSamplesLine}) {
+    std::string text = line;
+    EXPECT_EQ(text.size() - 1, text.find('\n'));
+    EXPECT_EQ(std::string::npos, text.find('\x1b'));
+  }
+}
+
+}  // namespace

@@ -27,7 +27,8 @@ class CQelConsole {
   virtual void run() = 0;
   // Called on every pass of the main loop, after the pump.
   virtual void update() = 0;
-  // Called by the signal handler right before the process exits.
+  // Called on the main thread when a signal ends the run, right before the
+  // process exits with the signal number.
   virtual void stop() {}
   // The status main returns once the loop has ended: 0 unless the front end
   // was asked to tell failures apart (--exit-code).

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <string>
 
+#include "main/power_table.h"
 #include "main/qel_console.h"
 
 // Time (pump seconds) of the last monitor redraw; far in the future until
@@ -148,7 +149,12 @@ class CQelConsoleJYX : public CQelConsole {
   // read or unlock; finishes the console when done.
   void runSpiRegisterOp();
   void updateMonitor(double now);
+  // Called when a signal ends the run: saves a -d/-o run that has samples
+  // not saved yet (sampling, or stopping and waiting for the reply).
   void stopMonitor();
+  // Saves the run to the -o path once; later calls do nothing.
+  // Saves the sampled run once; false when the save failed.
+  bool saveRun();
   void redrawMonitorTable();
 
   // Blank-separated full paths of /dev/ttyUSB*; empty when there is none.
@@ -211,6 +217,10 @@ class CQelConsoleJYX : public CQelConsole {
   int32_t binaryWidth_ = 16;
   bool exitCode_ = false;
   Outcome outcome_ = Outcome::kOk;
+  // Sampling was acknowledged and the run has not been saved since.
+  bool runUnsaved_ = false;
+  // Holds the monitor table back while its values are stale.
+  CPowerTableWatch tableWatch_;
 };
 
 #endif  // JYX_MAIN_QEL_CONSOLE_JYX_H_

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "common/api_manager.h"
+#include "jyx/data_manager.h"
 #include "jyx/jyx.h"
 #include "jyx/power_manager.h"
 #include "main/power_table.h"
@@ -22,6 +23,9 @@ void CQelConsoleJYX::start_monitor() {
     power->getEnableMask(railMask_);
     power->start([this](bool ok) {
       if (!ok) fail();
+      // From the acknowledge on there are samples that an interrupted run
+      // must still save, also while the stop request is in flight.
+      runUnsaved_ = ok;
       g_lastDisplay = CAPIManager::instance()->time();
     });
   };
@@ -50,7 +54,7 @@ void CQelConsoleJYX::updateMonitor(double now) {
     auto saveAndFinish = [this, power, saved] {
       if (*saved) return;
       *saved = true;
-      if (!output_.empty() && !power->saveData(output_)) {
+      if (!output_.empty() && !saveRun()) {
         fail();
         return;
       }
@@ -62,14 +66,25 @@ void CQelConsoleJYX::updateMonitor(double now) {
 }
 
 void CQelConsoleJYX::stopMonitor() {
-  CJYXPowerManager* power = CJYXPowerManager::instance();
-  if (monitor_ && duration_ > 0 && power->running() && !output_.empty()) {
-    power->saveData(output_);
-  }
+  // Not only while sampling runs: between the stop request and its reply
+  // the manager no longer runs, but the samples are not saved yet.
+  if (monitor_ && duration_ > 0 && !output_.empty() && !saveRun()) markFailed();
+}
+
+bool CQelConsoleJYX::saveRun() {
+  if (!runUnsaved_) return true;
+  runUnsaved_ = false;
+  return CJYXPowerManager::instance()->saveData(output_);
 }
 
 void CQelConsoleJYX::redrawMonitorTable() {
   CJYXPowerManager* power = CJYXPowerManager::instance();
+  std::string stale = tableWatch_.check(CJYXDataManager::instance()->isConnected(),
+                                        power->running(), power->monitor().frameCount());
+  if (!stale.empty()) {
+    CAPIManager::instance()->print("%s", stale.c_str());
+    return;
+  }
   std::string table = powerTableText(power, railMask_);
   CAPIManager::instance()->print("%s", table.c_str());
   power->reportFrameRate();

@@ -174,6 +174,14 @@ void CSimController::onPacketClientClosed(uint64_t nowUs) {
   COpsRecord(log_, "event").str("event", "packet_client").str("state", "closed");
 }
 
+void CSimController::onSessionReset(uint64_t nowUs) {
+  COpsRecord(log_, "event").str("event", "session_reset");
+  if (forwarding_) {
+    forwarding_ = false;
+    event("uart_forwarding", "state", "off");
+  }
+}
+
 void CSimController::onLogClientConnected(uint64_t nowUs) {
   COpsRecord(log_, "event").str("event", "log_client").str("state", "connected");
 }
@@ -214,6 +222,7 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
   out->dueUs = it->first.first;
   out->bytes.clear();
   out->closeAfter = p.faults.closeAfter;
+  out->resetAfter = p.faults.resetAfter;
   out->report = p.report;
   if (p.faults.drop) {
     // A dropped reply that only carries the link close.

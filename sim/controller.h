@@ -47,6 +47,7 @@ class CSimController {
     uint64_t seq = 0;
     std::string bytes;   // the wire bytes, garbage included
     bool closeAfter = false;
+    bool resetAfter = false;  // with closeAfter: the session ends (see faults.h)
     bool report = false;  // an unsolicited power report
   };
 
@@ -68,6 +69,9 @@ class CSimController {
 
   void onPacketClientConnected(uint64_t nowUs);
   void onPacketClientClosed(uint64_t nowUs);
+  // The reset-after fault: the session settings a restart loses (UART
+  // forwarding) go back to off.
+  void onSessionReset(uint64_t nowUs);
   void onLogClientConnected(uint64_t nowUs);
 
   CSimTarget& target() { return target_; }

@@ -77,9 +77,9 @@ int dataFromText(const std::string& text) {
 CSimFaults::CSimFaults() : rng_(1) {}
 
 bool CSimFaults::isFaultOption(const std::string& name) {
-  static const char* const kNames[] = {"drop",        "fail",       "corrupt",    "garbage",
-                                       "garbage-magic", "delay",   "delay-all",  "close-after",
-                                       "mute-after",  "random",     "seed"};
+  static const char* const kNames[] = {"drop",        "fail",        "corrupt",    "garbage",
+                                       "garbage-magic", "delay",     "delay-all",  "close-after",
+                                       "reset-after", "mute-after",  "random",     "seed"};
   for (const char* n : kNames)
     if (name == n) return true;
   return false;
@@ -91,6 +91,8 @@ void CSimFaults::clear() {
   delayAllMs_ = 0;
   closeAfter_ = 0;
   closeDone_ = false;
+  resetAfter_ = 0;
+  resetDone_ = false;
   muteAfter_ = -1;
   requests_ = 0;
   muted_ = false;
@@ -123,13 +125,15 @@ bool CSimFaults::parseSelector(const std::string& text, Rule* rule, std::string*
 
 bool CSimFaults::addOption(const std::string& name, const std::string& value, std::string* err) {
   uint64_t n = 0;
-  if (name == "delay-all" || name == "close-after" || name == "mute-after" || name == "seed") {
+  if (name == "delay-all" || name == "close-after" || name == "reset-after" ||
+      name == "mute-after" || name == "seed") {
     if (!parseUnsigned(value, 0xFFFFFFFFu, &n)) {
       *err = "--" + name + " needs a number, not '" + value + "'";
       return false;
     }
     if (name == "delay-all") delayAllMs_ = uint32_t(n);
     if (name == "close-after") closeAfter_ = uint32_t(n);
+    if (name == "reset-after") resetAfter_ = uint32_t(n);
     if (name == "mute-after") muteAfter_ = int64_t(n);
     if (name == "seed") {
       seed_ = uint32_t(n);
@@ -285,6 +289,12 @@ CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t reques
     closeDone_ = true;
     d.closeAfter = true;
     add("close");
+  }
+  if (resetAfter_ && !resetDone_ && requestsOnLink >= resetAfter_) {
+    resetDone_ = true;
+    d.closeAfter = true;
+    d.resetAfter = true;
+    add("reset");
   }
   if (d.garbageBytes) garbage(d.garbageBytes, &d.garbage);
   if (d.magicGarbageBytes) magicGarbage(d.magicGarbageBytes, &d.garbage);

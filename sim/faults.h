@@ -41,6 +41,9 @@ class CSimFaults {
     std::string garbage;
     uint32_t delayMs = 0;
     bool closeAfter = false;  // close the packet link once this reply is out
+    // With closeAfter: the controller restarts its session, so the log link
+    // closes too and UART forwarding is off until a client enables it again.
+    bool resetAfter = false;
     bool mute = false;        // from now on the controller answers nothing
     std::string what;         // names of the faults applied, for the ops log
   };
@@ -48,8 +51,8 @@ class CSimFaults {
   CSimFaults();
 
   // Parses one fault option ("drop", "fail", "corrupt", "garbage",
-  // "garbage-magic", "delay", "delay-all", "close-after", "mute-after",
-  // "random", "seed") with its
+  // "garbage-magic", "delay", "delay-all", "close-after", "reset-after",
+  // "mute-after", "random", "seed") with its
   // value; false with *err on a malformed value.
   bool addOption(const std::string& name, const std::string& value, std::string* err);
   // True for the option names addOption understands.
@@ -90,6 +93,8 @@ class CSimFaults {
   uint32_t delayAllMs_ = 0;
   uint32_t closeAfter_ = 0;  // 0: never; applies to the first link that reaches it
   bool closeDone_ = false;
+  uint32_t resetAfter_ = 0;  // 0: never; like closeAfter_, once
+  bool resetDone_ = false;
   int64_t muteAfter_ = -1;  // -1: never
   uint64_t requests_ = 0;
   bool muted_ = false;

@@ -64,6 +64,26 @@ TEST(SimFaultsTest, RulesHitTheNthRequestOfTheirSelector) {
   EXPECT_FALSE(faults.decide(request(4, 4), 8).fail);
 }
 
+TEST(SimFaultsTest, ResetAfterClosesTheLinkOnceAndEndsTheSession) {
+  CSimFaults faults;
+  std::string err;
+  ASSERT_TRUE(faults.addOption("reset-after", "3", &err)) << err;
+  std::vector<bool> closes, resets;
+  for (uint32_t i = 1; i <= 5; ++i) {
+    CSimFaults::Decision d = faults.decide(request(3), i);
+    closes.push_back(d.closeAfter);
+    resets.push_back(d.resetAfter);
+  }
+  EXPECT_EQ(closes, (std::vector<bool>{false, false, true, false, false}));
+  EXPECT_EQ(resets, closes);
+  // A plain close does not end the session.
+  ASSERT_TRUE(faults.loadText("close-after 1\n", &err)) << err;
+  CSimFaults::Decision d = faults.decide(request(3), 1);
+  EXPECT_TRUE(d.closeAfter);
+  EXPECT_FALSE(d.resetAfter);
+  EXPECT_FALSE(faults.addOption("reset-after", "x", &err));
+}
+
 TEST(SimFaultsTest, RandomFaultsAreReproducibleFromTheSeed) {
   auto run = [](const char* seed) {
     CSimFaults f;

@@ -179,6 +179,12 @@ void CSimServer::pump(uint64_t now) {
     if (outgoing_.report && packetBacklog() >= kMaxPacketBacklog) continue;
     packet_.out.append(outgoing_.bytes);
     if (outgoing_.closeAfter) packet_.closing = true;
+    if (outgoing_.resetAfter) {
+      // The whole session ends: the log client goes at once, forwarding
+      // stays off until a new client enables it.
+      closeLog();
+      controller_->onSessionReset(now);
+    }
   }
   if (packet_.fd >= 0 && !flush(&packet_)) {
     closePacket(now);
