@@ -85,7 +85,11 @@ std::string savedRun(const ScopedTempDir& dir, const char* name, int reports,
 // Every record of a log, read back one at a time.
 std::vector<CJYXPowerRecord> records(const CJYXRecordLog& log) {
   std::vector<CJYXPowerRecord> out;
-  for (uint64_t k = 0; k < log.size(); ++k) out.push_back(log.at(k));
+  CJYXRecordLog::CReader reader(&log);
+  std::string err;
+  for (CJYXPowerRecord r; reader.next(&r, &err);) out.push_back(r);
+  EXPECT_EQ("", err);
+  EXPECT_EQ(log.size(), out.size());
   return out;
 }
 
@@ -375,7 +379,9 @@ TEST(PowerSpill, RunLargerThanABlockSavesWhatWasSampled) {
   CJYXPowerMonitor m;
   m.setSpillDirectory(dir.path());
   fillMonitor(&m, reports);
-  EXPECT_GE(m.spill().size(), 4 * 3 * CJYXRecordLog::kBlockRecords * sizeof(CJYXPowerRecord));
+  // Three full blocks of each of the four rails went out, at five fields of
+  // at least a byte per record.
+  EXPECT_GE(m.spill().size(), 4 * 3 * CJYXRecordLog::kBlockRecords * 5);
   EXPECT_LT(m.memoryBytes(), size_t(1) << 20);
   // The spill file is unlinked: nothing of it shows in its directory.
   EXPECT_EQ(std::vector<std::string>{}, listDir(dir.path()));
@@ -550,4 +556,37 @@ TEST(PowerDataFile, FailedSavesSayWhyAndLeaveNoHalfFile) {
   EXPECT_EQ(0u, out.find("saveData: cannot write " + gone + "/run: No such file or directory\n"))
       << out;
   EXPECT_NE(std::string::npos, out.find("saveData: FAIL\n")) << out;
+}
+
+// The compact block encoding gives back every record exactly, extremes
+// included, and refuses bytes that do not hold the count asked for.
+TEST(PowerSpill, BlockEncodingRoundTripsExtremes) {
+  std::vector<CJYXPowerRecord> in = {
+      {0, 0, 0, 0, 0},
+      {UINT64_MAX, INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX},
+      {1, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN},
+      {1700000000000000ull, -1, 12000, 3051, 36612},
+      {1700000000010000ull, 10, 11990, 3060, 36689},
+  };
+  std::mt19937_64 random(99);
+  for (int i = 0; i < 5000; ++i) {
+    in.push_back({random(), int32_t(random()), int32_t(random()), int32_t(random()),
+                  int32_t(random())});
+  }
+  std::vector<uint8_t> bytes;
+  encodePowerBlock(in.data(), in.size(), &bytes);
+  std::vector<CJYXPowerRecord> out(in.size());
+  ASSERT_TRUE(decodePowerBlock(bytes.data(), bytes.size(), in.size(), out.data()));
+  EXPECT_TRUE(in == out);
+  EXPECT_FALSE(decodePowerBlock(bytes.data(), bytes.size() - 1, in.size(), out.data()));
+  EXPECT_FALSE(decodePowerBlock(bytes.data(), bytes.size(), in.size() - 1, out.data()));
+  // A run of similar samples costs far less than its 24 bytes each.
+  std::vector<CJYXPowerRecord> steady;
+  for (int i = 0; i < 2048; ++i) {
+    steady.push_back({5000000 + uint64_t(i / 5) * 10000, i / 5 * 10, 12000 + i % 7, 3000 - i % 5,
+                      36000 + i % 11});
+  }
+  bytes.clear();
+  encodePowerBlock(steady.data(), steady.size(), &bytes);
+  EXPECT_LT(bytes.size(), steady.size() * 8);
 }

@@ -11,6 +11,69 @@
 #include "common/api_manager.h"
 #include "common/string_format.h"
 
+namespace {
+
+inline void putVarint(std::vector<uint8_t>* out, uint64_t v) {
+  while (v >= 0x80) {
+    out->push_back(uint8_t(v | 0x80));
+    v >>= 7;
+  }
+  out->push_back(uint8_t(v));
+}
+
+inline uint64_t zigzag(int64_t v) { return (uint64_t(v) << 1) ^ uint64_t(v >> 63); }
+inline int64_t unzigzag(uint64_t v) { return int64_t(v >> 1) ^ -int64_t(v & 1); }
+
+// False when the varint runs past `end` or beyond 10 bytes.
+inline bool getVarint(const uint8_t** p, const uint8_t* end, uint64_t* v) {
+  uint64_t result = 0;
+  for (int shift = 0; shift < 70 && *p < end; shift += 7) {
+    uint8_t byte = *(*p)++;
+    result |= uint64_t(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) {
+      *v = result;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+void encodePowerBlock(const CJYXPowerRecord* records, size_t n, std::vector<uint8_t>* out) {
+  CJYXPowerRecord prev{};
+  for (size_t i = 0; i < n; ++i) {
+    const CJYXPowerRecord& r = records[i];
+    putVarint(out, zigzag(int64_t(r.clock - prev.clock)));
+    putVarint(out, zigzag(int64_t(r.time) - prev.time));
+    putVarint(out, zigzag(int64_t(r.voltage) - prev.voltage));
+    putVarint(out, zigzag(int64_t(r.current) - prev.current));
+    putVarint(out, zigzag(int64_t(r.power) - prev.power));
+    prev = r;
+  }
+}
+
+bool decodePowerBlock(const uint8_t* data, size_t len, size_t n, CJYXPowerRecord* out) {
+  const uint8_t* p = data;
+  const uint8_t* end = data + len;
+  CJYXPowerRecord prev{};
+  uint64_t v[5];
+  for (size_t i = 0; i < n; ++i) {
+    for (uint64_t& field : v) {
+      if (!getVarint(&p, end, &field)) return false;
+    }
+    CJYXPowerRecord r;
+    r.clock = prev.clock + uint64_t(unzigzag(v[0]));
+    r.time = int32_t(uint32_t(int64_t(prev.time) + unzigzag(v[1])));
+    r.voltage = int32_t(uint32_t(int64_t(prev.voltage) + unzigzag(v[2])));
+    r.current = int32_t(uint32_t(int64_t(prev.current) + unzigzag(v[3])));
+    r.power = int32_t(uint32_t(int64_t(prev.power) + unzigzag(v[4])));
+    out[i] = r;
+    prev = r;
+  }
+  return p == end;
+}
+
 CJYXSpillFile::~CJYXSpillFile() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -114,17 +177,39 @@ void CJYXRecordLog::setSpill(std::shared_ptr<CJYXSpillFile> spill) {
 }
 
 void CJYXRecordLog::flushTail() {
-  Block block{0, nullptr};
+  std::vector<uint8_t>* bytes = spill_->scratch();
+  bytes->clear();
+  encodePowerBlock(tail_.data(), tail_.size(), bytes);
+  Block block{0, uint32_t(bytes->size()), nullptr};
   std::string err;
-  if (!spill_->append(tail_.data(), tail_.size() * sizeof(CJYXPowerRecord), &block.offset, &err)) {
+  if (!spill_->append(bytes->data(), bytes->size(), &block.offset, &err)) {
     // Keeping the block in memory loses nothing; the run only stops being
     // bounded in memory, and the user is told once.
     spill_->reportOnce(err + "; keeping them in memory");
-    block.memory.reset(new CJYXPowerRecord[kBlockRecords]);
-    memcpy(block.memory.get(), tail_.data(), tail_.size() * sizeof(CJYXPowerRecord));
+    block.memory.reset(new uint8_t[bytes->size()]);
+    memcpy(block.memory.get(), bytes->data(), bytes->size());
   }
   blocks_.push_back(std::move(block));
   tail_.clear();
+}
+
+bool CJYXRecordLog::loadBlock(size_t index, std::string* err) const {
+  if (cacheIndex_ == index) return true;
+  const Block& block = blocks_[index];
+  const uint8_t* bytes = block.memory.get();
+  if (bytes == nullptr) {
+    readBuffer_.resize(block.bytes);
+    if (!spill_->read(block.offset, readBuffer_.data(), block.bytes, err)) return false;
+    bytes = readBuffer_.data();
+  }
+  cache_.resize(kBlockRecords);
+  cacheIndex_ = SIZE_MAX;
+  if (!decodePowerBlock(bytes, block.bytes, kBlockRecords, cache_.data())) {
+    if (err) *err = "the spill file does not hold what was written to it";
+    return false;
+  }
+  cacheIndex_ = index;
+  return true;
 }
 
 bool CJYXRecordLog::read(uint64_t first, size_t n, CJYXPowerRecord* out, std::string* err) const {
@@ -138,13 +223,8 @@ bool CJYXRecordLog::read(uint64_t first, size_t n, CJYXPowerRecord* out, std::st
     size_t take = kBlockRecords - within;
     if (take > n) take = n;
     if (blockIndex < blocks_.size()) {
-      const Block& block = blocks_[blockIndex];
-      if (block.memory) {
-        memcpy(out, block.memory.get() + within, take * sizeof(CJYXPowerRecord));
-      } else if (!spill_->read(block.offset + within * sizeof(CJYXPowerRecord), out,
-                               take * sizeof(CJYXPowerRecord), err)) {
-        return false;
-      }
+      if (!loadBlock(size_t(blockIndex), err)) return false;
+      memcpy(out, cache_.data() + within, take * sizeof(CJYXPowerRecord));
     } else {
       memcpy(out, tail_.data() + within, take * sizeof(CJYXPowerRecord));
     }
@@ -167,12 +247,18 @@ void CJYXRecordLog::clear() {
   tail_.clear();
   tail_.shrink_to_fit();
   size_ = 0;
+  cache_.clear();
+  cache_.shrink_to_fit();
+  cacheIndex_ = SIZE_MAX;
+  readBuffer_.clear();
+  readBuffer_.shrink_to_fit();
 }
 
 size_t CJYXRecordLog::memoryBytes() const {
-  size_t bytes = tail_.capacity() * sizeof(CJYXPowerRecord) + blocks_.capacity() * sizeof(Block);
+  size_t bytes = (tail_.capacity() + cache_.capacity()) * sizeof(CJYXPowerRecord) +
+                 readBuffer_.capacity() + blocks_.capacity() * sizeof(Block);
   for (const Block& block : blocks_) {
-    if (block.memory) bytes += kBlockRecords * sizeof(CJYXPowerRecord);
+    if (block.memory) bytes += block.bytes;
   }
   return bytes;
 }

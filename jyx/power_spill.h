@@ -29,6 +29,18 @@ struct CJYXPowerRecord {
 };
 static_assert(sizeof(CJYXPowerRecord) == 24, "records are copied to and from the spill whole");
 
+// A block of records is spilled compactly: each field as the zigzag varint
+// of its difference to the same field of the record before it (the first
+// record of a block against zero). Consecutive samples of a rail share
+// their clock or step it by one report, and their values move by noise, so
+// a 24-byte record takes about 8 bytes: an 8-hour run of 96 rails spills
+// about 11 GiB instead of 33.
+// Appends the encoding of `n` records to *out.
+void encodePowerBlock(const CJYXPowerRecord* records, size_t n, std::vector<uint8_t>* out);
+// Decodes exactly `n` records from `len` bytes; false when the bytes do
+// not hold exactly that.
+bool decodePowerBlock(const uint8_t* data, size_t len, size_t n, CJYXPowerRecord* out);
+
 // The shared append-only file behind the record logs of one monitor.
 class CJYXSpillFile {
  public:
@@ -58,6 +70,8 @@ class CJYXSpillFile {
   // Prints `what` once per spill file: a disk that is full stays full, and
   // one line says so better than a line per block.
   void reportOnce(const std::string& what);
+  // Scratch space for encoding a block, shared by the logs of the file.
+  std::vector<uint8_t>* scratch() { return &scratch_; }
 
  private:
   bool create(std::string* err);
@@ -66,6 +80,7 @@ class CJYXSpillFile {
   uint64_t size_ = 0;
   std::string directory_;
   bool reported_ = false;
+  std::vector<uint8_t> scratch_;
 };
 
 // An append-only series of records, held in blocks of kBlockRecords: full
@@ -127,15 +142,22 @@ class CJYXRecordLog {
 
  private:
   struct Block {
-    uint64_t offset;                              // in the spill file
-    std::unique_ptr<CJYXPowerRecord[]> memory;    // set when not spilled
+    uint64_t offset;                    // in the spill file
+    uint32_t bytes;                     // encoded length
+    std::unique_ptr<uint8_t[]> memory;  // the encoding, when not spilled
   };
   void flushTail();
+  // Decodes full block `index` into the cache.
+  bool loadBlock(size_t index, std::string* err) const;
 
   std::shared_ptr<CJYXSpillFile> spill_;
   std::vector<Block> blocks_;          // full blocks, in order
   std::vector<CJYXPowerRecord> tail_;  // the block being filled
   uint64_t size_ = 0;
+  // The last full block read back, decoded.
+  mutable std::vector<CJYXPowerRecord> cache_;
+  mutable size_t cacheIndex_ = SIZE_MAX;
+  mutable std::vector<uint8_t> readBuffer_;
 };
 
 #endif  // JYX_JYX_POWER_SPILL_H_
