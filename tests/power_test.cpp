@@ -271,6 +271,20 @@ TEST_F(PowerE2E, MaskRunAndBrokenOrMissingConfiguration) {
   }
   EXPECT_TRUE(requested);
 
+  // Saving into a directory that does not exist: the reason for each file
+  // and the fail line, and no file anywhere.
+  std::string gone = dir_.file("gone");
+  printed = run({binPath("jyx"), "-a", "127.0.5.2", "-m", "0x3", "-d", "1", "-o", gone + "/run"},
+                &code, 60000);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos,
+            printed.find("saveData: cannot write " + gone + "/run: No such file or directory\n"))
+      << printed;
+  EXPECT_NE(std::string::npos,
+            printed.find("saveData: cannot write " + gone +
+                         "/run.power.csv: No such file or directory\nsaveData: FAIL\n"))
+      << printed;
+
   // An empty file ends the run too instead of leaving it waiting.
   writeFile(dir_.file("empty.yaml"), "");
   writeFile(dir_.file("broken.yaml"), "config:\n  - {title: x, path: [\n");
