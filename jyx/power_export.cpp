@@ -48,10 +48,11 @@ CJYXPowerRecord decodeRecord(const uint8_t* p) {
 
 }  // namespace
 
-// Byte for byte as glibc's printf, without its cost: only hundredths whose decimal remainder is exactly 5 sit near a
-// rounding boundary; for those the sign of the double's error, found
-// exactly with fma, decides, and an exact tie rounds to even.
-void appendThousandths(std::string* out, int32_t value, bool spaceSign) {
+// Byte for byte as glibc's printf, without its cost: only hundredths whose
+// decimal remainder is exactly 5 sit near a rounding boundary; for those the
+// sign of the double's error, found exactly with fma, decides, and an exact
+// tie rounds to even. Writes at most 16 bytes at p and returns their end.
+char* putThousandths(char* p, int32_t value, bool spaceSign) {
   int64_t magnitude = value < 0 ? -int64_t(value) : int64_t(value);
   int64_t hundredths = magnitude / 10;
   int64_t rest = magnitude % 10;
@@ -64,22 +65,29 @@ void appendThousandths(std::string* out, int32_t value, bool spaceSign) {
   }
   char text[24];
   char* end = text + sizeof(text);
-  char* p = end;
+  char* q = end;
   int64_t whole = hundredths / 100;
   int fraction = int(hundredths % 100);
-  *--p = char('0' + fraction % 10);
-  *--p = char('0' + fraction / 10);
-  *--p = '.';
+  *--q = char('0' + fraction % 10);
+  *--q = char('0' + fraction / 10);
+  *--q = '.';
   do {
-    *--p = char('0' + whole % 10);
+    *--q = char('0' + whole % 10);
     whole /= 10;
   } while (whole != 0);
   if (value < 0) {
-    *--p = '-';
+    *--q = '-';
   } else if (spaceSign) {
-    *--p = ' ';
+    *--q = ' ';
   }
-  out->append(p, size_t(end - p));
+  size_t n = size_t(end - q);
+  memcpy(p, q, n);
+  return p + n;
+}
+
+void appendThousandths(std::string* out, int32_t value, bool spaceSign) {
+  char text[24];
+  out->append(text, size_t(putThousandths(text, value, spaceSign) - text));
 }
 
 namespace {
@@ -157,9 +165,8 @@ bool CJYXPowerMonitor::writeCsv(
     }
     out[q] += '\n';
   }
-  auto flush = [&](size_t atLeast) {
+  auto flush = [&]() {
     for (int q = 0; q < 3; ++q) {
-      if (out[q].size() < atLeast) continue;
       if (!sink(q, out[q])) return false;
       out[q].clear();
     }
@@ -169,7 +176,7 @@ bool CJYXPowerMonitor::writeCsv(
   const CJYXPowerRail* first = !columns.empty() ? columns.front() : totalColumn ? total : nullptr;
   if (first == nullptr) {
     for (int q = 0; q < 3; ++q) out[q] += '\n';
-    return flush(0);
+    return flush();
   }
   auto log = [averaged](const CJYXPowerRail* rail) -> const CJYXRecordLog& {
     return averaged ? rail->averaged : rail->raw;
@@ -181,6 +188,16 @@ bool CJYXPowerMonitor::writeCsv(
   for (const CJYXPowerRail* rail : columns) readers.emplace_back(&log(rail));
   CJYXRecordLog::CReader rowReader(&rowLog);
 
+  // Rows are formatted straight into the three texts, which are grown to
+  // hold a piece and one row more and handed on when a piece is full.
+  // A row is at most: time text, ',', an i32, per cell ", " and 16 bytes,
+  // the TOTAL cell (a double of up to 20 digits) and '\n'.
+  const size_t rowMost = 64 + columns.size() * 18 + 64;
+  size_t used[3];
+  for (int q = 0; q < 3; ++q) {
+    used[q] = out[q].size();
+    out[q].resize(used[q] + kCsvPiece + rowMost);
+  }
   CTimeTextCache timeCache;
   std::vector<CJYXPowerRecord> cells(columns.size());
   std::string prefix;
@@ -200,26 +217,36 @@ bool CJYXPowerMonitor::writeCsv(
     prefix += ',';
     appendInt(&prefix, row.time);
     for (int q = 0; q < 3; ++q) {
-      std::string& text = out[q];
-      text += prefix;
+      char* p = &out[q][used[q]];
+      memcpy(p, prefix.data(), prefix.size());
+      p += prefix.size();
       int64_t sum = 0;
       for (const CJYXPowerRecord& cell : cells) {
         int32_t v = q == 0 ? cell.voltage : q == 1 ? cell.current : cell.power;
         sum += v;
-        text += q == 1 ? ", " : ",";
-        appendThousandths(&text, v, q == 1);
+        *p++ = ',';
+        if (q == 1) *p++ = ' ';
+        p = putThousandths(p, v, q == 1);
       }
       if (q == 2 && totalColumn) {
-        text += ',';
-        char number[48];
-        int n = snprintf(number, sizeof(number), "%.2f", double(sum) / 1000.0);
-        text.append(number, size_t(n));
+        *p++ = ',';
+        int n = snprintf(p, 48, "%.2f", double(sum) / 1000.0);
+        p += n;
       }
-      text += '\n';
+      *p++ = '\n';
+      used[q] = size_t(p - out[q].data());
     }
-    if (out[0].size() >= kCsvPiece && !flush(kCsvPiece)) return false;
+    if (used[0] >= kCsvPiece || used[1] >= kCsvPiece || used[2] >= kCsvPiece) {
+      for (int q = 0; q < 3; ++q) {
+        out[q].resize(used[q]);
+        if (!sink(q, out[q])) return false;
+        out[q].resize(kCsvPiece + rowMost);
+        used[q] = 0;
+      }
+    }
   }
-  return flush(0);
+  for (int q = 0; q < 3; ++q) out[q].resize(used[q]);
+  return flush();
 }
 
 std::string CJYXPowerMonitor::csvText(bool averaged, int quantity) const {

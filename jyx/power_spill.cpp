@@ -193,8 +193,7 @@ void CJYXRecordLog::flushTail() {
   tail_.clear();
 }
 
-bool CJYXRecordLog::loadBlock(size_t index, std::string* err) const {
-  if (cacheIndex_ == index) return true;
+bool CJYXRecordLog::decodeBlock(size_t index, CJYXPowerRecord* out, std::string* err) const {
   const Block& block = blocks_[index];
   const uint8_t* bytes = block.memory.get();
   if (bytes == nullptr) {
@@ -202,12 +201,18 @@ bool CJYXRecordLog::loadBlock(size_t index, std::string* err) const {
     if (!spill_->read(block.offset, readBuffer_.data(), block.bytes, err)) return false;
     bytes = readBuffer_.data();
   }
-  cache_.resize(kBlockRecords);
-  cacheIndex_ = SIZE_MAX;
-  if (!decodePowerBlock(bytes, block.bytes, kBlockRecords, cache_.data())) {
+  if (!decodePowerBlock(bytes, block.bytes, kBlockRecords, out)) {
     if (err) *err = "the spill file does not hold what was written to it";
     return false;
   }
+  return true;
+}
+
+bool CJYXRecordLog::loadBlock(size_t index, std::string* err) const {
+  if (cacheIndex_ == index) return true;
+  cache_.resize(kBlockRecords);
+  cacheIndex_ = SIZE_MAX;
+  if (!decodeBlock(index, cache_.data(), err)) return false;
   cacheIndex_ = index;
   return true;
 }
@@ -263,21 +268,23 @@ size_t CJYXRecordLog::memoryBytes() const {
   return bytes;
 }
 
-bool CJYXRecordLog::CReader::next(CJYXPowerRecord* record, std::string* err) {
+bool CJYXRecordLog::CReader::refill(CJYXPowerRecord* record, std::string* err) {
   uint64_t end = log_->size() < limit_ ? log_->size() : limit_;
   if (next_ >= end) return false;
-  if (next_ < bufferFirst_ || next_ >= bufferFirst_ + buffer_.size()) {
-    // Whole blocks, aligned to the log's own blocks: one read each.
-    bufferFirst_ = next_ - next_ % kBlockRecords;
-    uint64_t n = end - bufferFirst_;
-    if (n > kBlockRecords) n = kBlockRecords;
-    buffer_.resize(size_t(n));
-    if (!log_->read(bufferFirst_, size_t(n), buffer_.data(), err)) {
-      buffer_.clear();
-      return false;
-    }
+  // Whole blocks, aligned to the log's own blocks: one read each.
+  bufferFirst_ = next_ - next_ % kBlockRecords;
+  bufferEnd_ = bufferFirst_;
+  size_t blockIndex = size_t(bufferFirst_ / kBlockRecords);
+  size_t n;
+  if (blockIndex < log_->blocks_.size()) {
+    n = kBlockRecords;
+    buffer_.resize(n);
+    if (!log_->decodeBlock(blockIndex, buffer_.data(), err)) return false;
+  } else {
+    buffer_.assign(log_->tail_.begin(), log_->tail_.end());
+    n = buffer_.size();
   }
-  *record = buffer_[size_t(next_ - bufferFirst_)];
-  ++next_;
-  return true;
+  bufferEnd_ = bufferFirst_ + n < end ? bufferFirst_ + n : end;
+  if (next_ >= bufferEnd_) return false;
+  return next(record, err);
 }

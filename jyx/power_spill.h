@@ -121,21 +121,33 @@ class CJYXRecordLog {
   // block the spill file could not take).
   size_t memoryBytes() const;
 
-  // Reads the records of a log in order, one block at a time.
+  // Reads the records of a log in order, one block at a time, decoded
+  // straight into the reader's own buffer (readers of one log do not
+  // disturb each other).
   class CReader {
    public:
     explicit CReader(const CJYXRecordLog* log) : log_(log) {}
     // The next record, or false at the end or on a read failure (then
     // *err is set).
-    bool next(CJYXPowerRecord* record, std::string* err);
+    bool next(CJYXPowerRecord* record, std::string* err) {
+      if (next_ < bufferEnd_) {
+        *record = buffer_[size_t(next_ - bufferFirst_)];
+        ++next_;
+        return true;
+      }
+      return refill(record, err);
+    }
     uint64_t position() const { return next_; }
     // Stops after `limit` records.
     void setLimit(uint64_t limit) { limit_ = limit; }
 
    private:
+    bool refill(CJYXPowerRecord* record, std::string* err);
+
     const CJYXRecordLog* log_;
     std::vector<CJYXPowerRecord> buffer_;
     uint64_t bufferFirst_ = 0;
+    uint64_t bufferEnd_ = 0;
     uint64_t next_ = 0;
     uint64_t limit_ = UINT64_MAX;
   };
@@ -149,6 +161,8 @@ class CJYXRecordLog {
   void flushTail();
   // Decodes full block `index` into the cache.
   bool loadBlock(size_t index, std::string* err) const;
+  // Decodes full block `index` into `out` (kBlockRecords records).
+  bool decodeBlock(size_t index, CJYXPowerRecord* out, std::string* err) const;
 
   std::shared_ptr<CJYXSpillFile> spill_;
   std::vector<Block> blocks_;          // full blocks, in order
