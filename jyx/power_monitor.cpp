@@ -64,7 +64,7 @@ uint32_t powerNumber(const rapidjson::Value& value) {
   return static_cast<uint32_t>(parseNumberText(text.c_str()));
 }
 
-CJYXPowerMonitor::CJYXPowerMonitor() {
+CJYXPowerMonitor::CJYXPowerMonitor() : spill_(std::make_shared<CJYXSpillFile>()) {
   icTypes_.emplace_back(123, 32000);
   icTypes_.emplace_back(107, 9000);
   memcpy(icAddrs_, kDefaultIcAddrs, sizeof(icAddrs_));
@@ -74,6 +74,7 @@ CJYXPowerMonitor::CJYXPowerMonitor() {
   unsigned r = 0, g = 0, b = 0;
   for (int i = 0; i < kRailCount; ++i) {
     rails_[i] = new CJYXPowerRail(i);
+    rails_[i]->setSpill(spill_);
     do {
       r += 63;
       if (r > 255) {
@@ -305,6 +306,8 @@ void CJYXPowerMonitor::resetRun() {
   baseClock_ = 0;
   lastClock_ = 0;
   for (CJYXPowerRail* rail : rails_) rail->resetSeries();
+  // No rail refers to a spilled block any more.
+  spill_->clear();
   frameCount_ = 0;
   startTime_ = 0;
   hostStartMicros_ = 0;
@@ -366,11 +369,15 @@ void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double
 }
 
 std::string CJYXPowerMonitor::frameRateText() const {
-  double seconds = double(int64_t(lastClock_ - baseClock_)) / 1e6;
-  if (!(seconds > 0)) return std::string();
+  // Below one millisecond the time prints as 0.000 s and a rate would be a
+  // division by (nearly) nothing; a clock that went backwards has no rate.
+  int64_t micros = int64_t(lastClock_ - baseClock_);
+  if (baseClock_ == 0 || micros < 1000) return std::string();
+  uint64_t rate = uint64_t(frameCount_) * 1000000u / uint64_t(micros);
+  if (rate > uint64_t(INT32_MAX)) rate = uint64_t(INT32_MAX);
   char text[128];
   snprintf(text, sizeof(text), "frames: %d, time: %.3fs, frames per second: %d\n",
-           int(frameCount_), seconds, int(frameCount_ / seconds));
+           int(frameCount_), double(micros) / 1e6, int(rate));
   return text;
 }
 

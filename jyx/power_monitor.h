@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,20 +124,46 @@ class CJYXPowerMonitor {
   // dropped (reported once per run).
   void onPowerData(const uint8_t* payload, size_t length, double now, uint64_t wallMicros);
 
-  // The frame-rate line, or the empty text when no time has passed.
+  // The frame-rate line, or the empty text until at least a millisecond
+  // of controller time separates the first and the newest report.
   std::string frameRateText() const;
   CJYXPowerRanges autoRanges() const;
   static uint32_t autoRange(int32_t largest);
 
+  // --- storage -----------------------------------------------------------
+  // Directory of the spill file that holds the samples of the next run
+  // (empty: $TMPDIR, else /var/tmp, else /tmp). Takes effect at the next
+  // resetRun().
+  void setSpillDirectory(const std::string& directory) { spill_->setDirectory(directory); }
+  const CJYXSpillFile& spill() const { return *spill_; }
+
   // --- export (power_export.cpp) -----------------------------------------
-  // Writes the data file at `path` and the six CSV files beside it. False
-  // when the data file could not be created (the CSV files are still
-  // attempted).
+  // Writes the data file at `path` and the six CSV files beside it, each
+  // through a temporary name and a rename, streaming the samples from the
+  // spill file. Every file is attempted; each one that fails prints its
+  // reason, and then "saveData: FAIL" ends the output and false is
+  // returned. A run larger than the data file's 32-bit offsets can address
+  // is saved in part (the first samples of each rail, as many as fit) with
+  // a line saying so; the CSV files always hold every sample.
   bool saveData(const std::string& path);
   // Reads a data file back; on any problem prints why, changes nothing and
   // returns false.
   bool loadData(const std::string& path);
-  // The text of one CSV file: quantity 0 voltage, 1 current, 2 power.
+  // Largest number of records per rail such that a data file holding
+  // min(count, that number) records of each rail stays within `limit`
+  // bytes; UINT64_MAX when every record fits.
+  // Size limit of a data file: 2^32 - 1 bytes, the reach of its u32
+  // offsets. Tests lower it to exercise the cut without writing 4 GiB.
+  void setDataFileLimit(uint64_t bytes) { dataFileLimit_ = bytes; }
+  static uint64_t recordsThatFit(const std::vector<uint64_t>& counts, uint64_t limit);
+  // Streams the CSV files of one kind (raw or averaged): `sink(quantity,
+  // text)` receives consecutive pieces of the voltage (0), current (1) and
+  // power (2) file. False when the sink or a spill read failed (*err says
+  // why, unless the sink failed).
+  bool writeCsv(bool averaged,
+                const std::function<bool(int quantity, const std::string& text)>& sink,
+                std::string* err) const;
+  // The whole text of one CSV file (for small runs and tests).
   std::string csvText(bool averaged, int quantity) const;
   // "%.4d%.2d%.2d %.2d:%.2d:%.2d.%.3d" of a wall-clock time in µs (local time).
   static std::string timeText(uint64_t micros);
@@ -166,6 +194,9 @@ class CJYXPowerMonitor {
   double startTime_ = 0;
   uint64_t hostStartMicros_ = 0;
   bool shortReportSeen_ = false;
+  // Holds the records of every rail's series; see power_spill.h.
+  std::shared_ptr<CJYXSpillFile> spill_;
+  uint64_t dataFileLimit_ = UINT32_MAX;
 };
 
 // Reads a configuration scalar (string, or a JSON number) as text; false

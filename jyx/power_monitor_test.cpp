@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "power_test_util.h"
 
 using jyxtest::powerReport;
@@ -18,6 +20,13 @@ TEST(PowerConversion, PositiveNegativeAndZeroResistance) {
       {16384, 3277, 32000, 0, 16000, 0, 0},
       // The most negative register value counts as 32768 steps.
       {-32768, -32768, 9000, 1, 9000, 100000, 900000},
+      // Rounded to the nearest unit, not truncated: 0.98 mV is 1 mV,
+      // 274.66 mV is 275 mV, 3051.76 mA is 3052 mA, 839.3 mW is 839 mW.
+      {1, 0, 32000, 2, 1, 0, 0},
+      {1000, 2000, 9000, 2, 275, 3052, 839},
+      // Halves go up: 1.5 mV is 2 mV; 2 mV x 1251 mA = 2.502 mW is 3 mW.
+      {16384, 410, 3, 1, 2, 1251, 3},
+      {-16384, -410, 3, 1, 2, 1251, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.bus) + "/" + std::to_string(c.resistance));
@@ -28,6 +37,49 @@ TEST(PowerConversion, PositiveNegativeAndZeroResistance) {
   }
 }
 
+// Every conversion is within half a unit of the exact quotient (truncation
+// put a third of random readings a whole unit low).
+TEST(PowerConversion, RandomReadingsAreWithinHalfAUnit) {
+  std::mt19937 random(2024);
+  for (int i = 0; i < 100000; ++i) {
+    int32_t bus = int32_t(random() % 65536) - 32768;
+    int32_t shunt = int32_t(random() % 65536) - 32768;
+    uint32_t maxVoltage = 1 + random() % 40000;
+    uint32_t resistance = 1 + random() % 100;
+    CJYXPowerReading r = convertPowerRaw(bus, shunt, maxVoltage, resistance);
+    int64_t b = bus < 0 ? -int64_t(bus) : bus;
+    int64_t s = shunt < 0 ? -int64_t(shunt) : shunt;
+    // |r - exact| <= 1/2, as 2 |r * d - n| <= d for the fraction n / d.
+    ASSERT_LE(2 * std::llabs(int64_t(r.voltage) * 32768 - int64_t(maxVoltage) * b), 32768) << i;
+    int64_t d = 32768 * int64_t(resistance);
+    ASSERT_LE(2 * std::llabs(int64_t(r.current) * d - s * 100000), d) << i;
+    ASSERT_LE(2 * std::llabs(int64_t(r.power) * 1000 - int64_t(r.voltage) * r.current), 1000)
+        << i;
+  }
+}
+
+TEST(PowerFrameRate, NeedsAMillisecondAndNeverOverflows) {
+  CJYXPowerMonitor m;
+  uint32_t mask[3] = {1, 0, 0};
+  m.setEnableMask(mask);
+  m.resetRun();
+  m.setRunning(true);
+  auto feed = [&m](uint64_t clock, int frames) {
+    std::vector<uint8_t> p = jyxtest::powerReport(clock, frames, {{1, 1}});
+    m.onPowerData(p.data(), p.size(), 1.0, 0);
+  };
+  feed(5000000, 1000);  // all frames of one report share its clock
+  EXPECT_EQ("", m.frameRateText());
+  feed(5000999, 1000);  // 0.999 ms: would print "time: 0.001s"... at 2 million/s
+  EXPECT_EQ("", m.frameRateText());
+  feed(5001000, 60000);  // 62000 frames in 1 ms: 62 million per second
+  EXPECT_EQ("frames: 62000, time: 0.001s, frames per second: 62000000\n", m.frameRateText());
+  feed(7001000, 1);  // 62001 frames in 2.001 s: 30985.5 per second
+  EXPECT_EQ("frames: 62001, time: 2.001s, frames per second: 30985\n", m.frameRateText());
+  feed(1000, 1);  // a clock that went back has no rate
+  EXPECT_EQ("", m.frameRateText());
+}
+
 TEST(PowerInterval, ClosesWhenTimePassesTheEnd) {
   CJYXPowerRail rail(1);
   rail.addValues(0, 1000, 10, 1, 100, 100);
@@ -36,11 +88,14 @@ TEST(PowerInterval, ClosesWhenTimePassesTheEnd) {
   EXPECT_EQ(0u, rail.avgVoltage.count());
   rail.addValues(150, 4000, 40, 4, 400, 100);
   ASSERT_EQ(1u, rail.avgVoltage.count());
-  EXPECT_EQ(25, rail.avgVoltage.samples()[0]);  // (10+20+30+40)/4
-  EXPECT_EQ(2, rail.avgCurrent.samples()[0]);   // 10/4 truncated
-  EXPECT_EQ(250, rail.avgPower.samples()[0]);
-  EXPECT_EQ(0, rail.avgTimes[0]);
-  EXPECT_EQ(4000u, rail.avgClocks[0]);
+  ASSERT_EQ(1u, rail.averaged.size());
+  CJYXPowerRecord closed = rail.averaged.at(0);
+  EXPECT_EQ(25, closed.voltage);  // (10+20+30+40)/4
+  EXPECT_EQ(2, closed.current);   // 10/4 truncated
+  EXPECT_EQ(250, closed.power);
+  EXPECT_EQ(0, closed.time);
+  EXPECT_EQ(4000u, closed.clock);
+  EXPECT_EQ(25, rail.avgVoltage.max());
   EXPECT_EQ(100u, rail.intervalStart());
   EXPECT_EQ(0u, rail.avgVoltage.pendingCount());
 }
@@ -218,11 +273,12 @@ TEST_F(PowerIngest, FramesRailsAndTotal) {
   feed(1000000, 2, {{16384, 3277}, {1000, 2000}, {-2000, -4000}}, 7.5);
   EXPECT_EQ(2u, m.frameCount());
   EXPECT_EQ(16000, m.rail(0)->rawVoltage.now());
-  // 9000 * 1000 / 32768 = 274 mV; 2000 * 100000 / 32768 / 2 = 3051 mA.
-  EXPECT_EQ(274, m.rail(33)->rawVoltage.now());
-  EXPECT_EQ(3051, m.rail(33)->rawCurrent.now());
-  EXPECT_EQ(274 * 3051 / 1000, m.rail(33)->rawPower.now());
-  int total = 16000 + 274 * 3051 / 1000 + m.rail(95)->rawPower.now();
+  // 9000 * 1000 / 32768 = 274.66 mV; 2000 * 100000 / 32768 / 2 = 3051.76
+  // mA; 275 * 3052 / 1000 = 839.3 mW.
+  EXPECT_EQ(275, m.rail(33)->rawVoltage.now());
+  EXPECT_EQ(3052, m.rail(33)->rawCurrent.now());
+  EXPECT_EQ(839, m.rail(33)->rawPower.now());
+  int total = 16000 + 839 + m.rail(95)->rawPower.now();
   EXPECT_EQ(total, m.rail(96)->rawPower.now());
   EXPECT_EQ(2u, m.rail(96)->rawPower.count());
 
@@ -230,13 +286,13 @@ TEST_F(PowerIngest, FramesRailsAndTotal) {
   m.rail(0)->setSelected(false);
   feed(1250000, 1, {{16384, 3277}, {0, 0}, {0, 0}}, 9.0);
   EXPECT_EQ(0, m.rail(96)->rawPower.now());
-  EXPECT_EQ(250, m.rail(0)->rawTimes.back());
+  EXPECT_EQ(250, m.rail(0)->raw.back().time);
   EXPECT_EQ(7.5, m.startTime());  // the first frame's
   // The 250 ms report closed the first interval of every rail, itself
   // included: two frames of `total` and one of 0.
   EXPECT_EQ(1u, m.rail(96)->avgPower.count());
-  EXPECT_EQ(2 * total / 3, m.rail(96)->avgPower.samples()[0]);
-  EXPECT_EQ(1250000u, m.rail(96)->avgClocks[0]);
+  EXPECT_EQ(2 * total / 3, m.rail(96)->averaged.at(0).power);
+  EXPECT_EQ(1250000u, m.rail(96)->averaged.at(0).clock);
 }
 
 TEST_F(PowerIngest, ShortAndIdleReportsAreHarmless) {

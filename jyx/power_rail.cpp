@@ -10,9 +10,16 @@ CJYXPowerReading convertPowerRaw(int32_t bus, int32_t shunt, uint32_t maxVoltage
   int64_t shuntAbs = shunt < 0 ? -int64_t(shunt) : int64_t(shunt);
   // The bus register spans the IC's full-scale voltage over 2^15 steps; the
   // shunt register counts 100000/2^15 µV per step, so µV / mΩ gives mA.
-  int64_t voltage = int64_t(maxVoltage) * busAbs / 32768;
-  int64_t current = resistance == 0 ? 0 : shuntAbs * 100000 / 32768 / int64_t(resistance);
-  int64_t power = voltage * current / 1000;
+  // Each quotient is rounded once from the exact fraction, half up (all
+  // operands are non-negative): truncating would put a third of all
+  // readings one unit low.
+  int64_t voltage = (int64_t(maxVoltage) * busAbs * 2 + 32768) / (2 * 32768);
+  int64_t current = 0;
+  if (resistance != 0) {
+    int64_t divisor = int64_t(32768) * int64_t(resistance);
+    current = (shuntAbs * 100000 * 2 + divisor) / (2 * divisor);
+  }
+  int64_t power = (voltage * current * 2 + 1000) / 2000;
   return {static_cast<int32_t>(voltage), static_cast<int32_t>(current),
           static_cast<int32_t>(power)};
 }
@@ -47,8 +54,7 @@ void CJYXPowerRail::addValues(int32_t t, uint64_t clock, int32_t voltage, int32_
   rawCurrent.addSample(current);
   rawPower.addSample(power);
   lastTime_ = static_cast<uint32_t>(t);
-  rawTimes.push_back(t);
-  rawClocks.push_back(clock);
+  raw.push_back(CJYXPowerRecord{clock, t, voltage, current, power});
   avgVoltage.addPending(voltage);
   avgCurrent.addPending(current);
   avgPower.addPending(power);
@@ -59,8 +65,8 @@ void CJYXPowerRail::addValues(int32_t t, uint64_t clock, int32_t voltage, int32_
     avgVoltage.closeInterval();
     avgCurrent.closeInterval();
     avgPower.closeInterval();
-    avgTimes.push_back(static_cast<int32_t>(intervalStart_));
-    avgClocks.push_back(clock);
+    averaged.push_back(CJYXPowerRecord{clock, static_cast<int32_t>(intervalStart_),
+                                       avgVoltage.now(), avgCurrent.now(), avgPower.now()});
     // Advance by whole intervals in one step: a timestamp jump of hours must
     // not turn into millions of loop turns.
     int64_t behind = int64_t(t) - start - step;
@@ -73,21 +79,22 @@ void CJYXPowerRail::resetSeries() {
   rawVoltage.reset();
   rawCurrent.reset();
   rawPower.reset();
-  rawTimes.clear();
-  rawClocks.clear();
+  raw.clear();
   avgVoltage.reset();
   avgCurrent.reset();
   avgPower.reset();
-  avgTimes.clear();
-  avgClocks.clear();
+  averaged.clear();
   lastTime_ = 0;
   baseClock_ = 0;
   intervalStart_ = 0;
 }
 
 size_t CJYXPowerRail::memoryBytes() const {
-  return rawVoltage.memoryBytes() + rawCurrent.memoryBytes() + rawPower.memoryBytes() +
-         rawTimes.memoryBytes() + rawClocks.memoryBytes() + avgVoltage.memoryBytes() +
-         avgCurrent.memoryBytes() + avgPower.memoryBytes() + avgTimes.memoryBytes() +
-         avgClocks.memoryBytes() + sizeof(*this);
+  return raw.memoryBytes() + averaged.memoryBytes() + sizeof(*this) + name_.capacity() +
+         color_.capacity();
+}
+
+void CJYXPowerRail::setSpill(std::shared_ptr<CJYXSpillFile> spill) {
+  raw.setSpill(spill);
+  averaged.setSpill(spill);
 }

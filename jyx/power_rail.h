@@ -8,90 +8,15 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <string>
-#include <vector>
 
-// Append-only array of samples kept in fixed chunks so that growth never
-// copies old samples and wastes at most one partly filled chunk. The first
-// chunk starts small and doubles up to the chunk size, so a series with a
-// handful of values (an averaged series, a rail that barely reported) does
-// not pin a whole chunk. push_back is the hot path of power-report ingestion.
-template <typename T>
-class CSampleArray {
- public:
-  // 1024 values per chunk: 4 KiB for i32, 8 KiB for u64.
-  static constexpr size_t kChunkShift = 10;
-  static constexpr size_t kChunkSize = size_t(1) << kChunkShift;
-  static constexpr size_t kFirstCapacity = 16;
+#include "jyx/power_spill.h"
 
-  CSampleArray() = default;
-  CSampleArray(const CSampleArray&) = delete;
-  CSampleArray& operator=(const CSampleArray&) = delete;
-  ~CSampleArray() { clear(); }
-
-  void push_back(T value) {
-    if (cursor_ == end_) grow();
-    *cursor_++ = value;
-    ++size_;
-  }
-  size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
-  // Index must be below size().
-  T operator[](size_t i) const { return chunks_[i >> kChunkShift][i & (kChunkSize - 1)]; }
-  T back() const { return (*this)[size_ - 1]; }
-
-  void clear() {
-    for (T* chunk : chunks_) delete[] chunk;
-    chunks_.clear();
-    chunks_.shrink_to_fit();
-    cursor_ = end_ = nullptr;
-    size_ = 0;
-    firstCapacity_ = 0;
-  }
-
-  // Bytes held by the array, chunk table included.
-  size_t memoryBytes() const {
-    if (chunks_.empty()) return 0;
-    return (firstCapacity_ + (chunks_.size() - 1) * kChunkSize) * sizeof(T) +
-           chunks_.capacity() * sizeof(T*);
-  }
-
- private:
-  void grow() {
-    if (chunks_.empty()) {
-      firstCapacity_ = kFirstCapacity;
-      chunks_.push_back(new T[firstCapacity_]);
-      cursor_ = chunks_[0];
-      end_ = cursor_ + firstCapacity_;
-    } else if (chunks_.size() == 1 && firstCapacity_ < kChunkSize) {
-      size_t capacity = firstCapacity_ * 2;
-      T* bigger = new T[capacity];
-      std::memcpy(bigger, chunks_[0], size_ * sizeof(T));
-      delete[] chunks_[0];
-      chunks_[0] = bigger;
-      firstCapacity_ = capacity;
-      cursor_ = bigger + size_;
-      end_ = bigger + capacity;
-    } else {
-      chunks_.push_back(new T[kChunkSize]);
-      cursor_ = chunks_.back();
-      end_ = cursor_ + kChunkSize;
-    }
-  }
-
-  std::vector<T*> chunks_;  // owned
-  T* cursor_ = nullptr;     // next free slot of the last chunk
-  T* end_ = nullptr;
-  size_t size_ = 0;
-  size_t firstCapacity_ = 0;
-};
-
-// One series of one quantity: every value in arrival order, running
-// statistics, and the values of the open averaging interval. The interval's
-// values are only ever summed, so they are kept as a 32-bit wrapping sum and
-// a count rather than as a list.
+// The running statistics of one series of one quantity, and the values of
+// the open averaging interval. The values themselves are stored by the rail
+// (CJYXRecordLog), not here, so a series costs the same after an hour as
+// after a second. The interval's values are only ever summed, so they are
+// kept as a 32-bit wrapping sum and a count rather than as a list.
 template <typename T, typename S>
 class CJYXPowerData {
  public:
@@ -108,7 +33,7 @@ class CJYXPowerData {
   // costs no division.
   virtual T avg() const {
     if (avgStale_) {
-      avg_ = samples_.empty() ? T(0) : T(sum_ / S(samples_.size()));
+      avg_ = count_ == 0 ? T(0) : T(sum_ / S(count_));
       avgStale_ = false;
     }
     return avg_;
@@ -126,7 +51,7 @@ class CJYXPowerData {
 
   void addSample(T v) {
     now_ = v;
-    samples_.push_back(v);
+    ++count_;
     sum_ += v;
     avgStale_ = true;
     if (v < min_) min_ = v;
@@ -155,15 +80,14 @@ class CJYXPowerData {
     max_ = 0;
     sum_ = 0;
     min_ = kEmptyMin;
-    samples_.clear();
+    count_ = 0;
     pendingSum_ = 0;
     pendingCount_ = 0;
   }
 
-  const CSampleArray<T>& samples() const { return samples_; }
-  size_t count() const { return samples_.size(); }
+  // Number of values added since the last reset.
+  uint64_t count() const { return count_; }
   size_t pendingCount() const { return pendingCount_; }
-  size_t memoryBytes() const { return samples_.memoryBytes(); }
 
  private:
   T now_ = 0;
@@ -172,7 +96,7 @@ class CJYXPowerData {
   T min_ = kEmptyMin;
   T max_ = 0;
   S sum_ = 0;
-  CSampleArray<T> samples_;
+  uint64_t count_ = 0;
   uint32_t pendingSum_ = 0;
   uint32_t pendingCount_ = 0;
 };
@@ -195,8 +119,9 @@ class CJYXPowerICID {
   uint32_t voltage_;
 };
 
-// Raw readings of one channel converted to engineering units. Negative raw
-// values count by magnitude; a zero shunt resistance gives no current.
+// Raw readings of one channel converted to engineering units, each rounded
+// to the nearest unit (halves away from zero). Negative raw values count by
+// magnitude; a zero shunt resistance gives no current.
 struct CJYXPowerReading {
   int32_t voltage;  // mV
   int32_t current;  // mA
@@ -255,20 +180,26 @@ class CJYXPowerRail {
   void resetSeries();
 
   uint32_t intervalStart() const { return intervalStart_; }
-  size_t sampleCount() const { return rawVoltage.count(); }
-  // Bytes held by all series of the rail.
+  uint64_t sampleCount() const { return raw.size(); }
+  // Bytes held in memory by the rail and its series.
   size_t memoryBytes() const;
+  // Stores the records in `spill` (shared by the rails of one monitor);
+  // forgets the stored records.
+  void setSpill(std::shared_ptr<CJYXSpillFile> spill);
 
+  // Statistics of the raw samples.
   CJYXPowerSeries rawVoltage;  // mV
   CJYXPowerSeries rawCurrent;  // mA
   CJYXPowerSeries rawPower;    // mW
-  CSampleArray<int32_t> rawTimes;    // ms since the first frame
-  CSampleArray<uint64_t> rawClocks;  // controller timestamp, µs
+  // Statistics of the interval averages.
   CJYXPowerSeries avgVoltage;
   CJYXPowerSeries avgCurrent;
   CJYXPowerSeries avgPower;
-  CSampleArray<int32_t> avgTimes;    // start of each interval, ms
-  CSampleArray<uint64_t> avgClocks;  // timestamp of the sample closing it
+  // Every raw sample: clock, ms since the first frame, mV, mA, mW.
+  CJYXRecordLog raw;
+  // Every closed interval: the clock of the sample that closed it, the
+  // interval's start in ms, and the three means.
+  CJYXRecordLog averaged;
 
  private:
   std::string name_;

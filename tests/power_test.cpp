@@ -183,7 +183,7 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSentAndSigintSavesToo) {
     for (const Record& r : rails[rail]) {
       ASSERT_NEAR(mv * 0.99, r.voltage, mv * 0.01 + 2) << rail;
       ASSERT_NEAR(ma, r.current, ma * 0.05 + 4) << rail;
-      ASSERT_EQ(int64_t(r.voltage) * r.current / 1000, r.power) << rail;
+      ASSERT_EQ((int64_t(r.voltage) * r.current + 500) / 1000, r.power) << rail;  // rounded
     }
   }
   for (size_t k = 0; k < samples; ++k) {
@@ -270,6 +270,20 @@ TEST_F(PowerE2E, MaskRunAndBrokenOrMissingConfiguration) {
     if (r.dir == "rx" && r.cmd == "POWER_CTRL" && r.str("mask0") == "0x0000000d") requested = true;
   }
   EXPECT_TRUE(requested);
+
+  // Saving into a directory that does not exist: the reason for each file
+  // and the fail line, and no file anywhere.
+  std::string gone = dir_.file("gone");
+  printed = run({binPath("jyx"), "-a", "127.0.5.2", "-m", "0x3", "-d", "1", "-o", gone + "/run"},
+                &code, 60000);
+  EXPECT_EQ(0, code);
+  EXPECT_NE(std::string::npos,
+            printed.find("saveData: cannot write " + gone + "/run: No such file or directory\n"))
+      << printed;
+  EXPECT_NE(std::string::npos,
+            printed.find("saveData: cannot write " + gone +
+                         "/run.power.csv: No such file or directory\nsaveData: FAIL\n"))
+      << printed;
 
   // An empty file ends the run too instead of leaving it waiting.
   writeFile(dir_.file("empty.yaml"), "");
