@@ -243,10 +243,11 @@ TEST_F(VerdictE2E, RefusedSectorIsNamedBeforeTheFailLine) {
   std::string path = dir_.file("image.bin");
   ASSERT_TRUE(writeFile(path, pattern(20000, 3)));
   int code = -1;
-  // Pass 1 fails at its third sector (2), pass 2 at its second (1).
+  // Pass 1 fails at its third sector (2); pass 2 resumes there and fails at
+  // its second sector (3).
   std::string out = jyx({"-i", path, "--retry", "2"}, &code);
   EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out, "\nthe controller refused sector 1 (ACK_FAIL)\nflashing image(" + path +
+  EXPECT_TRUE(contains(out, "\nthe controller refused sector 3 (ACK_FAIL)\nflashing image(" + path +
                                 ") fail\n"))
       << out;
 }
