@@ -201,7 +201,9 @@ TEST(GptTableTest, EveryFlippedByteIsLoadedOrRefusedWithAMessage) {
     img[pos] ^= 0x5A;
     CGptTable t(512);
     std::string msg;
-    if (!t.load(img.data(), img.size(), &msg)) EXPECT_FALSE(msg.empty()) << pos;
+    if (!t.load(img.data(), img.size(), &msg)) {
+      EXPECT_FALSE(msg.empty()) << pos;
+    }
   }
 }
 
