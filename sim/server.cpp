@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <csignal>
 #include <cstring>
 
@@ -204,11 +206,13 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
   for (;;) {
     uint64_t now = monoMicros();
     controller_->tick(now);
+    if (bridge_) bridge_->tick(now);
     pump(now);
     handleRequests(now);  // those held back while the client was not reading
     if (getppid() != parent_) return;
 
     uint64_t wake = controller_->nextWakeUs();
+    if (bridge_) wake = std::min(wake, bridge_->nextWakeUs());
     now = monoMicros();
     // Wake at least once a second to notice a vanished parent.
     int timeoutMs = 1000;
@@ -216,7 +220,7 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
       uint64_t waitUs = wake > now ? wake - now : 0;
       if (waitUs < 1000000) timeoutMs = int((waitUs + 999) / 1000);
     }
-    pollfd fds[5];
+    std::vector<pollfd> fds(5);
     int nfds = 0;
     fds[nfds++] = {signalFd, POLLIN, 0};
     fds[nfds++] = {listenPacket_, POLLIN, 0};
@@ -232,7 +236,9 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
       logIdx = nfds;
       fds[nfds++] = {log_.fd, short(POLLIN | (log_.out.empty() ? 0 : POLLOUT)), 0};
     }
-    int r = poll(fds, nfds_t(nfds), timeoutMs);
+    fds.resize(size_t(nfds));
+    if (bridge_) bridge_->addPollFds(&fds);
+    int r = poll(fds.data(), nfds_t(fds.size()), timeoutMs);
     if (r < 0 && errno != EINTR) return;
     if (r <= 0) continue;
     now = monoMicros();
@@ -252,6 +258,9 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
       readLog();
     if (fds[1].revents & POLLIN) acceptPacket(now);
     if (fds[2].revents & POLLIN) acceptLog(now);
+    if (bridge_ && fds.size() > size_t(nfds)) {
+      bridge_->onPoll(fds.data() + nfds, fds.size() - size_t(nfds), now);
+    }
   }
 }
 
