@@ -9,16 +9,15 @@
 #include "common/api_manager.h"
 #include "common/number_text.h"
 #include "jyx/jyx.h"
+#include "jyx/maintenance/esp_parser.h"
+#include "jyx/maintenance/ftdi_serial_port.h"
+#include "jyx/maintenance/serial_manager.h"
 #include "jyx/spi_image.h"
 
 double g_lastDisplay = 0;
 int g_loopCount = 0;
 
 namespace {
-
-// The serial manager's device name before anything selects one: FTDI
-// device index 0.
-const char kDefaultUart[] = "0";
 
 const char kShortOptions[] =
     "a:c:d:ehi:lm:o:p:r:s:u:vw:xyz0:1:2345:6789ABC:D:E:F:GHIJKM:N:OQRSTUVWX:YZ";
@@ -236,7 +235,10 @@ void CQelConsoleJYX::parseRailMask(const char* text, uint32_t mask[3]) {
   }
 }
 
-CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv) : uart_(kDefaultUart) { parse(argc, argv); }
+CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv)
+    : uart_(CJYXSerialManager::instance()->deviceName()) {
+  parse(argc, argv);
+}
 
 void CQelConsoleJYX::parse(int argc, char** argv) {
   // getopt keeps its state in globals; 0 makes GNU getopt start afresh, so
@@ -273,7 +275,10 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         }
         break;
       case 'd': duration_ = ruleB(optarg); break;
-      case '9': showLog_ = true; break;
+      case '9':
+        showLog_ = true;
+        CJYXSerialManager::instance()->setShowLog(true);
+        break;
       case '8': loop_ = true; break;
       case '7':
       case '6':
@@ -281,13 +286,16 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'T':
       case 'Q':
       case 'R':
-        ftdiAction();
+        ftdiAction(c);
         return;
       case '5': retryLimit_ = static_cast<uint32_t>(ruleC(optarg)); break;
       case '4': break;
       case '3': postcode_ = true; break;
       case '2': slave_ = true; break;
-      case '1': logFilter_ = optarg; break;
+      case '1':
+        logFilter_ = optarg;
+        CJYXSerialManager::instance()->setLogKeyword(logFilter_);
+        break;
       case '0': readLength_ = ruleA(optarg); break;
       case 'Y': checkSpi_ = true; break;
       case 'M': getIo_ = ruleB(optarg); break;
@@ -303,25 +311,38 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'Z':
         serialLineLimit_ = kScanLineLimit;
         scanUart_ = true;
+        CJYXSerialManager::instance()->rebuildChannel(serialLineLimit_);
         break;
-      case 'O': oldJyx_ = true; break;
+      case 'O':
+        oldJyx_ = true;
+        CJYXSerialManager::instance()->setMainInterface(1);
+        break;
       case 'I': flashType_ = "2M*3"; break;
       case 'A': flashType_ = "2M*4"; break;
       case 'B': flashType_ = "2M*8"; break;
       case 'C':
         firmware_ = true;
         mainFirmware_ = optarg;
+        CJYXSerialManager::instance()->setMainFirmwareFile(mainFirmware_);
         break;
       case 'D':
         firmware_ = true;
         slaveFirmware_ = optarg;
+        CJYXSerialManager::instance()->setSlaveFirmwareFile(slaveFirmware_);
         break;
       case 'E': espOffset_ = ruleB(optarg); break;
-      case 'F': binaryWidth_ = ruleB(optarg); break;
-      case 'G':
+      case 'F':
+        binaryWidth_ = ruleB(optarg);
+        setEspDumpWidth(binaryWidth_);
+        break;
+      case 'G': {
         usbUart_ = true;
         serialLineLimit_ = kTtyLineLimit;
+        CJYXSerialManager* serial = CJYXSerialManager::instance();
+        serial->setUsbUart(true);
+        serial->rebuildChannel(serialLineLimit_);
         break;
+      }
       case 'w':
         spiRegisterOp_ = "spi-write-registers";
         spiRegisterValue_ = ruleA(optarg);
@@ -343,11 +364,21 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
   }
 }
 
-void CQelConsoleJYX::ftdiAction() {
-  // The FTDI bridge layer is not part of this build; the action ends the
-  // run like a failed one.
-  CAPIManager::instance()->print("FTDI control is not available in this build\n");
-  finish();
+void CQelConsoleJYX::ftdiAction(int option) {
+  int num = ruleC(uart_.c_str());
+  // run() has nothing left to do; the main loop runs until the action
+  // reports, since some actions wait for the slave MCU's replies.
+  done_ = true;
+  auto finished = [this](bool) { finish(); };
+  CFTDISerialPort::listDevices(false);
+  switch (option) {
+    case '7':
+    case 'S': CFTDISerialPort::enableJYXFlash(num, finished); break;
+    case '6': CFTDISerialPort::resetJYX(num, finished); break;
+    case 'T': CFTDISerialPort::enableJTAG(num, finished); break;
+    case 'Q': CFTDISerialPort::disableJTAG(num, finished); break;
+    default: CFTDISerialPort::enableScan(num, finished); break;
+  }
 }
 
 void CQelConsoleJYX::printHelp() {
@@ -391,15 +422,40 @@ std::string CQelConsoleJYX::listTtyDevices() {
 }
 
 void CQelConsoleJYX::startFirmwareDownload() {
-  CAPIManager::instance()->print("controller firmware download is not available in this build\n");
-  finish();
+  CJYXSerialManager* serial = CJYXSerialManager::instance();
+  serial->setDeviceName(uart_);
+  bool slave = serial->mainFirmwareFile().empty();
+  std::string file = slave ? serial->slaveFirmwareFile() : serial->mainFirmwareFile();
+  if (file.empty()) {
+    finish();
+    return;
+  }
+  auto progress = [this, slave, file](int p) {
+    CAPIManager* api = CAPIManager::instance();
+    if (p < 0) {
+      api->print(slave ? "\nFlash slave mcu firmware(%s) fail\n" : "\nFlash main mcu firmware(%s) fail\n",
+                 file.c_str());
+      finish();
+    } else if (p > 100) {
+      api->print(slave ? "\nFlash slave mcu firmware(%s) OK\n" : "\nFlash main mcu firmware(%s) OK\n",
+                 file.c_str());
+      finish();
+    } else {
+      progressBar(slave ? "slave mcu firmware:" : "main mcu firmware:", p);
+    }
+  };
+  if (slave) {
+    serial->flashSlaveFirmware(espOffset_, progress);
+  } else {
+    serial->flashMainFirmware(espOffset_, progress);
+  }
 }
 
 void CQelConsoleJYX::run() {
   if (done_) return;
   CAPIManager* api = CAPIManager::instance();
   if (list_) {
-    api->print("Device List: %s\n", listTtyDevices().c_str());
+    api->print("Device List: %s\n", CJYXSerialManager::instance()->deviceListText().c_str());
     finish();
     return;
   }
