@@ -327,6 +327,10 @@ void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
   const uint8_t* data = f.data() + esp::kHeaderSize;
   COpsRecord record(ops_, "esp");
   record.str("mcu", name()).str("cmd", commandName(cmd)).num("len", len);
+  if (config_.loaderSilent) {
+    record.str("error", "silent");
+    return;
+  }
   if (len != f.size() - esp::kHeaderSize) {
     record.str("error", "length");
     record.done();

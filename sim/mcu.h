@@ -37,6 +37,9 @@ class CSimMcu {
     uint32_t efuse[7] = {0x00000000, 0x10001234, 0x00A46F28, 0x0000A200,
                          0x00000B36, 0x00100000, 0x00000000};
     uint32_t apbDate = 0x80000000;
+    // A loader that never answers (a broken TX line): requests are logged,
+    // nothing is sent back.
+    bool loaderSilent = false;
   };
 
   // Flash size of the MCU.

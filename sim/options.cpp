@@ -83,6 +83,8 @@ const char kHelp[] =
     "  --mcu-wifi-ip ADDR     Wi-Fi address it reports, default 0.0.0.0\n"
     "  --mcu-version V        main firmware version until a download replaces it\n"
     "  --slave-version V      the same for the slave MCU\n"
+    "  --esp-loader M         normal (default) or silent: both MCUs' ROM loaders never\n"
+    "                         answer\n"
     "  --usb-uart PATH        a pty linked at PATH on which the main MCU's console\n"
     "                         answers (jyx --usb-uart -u PATH)\n"
     "  --help                 this text\n";
@@ -258,6 +260,12 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
         return false;
       }
       o->bridge.oldWiring = value == "old";
+    } else if (name == "esp-loader") {
+      if (value != "normal" && value != "silent") {
+        *err = "--esp-loader takes normal or silent, not '" + value + "'";
+        return false;
+      }
+      o->bridge.main.loaderSilent = o->bridge.slave.loaderSilent = value == "silent";
     } else if (name == "mcu-eth-ip") {
       o->bridge.main.ethIp = value;
       o->ethIpGiven = true;
