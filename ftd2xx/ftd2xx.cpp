@@ -2,7 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
+#include <string>
 #include <set>
 
 #include "ftd2xx/backend.h"
@@ -15,12 +17,21 @@ namespace {
 std::mutex g_handlesMutex;
 std::set<ftd2xx::Device*>* g_handles = new std::set<ftd2xx::Device*>();
 
+// The backend the environment names now: the simulated bridge at
+// $JYX_FTDI_SIM, else USB. Backends are created once per socket path (and
+// once for USB) and live as long as the process, since open handles refer
+// to them.
 ftd2xx::Backend* backend() {
-  static ftd2xx::Backend* chosen = [] {
-    const char* sim = getenv(ftbridge::kSocketEnv);
-    if (sim != nullptr && sim[0] != '\0') return ftd2xx::makeSimBackend(sim).release();
-    return ftd2xx::makeUsbBackend().release();
-  }();
+  static std::mutex mutex;
+  static auto* backends = new std::map<std::string, ftd2xx::Backend*>();
+  const char* sim = getenv(ftbridge::kSocketEnv);
+  std::string key = sim != nullptr ? sim : "";
+  std::lock_guard<std::mutex> guard(mutex);
+  ftd2xx::Backend*& chosen = (*backends)[key];
+  if (chosen == nullptr) {
+    chosen = key.empty() ? ftd2xx::makeUsbBackend().release()
+                         : ftd2xx::makeSimBackend(key).release();
+  }
   return chosen;
 }
 

@@ -23,3 +23,18 @@ if ((${#missing[@]})); then
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Node.js runs esptool-js, the independent ROM-loader client of the
+# maintenance tests (tests/esptool_js, pinned in its package.json). A node
+# that is already installed (with its own npm) is kept.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  echo "installing: nodejs npm"
+  SUDO=""
+  if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends nodejs npm
+fi
+if [ ! -d "$(dirname "$0")/../tests/esptool_js/node_modules/esptool-js" ]; then
+  (cd "$(dirname "$0")/../tests/esptool_js" && npm install --no-audit --no-fund --loglevel=error)
+fi

@@ -22,6 +22,10 @@ constexpr size_t kMaxVersion = 32;
 // Baud codes of command 23, in code order.
 constexpr uint32_t kBaudCodes[] = {9600, 19200, 57600, 115200, 460800, 1500000};
 
+// The eFuse read registers as seen on the DPORT bus (esptool reads them
+// there; this tool at the AHB address esp::kEfuseBase).
+constexpr uint32_t kEfuseDportBase = 0x3FF5A000;
+
 // ROM loader error codes.
 constexpr uint8_t kErrInvalidMessage = 0x05;
 constexpr uint8_t kErrFailedToAct = 0x06;
@@ -357,8 +361,12 @@ void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
       if (len != 4) break;
       uint32_t address = jyx::decodeFixed32(data);
       uint32_t value = 0;
-      if (address >= esp::kEfuseBase && address < esp::kEfuseBase + 4 * 7 && address % 4 == 0) {
-        value = config_.efuse[(address - esp::kEfuseBase) / 4];
+      // The eFuse block answers at its AHB and its DPORT address alike.
+      uint32_t efuseAt = address >= kEfuseDportBase && address < kEfuseDportBase + 4 * 7
+                             ? address - kEfuseDportBase + esp::kEfuseBase
+                             : address;
+      if (efuseAt >= esp::kEfuseBase && efuseAt < esp::kEfuseBase + 4 * 7 && efuseAt % 4 == 0) {
+        value = config_.efuse[(efuseAt - esp::kEfuseBase) / 4];
       } else if (address == esp::kApbCtlDateReg) {
         value = config_.apbDate;
       } else if (address == esp::kChipMagicReg) {
@@ -436,9 +444,9 @@ void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
       record.done();
       loaderRespond(cmd, 0, 0, 0);
       if (stay == 0) {
-        // Runs the application: a reboot with IO0 high.
+        // Runs the application: a reboot with IO0 high at the next tick,
+        // after this reply has left at the loader's rate.
         io0_ = true;
-        mode_ = Mode::kReset;
         bootAt_ = 0;
       }
       return;
@@ -461,9 +469,11 @@ void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
       return;
     }
     default:
+      // Like the ROM: a command it does not know is answered without its
+      // code (0), status failure, "invalid message".
       record.str("error", "unsupported");
       record.done();
-      loaderRespond(cmd, 0, 1, kErrInvalidMessage);
+      loaderRespond(0x00, 0, 1, kErrInvalidMessage);
       return;
   }
   record.str("error", "length");

@@ -215,10 +215,13 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     if (bridge_) wake = std::min(wake, bridge_->nextWakeUs());
     now = monoMicros();
     // Wake at least once a second to notice a vanished parent.
-    int timeoutMs = 1000;
+    // Microsecond waits (ppoll): the paced FTDI lines deliver a byte every
+    // 7 us at 1.5 Mbaud, and millisecond rounding would add up to 1 ms to
+    // every reply.
+    uint64_t timeoutUs = 1000000;
     if (wake != UINT64_MAX) {
       uint64_t waitUs = wake > now ? wake - now : 0;
-      if (waitUs < 1000000) timeoutMs = int((waitUs + 999) / 1000);
+      if (waitUs < timeoutUs) timeoutUs = waitUs;
     }
     std::vector<pollfd> fds(5);
     int nfds = 0;
@@ -238,7 +241,8 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     }
     fds.resize(size_t(nfds));
     if (bridge_) bridge_->addPollFds(&fds);
-    int r = poll(fds.data(), nfds_t(fds.size()), timeoutMs);
+    timespec wait = {time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
+    int r = ppoll(fds.data(), nfds_t(fds.size()), &wait, nullptr);
     if (r < 0 && errno != EINTR) return;
     if (r <= 0) continue;
     now = monoMicros();

@@ -251,4 +251,41 @@ TEST_F(MaintenanceTest, UsbUartConsoleOverPty) {
   EXPECT_EQ(std::vector<std::string>{"jyx 00"}, mcuCommands("main"));
 }
 
+// esptool-js from npm, driven from Node through the same bridge socket,
+// syncs with the simulated ROM loader, identifies the chip as jyx does and
+// writes flash whose MD5 the loader then reports equal.
+TEST_F(MaintenanceTest, EsptoolJsAgreesWithTheLoader) {
+  int which = -1;
+  std::string node = jyxtest::run({"/bin/sh", "-c", "command -v node"}, &which);
+  if (which != 0 || node.empty()) GTEST_SKIP() << "node is not installed; esptool-js cannot run";
+  node.erase(node.find_last_not_of("\n") + 1);
+  ASSERT_TRUE(startSim("127.0.14.13")) << sim_.lastError();
+  std::string image = writeImage("js.bin", 64 * 1024 + 77, "3.1.4");
+  int code = -1;
+  std::string out = jyxtest::run({node, std::string(JYX_SOURCE_DIR) + "/tests/esptool_js/esptool_check.mjs",
+                                  socket_, "3", image, "0x10000"},
+                                 &code, 120000);
+  EXPECT_EQ(0, code) << out;
+  EXPECT_NE(std::string::npos, out.find("chip: ESP32\n")) << out;
+  // The same package (D0WD) and revision (3) jyx reports.
+  EXPECT_NE(std::string::npos, out.find("description: ESP32-D0WD")) << out;
+  EXPECT_NE(std::string::npos, out.find("(revision 3)")) << out;
+  EXPECT_NE(std::string::npos, out.find("stub: false")) << out;
+  size_t md5 = out.find("md5: ");
+  size_t expected = out.find("expected: ");
+  ASSERT_NE(std::string::npos, md5) << out;
+  ASSERT_NE(std::string::npos, expected) << out;
+  EXPECT_EQ(out.substr(expected + 10, 32), out.substr(md5 + 5, 32));
+  int written = 0;
+  for (const OpsRecord& r : records("esp", "")) {
+    if (r.str("cmd") == "FLASH_DATA") {
+      EXPECT_EQ("", r.str("error"));
+      ++written;
+    }
+  }
+  EXPECT_GT(written, 0);
+  std::string jyxOut = jyx({"-C", image, "-E", "0x10000"}, 120000);
+  EXPECT_NE(std::string::npos, jyxOut.find("Chip: ESP32D0WDQ5 (version: 3)\n")) << jyxOut;
+}
+
 }  // namespace
