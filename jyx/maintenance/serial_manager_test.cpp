@@ -1,6 +1,9 @@
 #include "jyx/maintenance/serial_manager.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -121,11 +124,57 @@ class ClockedSerialManager : public CJYXSerialManager {
   double clockNow() override { return clock; }
 };
 
-TEST(SerialReplyTest, LineWithoutPrefixKeepsWaiting) {
-  ClockedSerialManager manager;
-  // No channel is open: a send fails and nothing waits.
-  EXPECT_FALSE(manager.sendCommand("jyx 00", [](const char*) { FAIL(); }));
-  manager.onString("[JYX]: stray\r\n");  // no pending reply: ignored
+// The manager on one end of a pty (a tty channel, as with --usb-uart).
+TEST(SerialReplyTest, OneReplyPerCommandAndTheTimeout) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(0, grantpt(master));
+  ASSERT_EQ(0, unlockpt(master));
+  std::string slave = ptsname(master);
+  ClockedSerialManager m;
+  m.setUsbUart(true);
+  m.rebuildChannel(0);
+  m.setDeviceName(slave);
+  testing::internal::CaptureStdout();
+  m.open();
+  testing::internal::GetCapturedStdout();
+  ASSERT_TRUE(m.channelValid());
+
+  std::vector<std::string> got;
+  int nulls = 0;
+  auto collect = [&](const char* r) {
+    if (r == nullptr) {
+      ++nulls;
+    } else {
+      got.push_back(r);
+    }
+  };
+  ASSERT_TRUE(m.sendCommand("jyx 00", collect));
+  char sent[16] = {0};
+  ASSERT_EQ(6, read(master, sent, sizeof(sent)));  // no line end is added
+  EXPECT_STREQ("jyx 00", sent);
+  m.onString("rst:0x1 (POWERON_RESET)\r\n");  // not a reply: still waiting
+  EXPECT_TRUE(got.empty());
+  m.onString("\x1b[0;32m[JYX]: Main Version: 1.0\x1b[0m\r\n");
+  EXPECT_EQ(std::vector<std::string>{"Main Version: 1.0"}, got);
+  m.onString("[JYX]: late\r\n");  // nobody waits any more
+  EXPECT_EQ(1u, got.size());
+
+  m.clock = 200.0;
+  ASSERT_TRUE(m.sendCommand("jyx 02", collect));
+  m.onUpdate(219.9);
+  EXPECT_EQ(0, nulls);
+  m.onUpdate(220.1);
+  EXPECT_EQ(1, nulls);
+  m.onUpdate(400.0);  // called once
+  EXPECT_EQ(1, nulls);
+
+  ASSERT_TRUE(m.sendCommand("jyx 22 5", collect));
+  m.onString("[JYX]: ack 0\r\n");
+  EXPECT_EQ(2, nulls);
+  m.close();
+  EXPECT_FALSE(m.sendCommand("jyx 00", collect));
+  close(master);
 }
 
 }  // namespace
