@@ -221,6 +221,37 @@ TEST_F(MaintenanceTest, MainFirmwareDownloadChangesTheVersion) {
   EXPECT_EQ("Main Version: 2.5.0\n", jyx({"-c", "00"}));
 }
 
+TEST_F(MaintenanceTest, SlaveFirmwareGoesThroughInterfaceD) {
+  ASSERT_TRUE(startSim("127.0.14.14")) << sim_.lastError();
+  std::string image = writeImage("slave.bin", 40 * 1024, "4.2.0");
+  std::string out = jyx({"-D", image, "-E", "0x10000"}, 120000);
+  EXPECT_NE(std::string::npos, out.find("start flash the slave firmware.\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("connect to ftdi port: 4\n")) << out;
+  EXPECT_NE(std::string::npos, out.find("slave mcu firmware: [")) << out;
+  EXPECT_NE(std::string::npos, out.find("\nFlash slave mcu firmware(" + image + ") OK\n")) << out;
+  int slaveBlocks = 0;
+  for (const OpsRecord& r : records("esp", "")) {
+    EXPECT_EQ("slave", r.str("mcu"));
+    slaveBlocks += r.str("cmd") == "FLASH_DATA";
+  }
+  EXPECT_EQ(10, slaveBlocks);
+  EXPECT_EQ("Slave Version: 4.2.0\n", jyx({"-c", "00", "-2"}));
+}
+
+TEST_F(MaintenanceTest, OldWiringSwapsConsoleAndBootLines) {
+  ASSERT_TRUE(startSim("127.0.14.15", {"--ftdi-wiring", "old"})) << sim_.lastError();
+  EXPECT_EQ("Main Version: 1.0.0\n", jyx({"-O", "-c", "00"}));
+  EXPECT_EQ("enableJYXFlash port: 3\nftdi: enable jyx firmware flash.\n", jyx({"-O", "-7"}));
+  std::vector<std::string> modes;
+  for (const OpsRecord& r : records("mcu", "mode")) modes.push_back(r.str("mode"));
+  EXPECT_EQ((std::vector<std::string>{"reset", "loader"}), modes);
+  int opened = 0;
+  for (const OpsRecord& r : records("ftdi", "open")) {
+    opened += r.num("index") == 2 || r.num("index") == 3;
+  }
+  EXPECT_EQ(2, opened);
+}
+
 TEST_F(MaintenanceTest, MissingFirmwareFileFails) {
   ASSERT_TRUE(startSim("127.0.14.10")) << sim_.lastError();
   std::string missing = sim_.tempPath("none.bin");
