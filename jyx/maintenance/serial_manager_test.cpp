@@ -5,10 +5,15 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "jyx/maintenance/ftdi_serial_port.h"
+#include "common/api_manager.h"
+#include "common/thread_pool.h"
+#include "ftd2xx/bridge_protocol.h"
+#include "sim_util.h"
 
 namespace {
 
@@ -175,6 +180,42 @@ TEST(SerialReplyTest, OneReplyPerCommandAndTheTimeout) {
   m.close();
   EXPECT_FALSE(m.sendCommand("jyx 00", collect));
   close(master);
+}
+
+// Address discovery over the simulated bridge: the Ethernet reply is too
+// short, so the Wi-Fi address is asked for and used.
+TEST(SerialDiscoveryTest, GetIpFallsBackToWifi) {
+  jyxtest::SimProcess sim;
+  std::string socket = sim.tempPath("ftdi.sock");
+  ASSERT_TRUE(sim.start("127.0.14.31", {"--ftdi-socket", socket, "--mcu-eth-ip", "0.0.0.0",
+                                        "--mcu-wifi-ip", "127.0.14.31"}))
+      << sim.lastError();
+  setenv(ftbridge::kSocketEnv, socket.c_str(), 1);
+  CJYXSerialManager manager(false);
+  bool done = false;
+  std::string address = "unset";
+  testing::internal::CaptureStdout();
+  manager.getIP([&](const char* ip) {
+    done = true;
+    address = ip != nullptr ? ip : "null";
+  });
+  CAPIManager* api = CAPIManager::instance();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!done && std::chrono::steady_clock::now() < deadline) {
+    api->update();
+    sleepMs(1);
+  }
+  std::string out = testing::internal::GetCapturedStdout();
+  unsetenv(ftbridge::kSocketEnv);
+  ASSERT_TRUE(done) << out;
+  EXPECT_EQ("127.0.14.31", address);
+  EXPECT_EQ("Serial device name: 3\n", out);
+  EXPECT_FALSE(manager.channelValid());  // closed again
+  std::vector<std::string> commands;
+  for (const auto& r : sim.ops()) {
+    if (r.dir == "mcu" && r.str("event") == "command") commands.push_back(r.str("text"));
+  }
+  EXPECT_EQ((std::vector<std::string>{"jyx 02", "jyx 01"}), commands);
 }
 
 }  // namespace
