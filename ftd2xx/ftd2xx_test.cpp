@@ -14,11 +14,13 @@
 
 namespace {
 
+// Each test has its own simulator address, since CTest runs them in
+// parallel.
 class D2xxTest : public testing::Test {
  protected:
-  void SetUp() override {
+  void start(const std::string& address) {
     socket_ = sim_.tempPath("ftdi.sock");
-    ASSERT_TRUE(sim_.start("127.0.14.30", {"--ftdi-socket", socket_})) << sim_.lastError();
+    ASSERT_TRUE(sim_.start(address, {"--ftdi-socket", socket_})) << sim_.lastError();
     setenv(ftbridge::kSocketEnv, socket_.c_str(), 1);
   }
   void TearDown() override {
@@ -55,6 +57,7 @@ class D2xxTest : public testing::Test {
 };
 
 TEST_F(D2xxTest, ListsEveryInterface) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.14.40"));
   char storage[8][FT_SERIAL_NUMBER_SIZE];
   char* buffers[9];
   for (int i = 0; i < 8; ++i) buffers[i] = storage[i];
@@ -76,6 +79,7 @@ TEST_F(D2xxTest, ListsEveryInterface) {
 }
 
 TEST_F(D2xxTest, OpenRulesAndHandles) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.14.41"));
   FT_HANDLE h = nullptr;
   EXPECT_EQ(FT_DEVICE_NOT_FOUND, FT_Open(5, &h));
   EXPECT_EQ(nullptr, h);
@@ -94,6 +98,7 @@ TEST_F(D2xxTest, OpenRulesAndHandles) {
 }
 
 TEST_F(D2xxTest, ConsoleAnswersAtItsRateOnly) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.14.42"));
   FT_HANDLE main = openAt(3, 115200);
   ASSERT_NE(nullptr, main);
   ASSERT_EQ(FT_OK, FT_SetTimeouts(main, 2000, 500));
@@ -115,6 +120,7 @@ TEST_F(D2xxTest, ConsoleAnswersAtItsRateOnly) {
 }
 
 TEST_F(D2xxTest, MpsseLowByte) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.14.43"));
   FT_HANDLE b = openAt(2, 115200);
   ASSERT_NE(nullptr, b);
   ASSERT_EQ(FT_OK, FT_SetTimeouts(b, 1000, 500));
@@ -127,6 +133,7 @@ TEST_F(D2xxTest, MpsseLowByte) {
 }
 
 TEST_F(D2xxTest, WritesCannotRunAheadOfTheLine) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.14.44"));
   FT_HANDLE a = openAt(1, 115200);  // interface A: nothing listens
   ASSERT_NE(nullptr, a);
   std::vector<uint8_t> bytes(3 * 4096, 0x33);
@@ -142,6 +149,7 @@ TEST_F(D2xxTest, WritesCannotRunAheadOfTheLine) {
 }
 
 TEST_F(D2xxTest, BridgeGoneIsAnError) {
+  ASSERT_NO_FATAL_FAILURE(start("127.0.14.45"));
   FT_HANDLE main = openAt(3, 115200);
   ASSERT_NE(nullptr, main);
   ASSERT_TRUE(sim_.stop());

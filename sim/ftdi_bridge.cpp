@@ -183,6 +183,7 @@ void CSimBridge::addPollFds(std::vector<pollfd>* fds) {
 }
 
 void CSimBridge::onPoll(const pollfd* fds, size_t n, uint64_t now) {
+  lastNow_ = now;
   for (size_t i = 0; i < n; ++i) {
     if (fds[i].revents == 0) continue;
     if (fds[i].fd == listenFd_) {
@@ -385,10 +386,10 @@ void CSimBridge::flushClient(size_t id) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (c.out.size() > kMaxClientBacklog) release(id, 0);
+      if (c.out.size() > kMaxClientBacklog) release(id, lastNow_);
       return;
     }
-    release(id, 0);
+    release(id, lastNow_);
     return;
   }
 }
@@ -503,6 +504,7 @@ void CSimBridge::readPty(uint64_t now) {
 }
 
 void CSimBridge::tick(uint64_t now) {
+  lastNow_ = now;
   main_->tick(now);
   slave_->tick(now);
   std::string mainOut, slaveOut;

@@ -129,6 +129,7 @@ class CSimBridge {
   std::string socketPath_;
   int ptyFd_ = -1;
   std::string ptyLink_;
+  uint64_t lastNow_ = 0;  // time of the latest event, for paths without one
 };
 
 }  // namespace jyxsim

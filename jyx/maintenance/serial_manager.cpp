@@ -6,6 +6,7 @@
 #include "common/api_manager.h"
 #include "common/number_text.h"
 #include "common/serial_port.h"
+#include "common/string_format.h"
 #include "jyx/jyx.h"
 #include "jyx/maintenance/firmware_download_tool.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
@@ -457,12 +458,18 @@ void CJYXSerialManager::registerTasks() {
   };
   add("bit_bang_mode", [this, bitBangNow](CTask* task) {
     std::string v;
-    if (taskValue(task, &v)) bitBangMode_ = static_cast<uint8_t>(parseNumberText(v.c_str()));
+    if (taskValue(task, &v)) {
+      bitBangMode_ = static_cast<uint8_t>(parseNumberText(v.c_str()));
+      CJYX::instance()->writeSetting("bit_bang_mode", jyx::stringFormat("0x%x", bitBangMode_));
+    }
     bitBangNow();
   });
   add("bit_bang_value", [this, bitBangNow](CTask* task) {
     std::string v;
-    if (taskValue(task, &v)) bitBangValue_ = static_cast<uint8_t>(parseNumberText(v.c_str()));
+    if (taskValue(task, &v)) {
+      bitBangValue_ = static_cast<uint8_t>(parseNumberText(v.c_str()));
+      CJYX::instance()->writeSetting("bit_bang_value", jyx::stringFormat("0x%x", bitBangValue_));
+    }
     bitBangNow();
   });
   add("bit_bang", [bitBangNow](CTask*) { bitBangNow(); });
