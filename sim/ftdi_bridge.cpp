@@ -280,10 +280,7 @@ void CSimBridge::handle(size_t id, uint8_t type, const std::string& payload, uin
         reply(id, FT_DEVICE_NOT_OPENED, 0);
         return;
       }
-      Interface fresh;
-      fresh.serial = itf.serial;
-      fresh.role = itf.role;
-      itf = fresh;
+      itf = released(itf);
       itf.client = static_cast<int>(id);
       c.index = static_cast<int>(index);
       COpsRecord(ops_, "ftdi").str("event", "open").num("index", index).str("serial", itf.serial);
@@ -356,6 +353,20 @@ void CSimBridge::handleSet(size_t id, const std::string& payload, uint64_t now) 
   reply(id, status, 0);
 }
 
+CSimBridge::Interface CSimBridge::released(const Interface& itf) {
+  // The chip keeps its bit mode and pin levels across handles (a later
+  // handle may read back what an earlier one set); the modem lines drop
+  // and the buffers empty when the handle goes.
+  Interface fresh;
+  fresh.serial = itf.serial;
+  fresh.role = itf.role;
+  fresh.bitMode = itf.bitMode;
+  fresh.bitMask = itf.bitMask;
+  fresh.pins = itf.pins;
+  fresh.direction = itf.direction;
+  return fresh;
+}
+
 void CSimBridge::release(size_t id, uint64_t now) {
   Client& c = clients_[id];
   if (c.index >= 0) {
@@ -366,10 +377,7 @@ void CSimBridge::release(size_t id, uint64_t now) {
     std::string pending(itf.toDevice.bytes.begin(), itf.toDevice.bytes.end());
     itf.toDevice.bytes.clear();
     if (!pending.empty()) deviceBytes(&itf, pending, now);
-    Interface fresh;
-    fresh.serial = itf.serial;
-    fresh.role = itf.role;
-    itf = fresh;
+    itf = released(itf);
     updatePins(now);
   }
   if (c.fd >= 0) close(c.fd);

@@ -16,7 +16,8 @@
 // The console interfaces C and D also reach their MCU's EN and IO0 through
 // the usual two-transistor auto-reset circuit: EN is low while RTS is high
 // and DTR low; IO0 is low while DTR is high and RTS low. A released
-// interface (closed) drives neither line.
+// interface (closed) drives neither line; its bit mode and pin levels stay
+// until a handle changes them.
 //
 // Each interface moves bytes at its baud rate (10 bits a byte) both ways;
 // a write is confirmed once it fits the interface's 4 KiB transmit buffer,
@@ -112,6 +113,7 @@ class CSimBridge {
   void handle(size_t id, uint8_t type, const std::string& payload, uint64_t now);
   void handleSet(size_t id, const std::string& payload, uint64_t now);
   void release(size_t id, uint64_t now);
+  static Interface released(const Interface& itf);
   void flushClient(size_t id);
   void reply(size_t id, uint32_t status, uint32_t value, const std::string& extra = "");
   void updatePins(uint64_t now);
