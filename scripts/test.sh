@@ -31,7 +31,7 @@ echo "== thread pool, FIFO, task hub, channels and the D2XX layer under TSan"
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DJYX_SANITIZE=thread \
   -DJYX_BUILD_BENCHMARKS=OFF
 TSAN_OPTIONS=halt_on_error=1 build-tsan/jyx_tests --gtest_brief=1 \
-  --gtest_filter='Fifo*:ThreadPool*:ApiManager*:Channel*:SocketTcp*:SocketUdp*:ExecChannel*:SerialPort*:ControllerLink*:D2xx*:SerialReply*:SerialDiscovery*'
+  --gtest_filter='Fifo*:ThreadPool*:ApiManager*:Channel*:SocketTcp*:SocketUdp*:ExecChannel*:SerialPort*:ControllerLink*:D2xx*:SerialReply*:SerialDiscovery*:FtdiPin*'
 
 unset CC CXX
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
