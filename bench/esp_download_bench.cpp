@@ -62,10 +62,13 @@ class Sim {
     close(fds[0]);
     return text.find("jyx-sim ready") == 0;
   }
-  ~Sim() {
+  ~Sim() { stop(); }
+  // SIGTERM and wait; the simulator removes its socket file on the way out.
+  void stop() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
+      pid_ = -1;
     }
   }
 
@@ -183,8 +186,10 @@ int main(int argc, char** argv) {
       if (system(tail.c_str()) != 0) fprintf(stderr, "cannot show %s\n", logPath.c_str());
     }
   }
+  sim.stop();
   unlink(logPath.c_str());
   unlink(imagePath.c_str());
+  unlink(socket.c_str());
   rmdir(dir);
   return 0;
 }
