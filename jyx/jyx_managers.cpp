@@ -5,17 +5,20 @@
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
 #include "jyx/log_manager.h"
+#include "jyx/maintenance/serial_manager.h"
 #include "jyx/power_manager.h"
 
 void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();
   CJYXDataManager::instance()->start();
   CJYXPowerManager::instance()->start();
+  CJYXSerialManager::instance()->start();
   CFCTToolManager::instance()->start();
 }
 
 void CJYX::stopFeatureManagers() {
   CFCTToolManager::instance()->stop();
+  CJYXSerialManager::instance()->stop();
   CJYXPowerManager::instance()->stop();
   CJYXDataManager::instance()->stop();
   CJYXLogManager::instance()->stop();
@@ -70,4 +73,7 @@ void CJYX::setManagersHost() {
   CJYXDataManager::instance()->setAddress(ip().c_str(), 0);
 }
 
-int CJYX::setSerialGeneration(int generation) { return generation; }
+int CJYX::setSerialGeneration(int generation) {
+  CJYXSerialManager::instance()->setMainInterface(generation == 1 ? 1 : 2);
+  return generation;
+}

@@ -10,16 +10,15 @@
 #include "common/number_text.h"
 #include "common/string_format.h"
 #include "jyx/jyx.h"
+#include "jyx/maintenance/esp_parser.h"
+#include "jyx/maintenance/ftdi_serial_port.h"
+#include "jyx/maintenance/serial_manager.h"
 #include "jyx/spi_image.h"
 
 double g_lastDisplay = 0;
 int g_loopCount = 0;
 
 namespace {
-
-// The serial manager's device name before anything selects one: FTDI
-// device index 0.
-const char kDefaultUart[] = "0";
 
 // getopt value of --exit-code, which has no short form.
 constexpr int kExitCodeOption = 1000;
@@ -293,7 +292,8 @@ void CQelConsoleJYX::parseRailMask(const char* text, uint32_t mask[3]) {
   }
 }
 
-CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv) : uart_(kDefaultUart) {
+CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv)
+    : uart_(CJYXSerialManager::instance()->deviceName()) {
   // Looked for first: an option refused before --exit-code on the command
   // line must still give status 2.
   for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
@@ -429,7 +429,10 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         }
         break;
       case 'd': duration_ = ruleB(optarg); break;
-      case '9': showLog_ = true; break;
+      case '9':
+        showLog_ = true;
+        CJYXSerialManager::instance()->setShowLog(true);
+        break;
       case '8': loop_ = true; break;
       case '7':
       case '6':
@@ -437,7 +440,7 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'T':
       case 'Q':
       case 'R':
-        ftdiAction();
+        ftdiAction(c);
         return;
       case '5':
       case '0':
@@ -451,7 +454,10 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case '4': break;
       case '3': postcode_ = true; break;
       case '2': slave_ = true; break;
-      case '1': logFilter_ = optarg; break;
+      case '1':
+        logFilter_ = optarg;
+        CJYXSerialManager::instance()->setLogKeyword(logFilter_);
+        break;
       case 'Y': checkSpi_ = true; break;
       case 's': sendText_ = optarg; break;
       case 'U': powerAction_ = 1; break;
@@ -463,25 +469,38 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'Z':
         serialLineLimit_ = kScanLineLimit;
         scanUart_ = true;
+        CJYXSerialManager::instance()->rebuildChannel(serialLineLimit_);
         break;
-      case 'O': oldJyx_ = true; break;
+      case 'O':
+        oldJyx_ = true;
+        CJYXSerialManager::instance()->setMainInterface(1);
+        break;
       case 'I': flashType_ = "2M*3"; break;
       case 'A': flashType_ = "2M*4"; break;
       case 'B': flashType_ = "2M*8"; break;
       case 'C':
         firmware_ = true;
         mainFirmware_ = optarg;
+        CJYXSerialManager::instance()->setMainFirmwareFile(mainFirmware_);
         break;
       case 'D':
         firmware_ = true;
         slaveFirmware_ = optarg;
+        CJYXSerialManager::instance()->setSlaveFirmwareFile(slaveFirmware_);
         break;
       case 'E': espOffset_ = ruleB(optarg); break;
-      case 'F': binaryWidth_ = ruleB(optarg); break;
-      case 'G':
+      case 'F':
+        binaryWidth_ = ruleB(optarg);
+        setEspDumpWidth(binaryWidth_);
+        break;
+      case 'G': {
         usbUart_ = true;
         serialLineLimit_ = kTtyLineLimit;
+        CJYXSerialManager* serial = CJYXSerialManager::instance();
+        serial->setUsbUart(true);
+        serial->rebuildChannel(serialLineLimit_);
         break;
+      }
       case 'y': spiRegisterOp_ = "spi-read-registers"; break;
       case 'z': spiRegisterOp_ = "spi-unlock"; break;
       case 'o': output_ = optarg; break;
@@ -503,11 +522,27 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
   checkCombined();
 }
 
-void CQelConsoleJYX::ftdiAction() {
-  // The FTDI bridge layer is not part of this build; the action ends the
-  // run like a failed one.
-  CAPIManager::instance()->print("FTDI control is not available in this build\n");
-  fail();
+void CQelConsoleJYX::ftdiAction(int option) {
+  int num = ruleC(uart_.c_str());
+  // run() has nothing left to do; the main loop runs until the action
+  // reports, since some actions wait for the slave MCU's replies.
+  done_ = true;
+  auto finished = [this](bool ok) {
+    if (ok) {
+      finish();
+    } else {
+      fail();
+    }
+  };
+  CFTDISerialPort::listDevices(false);
+  switch (option) {
+    case '7':
+    case 'S': CFTDISerialPort::enableJYXFlash(num, finished); break;
+    case '6': CFTDISerialPort::resetJYX(num, finished); break;
+    case 'T': CFTDISerialPort::enableJTAG(num, finished); break;
+    case 'Q': CFTDISerialPort::disableJTAG(num, finished); break;
+    default: CFTDISerialPort::enableScan(num, finished); break;
+  }
 }
 
 void CQelConsoleJYX::printHelp() {
@@ -561,15 +596,40 @@ std::string CQelConsoleJYX::listTtyDevices() {
 }
 
 void CQelConsoleJYX::startFirmwareDownload() {
-  CAPIManager::instance()->print("controller firmware download is not available in this build\n");
-  fail();
+  CJYXSerialManager* serial = CJYXSerialManager::instance();
+  serial->setDeviceName(uart_);
+  bool slave = serial->mainFirmwareFile().empty();
+  std::string file = slave ? serial->slaveFirmwareFile() : serial->mainFirmwareFile();
+  if (file.empty()) {
+    finish();
+    return;
+  }
+  auto progress = [this, slave, file](int p) {
+    CAPIManager* api = CAPIManager::instance();
+    if (p < 0) {
+      api->print(slave ? "\nFlash slave mcu firmware(%s) fail\n" : "\nFlash main mcu firmware(%s) fail\n",
+                 file.c_str());
+      fail();
+    } else if (p > 100) {
+      api->print(slave ? "\nFlash slave mcu firmware(%s) OK\n" : "\nFlash main mcu firmware(%s) OK\n",
+                 file.c_str());
+      finish();
+    } else {
+      progressBar(slave ? "slave mcu firmware:" : "main mcu firmware:", p);
+    }
+  };
+  if (slave) {
+    serial->flashSlaveFirmware(espOffset_, progress);
+  } else {
+    serial->flashMainFirmware(espOffset_, progress);
+  }
 }
 
 void CQelConsoleJYX::run() {
   if (done_) return;
   CAPIManager* api = CAPIManager::instance();
   if (list_) {
-    api->print("Device List: %s\n", listTtyDevices().c_str());
+    api->print("Device List: %s\n", CJYXSerialManager::instance()->deviceListText().c_str());
     finish();
     return;
   }

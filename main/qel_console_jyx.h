@@ -139,6 +139,10 @@ class CQelConsoleJYX : public CQelConsole {
   // Flows (run() picks one).
   void networkFlow();
   void serialCommandFlow();
+  // Address discovery on the reply to command 01 or 02: an address runs
+  // the network flow; otherwise, when a network action waits for it, the
+  // other address is asked for once.
+  void addressFromReply(const char* reply);
   void scan_uart_and_disable(std::string devices, unsigned long position);
   void startFirmwareDownload();
   void start_flash();
@@ -169,7 +173,10 @@ class CQelConsoleJYX : public CQelConsole {
   bool checkCombined();
   // The SPI flow's reasons for its failure, one line each, then `failLine`.
   void printSpiFailure(const char* failLine, const std::string& what);
-  void ftdiAction();
+  // The immediate FTDI action of option c (-7, -S, -6, -T, -Q, -R) on
+  // device index uart (rule C). The parse ends at once; the console
+  // finishes when the action reports its result.
+  void ftdiAction(int option);
 
   std::string address_;
   std::string image_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <utility>
 #include <string>
@@ -12,6 +13,7 @@
 #include "common/api_manager.h"
 #include "common/number_text.h"
 #include "jyx/jyx.h"
+#include "jyx/maintenance/serial_manager.h"
 
 namespace {
 
@@ -183,39 +185,66 @@ TEST(ConsoleOptionsTest, PowerActions) {
   EXPECT_EQ(6, ConsoleParse({"-U", "-K"})->powerAction());
 }
 
+// The FTDI actions and the serial flows against a bridge that is not there
+// (a simulated-bridge socket that does not exist): every call fails the same
+// way on any host.
+class NoBridge {
+ public:
+  NoBridge() { setenv("JYX_FTDI_SIM", "/nonexistent/jyx-ftdi.sock", 1); }
+  ~NoBridge() { unsetenv("JYX_FTDI_SIM"); }
+};
+
+const char kOpenFailed[] =
+    "FT_Open(0) failed, with error 3.\n"
+    "Use lsmod to check if ftdi_sio (and usbserial) are present.\n"
+    "If so, unload them using rmmod, as they conflict with ftd2xx.\n";
+
 TEST(ConsoleOptionsTest, FtdiActionsEndTheParse) {
-  for (const char* option : {"-7", "-S", "-6", "-T", "-Q", "-R", "--enable-update-firmware"}) {
-    ConsoleParse p({"-x", option, "-a", "addr"});
-    EXPECT_EQ("FTDI control is not available in this build\n", p.out()) << option;
+  NoBridge noBridge;
+  const std::pair<const char*, std::string> cases[] = {
+      {"-7", std::string("enableJYXFlash port: 0\n") + kOpenFailed},
+      {"-S", std::string("enableJYXFlash port: 0\n") + kOpenFailed},
+      {"--enable-update-firmware", std::string("enableJYXFlash port: 0\n") + kOpenFailed},
+      {"-6", kOpenFailed},
+      {"-T", "enableScan step 1, port B: 0 to value: 0x97\nFT_Open(0) failed, with error 3.\n"
+             "enableJTAG fail.\n"},
+      {"-R", "enableScan step 1, port B: 0 to value: 0xd7\nFT_Open(0) failed, with error 3.\n"
+             "enableScan fail.\n"},
+      {"-Q", std::string("enableJTAG step 1, port D: 0, enable IO: jyx 25\n") + kOpenFailed +
+                 "open the serial(0) fail\n"},
+  };
+  for (const auto& c : cases) {
+    ConsoleParse p({"-x", c.first, "-a", "addr"});
+    EXPECT_EQ(c.second, p.out()) << c.first;
     EXPECT_TRUE(p->done());
     EXPECT_TRUE(p.finished());
     EXPECT_FALSE(p.keepRunning());
     EXPECT_EQ("", p->address());
   }
+  CJYXSerialManager::instance()->setSlave(false);
 }
 
 TEST(ConsoleRunTest, ChoosesTheFlowByOptions) {
+  NoBridge noBridge;
   ConsoleParse list({"-l", "-a", "x"});
-  EXPECT_EQ(0u, list.run().find("Device List: "));
+  EXPECT_EQ("Device List: \n", list.run());
   EXPECT_TRUE(list.finished());
 
   ConsoleParse neither({"-u", ""});
   EXPECT_EQ("one of ip and com must exist\n" + helpText(), neither.run());
 
   ConsoleParse serial({"-c", "00"});
-  EXPECT_EQ("controller commands over the serial line are not available in this build\n",
-            serial.run());
+  EXPECT_EQ(std::string(kOpenFailed) + "open the serial fail\n", serial.run());
   EXPECT_TRUE(serial.finished());
   ConsoleParse noAddress({"-i", "img"});  // the address would come over the serial line
-  EXPECT_EQ("controller commands over the serial line are not available in this build\n",
-            noAddress.run());
-
-  ConsoleParse scan({"-Z"});
-  EXPECT_EQ("the UART scan is not available in this build\n", scan.run());
-  EXPECT_TRUE(scan.finished());
+  EXPECT_EQ(std::string(kOpenFailed) + "open the serial fail\n", noAddress.run());
 
   ConsoleParse firmware({"-C", "main.bin"});
-  EXPECT_EQ("controller firmware download is not available in this build\n", firmware.run());
+  EXPECT_EQ(std::string("start flash the main firmware.\nenableJYXFlash port: 0\n") +
+                kOpenFailed + "enable JYX flash fail.\n\nFlash main mcu firmware(main.bin) fail\n",
+            firmware.run());
+  EXPECT_TRUE(firmware.finished());
+  CJYXSerialManager::instance()->setMainFirmwareFile("");
 }
 
 TEST(ConsoleProgressTest, ExactBytes) {

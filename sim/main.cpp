@@ -13,6 +13,7 @@
 #include "common/file_util.h"
 #include "sim/controller.h"
 #include "sim/faults.h"
+#include "sim/ftdi_bridge.h"
 #include "sim/ops_log.h"
 #include "sim/options.h"
 #include "sim/server.h"
@@ -119,8 +120,26 @@ int main(int argc, char** argv) {
     PRINT("jyx-sim: %s\n", err.c_str());
     return 1;
   }
-  PRINT("jyx-sim ready: packets %s:%d, log %s:%d\n", opts.bind.c_str(), opts.packetPort,
-        opts.bind.c_str(), opts.logPort);
+  if (!opts.ethIpGiven) opts.bridge.main.ethIp = opts.bind;
+  CSimBridge bridge(opts.bridge, &opsLog);
+  std::string maintenance;
+  if (!opts.ftdiSocket.empty()) {
+    if (!bridge.listen(opts.ftdiSocket, &err)) {
+      PRINT("jyx-sim: %s\n", err.c_str());
+      return 1;
+    }
+    maintenance += ", ftdi " + opts.ftdiSocket;
+  }
+  if (!opts.usbUart.empty()) {
+    if (!bridge.openPty(opts.usbUart, &err)) {
+      PRINT("jyx-sim: %s\n", err.c_str());
+      return 1;
+    }
+    maintenance += ", usb-uart " + opts.usbUart;
+  }
+  if (!maintenance.empty()) server.setBridge(&bridge);
+  PRINT("jyx-sim ready: packets %s:%d, log %s:%d%s\n", opts.bind.c_str(), opts.packetPort,
+        opts.bind.c_str(), opts.logPort, maintenance.c_str());
 
   server.run(sigFd, [&] {
     std::string text, why;

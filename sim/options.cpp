@@ -82,6 +82,23 @@ const char kHelp[] =
     "  --control FILE         on SIGUSR1 replace every fault with the options in FILE\n"
     "                         (one per line, e.g. \"--drop GPIO_CTRL:2\"; # comments);\n"
     "                         counters restart\n"
+    "\n"
+    "Controller maintenance (sim/README.md):\n"
+    "  --ftdi-socket PATH     serve the controller's FTDI quad bridge on this Unix socket\n"
+    "                         (jyx finds it through JYX_FTDI_SIM=PATH)\n"
+    "  --ftdi-serials LIST    device list, comma-separated serial numbers; default\n"
+    "                         FT4X9Q2Z,JYX2K7A1A,JYX2K7A1B,JYX2K7A1C,JYX2K7A1D\n"
+    "  --ftdi-wiring W        new (default: main console on C, boot lines on B) or old\n"
+    "                         (the two swapped)\n"
+    "  --mcu-eth-ip ADDR      Ethernet address the main MCU reports; default the --bind\n"
+    "                         address\n"
+    "  --mcu-wifi-ip ADDR     Wi-Fi address it reports, default 0.0.0.0\n"
+    "  --mcu-version V        main firmware version until a download replaces it\n"
+    "  --slave-version V      the same for the slave MCU\n"
+    "  --esp-loader M         normal (default) or silent: both MCUs' ROM loaders never\n"
+    "                         answer\n"
+    "  --usb-uart PATH        a pty linked at PATH on which the main MCU's console\n"
+    "                         answers (jyx --usb-uart -u PATH)\n"
     "  --help                 this text\n";
 
 bool parseSize(const std::string& text, uint64_t* out) {
@@ -230,6 +247,52 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
           start = comma + 1;
         }
       }
+    } else if (name == "ftdi-socket") {
+      o->ftdiSocket = value;
+    } else if (name == "usb-uart") {
+      o->usbUart = value;
+    } else if (name == "ftdi-serials") {
+      o->bridge.serials.clear();
+      size_t start = 0;
+      while (true) {
+        size_t comma = value.find(',', start);
+        std::string item = value.substr(start, comma == std::string::npos ? std::string::npos
+                                                                        : comma - start);
+        if (item.empty() || item.size() >= 64) {
+          *err = "--ftdi-serials takes serial numbers of 1-63 characters, not '" + value + "'";
+          return false;
+        }
+        o->bridge.serials.push_back(item);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+      if (o->bridge.serials.size() > 64) {
+        *err = "--ftdi-serials: at most 64 devices";
+        return false;
+      }
+    } else if (name == "ftdi-wiring") {
+      if (value != "new" && value != "old") {
+        *err = "--ftdi-wiring takes new or old, not '" + value + "'";
+        return false;
+      }
+      o->bridge.oldWiring = value == "old";
+    } else if (name == "esp-loader") {
+      if (value != "normal" && value != "silent") {
+        *err = "--esp-loader takes normal or silent, not '" + value + "'";
+        return false;
+      }
+      o->bridge.main.loaderSilent = o->bridge.slave.loaderSilent = value == "silent";
+    } else if (name == "mcu-eth-ip") {
+      o->bridge.main.ethIp = value;
+      o->ethIpGiven = true;
+    } else if (name == "mcu-wifi-ip") {
+      o->bridge.main.wifiIp = value;
+    } else if (name == "mcu-version" || name == "slave-version") {
+      if (value.empty() || value.size() > 32) {
+        *err = "--" + name + " takes 1-32 characters";
+        return false;
+      }
+      (name == "mcu-version" ? o->bridge.main : o->bridge.slave).version = value;
     } else if (CSimFaults::isFaultOption(name)) {
       CSimFaults check;
       if (!check.addOption(name, value, err)) return false;

@@ -7,6 +7,7 @@
 
 #include "sim/controller.h"
 #include "sim/faults.h"
+#include "sim/ftdi_bridge.h"
 
 namespace jyxsim {
 
@@ -25,6 +26,12 @@ struct SimOptions {
   // kept so a control-file reload can start from them).
   std::vector<std::pair<std::string, std::string>> faultOptions;
   bool help = false;
+  // Controller maintenance: the simulated FTDI bridge (served only with
+  // ftdiSocket) and the pty standing in for a USB tty (usbUart).
+  std::string ftdiSocket;
+  std::string usbUart;
+  CSimBridge::Config bridge;
+  bool ethIpGiven = false;  // otherwise the Ethernet address is the bind address
 };
 
 // Parses argv; false with *err on a bad option. "--help" sets help.

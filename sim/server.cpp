@@ -10,7 +10,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 #include <csignal>
 #include <cstring>
 
@@ -210,19 +212,24 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
   for (;;) {
     uint64_t now = monoMicros();
     controller_->tick(now);
+    if (bridge_) bridge_->tick(now);
     pump(now);
     handleRequests(now);  // those held back while the client was not reading
     if (getppid() != parent_) return;
 
     uint64_t wake = controller_->nextWakeUs();
+    if (bridge_) wake = std::min(wake, bridge_->nextWakeUs());
     now = monoMicros();
     // Wake at least once a second to notice a vanished parent.
-    int timeoutMs = 1000;
+    // Microsecond waits (ppoll): the paced FTDI lines deliver a byte every
+    // 7 us at 1.5 Mbaud, and millisecond rounding would add up to 1 ms to
+    // every reply.
+    uint64_t timeoutUs = 1000000;
     if (wake != UINT64_MAX) {
       uint64_t waitUs = wake > now ? wake - now : 0;
-      if (waitUs < 1000000) timeoutMs = int((waitUs + 999) / 1000);
+      if (waitUs < timeoutUs) timeoutUs = waitUs;
     }
-    pollfd fds[5];
+    std::vector<pollfd> fds(5);
     int nfds = 0;
     fds[nfds++] = {signalFd, POLLIN, 0};
     fds[nfds++] = {listenPacket_, POLLIN, 0};
@@ -238,7 +245,10 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
       logIdx = nfds;
       fds[nfds++] = {log_.fd, short(POLLIN | (log_.out.empty() ? 0 : POLLOUT)), 0};
     }
-    int r = poll(fds, nfds_t(nfds), timeoutMs);
+    fds.resize(size_t(nfds));
+    if (bridge_) bridge_->addPollFds(&fds);
+    timespec wait = {time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
+    int r = ppoll(fds.data(), nfds_t(fds.size()), &wait, nullptr);
     if (r < 0 && errno != EINTR) return;
     if (r <= 0) continue;
     now = monoMicros();
@@ -258,6 +268,9 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
       readLog();
     if (fds[1].revents & POLLIN) acceptPacket(now);
     if (fds[2].revents & POLLIN) acceptLog(now);
+    if (bridge_ && fds.size() > size_t(nfds)) {
+      bridge_->onPoll(fds.data() + nfds, fds.size() - size_t(nfds), now);
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sim/controller.h"
+#include "sim/ftdi_bridge.h"
 #include "sim/frame.h"
 
 namespace jyxsim {
@@ -28,6 +29,8 @@ class CSimServer {
   // Runs until a terminating signal arrives on signalFd (a signalfd) or the
   // parent process is gone. SIGUSR1 calls onReload.
   void run(int signalFd, std::function<void()> onReload);
+  // Serves the simulated FTDI bridge from the same loop (not owned).
+  void setBridge(CSimBridge* bridge) { bridge_ = bridge; }
 
  private:
   struct Client {
@@ -60,6 +63,7 @@ class CSimServer {
   CSimController::Outgoing outgoing_;
   std::string logText_;
   pid_t parent_;
+  CSimBridge* bridge_ = nullptr;
 };
 
 }  // namespace jyxsim

@@ -1,0 +1,105 @@
+// The D2XX-style programming interface of the FTDI USB bridges, written for
+// this project. Only the calls the controller maintenance uses exist. Every
+// call returns FT_OK (0) on success and another FT_STATUS value on failure.
+//
+// A multi-interface chip (the controller's quad bridge) appears as one
+// device per interface, in interface order, each with the chip's serial
+// number followed by the interface letter ("JYX2K7A1A" ... "JYX2K7A1D").
+//
+// Two backends implement the calls, chosen once per process:
+//  - with the environment variable JYX_FTDI_SIM naming the Unix socket of a
+//    jyx-sim bridge (jyx-sim --ftdi-socket PATH), the simulated bridge;
+//  - otherwise the USB bridges on this host, through libftdi1.
+//
+// Handles may be used from more than one thread; each handle serialises its
+// own calls.
+#ifndef JYX_FTD2XX_FTD2XX_H_
+#define JYX_FTD2XX_FTD2XX_H_
+
+#include <cstdint>
+
+typedef void* FT_HANDLE;
+typedef uint32_t FT_STATUS;
+typedef uint32_t DWORD;
+typedef uint16_t USHORT;
+typedef uint8_t UCHAR;
+typedef DWORD* LPDWORD;
+typedef void* LPVOID;
+typedef void* PVOID;
+
+enum : FT_STATUS {
+  FT_OK = 0,
+  FT_INVALID_HANDLE = 1,
+  FT_DEVICE_NOT_FOUND = 2,
+  FT_DEVICE_NOT_OPENED = 3,
+  FT_IO_ERROR = 4,
+  FT_INSUFFICIENT_RESOURCES = 5,
+  FT_INVALID_PARAMETER = 6,
+  FT_INVALID_BAUD_RATE = 7,
+  FT_OTHER_ERROR = 18,
+};
+
+// FT_ListDevices flags.
+constexpr DWORD FT_LIST_NUMBER_ONLY = 0x80000000u;
+constexpr DWORD FT_LIST_BY_INDEX = 0x40000000u;
+constexpr DWORD FT_LIST_ALL = 0x20000000u;
+constexpr DWORD FT_OPEN_BY_SERIAL_NUMBER = 1;
+constexpr DWORD FT_OPEN_BY_DESCRIPTION = 2;
+
+// Buffer size FT_ListDevices writes a serial number into (with its NUL).
+constexpr DWORD FT_SERIAL_NUMBER_SIZE = 64;
+
+// Line characteristics.
+constexpr UCHAR FT_BITS_7 = 7;
+constexpr UCHAR FT_BITS_8 = 8;
+constexpr UCHAR FT_STOP_BITS_1 = 0;
+constexpr UCHAR FT_STOP_BITS_2 = 2;
+constexpr UCHAR FT_PARITY_NONE = 0;
+constexpr UCHAR FT_PARITY_ODD = 1;
+constexpr UCHAR FT_PARITY_EVEN = 2;
+
+// Flow control.
+constexpr USHORT FT_FLOW_NONE = 0x0000;
+constexpr USHORT FT_FLOW_RTS_CTS = 0x0100;
+constexpr USHORT FT_FLOW_DTR_DSR = 0x0200;
+constexpr USHORT FT_FLOW_XON_XOFF = 0x0400;
+
+// Bit modes.
+constexpr UCHAR FT_BITMODE_RESET = 0x00;
+constexpr UCHAR FT_BITMODE_ASYNC_BITBANG = 0x01;
+constexpr UCHAR FT_BITMODE_MPSSE = 0x02;
+
+// FT_LIST_ALL | FT_OPEN_BY_SERIAL_NUMBER: pArg1 is an array of char buffers
+// of FT_SERIAL_NUMBER_SIZE bytes ending with a null pointer, pArg2 a DWORD*
+// receiving the number of devices; at most as many serial numbers as there
+// are buffers are written. FT_LIST_NUMBER_ONLY: pArg1 is the DWORD* count.
+FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags);
+// Opens the device at this index of the list.
+FT_STATUS FT_Open(int deviceNumber, FT_HANDLE* pHandle);
+FT_STATUS FT_Close(FT_HANDLE ftHandle);
+FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, DWORD BaudRate);
+FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
+                                    UCHAR Parity);
+FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar,
+                            UCHAR XoffChar);
+// Milliseconds; 0 means the backend's own bound (it never waits for ever).
+FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, DWORD ReadTimeout, DWORD WriteTimeout);
+FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled,
+                      UCHAR ErrorChar, UCHAR ErrorCharEnabled);
+FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, DWORD InTransferSize, DWORD OutTransferSize);
+FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR Latency);
+FT_STATUS FT_SetDtr(FT_HANDLE ftHandle);
+FT_STATUS FT_ClrDtr(FT_HANDLE ftHandle);
+FT_STATUS FT_SetRts(FT_HANDLE ftHandle);
+FT_STATUS FT_ClrRts(FT_HANDLE ftHandle);
+FT_STATUS FT_SetBitMode(FT_HANDLE ftHandle, UCHAR Mask, UCHAR Mode);
+// Bytes received and not yet read.
+FT_STATUS FT_GetQueueStatus(FT_HANDLE ftHandle, DWORD* RxBytes);
+// Waits up to the read timeout for BytesToRead bytes; *BytesReturned may be
+// fewer (FT_OK) when the time ran out.
+FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID Buffer, DWORD BytesToRead, LPDWORD BytesReturned);
+// Returns once the bytes are in the bridge's transmit buffer, or the write
+// timeout ran out (*BytesWritten tells how many were taken).
+FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID Buffer, DWORD BytesToWrite, LPDWORD BytesWritten);
+
+#endif  // JYX_FTD2XX_FTD2XX_H_
