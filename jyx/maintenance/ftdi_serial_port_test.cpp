@@ -73,7 +73,9 @@ TEST_F(FtdiPinTest, BitBangDrivesTheMaskedPins) {
   EXPECT_EQ(0xF5, bits[0].num("pins"));  // only the low nibble follows the value
   EXPECT_EQ(0xFF, bits[2].num("pins"));
   for (const auto& r : events("set")) {
-    if (r.str("op") == "bitmode") EXPECT_EQ(1, r.num("b"));
+    if (r.str("op") == "bitmode") {
+      EXPECT_EQ(1, r.num("b"));
+    }
   }
 }
 

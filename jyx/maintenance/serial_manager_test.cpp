@@ -35,7 +35,9 @@ TEST(SerialReplyTest, ParsesTheControllerReplies) {
   for (const auto& c : cases) {
     std::string reply;
     EXPECT_EQ(c.kind, CJYXSerialManager::parseReply(c.line, &reply)) << c.line;
-    if (c.kind == 1) EXPECT_EQ(c.reply, reply) << c.line;
+    if (c.kind == 1) {
+      EXPECT_EQ(c.reply, reply) << c.line;
+    }
   }
 }
 
