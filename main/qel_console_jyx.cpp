@@ -198,6 +198,8 @@ const char* const kHelpLines[][2] = {
     {"-y, --read-spi-register", "read the registers of SPI"},
     {"-z, --unlock-spi", "unlock spi to enable the writable feature of the flash device"},
     {"-x", "keep running after the work is done"},
+    {"-e, --evb", "accepted for older scripts; no effect"},
+    {"-4, --shown", "accepted for older scripts; no effect"},
     {"-9, --log", "(testing) show the console log of JYX"},
     {"-1, --logfilter", "(testing) only show the log lines with the keyword"},
     {"-5, --retry", "(testing) the retry count of flashing a spi block"},
@@ -241,6 +243,9 @@ const char kHelpExamples[] =
     "\n";
 
 }  // namespace
+
+const option* CQelConsoleJYX::longOptions() { return kLongOptions; }
+const char* CQelConsoleJYX::shortOptions() { return kShortOptions; }
 
 int32_t CQelConsoleJYX::ruleA(const char* text) { return spiParseNumber(text); }
 

@@ -24,6 +24,8 @@ extern double g_lastDisplay;
 // Passes of --loop flashing.
 extern int g_loopCount;
 
+struct option;
+
 class CQelConsoleJYX : public CQelConsole {
  public:
   CQelConsoleJYX(int argc, char** argv);
@@ -50,6 +52,12 @@ class CQelConsoleJYX : public CQelConsole {
   // decimal digits, or "0x"/"0X" and hexadecimal digits, nothing else (no
   // sign, no trailing text), at most `max`. False for anything else.
   static bool parseOptionNumber(const char* text, uint64_t max, uint64_t* value);
+
+  // The option tables getopt_long parses with (the long table ends with a
+  // null entry); the manual page, the help and the completion are checked
+  // against them.
+  static const option* longOptions();
+  static const char* shortOptions();
 
   // The help text (version line first).
   void printHelp();

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Builds the .deb from a finished build tree, checks its control data and
+# contents, unpacks it into a scratch root and runs the installed programs.
+#   scripts/package_test.sh <build dir>
+set -euo pipefail
+build=$(cd "$1" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+fail() { echo "package test: $*" >&2; exit 1; }
+
+(cd "$build" && timeout 300 cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) ||
+  { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+deb=$(ls "$work"/out/jyx_*.deb 2>/dev/null | head -1)
+[ -n "$deb" ] || fail "no jyx_*.deb produced"
+
+info=$(dpkg-deb -I "$deb")
+echo "$info"
+grep -q '^ Package: jyx$' <<<"$info" || fail "package name"
+grep -q '^ Architecture: ' <<<"$info" || fail "architecture"
+depends=$(grep '^ Depends:' <<<"$info") || fail "no Depends line (shlibdeps)"
+# The libraries the binaries link must be dependencies.
+for lib in libc6 libstdc++6 libyaml-0-2 libftdi1-2 zlib1g; do
+  grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
+done
+
+contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
+for f in ./usr/bin/jyx ./usr/bin/jyx-sim ./usr/share/man/man1/jyx.1 \
+         ./usr/share/man/man1/jyx-sim.1 \
+         ./usr/share/bash-completion/completions/jyx \
+         ./usr/share/bash-completion/completions/jyx-sim \
+         ./usr/share/doc/jyx/examples/config.yaml ./usr/share/doc/jyx/examples/rails.yaml; do
+  grep -qx "$f" <<<"$contents" || fail "missing $f"
+done
+# Nothing of the build or tests leaks into the package.
+if grep -E 'gtest|jyx_tests|jyx_e2e_tests|\.a$|include/' <<<"$contents"; then
+  fail "test or development files in the package"
+fi
+
+root=$work/root
+dpkg -x "$deb" "$root"
+version=$(timeout 10 "$root/usr/bin/jyx" -v) || fail "installed jyx -v failed"
+echo "installed jyx -v: $version"
+grep -qE '^v\.[0-9]{4}\.[0-9]{2}\.[0-9]{2}$' <<<"$version" || fail "unexpected version '$version'"
+deb_version=$(dpkg-deb -f "$deb" Version)
+[ "v.$deb_version" = "$version" ] || fail "package version $deb_version, program $version"
+timeout 10 "$root/usr/bin/jyx-sim" --help | grep -q -- '--bind' || fail "installed jyx-sim --help"
+
+# The pages format without warnings.
+for page in jyx.1 jyx-sim.1; do
+  warn=$(groff -man -Tutf8 -wall "$root/usr/share/man/man1/$page" 2>&1 >/dev/null)
+  [ -z "$warn" ] || fail "$page: $warn"
+done
+# The installed completion registers both programs.
+out=$(bash -c 'source "$1"; complete -p jyx; complete -p jyx-sim' _ \
+  "$root/usr/share/bash-completion/completions/jyx") || fail "completion does not load"
+grep -q '_jyx jyx$' <<<"$out" || fail "completion for jyx: $out"
+echo "package test: OK ($(basename "$deb"))"
