@@ -12,7 +12,8 @@ _jyx_console_opts="-a --ip -c --cmd -p --param -u --uart -l --list -2 --slave
   -8 --loop -m --monitor -d --duration -o -9 --log -1 --logfilter -7 --update
   -S --enable-update-firmware -6 --reset -T --enable-jtag -Q --disable-jtag
   -R --enable-scan -C --main-firmware -D --slave-firmware -E --esp-offset
-  -F --binary-width -v --version -h --help -x --exit-code -e --evb -4 --shown"
+  -F --binary-width -v --version -h --help -x --exit-code -e --evb -4 --shown
+  --power-report --changed-only"
 _jyx_fct_opts="-h --help -u --uart -f --file -l --list -a --all -c --case
   -p --list-port --sn --mac"
 _jyx_gpt_opts="-h --help -f -s -b -r --dump --fix --swap -a -w -e --extract
@@ -93,7 +94,7 @@ _jyx() {
             [[ -z $cur || 0x == "$cur"* ]] && COMPREPLY+=(0x)
             return ;;
         -u|--uart) _jyx_ttys "$cur"; return ;;
-        -i|--image|-o|-C|--main-firmware|-D|--slave-firmware)
+        -i|--image|-o|-C|--main-firmware|-D|--slave-firmware|--power-report)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         -a|--ip|-p|--param|-s|--string|-d|--duration|-r|-0|--len|-w|--write-spi-register|\
@@ -110,7 +111,7 @@ _jyx() {
 
 _jyx_sim_opts="--bind --packet-port --log-port --ops-log --state --target-state
   --boot-ms --pm-heartbeat-ms --gpio --target-console --console-script
-  --flash-size --flash-id --flash-image --sr1 --sr2 --sr3 --erase-us
+  --flash-size --flash-id --flash-image --sr1 --sr2 --sr3 --erase-us --read-us
   --program-us --power-rate --power-interval-ms --power-ics --shunt-mohm
   --drop --fail --corrupt --garbage --garbage-magic --delay --delay-all
   --close-after --reset-after --mute-after --random --seed --control --help"
