@@ -2,10 +2,10 @@
 
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -60,23 +60,33 @@ std::string panel(const std::string& svg, const std::string& quantity) {
   return svg.substr(a, b == std::string::npos ? std::string::npos : b - a);
 }
 
+// The value of attribute `name` of the first tag starting with `element`.
 std::string attribute(const std::string& text, const std::string& element, const std::string& name) {
-  std::smatch m;
-  std::regex re(element + "[^>]*? " + name + "=\"([^\"]*)\"");
-  return std::regex_search(text, m, re) ? m[1].str() : std::string();
+  size_t at = text.find(element);
+  if (at == std::string::npos) return "";
+  size_t end = text.find('>', at);
+  size_t a = text.find(" " + name + "=\"", at);
+  if (a == std::string::npos || a > end) return "";
+  a += name.size() + 3;
+  return text.substr(a, text.find('"', a) - a);
 }
 
 struct Point {
   double x, y;
 };
 
-// The points of one rail's polyline in a panel.
+// The points of one rail's polyline in a panel. Found by plain search:
+// std::regex recurses per character and would overflow the stack on a
+// polyline of thousands of points.
 std::vector<Point> series(const std::string& panelText, const std::string& rail) {
-  std::smatch m;
-  std::regex re("<polyline class=\"series\" data-rail=\"" + rail + "\"[^>]*points=\"([^\"]*)\"");
   std::vector<Point> out;
-  if (!std::regex_search(panelText, m, re)) return out;
-  std::string points = m[1].str();
+  size_t at = panelText.find("<polyline class=\"series\" data-rail=\"" + rail + "\"");
+  if (at == std::string::npos) return out;
+  size_t from = panelText.find("points=\"", at);
+  if (from == std::string::npos) return out;
+  from += 8;
+  size_t to = panelText.find('"', from);
+  std::string points = panelText.substr(from, to - from);
   const char* p = points.c_str();
   double x, y;
   int used;
@@ -92,12 +102,13 @@ std::vector<Point> series(const std::string& panelText, const std::string& rail)
 struct PanelScale {
   double top, height, min, max;
   explicit PanelScale(const std::string& text) {
-    std::smatch m;
-    std::regex frame("<rect x=\"[0-9.]+\" y=\"([0-9.]+)\" width=\"[0-9]+\" height=\"([0-9]+)\" "
-                     "fill=\"none\"");
-    EXPECT_TRUE(std::regex_search(text, m, frame));
-    top = std::stod(m[1].str());
-    height = std::stod(m[2].str());
+    // The frame is the only rect drawn without fill.
+    size_t frame = text.find("fill=\"none\" stroke=\"black\"");
+    EXPECT_NE(std::string::npos, frame);
+    size_t start = text.rfind("<rect ", frame);
+    std::string tag = text.substr(start, frame - start);
+    top = std::stod(attribute(tag, "<rect", "y"));
+    height = std::stod(attribute(tag, "<rect", "height"));
     min = std::stod(attribute(text, "<g class=\"y-axis\"", "data-min"));
     max = std::stod(attribute(text, "<g class=\"y-axis\"", "data-max"));
   }
@@ -185,7 +196,8 @@ TEST(PowerSvg, KnownSeriesAxesAndPeakSurviveDownsampling) {
 TEST(PowerSvg, NinetySixRailsFoldTheLegendAndRender) {
   CJYXPowerMonitor m;
   for (int i = 0; i < CJYXPowerMonitor::kRailCount; ++i) {
-    fillRail(&m, i, jyx::stringFormat(i == 96 ? "TOTAL" : "RAIL_%02d", i), m.rail(i)->color(), 2000,
+    std::string name = i == 96 ? std::string("TOTAL") : jyx::stringFormat("RAIL_%02d", i);
+    fillRail(&m, i, name, m.rail(i)->color(), 2000,
              10, [i](int32_t t) {
                return CJYXPowerRecord{0, 0, 1000 + 10 * i, 50 + i + t % 7, 100 * i + t % 13};
              });
@@ -195,12 +207,12 @@ TEST(PowerSvg, NinetySixRailsFoldTheLegendAndRender) {
   for (const std::string& q : quantities) {
     std::string text = panel(svg, q);
     size_t expected = q == "power" ? 97 : 96;
-    std::regex legend("<g class=\"legend\" data-rail=\"[^\"]*\"><rect x=\"([0-9]+)\"");
     std::set<int> columns;
     size_t entries = 0;
-    for (std::sregex_iterator it(text.begin(), text.end(), legend), end; it != end; ++it) {
+    const std::string legend = "<g class=\"legend\"";
+    for (size_t at = text.find(legend); at != std::string::npos; at = text.find(legend, at + 1)) {
       ++entries;
-      columns.insert(std::stoi((*it)[1].str()));
+      columns.insert(std::stoi(attribute(text.substr(at, 200), "<rect", "x")));
     }
     EXPECT_EQ(expected, entries) << q;
     EXPECT_GE(columns.size(), 4u) << q;

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -31,9 +30,10 @@ std::set<std::string> railsIn(const std::string& svg, const std::string& panelId
   size_t b = svg.find("<g id=\"", a + 1);
   std::string panel = svg.substr(a, b == std::string::npos ? std::string::npos : b - a);
   std::set<std::string> rails;
-  std::regex re("<polyline class=\"series\" data-rail=\"([^\"]+)\"");
-  for (std::sregex_iterator it(panel.begin(), panel.end(), re), end; it != end; ++it) {
-    rails.insert((*it)[1].str());
+  const std::string tag = "<polyline class=\"series\" data-rail=\"";
+  for (size_t at = panel.find(tag); at != std::string::npos; at = panel.find(tag, at + 1)) {
+    size_t from = at + tag.size();
+    rails.insert(panel.substr(from, panel.find('"', from) - from));
   }
   return rails;
 }
