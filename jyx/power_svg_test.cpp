@@ -232,6 +232,9 @@ TEST(PowerSvg, NinetySixRailsFoldTheLegendAndRender) {
   std::string png = readFile(dir.file("run.png"));
   ASSERT_GT(png.size(), 1000u);
   EXPECT_EQ("\x89PNG", png.substr(0, 4));
+  if (const char* keep = getenv("JYX_KEEP_CHART")) {
+    jyxtest::writeFile(keep, png);  // for looking at it by eye
+  }
 }
 
 // An 8-hour run at 10 Hz: the picture holds at most two points per column

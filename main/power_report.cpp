@@ -1,5 +1,7 @@
 #include "main/power_report.h"
 
+#include <sys/stat.h>
+
 #include "common/api_manager.h"
 #include "common/file_util.h"
 #include "jyx/power_manager.h"
@@ -33,6 +35,28 @@ namespace {
 // current, power.
 const char* const kCsvSuffixes[2][3] = {{".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv"},
                                         {".voltage.csv", ".current.csv", ".power.csv"}};
+
+// The CSV files give each sample's local time, but the data file holds only
+// controller clocks. The file is written when sampling stops, so its
+// modification time less the run's length is taken as the start, and a line
+// says so.
+void placeRunInTime(CJYXPowerMonitor* monitor, const std::string& path) {
+  uint64_t base = monitor->baseClock(), last = base;
+  for (int i = 0; i < CJYXPowerMonitor::kRailCount; ++i) {
+    const CJYXPowerRail* rail = monitor->rail(i);
+    if (!rail->raw.empty() && rail->raw.back().clock > last) last = rail->raw.back().clock;
+  }
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return;  // loadData has just read it
+  uint64_t end = uint64_t(st.st_mtim.tv_sec) * 1000000 + uint64_t(st.st_mtim.tv_nsec) / 1000;
+  uint64_t span = last - base;
+  uint64_t start = end > span ? end - span : 0;
+  monitor->setHostStartMicros(start);
+  CAPIManager::instance()->print(
+      "powerReport: the data file holds no wall-clock time; the time column starts at %s "
+      "(the file's modification time less the run's %.3f s)\n",
+      CJYXPowerMonitor::timeText(start).c_str(), double(span) / 1e6);
+}
 
 }  // namespace
 
@@ -76,6 +100,9 @@ bool runPowerReport(CJYXPowerManager* manager, const std::string& path) {
     api->print("powerReport: FAIL\n");
     return false;
   }
+  // The data file keeps no names; rail 96 is always the sum.
+  monitor.rail(CJYXPowerMonitor::kTotalRail)->setName("TOTAL");
+  placeRunInTime(&monitor, path);
   // Every rail that holds samples, by index: the data file has no order of
   // its own.
   const uint32_t everyRail[3] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};

@@ -19,7 +19,9 @@ bool savePowerChart(CJYXPowerMonitor* monitor, const std::string& output);
 // manager's monitor, prints the monitor table of the run (every rail that
 // holds samples; the data file keeps no rail names, so rails show as
 // RAIL00..RAIL95 and TOTAL), and writes FILE's six CSV files and FILE.svg
-// again. The data file itself is left as it is. False after any failure,
+// again. The data file itself is left as it is. It holds no wall-clock time
+// either: the CSV time column starts at the file's modification time less
+// the run's length (a line says so); every other cell is exact. False after any failure,
 // whose reason was printed, followed by "powerReport: FAIL"; "powerReport:
 // OK" otherwise.
 bool runPowerReport(CJYXPowerManager* manager, const std::string& path);
