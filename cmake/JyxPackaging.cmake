@@ -32,7 +32,7 @@ set(CPACK_PACKAGE_VERSION ${JYX_PACKAGE_VERSION})
 set(CPACK_PACKAGE_CONTACT "jyx maintainers <jyx@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bench tool for JYX controller boards, with a simulator")
 set(CPACK_PACKAGE_DESCRIPTION
-  "jyx drives a JYX controller board over TCP: target power and reset lines,\n GPIOs, UART log forwarding, SPI NOR flash programming and power-rail\n sampling. jyx-sim simulates the controller on loopback.")
+  "jyx drives a JYX controller board over TCP: target power and reset lines,\nGPIOs, UART log forwarding, SPI NOR flash programming and power-rail\nsampling. jyx-sim simulates the controller on loopback.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

@@ -19,10 +19,6 @@ echo "$info"
 grep -q '^ Package: jyx$' <<<"$info" || fail "package name"
 grep -q '^ Architecture: ' <<<"$info" || fail "architecture"
 depends=$(grep '^ Depends:' <<<"$info") || fail "no Depends line (shlibdeps)"
-# The libraries the binaries link must be dependencies.
-for lib in libc6 libstdc++6 libyaml-0-2 libftdi1-2 zlib1g; do
-  grep -q "$lib" <<<"$depends" || fail "Depends lacks $lib: $depends"
-done
 
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for f in ./usr/bin/jyx ./usr/bin/jyx-sim ./usr/share/man/man1/jyx.1 \
@@ -39,6 +35,22 @@ fi
 
 root=$work/root
 dpkg -x "$deb" "$root"
+
+# Every shared library the installed programs load comes from a package
+# that the .deb depends on.
+depends_names=$(sed 's/^ *Depends: *//' <<<"$depends" | tr ',|' '\n\n' | awk '{print $1}')
+for program in jyx jyx-sim; do
+  for lib in $(readelf -d "$root/usr/bin/$program" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
+    path=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64|x32|AArch64|64bit/ {print $NF; exit}')
+    [ -n "$path" ] || path=$(ldconfig -p | awk -v l="$lib" '$1 == l {print $NF; exit}')
+    [ -n "$path" ] || fail "$program needs $lib, which is not installed here"
+    owner=$(dpkg -S "$(realpath "$path")" 2>/dev/null || dpkg -S "$path" 2>/dev/null) ||
+      fail "no package owns $path"
+    pkg=${owner%%:*}
+    grep -qxF "$pkg" <<<"$depends_names" ||
+      fail "$program needs $lib from $pkg, which Depends lacks: $depends"
+  done
+done
 version=$(timeout 10 "$root/usr/bin/jyx" -v) || fail "installed jyx -v failed"
 echo "installed jyx -v: $version"
 grep -qE '^v\.[0-9]{4}\.[0-9]{2}\.[0-9]{2}$' <<<"$version" || fail "unexpected version '$version'"
