@@ -29,7 +29,6 @@ CSPIChangedOnlyFlow* changedOnlyFlow() {
 void CQelConsoleJYX::start_flash_changed_only() {
   CAPIManager* api = CAPIManager::instance();
   CJYXDataManager* data = CJYXDataManager::instance();
-  if (retryLimit_ >= 0) data->setRetryLimit(static_cast<uint32_t>(retryLimit_));
   auto image = std::make_shared<std::vector<uint8_t>>();
   uint32_t size = 0;
   std::string why;
