@@ -8,11 +8,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 fail() { echo "package test: $*" >&2; exit 1; }
+trap 'echo "package test: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 
 (cd "$build" && timeout 300 cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1) ||
   { cat "$work/cpack.log" >&2; fail "cpack failed"; }
-deb=$(ls "$work"/out/jyx_*.deb 2>/dev/null | head -1)
-[ -n "$deb" ] || fail "no jyx_*.deb produced"
+debs=("$work"/out/jyx_*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one jyx_*.deb, found: ${debs[*]}"
+deb=${debs[0]}
 
 info=$(dpkg-deb -I "$deb")
 echo "$info"
@@ -38,11 +40,14 @@ dpkg -x "$deb" "$root"
 
 # Every shared library the installed programs load comes from a package
 # that the .deb depends on.
+ld_cache=$(ldconfig -p)
 depends_names=$(sed 's/^ *Depends: *//' <<<"$depends" | tr ',|' '\n\n' | awk '{print $1}')
 for program in jyx jyx-sim; do
   for lib in $(readelf -d "$root/usr/bin/$program" | awk '/NEEDED/ {gsub(/[][]/, "", $5); print $5}'); do
-    path=$(ldconfig -p | awk -v l="$lib" '$1 == l && /x86-64|x32|AArch64|64bit/ {print $NF; exit}')
-    [ -n "$path" ] || path=$(ldconfig -p | awk -v l="$lib" '$1 == l {print $NF; exit}')
+    # From the captured cache: awk leaving early must not kill a writer
+    # (pipefail would end the script without a word).
+    path=$(awk -v l="$lib" '$1 == l && /x86-64|x32|AArch64|64bit/ {print $NF; exit}' <<<"$ld_cache")
+    [ -n "$path" ] || path=$(awk -v l="$lib" '$1 == l {print $NF; exit}' <<<"$ld_cache")
     [ -n "$path" ] || fail "$program needs $lib, which is not installed here"
     owner=$(dpkg -S "$(realpath "$path")" 2>/dev/null || dpkg -S "$path" 2>/dev/null) ||
       fail "no package owns $path"
@@ -56,7 +61,8 @@ echo "installed jyx -v: $version"
 grep -qE '^v\.[0-9]{4}\.[0-9]{2}\.[0-9]{2}$' <<<"$version" || fail "unexpected version '$version'"
 deb_version=$(dpkg-deb -f "$deb" Version)
 [ "v.$deb_version" = "$version" ] || fail "package version $deb_version, program $version"
-timeout 10 "$root/usr/bin/jyx-sim" --help | grep -q -- '--bind' || fail "installed jyx-sim --help"
+sim_help=$(timeout 10 "$root/usr/bin/jyx-sim" --help) || fail "installed jyx-sim --help failed"
+grep -q -- '--bind' <<<"$sim_help" || fail "installed jyx-sim --help lacks --bind"
 
 # The pages format without warnings.
 for page in jyx.1 jyx-sim.1; do
