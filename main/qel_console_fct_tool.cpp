@@ -55,6 +55,8 @@ const char kHelp[] =
 }  // namespace
 
 const char* CQelConsoleFctTool::helpText() { return kHelp; }
+const option* CQelConsoleFctTool::longOptions() { return kLongOptions; }
+const char* CQelConsoleFctTool::shortOptions() { return kShortOptions; }
 
 CQelConsoleFctTool::CQelConsoleFctTool(int argc, char** argv) { parse(argc, argv); }
 

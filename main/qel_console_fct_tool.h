@@ -10,6 +10,8 @@
 
 #include "main/qel_console.h"
 
+struct option;
+
 class CQelConsoleFctTool : public CQelConsole {
  public:
   CQelConsoleFctTool(int argc, char** argv);
@@ -19,6 +21,10 @@ class CQelConsoleFctTool : public CQelConsole {
 
   // The help text, printed in one piece.
   static const char* helpText();
+  // The tables getopt_long parses with (the long one ends with a null
+  // entry), for the checks that keep the manual page and help in step.
+  static const option* longOptions();
+  static const char* shortOptions();
 
   const std::string& uart() const { return uart_; }
   const std::string& file() const { return file_; }

@@ -13,15 +13,19 @@
 #include "jyx/maintenance/esp_parser.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
 #include "jyx/maintenance/serial_manager.h"
+#include "jyx/power_manager.h"
 #include "jyx/spi_image.h"
+#include "main/power_report.h"
 
 double g_lastDisplay = 0;
 int g_loopCount = 0;
 
 namespace {
 
-// getopt value of --exit-code, which has no short form.
+// getopt values of the options without a short form.
 constexpr int kExitCodeOption = 1000;
+constexpr int kPowerReportOption = 1001;
+constexpr int kChangedOnlyOption = 1002;
 
 const char kShortOptions[] =
     "a:c:d:ehi:lm:o:p:r:s:u:vw:xyz0:1:2345:6789ABC:D:E:F:GHIJKM:N:OQRSTUVWX:YZ";
@@ -77,6 +81,8 @@ const option kLongOptions[] = {
     {"read-spi-register", no_argument, nullptr, 'y'},
     {"unlock-spi", no_argument, nullptr, 'z'},
     {"exit-code", no_argument, nullptr, kExitCodeOption},
+    {"power-report", required_argument, nullptr, kPowerReportOption},
+    {"changed-only", no_argument, nullptr, kChangedOnlyOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -197,6 +203,8 @@ const char* const kHelpLines[][2] = {
     {"-y, --read-spi-register", "read the registers of SPI"},
     {"-z, --unlock-spi", "unlock spi to enable the writable feature of the flash device"},
     {"-x", "keep running after the work is done"},
+    {"-e, --evb", "accepted for older scripts; no effect"},
+    {"-4, --shown", "accepted for older scripts; no effect"},
     {"-9, --log", "(testing) show the console log of JYX"},
     {"-1, --logfilter", "(testing) only show the log lines with the keyword"},
     {"-5, --retry", "(testing) the retry count of flashing a spi block"},
@@ -206,6 +214,8 @@ const char* const kHelpLines[][2] = {
     {"-Y, --checkspi", "(testing) check the spi flash content with the image"},
     {"--exit-code", "exit with 1 when the work fails and 2 when an option is refused"},
     {nullptr, "(without it the exit status is 0 after every run)"},
+    {"--changed-only", "with -i: write only the sectors that differ, then check the image"},
+    {"--power-report", "print the table of a saved power data file and write its csv and svg"},
 };
 
 const char kHelpExamples[] =
@@ -240,6 +250,9 @@ const char kHelpExamples[] =
     "\n";
 
 }  // namespace
+
+const option* CQelConsoleJYX::longOptions() { return kLongOptions; }
+const char* CQelConsoleJYX::shortOptions() { return kShortOptions; }
 
 int32_t CQelConsoleJYX::ruleA(const char* text) { return spiParseNumber(text); }
 
@@ -384,6 +397,16 @@ bool CQelConsoleJYX::parseChecked(int c, const char* text) {
 }
 
 bool CQelConsoleJYX::checkCombined() {
+  if (changedOnly_ && (image_.empty() || checkSpi_)) {
+    refuse("--changed-only", image_.empty() ? "without -i" : "with --checkspi",
+           "give it with -i <image> to flash only the sectors that differ");
+    return false;
+  }
+  if (changedOnly_ && !flashType_.empty()) {
+    refuse("--changed-only", flashType_.c_str(),
+           "a security layout erases its copies when programming starts; flash the whole image");
+    return false;
+  }
   if (readSpi_ && readLength_ > 0 &&
       static_cast<uint64_t>(static_cast<uint32_t>(readOffset_)) + readLength_ >
           kMaxFlashAddress + 1) {
@@ -506,6 +529,8 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'o': output_ = optarg; break;
       case 'x': g_keepRunning = true; break;
       case kExitCodeOption: exitCode_ = true; break;
+      case kPowerReportOption: powerReport_ = optarg; break;
+      case kChangedOnlyOption: changedOnly_ = true; break;
       case 'h':
         printHelp();
         finish();
@@ -635,6 +660,15 @@ void CQelConsoleJYX::run() {
   }
   if (firmware_) {
     startFirmwareDownload();
+    return;
+  }
+  if (!powerReport_.empty()) {
+    // A saved run needs no controller.
+    if (runPowerReport(CJYXPowerManager::instance(), powerReport_)) {
+      finish();
+    } else {
+      fail();
+    }
     return;
   }
   if (address_.empty() && uart_.empty()) {

@@ -24,6 +24,8 @@ extern double g_lastDisplay;
 // Passes of --loop flashing.
 extern int g_loopCount;
 
+struct option;
+
 class CQelConsoleJYX : public CQelConsole {
  public:
   CQelConsoleJYX(int argc, char** argv);
@@ -50,6 +52,12 @@ class CQelConsoleJYX : public CQelConsole {
   // decimal digits, or "0x"/"0X" and hexadecimal digits, nothing else (no
   // sign, no trailing text), at most `max`. False for anything else.
   static bool parseOptionNumber(const char* text, uint64_t max, uint64_t* value);
+
+  // The option tables getopt_long parses with (the long table ends with a
+  // null entry); the manual page, the help and the completion are checked
+  // against them.
+  static const option* longOptions();
+  static const char* shortOptions();
 
   // The help text (version line first).
   void printHelp();
@@ -122,6 +130,9 @@ class CQelConsoleJYX : public CQelConsole {
   const std::string& slaveFirmware() const { return slaveFirmware_; }
   // -F: bytes per line of the firmware-download traffic dumps (default 16).
   int32_t binaryWidth() const { return binaryWidth_; }
+  // --power-report: a saved power data file; empty when not given.
+  const std::string& powerReport() const { return powerReport_; }
+  bool changedOnly() const { return changedOnly_; }
 
   // Finishing: the work is over (done, g_keepRunning cleared, controller
   // object finished).
@@ -146,6 +157,9 @@ class CQelConsoleJYX : public CQelConsole {
   void scan_uart_and_disable(std::string devices, unsigned long position);
   void startFirmwareDownload();
   void start_flash();
+  // -i with --changed-only (qel_console_jyx_changed.cpp): reads each
+  // sector, writes those that differ, then checks as --checkspi does.
+  void start_flash_changed_only();
   void start_check_spi();
   void start_read_spi();
   void start_monitor();
@@ -223,6 +237,10 @@ class CQelConsoleJYX : public CQelConsole {
   std::string slaveFirmware_;
   int32_t binaryWidth_ = 16;
   bool exitCode_ = false;
+  // --power-report: the saved power data file to report on.
+  std::string powerReport_;
+  // --changed-only: -i writes only the sectors that differ.
+  bool changedOnly_ = false;
   Outcome outcome_ = Outcome::kOk;
   // Sampling was acknowledged and the run has not been saved since.
   bool runUnsaved_ = false;

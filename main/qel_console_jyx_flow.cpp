@@ -165,6 +165,8 @@ void CQelConsoleJYX::networkFlow() {
   if (!image_.empty()) {
     if (checkSpi_) {
       start_check_spi();
+    } else if (changedOnly_) {
+      start_flash_changed_only();
     } else {
       start_flash();
     }

@@ -7,6 +7,7 @@
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
 #include "jyx/power_manager.h"
+#include "main/power_report.h"
 #include "main/power_table.h"
 #include "main/qel_console_jyx.h"
 
@@ -74,7 +75,12 @@ void CQelConsoleJYX::stopMonitor() {
 bool CQelConsoleJYX::saveRun() {
   if (!runUnsaved_) return true;
   runUnsaved_ = false;
-  return CJYXPowerManager::instance()->saveData(output_);
+  CJYXPowerManager* power = CJYXPowerManager::instance();
+  bool saved = power->saveData(output_);
+  // The chart is drawn also when a file above failed: it is written
+  // independently of them, and the run fails either way.
+  bool charted = savePowerChart(&power->monitor(), output_);
+  return saved && charted;
 }
 
 void CQelConsoleJYX::redrawMonitorTable() {

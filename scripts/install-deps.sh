@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   socat fastboot gdisk fdisk android-sdk-libsparse-utils mtools curl python3
   util-linux e2fsprogs dosfstools uuid-runtime uuid parted
+  dpkg-dev groff-base librsvg2-bin
 )
 
 missing=()

@@ -607,6 +607,7 @@ void CSimController::handleSectorRead(const SimFrame& req, Reply* reply) {
   reply->frame.payload.resize(kSectorHeader + secSize);
   memcpy(reply->frame.payload.data(), pl.data(), kSectorHeader);
   flash_.read(uint32_t(offset), secSize, reply->frame.payload.data() + kSectorHeader);
+  reply->delayUs = config_.readUsPerSector;
 }
 
 void CSimController::handleRegister(const SimFrame& req, Reply* reply) {

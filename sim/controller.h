@@ -39,6 +39,9 @@ class CSimController {
     std::string initialState = "off";
     uint32_t eraseUsPerSector = 0;
     uint32_t programUsPerSector = 0;
+    // Reply delay of a sector read (a real 4 KiB read takes well under
+    // a millisecond, an erase and program tens of them).
+    uint32_t readUsPerSector = 0;
   };
 
   // One packet (or raw bytes) due on the packet port.

@@ -46,6 +46,7 @@ const char kHelp[] =
     "                         given values win over those stored with --state\n"
     "  --erase-us N           erase time per 4096-byte sector (reply delay), default 0\n"
     "  --program-us N         program time per sector (reply delay), default 0\n"
+    "  --read-us N            read time per sector (reply delay), default 0\n"
     "\n"
     "Power monitor:\n"
     "  --power-rate N         frames per second while sampling, default 500\n"
@@ -218,6 +219,9 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
     } else if (name == "program-us") {
       if (!number(10000000)) return false;
       c.programUsPerSector = uint32_t(n);
+    } else if (name == "read-us") {
+      if (!number(10000000)) return false;
+      c.readUsPerSector = uint32_t(n);
     } else if (name == "power-rate") {
       if (!positive(100000)) return false;
       c.power.frameRate = uint32_t(n);
