@@ -114,7 +114,9 @@ _jyx_sim_opts="--bind --packet-port --log-port --ops-log --state --target-state
   --flash-size --flash-id --flash-image --sr1 --sr2 --sr3 --erase-us --read-us
   --program-us --power-rate --power-interval-ms --power-ics --shunt-mohm
   --drop --fail --corrupt --garbage --garbage-magic --delay --delay-all
-  --close-after --reset-after --mute-after --random --seed --control --help"
+  --close-after --reset-after --mute-after --random --seed --control
+  --ftdi-socket --ftdi-serials --ftdi-wiring --mcu-eth-ip --mcu-wifi-ip
+  --mcu-version --slave-version --esp-loader --usb-uart --help"
 
 _jyx_sim() {
     local cur prev
@@ -122,7 +124,7 @@ _jyx_sim() {
     prev=${COMP_WORDS[COMP_CWORD-1]}
     COMPREPLY=()
     case $prev in
-        --ops-log|--flash-image|--console-script|--control|--target-console)
+        --ops-log|--flash-image|--console-script|--control|--target-console|--ftdi-socket|--usb-uart)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur")); return ;;
         --state)
@@ -130,6 +132,10 @@ _jyx_sim() {
             COMPREPLY=($(compgen -d -- "$cur")); return ;;
         --target-state)
             COMPREPLY=($(compgen -W "off on running fastboot" -- "$cur")); return ;;
+        --ftdi-wiring)
+            COMPREPLY=($(compgen -W "new old" -- "$cur")); return ;;
+        --esp-loader)
+            COMPREPLY=($(compgen -W "normal silent" -- "$cur")); return ;;
         --bind)
             COMPREPLY=($(compgen -W "127.0.0.1" -- "$cur")); return ;;
     esac
