@@ -486,6 +486,21 @@ class Output:
         self.thread.join(timeout)
 
 
+def handlers_ready(pid):
+    """True once the process catches SIGHUP, SIGINT and SIGTERM (or has ended)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("SigCgt:"):
+                    caught = int(line.split()[1], 16)
+                    want = (1 << (signal.SIGHUP - 1)) | (1 << (signal.SIGINT - 1)) | \
+                        (1 << (signal.SIGTERM - 1))
+                    return caught & want == want
+    except OSError:
+        return True
+    return True
+
+
 class Run:
     def __init__(self, plan, bindir, workdir, slow):
         self.plan = plan
@@ -631,6 +646,12 @@ class Run:
             except subprocess.TimeoutExpired:
                 pass
             now = time.monotonic()
+            if due is not None and now >= due and not self.sent and not handlers_ready(proc.pid):
+                # The program is still loading: a signal now would meet the
+                # default action before main() installs the handlers, which
+                # says nothing about the tool. Wait until the kernel shows them.
+                first_due = now + 0.002
+                continue
             if due is not None and now >= due:
                 _, name = pending.pop(0)
                 # Only a process that has not ended yet receives the signal.
