@@ -2,10 +2,10 @@
 // control, power, serial, fastboot, FCT). Every reference from CJYX to a
 // feature manager lives in this file.
 #include "fcttool/fct_tool_manager.h"
-#include "jyx/data_manager.h"
+#include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
-#include "jyx/log_manager.h"
-#include "jyx/power_manager.h"
+#include "jyx/device/log_manager.h"
+#include "jyx/power/power_manager.h"
 
 void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <vector>
 
-#include "jyx/power_manager.h"
+#include "jyx/power/power_manager.h"
 #include "power_test_util.h"
 
 namespace {

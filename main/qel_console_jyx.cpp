@@ -10,7 +10,7 @@
 #include "common/number_text.h"
 #include "common/string_format.h"
 #include "jyx/jyx.h"
-#include "jyx/spi_image.h"
+#include "jyx/device/spi_image.h"
 
 double g_lastDisplay = 0;
 int g_loopCount = 0;

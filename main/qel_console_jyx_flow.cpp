@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/api_manager.h"
-#include "jyx/data_manager.h"
+#include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
 #include "main/qel_console_jyx.h"
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "jyx/package.h"
+#include "jyx/protocol/package.h"
 
 namespace jyxsim {
 
