@@ -6,8 +6,6 @@
 #include <memory>
 
 #include "common/api_manager.h"
-#include "jyx/jyx.h"
-#include "jyx/device/log_manager.h"
 #include "jyx/protocol/package_format.h"
 #include "jyx/protocol/package_manager.h"
 
@@ -23,19 +21,13 @@ int clampUart(int num) { return (num < 0 || num > 3) ? 3 : num; }
 
 }  // namespace
 
-CJYXDataManager* CJYXDataManager::instance() {
-  static CJYXDataManager* manager = new CJYXDataManager("127.0.0.1", kDefaultPort, true);
-  return manager;
-}
-
-CJYXDataManager::CJYXDataManager(const char* host, int port, bool routed)
-    : CJYXTaskManager("data", host, port, routed) {
+CJYXDataManager::CJYXDataManager(CJYXServices* services, const char* host, int port, bool routed)
+    : CJYXTaskManager("data", host, port, routed), services_(services) {
   parser_ = new CPackageParser(this, channel_->receiveFifo());
   lastActivity_ = CAPIManager::instance()->time();
-  CJYX* jyx = CJYX::instance();
-  std::string display = "JYX " + jyx->nameText();
+  std::string display = "JYX " + services_->nameText();
   if (routed) {
-    jyx->setNameText(display);
+    services_->setNameText(display);
   }
   displayName_ = display;
   registerTasks();
@@ -61,7 +53,7 @@ void CJYXDataManager::drainReceived(double now) { parser_->onUpdate(now); }
 double CJYXDataManager::clockNow() { return CAPIManager::instance()->time(); }
 
 void CJYXDataManager::start() {
-  setLogUartNum(std::atoi(CJYX::instance()->readSetting("log_uart_num", "3").c_str()));
+  setLogUartNum(std::atoi(services_->readSetting("log_uart_num", "3").c_str()));
   spiStartConfig();
   refreshUi();
 }
@@ -69,6 +61,10 @@ void CJYXDataManager::start() {
 void CJYXDataManager::stop() { disconnect(); }
 
 void CJYXDataManager::setLogUartNum(int num) { logUartNum_ = clampUart(num); }
+
+void CJYXDataManager::setUartForwardingHandler(std::function<void(uint8_t)> handler) {
+  uartForwardingHandler_ = std::move(handler);
+}
 
 void CJYXDataManager::setPowerReportHandler(std::function<void(CPackage*)> handler) {
   powerReportHandler_ = std::move(handler);
@@ -141,7 +137,7 @@ PackageCallback CJYXDataManager::takePending(CPackage* previous, CPackage* reque
 void CJYXDataManager::onUpdate(double now) {
   CJYXTaskManager::onUpdate(now);
   bool open = channel_ && channel_->isOpen();
-  bool ready = CJYX::instance()->wantConnected();
+  bool ready = services_->wantConnected();
 
   double limit = linkUnanswered_ ? kUnansweredLinkTimeout : kRequestTimeout;
   PackageCallback callback;
@@ -340,10 +336,11 @@ bool CJYXDataManager::enableUart(uint8_t enable, PackageCallback callback) {
   if (!channelOpen("enableUart")) return false;
   CPackage* request = CPackageManager::instance()->getPackage();
   request->makeUartCtrl(nextFrameNum(), enable);
-  sendPackage(request, [callback](CPackage* reply) {
-    if (reply)
-      CJYXLogManager::instance()->setUartLogEnabled(
-          reply->payloadU8(jyx::kUartEnableOffset) != 0 ? 1 : 0);
+  sendPackage(request, [this, callback](CPackage* reply) {
+    if (reply) {
+      uartForwarding_ = reply->payloadU8(jyx::kUartEnableOffset) != 0 ? 1 : 0;
+      if (uartForwardingHandler_) uartForwardingHandler_(uartForwarding_);
+    }
     deliver(callback, reply);
   });
   return true;

@@ -22,6 +22,7 @@
 #include "jyx/protocol/jyx_task_manager.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/package_parser.h"
+#include "jyx/services.h"
 
 class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
  public:
@@ -59,11 +60,12 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   };
 
   // The process-wide instance (feature "data", 127.0.0.1:3334), created on
-  // first use and never destroyed.
+  // first use and never destroyed (jyx_managers.cpp wires it).
   static CJYXDataManager* instance();
 
-  // Secondary instances (tests) pass routed = false; see CJYXTaskManager.
-  CJYXDataManager(const char* host, int port, bool routed);
+  // `services` (the controller object) must outlive the manager. Secondary
+  // instances (tests) pass routed = false; see CJYXTaskManager.
+  CJYXDataManager(CJYXServices* services, const char* host, int port, bool routed);
   ~CJYXDataManager() override;
 
   // Configuration hook: reads "log_uart_num".
@@ -114,6 +116,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   double lastActivity() const { return lastActivity_; }
   // The parser on the channel's receive FIFO (owned; registered updater).
   CPackageParser* parser() { return parser_; }
+  // Receiver of the forwarding state each acknowledged UART_CTRL request
+  // reports (non-zero = on): the log manager.
+  void setUartForwardingHandler(std::function<void(uint8_t)> handler);
   // Receiver of unsolicited power-sample reports (the power monitor).
   void setPowerReportHandler(std::function<void(CPackage*)> handler);
   // Supplies the 96-bit rail mask (three words) and the 24-byte IC address
@@ -343,6 +348,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool taskDeviceBoot(CTask* task);
   bool taskSendText(CTask* task, const std::string& text);
 
+  CJYXServices* services_;
   std::string displayName_;
   uint64_t owner_ = 0;
   bool powerEnabled_ = false;
@@ -363,6 +369,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   CPackage* pendingHead_ = nullptr;  // newest first, linked through next
   bool linkUnanswered_ = false;
   double lastActivity_ = 0.0;
+  std::function<void(uint8_t)> uartForwardingHandler_;
+  // Forwarding state of the last acknowledged UART_CTRL request.
+  uint8_t uartForwarding_ = 0;
   std::function<void(CPackage*)> powerReportHandler_;
   std::function<void(uint32_t*, uint8_t*)> powerBlockProvider_;
 

@@ -19,7 +19,6 @@
 #include "common/file_util.h"
 #include "common/thread_pool.h"
 #include "jyx/device/data_manager.h"
-#include "jyx/jyx.h"
 #include "jyx/protocol/package_manager.h"
 #include "jyx/device/spi_image.h"
 
@@ -78,7 +77,7 @@ void CJYXDataManager::setFlashType(const std::string& type) {
 }
 
 void CJYXDataManager::spiStartConfig() {
-  CJYX* jyx = CJYX::instance();
+  CJYXServices* jyx = services_;
   imagePath_ = jyx->readSetting("spi_file", std::string());
   setFlashType(jyx->readSetting("flash_type", std::string("Normal")));
   readAddrText_ = jyx->readSetting("spi_read_addr", std::string("0x188B70"));
@@ -121,7 +120,7 @@ void CJYXDataManager::spiPublishState() {
 }
 
 void CJYXDataManager::spiDialog(const char* title, const std::string& text) {
-  CJYX::instance()->showDialog(nullptr, 1, title, text);
+  services_->showDialog(nullptr, 1, title, text);
 }
 
 void CJYXDataManager::spiReport(int value) {
@@ -168,7 +167,7 @@ bool CJYXDataManager::taskFlashType(CTask* task) {
   std::string value;
   if (getArgument(task->data()->text, "value", &value)) {
     setFlashType(value);
-    CJYX::instance()->writeSetting("flash_type", flashType_);
+    services_->writeSetting("flash_type", flashType_);
     publish("jyx.data:flash_type", "value", flashType_);
   }
   finishTask(task);
@@ -176,10 +175,10 @@ bool CJYXDataManager::taskFlashType(CTask* task) {
 }
 
 bool CJYXDataManager::taskSpiOpen(CTask* task) {
-  CJYX::instance()->pickFile(true, [this](const std::string& path) {
+  services_->pickFile(true, [this](const std::string& path) {
     if (path.empty()) return;
     setImagePath(path);
-    CJYX::instance()->writeSetting("spi_file", imagePath_);
+    services_->writeSetting("spi_file", imagePath_);
     spiPercent_ = 0;
     spiRefresh_ = true;
   });
@@ -201,14 +200,14 @@ bool CJYXDataManager::taskSpiUrl(CTask* task) {
 bool CJYXDataManager::taskSpiRefreshImages(CTask* task) {
   std::string base = imageServer_.size() < 4 ? std::string(kDefaultImageServer) : imageServer_;
   std::string address = base + "/qel.json";
-  CJYX::instance()->getFileContent(address, [this, base, address](const std::string& text) {
+  services_->getFileContent(address, [this, base, address](const std::string& text) {
     api()->print("%s", text.c_str());
     if (text.empty()) {
       spiDialog("Error", format("cannot get the download config (%s)\n", address.c_str()));
       return;
     }
     imageServer_ = base;
-    CJYX::instance()->writeSetting("spi_url", imageServer_);
+    services_->writeSetting("spi_url", imageServer_);
     rapidjson::Document doc;
     doc.Parse(text.c_str(), text.size());
     if (!doc.HasParseError() && doc.IsObject() && doc.HasMember("images") &&
@@ -255,7 +254,7 @@ bool CJYXDataManager::taskSpiRemoteFile(CTask* task) {
 bool CJYXDataManager::taskSpiDownload(CTask* task) {
   if (selectedImage_ >= 0 && selectedImage_ < static_cast<int>(imageList_.size())) {
     const std::string image = imageList_[selectedImage_].image();
-    CJYX* jyx = CJYX::instance();
+    CJYXServices* jyx = services_;
     std::string local = jyx->appPath() + "/" + image;
     jyx->download(imageServer_ + "/" + image, local, "jyx.data:spi_progress",
                   [this, local](const std::string&) {
@@ -265,7 +264,7 @@ bool CJYXDataManager::taskSpiDownload(CTask* task) {
                     if (f == nullptr) return;
                     fclose(f);
                     setImagePath(local);
-                    CJYX::instance()->writeSetting("spi_file", imagePath_);
+                    services_->writeSetting("spi_file", imagePath_);
                     api()->print("downloadSPIFile : %s\n", local.c_str());
                     spiRefresh_ = true;
                   });
@@ -322,7 +321,7 @@ bool CJYXDataManager::taskStoreReadRange(CTask* task, std::string* field, const 
   if (getArgument(task->data()->text, "value", &value)) {
     *field = value;
     spiStaticDirty_ = true;
-    CJYX::instance()->writeSetting(key, *field);
+    services_->writeSetting(key, *field);
     publish((std::string("jyx.data:") + key).c_str(), "value", *field);
   }
   finishTask(task);
@@ -339,7 +338,7 @@ bool CJYXDataManager::taskSpiRead(CTask* task, bool save) {
   }
   exportFlashData(!save, offset, size, [this, save](bool ok) {
     if (!ok || !save) return;
-    CJYX::instance()->pickFile(false, [this](const std::string& path) {
+    services_->pickFile(false, [this](const std::string& path) {
       if (path.empty()) return;  // the user cancelled the file choice
       if (readBuffer_.length() <= 0) {
         api()->print("no spi data to save.\n");

@@ -14,6 +14,7 @@
 #include "common/api_manager.h"
 #include "controller_test_util.h"
 #include "jyx/device/data_manager.h"
+#include "jyx/jyx.h"
 #include "test_util.h"
 
 namespace {
@@ -23,7 +24,7 @@ using jyxtest::runTask;
 
 class TestDataManager : public CJYXDataManager {
  public:
-  TestDataManager() : CJYXDataManager("127.0.0.1", kDefaultPort, false) {}
+  TestDataManager() : CJYXDataManager(CJYX::instance(), "127.0.0.1", kDefaultPort, false) {}
 };
 
 bool hasReason(CJYXDataManager* dm, const std::string& part) {

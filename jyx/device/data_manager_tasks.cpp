@@ -6,8 +6,6 @@
 
 #include "common/api_manager.h"
 #include "jyx/device/data_manager.h"
-#include "jyx/jyx.h"
-#include "jyx/device/log_manager.h"
 
 using std::placeholders::_1;
 
@@ -82,14 +80,14 @@ void CJYXDataManager::registerTasks() {
 // UI values (presentation hooks of the controller object)
 
 void CJYXDataManager::publish(const char* event, const char* key, const std::string& value) {
-  CJYX::instance()->publishValue(event, key, value);
+  services_->publishValue(event, key, value);
 }
 
 void CJYXDataManager::publish(const char* event, const char* key, int value) {
   publish(event, key, std::to_string(value));
 }
 
-void CJYXDataManager::notice(const std::string& text) { CJYX::instance()->showNotice(text); }
+void CJYXDataManager::notice(const std::string& text) { services_->showNotice(text); }
 
 void CJYXDataManager::refreshUi() {
   publish("jyx.data:select_uart", "value", logUartNum_);
@@ -122,7 +120,7 @@ bool CJYXDataManager::taskSelectUart(CTask* task) {
   int value = 0;
   readValue(task, &value);
   setLogUartNum(value);
-  CJYX::instance()->writeSetting("log_uart_num", std::to_string(logUartNum_));
+  services_->writeSetting("log_uart_num", std::to_string(logUartNum_));
   refreshUi();
   if (isConnected()) switchLogUart(logUartNum_, PackageCallback());
   finishTask(task);
@@ -166,7 +164,7 @@ bool CJYXDataManager::taskChangeSetGpioNum(CTask* task) {
   readValue(task, &value);
   setGpioNum_ = value;
   if (value < 0) {
-    CJYX::instance()->showDialog(nullptr, 1, "Error", "change set gpio num error.\n");
+    services_->showDialog(nullptr, 1, "Error", "change set gpio num error.\n");
   } else {
     refreshUi();
   }
@@ -188,7 +186,7 @@ bool CJYXDataManager::taskChangeGetGpioNum(CTask* task) {
   readValue(task, &value);
   getGpioNum_ = value;
   if (value < 0) {
-    CJYX::instance()->showDialog(nullptr, 1, "Error", "change get gpio num error.\n");
+    services_->showDialog(nullptr, 1, "Error", "change get gpio num error.\n");
   } else {
     refreshUi();
   }
@@ -255,7 +253,7 @@ bool CJYXDataManager::taskUartCtrl(CTask* task) {
     if (reply) {
       char text[32];
       snprintf(text, sizeof(text), "{\"enable\":%d}",
-               (int)CJYXLogManager::instance()->uartLogEnabled());
+               (int)uartForwarding_);
       setResultText(task, text);
     }
     finishTask(task);

@@ -20,7 +20,7 @@ using jyxtest::Sent;
 
 class TestDataManager : public CJYXDataManager {
  public:
-  TestDataManager() : CJYXDataManager("127.0.0.1", kDefaultPort, false) {}
+  TestDataManager() : CJYXDataManager(CJYX::instance(), "127.0.0.1", kDefaultPort, false) {}
   double clockNow() override { return manualClock ? clock : CJYXDataManager::clockNow(); }
   bool manualClock = false;
   double clock = 0;

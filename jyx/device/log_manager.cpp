@@ -6,15 +6,10 @@
 
 #include "common/api_manager.h"
 #include "jyx/device/data_manager.h"
-#include "jyx/jyx.h"
 
-CJYXLogManager* CJYXLogManager::instance() {
-  static CJYXLogManager* manager = new CJYXLogManager("127.0.0.1", kDefaultPort, true);
-  return manager;
-}
-
-CJYXLogManager::CJYXLogManager(const char* host, int port, bool routed)
-    : CJYXTaskManager("log", host, port, routed) {
+CJYXLogManager::CJYXLogManager(CJYXServices* services, CJYXDataManager* data, const char* host,
+                               int port, bool routed)
+    : CJYXTaskManager("log", host, port, routed), services_(services), data_(data) {
   parser_ = new CStringParser(this, channel_->receiveFifo());
   lastLine_ = CAPIManager::instance()->time();
   addHandler(name_ + ":enable",
@@ -73,12 +68,12 @@ void CJYXLogManager::onUpdate(double now) {
 }
 
 void CJYXLogManager::enableLog(uint8_t enable, PackageCallback callback) {
-  CJYXDataManager* data = CJYXDataManager::instance();
+  CJYXDataManager* data = data_;
   if (isConnected() && data->isConnected()) data->enableUart(enable, std::move(callback));
 }
 
 void CJYXLogManager::restoreForwarding() {
-  CJYXDataManager* data = CJYXDataManager::instance();
+  CJYXDataManager* data = data_;
   if (!isConnected() || !data->isConnected()) return;
   auto failed = [] {
     CAPIManager::instance()->print("UART forwarding not restored after reconnect\n");
@@ -98,7 +93,7 @@ void CJYXLogManager::restoreForwarding() {
 }
 
 bool CJYXLogManager::taskEnable(CTask* task) {
-  if (!isConnected() || !CJYXDataManager::instance()->isConnected()) {
+  if (!isConnected() || !data_->isConnected()) {
     finishTask(task);
     return true;
   }
@@ -107,7 +102,7 @@ bool CJYXLogManager::taskEnable(CTask* task) {
       char text[32];
       snprintf(text, sizeof(text), "{\"enable\":%d}", (int)uartLogEnabled_);
       setResultText(task, text);
-      CJYX* jyx = CJYX::instance();
+      CJYXServices* jyx = services_;
       jyx->publishValue("BTN_LOG_TITLE", "content", uartLogEnabled_ ? "stop log" : "start log");
       const char* message = uartLogEnabled_ ? "Start outputing the log." : "Log is closed.";
       jyx->showNotice(message);

@@ -14,6 +14,9 @@
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/string_parser.h"
 #include "jyx/device/terminal_filter.h"
+#include "jyx/services.h"
+
+class CJYXDataManager;
 
 class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
  public:
@@ -22,11 +25,16 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   static constexpr int kDefaultPort = 3333;
 
   // The process-wide instance (feature "log", 127.0.0.1:3333), created on
-  // first use and never destroyed.
+  // first use and never destroyed (jyx_managers.cpp wires it).
   static CJYXLogManager* instance();
 
-  // Secondary instances (tests) pass routed = false; see CJYXTaskManager.
-  CJYXLogManager(const char* host, int port, bool routed);
+  // Forwarding is switched through `data`; both it and `services` must
+  // outlive this manager. The process-wide pair is made log manager first
+  // (so that it updates first) and joined with setDataManager before either
+  // is used. Secondary instances (tests) pass routed = false; see
+  // CJYXTaskManager.
+  CJYXLogManager(CJYXServices* services, CJYXDataManager* data, const char* host, int port,
+                 bool routed);
   ~CJYXLogManager() override;
 
   // Configuration hook: starts the silence clock.
@@ -38,6 +46,8 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   void connect() override;
   void onUpdate(double now) override;
 
+  // Called once, at start-up, when the manager was made without `data`.
+  void setDataManager(CJYXDataManager* data) { data_ = data; }
   // Forwarding state last acknowledged by the controller (non-zero = on).
   virtual uint8_t uartLogEnabled() { return uartLogEnabled_; }
   virtual void setUartLogEnabled(uint8_t enabled) { uartLogEnabled_ = enabled; }
@@ -66,6 +76,8 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   bool taskEnable(CTask* task);
   bool taskSave(CTask* task);
 
+  CJYXServices* services_;
+  CJYXDataManager* data_;
   uint8_t uartLogEnabled_ = 0;
   std::string logText_;
   double lastLine_ = 0.0;

@@ -9,6 +9,8 @@
 
 #include "common/api_manager.h"
 #include "fake_channel.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/jyx.h"
 #include "test_util.h"
 
 namespace {
@@ -17,7 +19,7 @@ using jyxtest::FakeChannel;
 
 class TestLogManager : public CJYXLogManager {
  public:
-  TestLogManager() : CJYXLogManager("127.0.0.1", kDefaultPort, false) {}
+  TestLogManager() : CJYXLogManager(CJYX::instance(), CJYXDataManager::instance(), "127.0.0.1", kDefaultPort, false) {}
   double clockNow() override { return clock; }
   double clock = 1000.0;
 };

@@ -9,7 +9,7 @@
 #include "common/api_manager.h"
 #include "common/number_text.h"
 #include "jyx/device/data_manager.h"
-#include "jyx/jyx.h"
+#include "common/config_loader.h"
 #include "jyx/protocol/package.h"
 
 using std::placeholders::_1;
@@ -22,7 +22,7 @@ const char kName[] = "jyx.power";
 // when it is not a complete document.
 bool parseConfigText(const std::string& text, const char* what, const std::string& source,
                      rapidjson::Document* doc) {
-  if (CJYX::yamlToJson(text.data(), text.size(), doc)) return true;
+  if (jyx::yamlToJson(text.data(), text.size(), doc)) return true;
   CAPIManager::instance()->print("%s (%s) is not valid YAML or JSON\n", what, source.c_str());
   return false;
 }
@@ -33,13 +33,8 @@ uint64_t wallMicros() {
 
 }  // namespace
 
-CJYXPowerManager* CJYXPowerManager::instance() {
-  static CJYXPowerManager* manager = new CJYXPowerManager(CJYXDataManager::instance(), true);
-  return manager;
-}
-
-CJYXPowerManager::CJYXPowerManager(CJYXDataManager* data, bool routed)
-    : data_(data), routed_(routed) {
+CJYXPowerManager::CJYXPowerManager(CJYXServices* services, CJYXDataManager* data, bool routed)
+    : services_(services), data_(data), routed_(routed) {
   setName(kName);
   std::string p = std::string(kName) + ":";
   addHandler(p + "run", std::bind(&CJYXPowerManager::onRun, this, _1));
@@ -87,12 +82,12 @@ void CJYXPowerManager::stop() { stop(std::function<void()>()); }
 
 void CJYXPowerManager::setConfigPath(const std::string& path) {
   configPath_ = path;
-  CJYX::instance()->writeSetting("power_config", path);
+  services_->writeSetting("power_config", path);
 }
 
 std::string CJYXPowerManager::effectiveConfigPath() {
   if (!configPath_.empty()) return configPath_;
-  CJYX* jyx = CJYX::instance();
+  CJYXServices* jyx = services_;
   const std::string& sep = jyx->pathSeparator().empty() ? std::string("/") : jyx->pathSeparator();
   return jyx->appPath() + sep + "jyx" + sep + "config.yaml";
 }
@@ -115,7 +110,7 @@ void CJYXPowerManager::updatePowerConfig(const char* name, std::function<void()>
     unusable();
     return;
   }
-  CJYX::instance()->getFileContent(path, [this, path, selector, hasName, done,
+  services_->getFileContent(path, [this, path, selector, hasName, done,
                                           unusable](const std::string& text) {
     if (text.empty()) {
       unusable();
@@ -136,7 +131,7 @@ void CJYXPowerManager::updatePowerConfig(const char* name, std::function<void()>
 }
 
 void CJYXPowerManager::requestRails(const std::string& path) {
-  CJYX::instance()->getFileContent(path, [this, path](const std::string& text) {
+  services_->getFileContent(path, [this, path](const std::string& text) {
     if (text.empty()) {
       CAPIManager::instance()->print("rails file (%s) is empty or cannot be read\n",
                                      path.c_str());
@@ -261,11 +256,11 @@ bool CJYXPowerManager::done(CTask* task) {
 
 void CJYXPowerManager::redrawChart() {
   ++redrawCount_;
-  CJYX::instance()->publishValue("jyx.power:chart", "value", std::to_string(redrawCount_));
+  services_->publishValue("jyx.power:chart", "value", std::to_string(redrawCount_));
 }
 
 void CJYXPowerManager::storeChartSettings() {
-  CJYX* jyx = CJYX::instance();
+  CJYXServices* jyx = services_;
   jyx->writeSetting("power_chart_type", int(chartType_));
   jyx->writeSetting("power_chart_scale", int(chartScale_));
   jyx->writeSetting("voltage_range", int(voltageRange_));
@@ -303,7 +298,7 @@ bool CJYXPowerManager::configFile(CTask* task) {
 
 bool CJYXPowerManager::refusedWhileRunning(CTask* task, const char* tip) {
   if (!monitor_.running()) return false;
-  CJYX::instance()->showDialog(nullptr, 1, "Note", tip);
+  services_->showDialog(nullptr, 1, "Note", tip);
   CAPIManager::instance()->print("%s\n", tip);
   done(task);
   return true;
@@ -311,7 +306,7 @@ bool CJYXPowerManager::refusedWhileRunning(CTask* task, const char* tip) {
 
 bool CJYXPowerManager::onLoadConfig(CTask* task) {
   if (refusedWhileRunning(task, "now is busy, stop first and try again later.")) return true;
-  CJYX::instance()->pickFile(true, [this, task](const std::string& path) {
+  services_->pickFile(true, [this, task](const std::string& path) {
     if (!path.empty()) {
       setConfigPath(path);
       updatePowerConfig(nullptr, [this] { redrawChart(); });
@@ -328,9 +323,9 @@ bool CJYXPowerManager::onAverageInterval(CTask* task) {
     if (ms < 1) ms = 1;
     if (ms > UINT32_MAX) ms = UINT32_MAX;
     monitor_.setAverageInterval(uint32_t(ms));
-    CJYX::instance()->writeSetting("average_interval", int(ms));
+    services_->writeSetting("average_interval", int(ms));
   }
-  CJYX::instance()->publishValue("jyx.power:average_interval", "value",
+  services_->publishValue("jyx.power:average_interval", "value",
                                  std::to_string(monitor_.averageInterval()));
   return done(task);
 }
@@ -351,7 +346,7 @@ bool CJYXPowerManager::onAutoRanges(CTask* task) {
   voltageRange_ = ranges.voltage;
   currentRange_ = ranges.current;
   powerRange_ = ranges.power;
-  CJYX* jyx = CJYX::instance();
+  CJYXServices* jyx = services_;
   char text[32];
   snprintf(text, sizeof(text), "%.3f", voltageRange_ / 1000.0);
   jyx->publishValue("jyx.power:voltage_range", "value", text);
@@ -397,12 +392,12 @@ bool CJYXPowerManager::onShowTotal(CTask* task) {
 bool CJYXPowerManager::onSetting(CTask* task) {
   bool visible = settingVisible_;
   if (CTaskManager::getArgument(task->data()->text, "value", &visible)) settingVisible_ = visible;
-  CJYX::instance()->publishValue("jyx.power:setting", "visible", settingVisible_ ? "1" : "0");
+  services_->publishValue("jyx.power:setting", "visible", settingVisible_ ? "1" : "0");
   return done(task);
 }
 
 bool CJYXPowerManager::onSave(CTask* task) {
-  CJYX::instance()->pickFile(false, [this, task](const std::string& path) {
+  services_->pickFile(false, [this, task](const std::string& path) {
     if (!path.empty()) saveData(path);
     finishTask(task);
   });
@@ -411,7 +406,7 @@ bool CJYXPowerManager::onSave(CTask* task) {
 
 bool CJYXPowerManager::onLoad(CTask* task) {
   if (refusedWhileRunning(task, "now is busy, stop first and try it again.")) return true;
-  CJYX::instance()->pickFile(true, [this, task](const std::string& path) {
+  services_->pickFile(true, [this, task](const std::string& path) {
     if (!path.empty() && loadData(path)) redrawChart();
     finishTask(task);
   });

@@ -17,6 +17,7 @@
 
 #include "common/task_manager.h"
 #include "jyx/power/power_monitor.h"
+#include "jyx/services.h"
 
 class CJYXDataManager;
 class CPackage;
@@ -35,7 +36,9 @@ class CJYXPowerManager : public CTaskManager {
   // `data` is not owned and must outlive the manager. With `routed` the
   // manager is entered in the API manager's table as "jyx.power"; test
   // instances pass false.
-  CJYXPowerManager(CJYXDataManager* data, bool routed);
+  // `services` and `data` (null in tests that send nothing) must outlive
+  // the manager.
+  CJYXPowerManager(CJYXServices* services, CJYXDataManager* data, bool routed);
   ~CJYXPowerManager() override;
 
   // Task-manager slots: start registers the report handler and the request
@@ -144,6 +147,7 @@ class CJYXPowerManager : public CTaskManager {
   bool onChartType(CTask* task, uint32_t type);
   bool onSizeChanged(CTask* task);
 
+  CJYXServices* services_;
   CJYXDataManager* data_;
   bool routed_;
   CJYXPowerMonitor monitor_;

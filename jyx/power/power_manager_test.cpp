@@ -29,10 +29,10 @@ class PowerManagerTest : public ::testing::Test {
   void SetUp() override {
     CJYX::instance()->setWantConnected(true);
     CJYX::instance()->setLastCheck(1e15);
-    dm = new CJYXDataManager("127.0.0.1", CJYXDataManager::kDefaultPort, false);
+    dm = new CJYXDataManager(CJYX::instance(), "127.0.0.1", CJYXDataManager::kDefaultPort, false);
     fake = new FakeChannel(dm);
     dm->setChannel(fake);
-    pm = new CJYXPowerManager(dm, false);
+    pm = new CJYXPowerManager(CJYX::instance(), dm, false);
     pm->start();
   }
   void TearDown() override {

@@ -5,7 +5,7 @@
 // exchange and the tasks.
 //
 // Main thread only; no locks. Configuration documents are JSON values as
-// CJYX::yamlToJson produces them (scalars are strings), but numeric JSON
+// jyx::yamlToJson produces them (scalars are strings), but numeric JSON
 // values are accepted too.
 #ifndef JYX_JYX_POWER_POWER_MONITOR_H_
 #define JYX_JYX_POWER_POWER_MONITOR_H_
