@@ -24,7 +24,7 @@ int clampUart(int num) { return (num < 0 || num > 3) ? 3 : num; }
 CJYXDataManager::CJYXDataManager(CJYXServices* services, const char* host, int port, bool routed)
     : CJYXTaskManager("data", host, port, routed), services_(services) {
   parser_ = new CPackageParser(this, channel_->receiveFifo());
-  lastActivity_ = CAPIManager::instance()->time();
+  tracker_.setLastActivity(CAPIManager::instance()->time());
   std::string display = "JYX " + services_->nameText();
   if (routed) {
     services_->setNameText(display);
@@ -36,11 +36,6 @@ CJYXDataManager::CJYXDataManager(CJYXServices* services, const char* host, int p
 CJYXDataManager::~CJYXDataManager() {
   delete parser_;
   parser_ = nullptr;
-  while (pendingHead_) {
-    CPackage* next = pendingHead_->next();
-    CPackageManager::instance()->releasePackage(pendingHead_);
-    pendingHead_ = next;
-  }
 }
 
 void CJYXDataManager::channelReplaced() {
@@ -78,26 +73,15 @@ void CJYXDataManager::setPowerBlockProvider(
 // ---------------------------------------------------------------------------
 // Request tracker
 
-uint32_t CJYXDataManager::nextFrameNum() { return frameCounter_++; }
-
-int CJYXDataManager::pendingCount() {
-  int count = 0;
-  for (CPackage* p = pendingHead_; p; p = p->next()) ++count;
-  return count;
-}
-
 void CJYXDataManager::sendPackage(CPackage* request, PackageCallback onReply) {
-  request->setNext(pendingHead_);
-  pendingHead_ = request;
-  request->setCallback(std::move(onReply));
+  tracker_.track(request, std::move(onReply));
   // A request that did not go out is failed later by the time-out.
   request->send(channel_);
-  lastActivity_ = clockNow();
+  tracker_.setLastActivity(clockNow());
 }
 
 void CJYXDataManager::onPackage(CPackage* package) {
-  lastActivity_ = clockNow();
-  linkUnanswered_ = false;
+  tracker_.received(clockNow());
   if (packetTrace_) {
     CAPIManager::instance()->print(
         "onPackage:frameNum(%d),cmdType(%s),dataType(%s),checksum(0x%x),dataLen(%d)%s\n",
@@ -112,26 +96,8 @@ void CJYXDataManager::onPackage(CPackage* package) {
     CAPIManager::instance()->print("CJYXDataManager::onPackage, cmdType(%s) ACK_FAIL.\n",
                                    package->cmdTypeName());
   }
-  PackageCallback callback;
-  CPackage* previous = nullptr;
-  for (CPackage* p = pendingHead_; p; previous = p, p = p->next()) {
-    if (p->frameNum() != package->frameNum()) continue;
-    callback = takePending(previous, p);
-    break;
-  }
+  PackageCallback callback = tracker_.match(package);
   if (callback) callback(package);
-}
-
-PackageCallback CJYXDataManager::takePending(CPackage* previous, CPackage* request) {
-  PackageCallback callback = request->callback();
-  if (previous) {
-    previous->setNext(request->next());
-  } else {
-    pendingHead_ = request->next();
-  }
-  request->setNext(nullptr);
-  CPackageManager::instance()->releasePackage(request);
-  return callback;
 }
 
 void CJYXDataManager::onUpdate(double now) {
@@ -139,30 +105,22 @@ void CJYXDataManager::onUpdate(double now) {
   bool open = channel_ && channel_->isOpen();
   bool ready = services_->wantConnected();
 
-  double limit = linkUnanswered_ ? kUnansweredLinkTimeout : kRequestTimeout;
-  PackageCallback callback;
-  CPackage* previous = nullptr;
-  for (CPackage* p = pendingHead_; p; previous = p, p = p->next()) {
-    if (open && ready && now - p->time() <= limit) continue;
-    // Silence, not a lost link: the controller is not answering.
-    if (open && ready) linkUnanswered_ = true;
-    callback = takePending(previous, p);
-    break;
-  }
+  // One request a pump at most: its callback may change the list.
+  PackageCallback callback = tracker_.expireOne(now, open && ready);
   if (callback) callback(nullptr);
 
   // The callback may have closed the channel; look again.
   if (channel_ && channel_->isOpen()) {
-    if (now - lastActivity_ > kHeartbeatInterval) {
+    if (now - tracker_.lastActivity() > kHeartbeatInterval) {
       CPackage* beat = CPackageManager::instance()->getPackage();
       beat->makeHeartBeat(nextFrameNum());
       sendPackage(beat, PackageCallback());
-      lastActivity_ = now;
+      tracker_.setLastActivity(now);
     }
   } else {
     loopFlash_ = false;
     spiBusy_ = false;
-    lastActivity_ = now;
+    tracker_.setLastActivity(now);
   }
   if (spiRefresh_) {
     spiRefresh_ = false;
@@ -172,16 +130,10 @@ void CJYXDataManager::onUpdate(double now) {
 
 void CJYXDataManager::connect() {
   if (channel_ && !channel_->isOpen()) {
-    // Detach the whole list first: a handler may send (it then finds the
-    // channel closed) or reconnect without touching the requests failed here.
-    CPackage* stale = pendingHead_;
-    pendingHead_ = nullptr;
-    while (stale) {
-      CPackage* next = stale->next();
-      PackageCallback callback = stale->callback();
-      stale->setNext(nullptr);
-      CPackageManager::instance()->releasePackage(stale);
-      stale = next;
+    // The whole list is detached first: a handler may send (it then finds
+    // the channel closed) or reconnect without touching the requests failed
+    // here.
+    for (PackageCallback& callback : tracker_.takeAll()) {
       if (callback) callback(nullptr);
     }
   }

@@ -4,7 +4,7 @@
 // silence) and offers the controller operations: GPIO and the timed GPIO
 // sequences (power, reset, fastboot), log UART selection and forwarding, POST
 // codes, string commands to the target console, power-sampling control and,
-// in data_manager_spi.cpp, SPI flash programming.
+// in data_manager_spi_flow.cpp, SPI flash programming.
 //
 // Threads: everything here runs on the main thread inside the API manager's
 // pump; only the channel's receive thread fills the FIFO the parser reads.
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/buffer.h"
+#include "jyx/device/request_tracker.h"
 #include "jyx/protocol/jyx_task_manager.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/package_parser.h"
@@ -28,15 +29,12 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
  public:
   // Seconds a request may wait for its reply, and seconds of silence on the
   // link after which a heartbeat goes out.
-  static constexpr double kRequestTimeout = 300.0;
+  static constexpr double kRequestTimeout = CRequestTracker::kRequestTimeout;
   static constexpr double kHeartbeatInterval = 300.0;
-  // Seconds a request may wait once a request on the link has gone
-  // unanswered for kRequestTimeout and nothing has been received since. A
-  // controller that stopped answering then fails each follow-up request
-  // (leaving programming mode, handing the lines back, the retries) in
-  // seconds instead of costing another full time-out apiece; the first
-  // packet received restores kRequestTimeout.
-  static constexpr double kUnansweredLinkTimeout = 5.0;
+  // Seconds a request may wait once the link went unanswered (see
+  // CRequestTracker): leaving programming mode, handing the lines back and
+  // the retries then fail in seconds, not a full time-out apiece.
+  static constexpr double kUnansweredLinkTimeout = CRequestTracker::kUnansweredLinkTimeout;
   static constexpr int kDefaultPort = 3334;
 
   // GPIO lines of the controller.
@@ -100,7 +98,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
 
   // --- Request tracker ---
   // Returns the current frame number and advances the counter.
-  uint32_t nextFrameNum();
+  uint32_t nextFrameNum() { return tracker_.nextFrameNum(); }
   // Puts the request at the head of the pending list and sends it. The
   // manager owns the package from here on and returns it to the pool when
   // the reply arrives or the request expires; onReply then receives the
@@ -109,11 +107,11 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Parser delegate: one verified packet, lent for the duration of the call.
   void onPackage(CPackage* package) override;
   // Number of requests waiting for their reply.
-  int pendingCount();
+  int pendingCount() { return tracker_.pendingCount(); }
   // True after a request timed out and until the next packet arrives;
   // pending requests then expire after kUnansweredLinkTimeout.
-  bool linkUnanswered() const { return linkUnanswered_; }
-  double lastActivity() const { return lastActivity_; }
+  bool linkUnanswered() const { return tracker_.linkUnanswered(); }
+  double lastActivity() const { return tracker_.lastActivity(); }
   // The parser on the channel's receive FIFO (owned; registered updater).
   CPackageParser* parser() { return parser_; }
   // Receiver of the forwarding state each acknowledged UART_CTRL request
@@ -161,7 +159,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Needs no exchange: the callback receives a fresh, empty package at once.
   bool enableStringCmd(uint8_t enable, PackageCallback callback);
 
-  // --- SPI flash (data_manager_spi.cpp) ---
+  // --- SPI flash (data_manager_spi_flow.cpp) ---
   // The request tracker clears the loop-flashing and busy flags while the
   // channel is closed, and runs spiRefreshHook_ (when set) at the next update
   // after spiRefresh_ was set, clearing the flag.
@@ -321,13 +319,11 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void publish(const char* event, const char* key, int value);
   void refreshUi();
   void notice(const std::string& text);
+  // The one way tasks are registered: `action` under "jyx.data:".
+  void addTask(const char* action, std::function<bool(CTask*)> handler);
   void registerTasks();
 
  private:
-  // Unlinks a pending request (its predecessor on the list is `previous`,
-  // null for the head), returns it to the pool and hands back its callback.
-  PackageCallback takePending(CPackage* previous, CPackage* request);
-
   bool taskBeatHeart(CTask* task);
   bool taskGetPostcode(CTask* task);
   bool taskSelectUart(CTask* task);
@@ -365,23 +361,20 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   std::string postCodes_;
 
   CPackageParser* parser_ = nullptr;
-  uint32_t frameCounter_ = 0;
-  CPackage* pendingHead_ = nullptr;  // newest first, linked through next
-  bool linkUnanswered_ = false;
-  double lastActivity_ = 0.0;
+  CRequestTracker tracker_;
   std::function<void(uint8_t)> uartForwardingHandler_;
   // Forwarding state of the last acknowledged UART_CTRL request.
   uint8_t uartForwarding_ = 0;
   std::function<void(CPackage*)> powerReportHandler_;
   std::function<void(uint32_t*, uint8_t*)> powerBlockProvider_;
 
-  // --- SPI flash state (data_manager_spi.cpp) ---
+  // --- SPI flash state (data_manager_spi_flow.cpp) ---
   bool loopFlash_ = false;
   bool spiBusy_ = false;
   bool spiRefresh_ = false;
   std::function<void()> spiRefreshHook_;
 
-  // Steps of the flows (data_manager_spi.cpp).
+  // Steps of the flows (data_manager_spi_flow.cpp).
   void registerSPITasks();
   void spiStartConfig();
   void spiPublishState();
@@ -489,12 +482,6 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   uint8_t regWriteValues_[3] = {0, 0, 0};
   uint8_t regWriteMask_ = 0;
   uint8_t regReadBytes_[3] = {0, 0, 0};
-  // Registers the SPI tasks while the manager is constructed, so that the
-  // device-control constructor needs no SPI knowledge. Declared last: it runs
-  // after every other field is initialised.
-  struct SPITaskRegistration {
-    explicit SPITaskRegistration(CJYXDataManager* manager) { manager->registerSPITasks(); }
-  } spiTaskRegistration_{this};
   // --- end of SPI flash state ---
 };
 

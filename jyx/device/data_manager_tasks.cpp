@@ -24,9 +24,14 @@ bool readValue(CTask* task, int* out) {
 
 }  // namespace
 
+void CJYXDataManager::addTask(const char* action, std::function<bool(CTask*)> handler) {
+  addHandler(name_ + ":" + action, std::move(handler));
+}
+
 void CJYXDataManager::registerTasks() {
+  registerSPITasks();
   auto add = [this](const char* action, bool (CJYXDataManager::*method)(CTask*)) {
-    addHandler(name_ + ":" + action, std::bind(method, this, _1));
+    addTask(action, std::bind(method, this, _1));
   };
   add("beat_heart", &CJYXDataManager::taskBeatHeart);
   add("get_postcode", &CJYXDataManager::taskGetPostcode);
@@ -54,8 +59,8 @@ void CJYXDataManager::registerTasks() {
       {"exit_fastboot", &CJYXDataManager::exitFastbootMode, "exit fastboot mode"},
   };
   for (const Sequence& s : kSequences) {
-    addHandler(name_ + ":" + s.action,
-               [this, s](CTask* task) { return taskPowerSequence(task, s.operation, s.label); });
+    addTask(s.action,
+            [this, s](CTask* task) { return taskPowerSequence(task, s.operation, s.label); });
   }
   add("enable_string_cmd", &CJYXDataManager::taskEnableStringCmd);
   add("string_cmd_content", &CJYXDataManager::taskStringCmdContent);
@@ -71,8 +76,7 @@ void CJYXDataManager::registerTasks() {
   };
   for (const Text& t : kTexts) {
     std::string text = t.text;
-    addHandler(name_ + ":" + t.action,
-               [this, text](CTask* task) { return taskSendText(task, text); });
+    addTask(t.action, [this, text](CTask* task) { return taskSendText(task, text); });
   }
 }
 
