@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/api_manager.h"
+#include "common/byte_order.h"
 #include "common/string_format.h"
 #include "common/thread_pool.h"
 #include "jyx/device/data_manager.h"
@@ -69,11 +70,9 @@ bool CJYXDataManager::sendSPIData(uint32_t secOffset, uint16_t secSize, uint16_t
     uint32_t n = length > 0 ? static_cast<uint32_t>(length) : 0;
     if (n > UINT16_MAX) n = UINT16_MAX;
     std::vector<uint8_t> payload(jyx::kSectorHeaderSize + n);
-    for (int i = 0; i < 4; ++i) payload[i] = static_cast<uint8_t>(secOffset >> (8 * i));
-    payload[4] = static_cast<uint8_t>(secSize);
-    payload[5] = static_cast<uint8_t>(secSize >> 8);
-    payload[6] = static_cast<uint8_t>(secNum);
-    payload[7] = static_cast<uint8_t>(secNum >> 8);
+    jyx::encodeFixed32(payload.data() + jyx::kSecOffsetOffset, secOffset);
+    jyx::encodeFixed16(payload.data() + jyx::kSecSizeOffset, secSize);
+    jyx::encodeFixed16(payload.data() + jyx::kSecNumOffset, secNum);
     if (n > 0 && data != nullptr) memcpy(payload.data() + jyx::kSectorHeaderSize, data, n);
     request->make(nextFrameNum(), SPI_CTRL, SPI_DATA, payload.data(),
                   static_cast<uint32_t>(payload.size()));

@@ -6,9 +6,9 @@
 #include <rapidjson/writer.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
-#include <cstdlib>
 
 #include "common/api_manager.h"
 #include "common/file_util.h"
@@ -222,9 +222,9 @@ bool CJYXDataManager::taskSpiDownload(CTask* task) {
                   [this, local](const std::string&) {
                     // Without a host nothing is fetched: keep the old path
                     // unless the file is really there.
-                    FILE* f = fopen(local.c_str(), "rb");
-                    if (f == nullptr) return;
-                    fclose(f);
+                    uint64_t size = 0;
+                    std::string why;
+                    if (!jyx::checkRegularFile(local, SIZE_MAX, &size, &why)) return;
                     setImagePath(local);
                     services_->writeSetting("spi_file", imagePath_);
                     api()->print("downloadSPIFile : %s\n", local.c_str());

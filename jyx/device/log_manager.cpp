@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "common/api_manager.h"
+#include "common/file_util.h"
 #include "jyx/device/data_manager.h"
 
 CJYXLogManager::CJYXLogManager(CJYXServices* services, CJYXDataManager* data, const char* host,
@@ -116,14 +117,15 @@ bool CJYXLogManager::taskEnable(CTask* task) {
 bool CJYXLogManager::taskSave(CTask* task) {
   std::string path;
   getArgument(task->data() ? task->data()->text : "", "path", &path);
-  FILE* file = path.empty() ? nullptr : fopen(path.c_str(), "wb");
-  if (!file) {
+  // Written whole under a temporary name and renamed: a failed save never
+  // leaves a truncated log under the chosen name.
+  std::string why = "no file name given";
+  if (path.empty() || !jyx::writeFileAtomic(path, logText_, &why)) {
     // Left unfinished: the caller learns of the failure by the missing reply.
+    CAPIManager::instance()->print("%s\n", why.c_str());
     CAPIManager::instance()->print("save log to file(%s) fail.\n", path.c_str());
     return true;
   }
-  size_t written = logText_.empty() ? 0 : fwrite(logText_.data(), 1, logText_.size(), file);
-  bool ok = fclose(file) == 0 && written == logText_.size();
-  if (ok) finishTask(task);
+  finishTask(task);
   return true;
 }

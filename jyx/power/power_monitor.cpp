@@ -6,17 +6,10 @@
 #include <cstring>
 
 #include "common/api_manager.h"
+#include "common/byte_order.h"
 #include "common/number_text.h"
 
 namespace {
-
-uint16_t readLe16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-
-uint64_t readLe64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 // IC bus addresses of the controller's standard population: slots 0-3 and
 // 12-15 carry ICs, the rest are empty.
@@ -328,8 +321,8 @@ void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double
     }
     return;
   }
-  uint64_t clock = readLe64(payload);
-  size_t frames = readLe16(payload + 8);
+  uint64_t clock = jyx::decodeFixed64(payload);
+  size_t frames = jyx::decodeFixed16(payload + 8);
   size_t railCount = activeRails_.size();
   size_t frameBytes = railCount * 4;
   if (frameBytes != 0 && (length - kHeader) / frameBytes < frames) {
@@ -358,8 +351,8 @@ void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double
     int64_t sum = 0;
     for (size_t k = 0; k < railCount; ++k, cursor += 4) {
       CJYXPowerRail* rail = rails_[active[k]];
-      int16_t bus = int16_t(readLe16(cursor));
-      int16_t shunt = int16_t(readLe16(cursor + 2));
+      int16_t bus = int16_t(jyx::decodeFixed16(cursor));
+      int16_t shunt = int16_t(jyx::decodeFixed16(cursor + 2));
       rail->addRaw(t, clock, bus, shunt, interval);
       if (rail->selected()) sum += rail->rawPower.now();
     }

@@ -5,30 +5,12 @@
 #include <memory>
 
 #include "common/api_manager.h"
+#include "common/byte_order.h"
 #include "common/channel.h"
 
 namespace {
 
 using namespace jyx;
-
-void putU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void putU32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-void putU64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint64_t getLE(const uint8_t* p, int width) {
-  uint64_t v = 0;
-  for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
 
 // Sum of n unsigned bytes modulo 2^32. Eight bytes at a time: each 64-bit
 // word is split into four 16-bit lanes of byte pairs (at most 510 per word),
@@ -73,13 +55,13 @@ void gpioPayload(uint8_t (&p)[kGpioPayloadSize], uint8_t operation, uint8_t leve
   memset(p, 0, sizeof(p));
   p[kGpioOperationOffset] = operation;
   p[kGpioLevelOffset] = level;
-  putU16(p + kGpioNumOffset, gpioNum);
+  encodeFixed16(p + kGpioNumOffset, gpioNum);
 }
 
 void sectorHeader(uint8_t* p, uint32_t secOffset, uint16_t secSize, uint16_t secNum) {
-  putU32(p + kSecOffsetOffset, secOffset);
-  putU16(p + kSecSizeOffset, secSize);
-  putU16(p + kSecNumOffset, secNum);
+  encodeFixed32(p + kSecOffsetOffset, secOffset);
+  encodeFixed16(p + kSecSizeOffset, secSize);
+  encodeFixed16(p + kSecNumOffset, secNum);
 }
 
 // Copies `copied` data bytes (at most kSpiRegMaxData) after the count.
@@ -88,7 +70,7 @@ void spiRegPayload(uint8_t (&p)[kSpiRegPayloadSize], uint8_t direction, uint8_t 
   memset(p, 0, sizeof(p));
   p[kSpiRegDirectionOffset] = direction;
   p[kSpiRegCommandOffset] = command;
-  putU16(p + kSpiRegCountOffset, count);
+  encodeFixed16(p + kSpiRegCountOffset, count);
   if (data != nullptr) memcpy(p + kSpiRegDataOffset, data, copied);
 }
 
@@ -149,12 +131,12 @@ void CPackage::finish(uint32_t frameNum, uint16_t cmdType, uint16_t dataType,
                       uint32_t payloadLength) {
   uint32_t length = kHeaderSize + payloadLength;
   memcpy(data_ + kMagicOffset, kPackageMagicBytes, 4);
-  putU32(data_ + kFrameNumOffset, frameNum);
-  putU16(data_ + kCmdTypeOffset, cmdType);
-  putU16(data_ + kDataTypeOffset, dataType);
-  putU32(data_ + kLengthOffset, length);
+  encodeFixed32(data_ + kFrameNumOffset, frameNum);
+  encodeFixed16(data_ + kCmdTypeOffset, cmdType);
+  encodeFixed16(data_ + kDataTypeOffset, dataType);
+  encodeFixed32(data_ + kLengthOffset, length);
   size_ = length;
-  putU32(data_ + kChecksumOffset, computeChecksum());
+  encodeFixed32(data_ + kChecksumOffset, computeChecksum());
 }
 
 void CPackage::make(uint32_t frameNum, uint16_t cmdType, uint16_t dataType, const void* payload,
@@ -177,9 +159,9 @@ void CPackage::makeGpioCtrl(uint32_t frameNum, uint8_t operation, uint8_t level,
 void CPackage::makePowerCtrl(uint32_t frameNum, uint16_t enable, const uint32_t* mask,
                              const uint8_t* addresses) {
   uint8_t p[kPowerCtrlPayloadSize] = {};
-  putU16(p + kPowerEnableOffset, enable);
+  encodeFixed16(p + kPowerEnableOffset, enable);
   for (uint32_t i = 0; mask != nullptr && i < kPowerMaskWords; ++i) {
-    putU32(p + kPowerMaskOffset + 4 * i, mask[i]);
+    encodeFixed32(p + kPowerMaskOffset + 4 * i, mask[i]);
   }
   if (addresses != nullptr) memcpy(p + kPowerAddressOffset, addresses, kPowerAddressCount);
   make(frameNum, POWER_CTRL, NO_DATA, p, sizeof(p));
@@ -191,10 +173,10 @@ void CPackage::makeSPICtrl(uint32_t frameNum, uint16_t enable, uint16_t security
       "spi ctrl: (enable: %d, security: %d, access id: 0x%x, eraseID: 0x%x\n", enable, security,
       accessId, eraseId);
   uint8_t p[kSpiCtrlPayloadSize] = {};
-  putU16(p + kSpiCtrlEnableOffset, enable);
-  putU16(p + kSpiCtrlSecurityOffset, security);
-  putU16(p + kSpiCtrlAccessIdOffset, accessId);
-  putU16(p + kSpiCtrlEraseIdOffset, eraseId);
+  encodeFixed16(p + kSpiCtrlEnableOffset, enable);
+  encodeFixed16(p + kSpiCtrlSecurityOffset, security);
+  encodeFixed16(p + kSpiCtrlAccessIdOffset, accessId);
+  encodeFixed16(p + kSpiCtrlEraseIdOffset, eraseId);
   make(frameNum, SPI_CTRL, SPI_CTRL_INFO_DATA, p, sizeof(p));
 }
 
@@ -267,7 +249,7 @@ void CPackage::makePowerReport(uint32_t frameNum, uint64_t timestamp, const void
   if (rest == nullptr) restLength = 0;
   size_ = 0;
   reserve(kHeaderSize + 8 + restLength);
-  putU64(data_ + kHeaderSize + kPowerTimestampOffset, timestamp);
+  encodeFixed64(data_ + kHeaderSize + kPowerTimestampOffset, timestamp);
   if (restLength > 0) memcpy(data_ + kHeaderSize + 8, rest, restLength);
   finish(frameNum, POWER_CTRL, POWER_DATA, 8 + restLength);
 }
@@ -301,7 +283,7 @@ void CPackage::makePostAck(uint32_t frameNum, const uint8_t* codes, uint32_t n) 
   if (codes == nullptr) n = 0;
   size_ = 0;
   reserve(kHeaderSize + kPostCodesOffset + n);
-  putU32(data_ + kHeaderSize + kPostCountOffset, n);
+  encodeFixed32(data_ + kHeaderSize + kPostCountOffset, n);
   if (n > 0) memcpy(data_ + kHeaderSize + kPostCodesOffset, codes, n);
   finish(frameNum, DEVICE_ACK, POST_DATA, kPostCodesOffset + n);
 }
@@ -348,7 +330,7 @@ bool CPackage::isReplyTo(uint16_t cmdType, uint32_t payloadLength) {
   if (cmdType == SPI_CTRL) {
     uint8_t secSize[2];
     if (!readPayload(kSecSizeOffset, secSize, 2)) return false;
-    expected = getLE(secSize, 2) + kSectorDataOffset;
+    expected = decodeFixed16(secSize) + kSectorDataOffset;
   }
   return length() == expected;
 }
@@ -446,11 +428,11 @@ bool CPackage::send(CChannel* channel) {
 }
 
 uint32_t CPackage::headerU32(uint32_t offset) {
-  return size_ >= kHeaderSize ? static_cast<uint32_t>(getLE(data_ + offset, 4)) : 0;
+  return size_ >= kHeaderSize ? static_cast<uint32_t>(decodeFixed32(data_ + offset)) : 0;
 }
 
 uint16_t CPackage::headerU16(uint32_t offset) {
-  return size_ >= kHeaderSize ? static_cast<uint16_t>(getLE(data_ + offset, 2)) : 0;
+  return size_ >= kHeaderSize ? static_cast<uint16_t>(decodeFixed16(data_ + offset)) : 0;
 }
 
 uint32_t CPackage::frameNum() { return headerU32(kFrameNumOffset); }
@@ -477,15 +459,15 @@ uint8_t CPackage::payloadU8(uint32_t offset) {
 
 uint16_t CPackage::payloadU16(uint32_t offset) {
   uint8_t b[2];
-  return readPayload(offset, b, 2) ? static_cast<uint16_t>(getLE(b, 2)) : 0;
+  return readPayload(offset, b, 2) ? static_cast<uint16_t>(decodeFixed16(b)) : 0;
 }
 
 uint32_t CPackage::payloadU32(uint32_t offset) {
   uint8_t b[4];
-  return readPayload(offset, b, 4) ? static_cast<uint32_t>(getLE(b, 4)) : 0;
+  return readPayload(offset, b, 4) ? static_cast<uint32_t>(decodeFixed32(b)) : 0;
 }
 
 uint64_t CPackage::payloadU64(uint32_t offset) {
   uint8_t b[8];
-  return readPayload(offset, b, 8) ? getLE(b, 8) : 0;
+  return readPayload(offset, b, 8) ? decodeFixed64(b) : 0;
 }

@@ -1,6 +1,7 @@
 #include "jyx/protocol/package_parser.h"
 
 #include "common/api_manager.h"
+#include "common/byte_order.h"
 #include "jyx/protocol/package_manager.h"
 
 CPackageParser::CPackageParser(CPackageParserDelegate* delegate, CFifo* fifo)
@@ -23,10 +24,7 @@ void CPackageParser::onUpdate(double now) {
     // skipTo costs one comparison when the magic already stands at the front.
     if (!fifo_->skipTo(jyx::kPackageMagicBytes, 4)) return;
     if (!fifo_->peek(header, jyx::kHeaderSize, 0)) return;
-    const uint32_t length = static_cast<uint32_t>(header[jyx::kLengthOffset]) |
-                            static_cast<uint32_t>(header[jyx::kLengthOffset + 1]) << 8 |
-                            static_cast<uint32_t>(header[jyx::kLengthOffset + 2]) << 16 |
-                            static_cast<uint32_t>(header[jyx::kLengthOffset + 3]) << 24;
+    const uint32_t length = jyx::decodeFixed32(header + jyx::kLengthOffset);
     if (length < jyx::kHeaderSize || length >= capacity) {
       // Not a genuine header: drop it and resynchronise on the next magic.
       fifo_->pop(nullptr, jyx::kHeaderSize);
