@@ -33,17 +33,20 @@ const char* const kCsvSuffixes[6] = {".raw_voltage.csv", ".raw_current.csv", ".r
                                      ".voltage.csv",     ".current.csv",     ".power.csv"};
 
 void encodeRecord(uint8_t* p, const CJYXPowerRecord& r) {
-  encodeFixed64(p, r.clock);
-  encodeFixed32(p + 8, uint32_t(r.time));
-  encodeFixed32(p + 12, uint32_t(r.voltage));
-  encodeFixed32(p + 16, uint32_t(r.current));
-  encodeFixed32(p + 20, uint32_t(r.power));
+  using namespace powerfile;
+  encodeFixed64(p + kRecordClock, r.clock);
+  encodeFixed32(p + kRecordTime, uint32_t(r.time));
+  encodeFixed32(p + kRecordVoltage, uint32_t(r.voltage));
+  encodeFixed32(p + kRecordCurrent, uint32_t(r.current));
+  encodeFixed32(p + kRecordPower, uint32_t(r.power));
 }
 
 CJYXPowerRecord decodeRecord(const uint8_t* p) {
-  return CJYXPowerRecord{decodeFixed64(p), int32_t(decodeFixed32(p + 8)),
-                         int32_t(decodeFixed32(p + 12)), int32_t(decodeFixed32(p + 16)),
-                         int32_t(decodeFixed32(p + 20))};
+  using namespace powerfile;
+  return CJYXPowerRecord{decodeFixed64(p + kRecordClock), int32_t(decodeFixed32(p + kRecordTime)),
+                         int32_t(decodeFixed32(p + kRecordVoltage)),
+                         int32_t(decodeFixed32(p + kRecordCurrent)),
+                         int32_t(decodeFixed32(p + kRecordPower))};
 }
 
 }  // namespace
@@ -307,8 +310,9 @@ bool CJYXPowerMonitor::saveData(const std::string& path) {
   uint64_t offset = kHeaderSize;
   for (int i = 0; i < kRailCount; ++i) {
     uint64_t count = counts[size_t(i)] < perRail ? counts[size_t(i)] : perRail;
-    encodeFixed32(header + kOffsetRails + kRailEntrySize * i, uint32_t(offset));
-    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + 4, uint32_t(count));
+    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset,
+                  uint32_t(offset));
+    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount, uint32_t(count));
     offset += count * kRecordSize;
   }
   if (perRail != UINT64_MAX) {
@@ -424,8 +428,8 @@ bool CJYXPowerMonitor::loadData(const std::string& path) {
     return false;
   }
   for (int i = 0; i < kRailCount; ++i) {
-    uint64_t at = decodeFixed32(header + kOffsetRails + kRailEntrySize * i);
-    uint64_t count = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + 4);
+    uint64_t at = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset);
+    uint64_t count = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount);
     if (at + count * kRecordSize > size) {
       api->print("loadData: %s is truncated (rail %d)\n", path.c_str(), i);
       return false;
@@ -439,8 +443,8 @@ bool CJYXPowerMonitor::loadData(const std::string& path) {
   for (int i = 0; i < kRailCount; ++i) {
     CJYXPowerRail* rail = rails_[i];
     rail->setBaseClock(baseClock_);
-    uint64_t at = decodeFixed32(header + kOffsetRails + kRailEntrySize * i);
-    uint64_t left = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + 4);
+    uint64_t at = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset);
+    uint64_t left = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount);
     while (left > 0) {
       size_t n = left < kRecordBatch ? size_t(left) : kRecordBatch;
       if (!readAt(at, buffer.data(), n * kRecordSize)) {

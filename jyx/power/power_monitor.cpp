@@ -7,6 +7,7 @@
 
 #include "common/api_manager.h"
 #include "common/byte_order.h"
+#include "jyx/power/power_format.h"
 #include "common/number_text.h"
 
 namespace {
@@ -309,9 +310,8 @@ void CJYXPowerMonitor::resetRun() {
 
 void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double now,
                                    uint64_t wallMicros) {
-  // Report layout: u64 timestamp (µs), u16 frame count, 14 unused bytes,
-  // then per frame one (i16 bus, i16 shunt) pair per enabled rail.
-  constexpr size_t kHeader = 24;
+  // Layout: powerreport in power_format.h.
+  constexpr size_t kHeader = powerreport::kHeaderSize;
   if (!running_) return;
   if (payload == nullptr || length < kHeader) {
     if (!shortReportSeen_) {
@@ -321,10 +321,10 @@ void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double
     }
     return;
   }
-  uint64_t clock = jyx::decodeFixed64(payload);
-  size_t frames = jyx::decodeFixed16(payload + 8);
+  uint64_t clock = jyx::decodeFixed64(payload + powerreport::kOffsetClock);
+  size_t frames = jyx::decodeFixed16(payload + powerreport::kOffsetFrameCount);
   size_t railCount = activeRails_.size();
-  size_t frameBytes = railCount * 4;
+  size_t frameBytes = railCount * powerreport::kSampleSize;
   if (frameBytes != 0 && (length - kHeader) / frameBytes < frames) {
     if (!shortReportSeen_) {
       CAPIManager::instance()->print(
@@ -349,10 +349,10 @@ void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double
   CJYXPowerRail* total = rails_[kTotalRail];
   for (size_t f = 0; f < frames; ++f) {
     int64_t sum = 0;
-    for (size_t k = 0; k < railCount; ++k, cursor += 4) {
+    for (size_t k = 0; k < railCount; ++k, cursor += powerreport::kSampleSize) {
       CJYXPowerRail* rail = rails_[active[k]];
-      int16_t bus = int16_t(jyx::decodeFixed16(cursor));
-      int16_t shunt = int16_t(jyx::decodeFixed16(cursor + 2));
+      int16_t bus = int16_t(jyx::decodeFixed16(cursor + powerreport::kSampleBus));
+      int16_t shunt = int16_t(jyx::decodeFixed16(cursor + powerreport::kSampleShunt));
       rail->addRaw(t, clock, bus, shunt, interval);
       if (rail->selected()) sum += rail->rawPower.now();
     }
