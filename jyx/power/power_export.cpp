@@ -296,25 +296,11 @@ bool CJYXPowerMonitor::saveData(const std::string& path) {
     api->print("saveData: %s\n", reason.c_str());
     allSaved = false;
   };
-
-  // The data file. Every offset and count is a u32: a run that would need
+  // Every offset and count of the data file is a u32: a run that would need
   // more is cut to the first records of each rail that fit, never wrapped.
   std::vector<uint64_t> counts(kRailCount);
   for (int i = 0; i < kRailCount; ++i) counts[size_t(i)] = rails_[i]->raw.size();
   uint64_t perRail = recordsThatFit(counts, dataFileLimit_);
-  uint8_t header[kHeaderSize] = {};
-  memcpy(header + kOffsetMagic, kMagic, sizeof(kMagic));
-  encodeFixed32(header + kOffsetRailCount, kRailCount);
-  encodeFixed64(header + kOffsetBaseClock, baseClock_);
-  encodeFixed32(header + kOffsetInterval, averageInterval_);
-  uint64_t offset = kHeaderSize;
-  for (int i = 0; i < kRailCount; ++i) {
-    uint64_t count = counts[size_t(i)] < perRail ? counts[size_t(i)] : perRail;
-    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset,
-                  uint32_t(offset));
-    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount, uint32_t(count));
-    offset += count * kRecordSize;
-  }
   if (perRail != UINT64_MAX) {
     uint64_t most = 0;
     for (uint64_t count : counts) most = count > most ? count : most;
@@ -322,6 +308,32 @@ bool CJYXPowerMonitor::saveData(const std::string& path) {
         "saveData: %s: a data file addresses at most 4 GiB; it holds the first %" PRIu64
         " of the %" PRIu64 " samples of each rail (the CSV files hold them all)\n",
         path.c_str(), perRail, most);
+  }
+  saveDataFile(path, perRail, failed);
+  // A CSV file that cannot be created or written is reported; the others
+  // are still written.
+  saveCsvFiles(path, false, failed);
+  saveCsvFiles(path, true, failed);
+  if (!allSaved) api->print("saveData: FAIL\n");
+  return allSaved;
+}
+
+void CJYXPowerMonitor::saveDataFile(const std::string& path, uint64_t perRail,
+                                    const std::function<void(const std::string&)>& failed) const {
+  using namespace powerfile;
+  uint8_t header[kHeaderSize] = {};
+  memcpy(header + kOffsetMagic, kMagic, sizeof(kMagic));
+  encodeFixed32(header + kOffsetRailCount, kRailCount);
+  encodeFixed64(header + kOffsetBaseClock, baseClock_);
+  encodeFixed32(header + kOffsetInterval, averageInterval_);
+  uint64_t offset = kHeaderSize;
+  for (int i = 0; i < kRailCount; ++i) {
+    uint64_t size = rails_[i]->raw.size();
+    uint64_t count = size < perRail ? size : perRail;
+    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset,
+                  uint32_t(offset));
+    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount, uint32_t(count));
+    offset += count * kRecordSize;
   }
 
   std::string err;
@@ -347,38 +359,60 @@ bool CJYXPowerMonitor::saveData(const std::string& path) {
     data.abort();
     failed(err);
   }
+}
 
-  // The six CSV files, three per pass over the samples. A file that cannot
-  // be created or written is reported; the others are still written.
-  for (int pass = 0; pass < 2; ++pass) {
-    jyx::CAtomicFile files[3];
-    std::string reasons[3];
-    bool usable[3];
-    for (int q = 0; q < 3; ++q) {
-      usable[q] = files[q].open(path + kCsvSuffixes[pass * 3 + q], &reasons[q]);
+void CJYXPowerMonitor::saveCsvFiles(const std::string& path, bool averaged,
+                                    const std::function<void(const std::string&)>& failed) const {
+  const int first = averaged ? 3 : 0;
+  jyx::CAtomicFile files[3];
+  std::string reasons[3];
+  bool usable[3];
+  for (int q = 0; q < 3; ++q) {
+    usable[q] = files[q].open(path + kCsvSuffixes[first + q], &reasons[q]);
+  }
+  std::string readErr;
+  bool streamed = writeCsv(
+      averaged,
+      [&](int q, const std::string& text) {
+        if (usable[q]) usable[q] = files[q].write(text, &reasons[q]);
+        return usable[0] || usable[1] || usable[2];
+      },
+      &readErr);
+  for (int q = 0; q < 3; ++q) {
+    if (usable[q] && !streamed) {
+      // The samples could not be read back: no file is better than a
+      // short one.
+      files[q].abort();
+      usable[q] = false;
+      reasons[q] = path + kCsvSuffixes[first + q] + " not written: " + readErr;
     }
-    std::string readErr;
-    bool streamed = writeCsv(
-        pass == 1,
-        [&](int q, const std::string& text) {
-          if (usable[q]) usable[q] = files[q].write(text, &reasons[q]);
-          return usable[0] || usable[1] || usable[2];
-        },
-        &readErr);
-    for (int q = 0; q < 3; ++q) {
-      if (usable[q] && !streamed) {
-        // The samples could not be read back: no file is better than a
-        // short one.
-        files[q].abort();
-        usable[q] = false;
-        reasons[q] = path + kCsvSuffixes[pass * 3 + q] + " not written: " + readErr;
-      }
-      if (usable[q]) usable[q] = files[q].commit(&reasons[q]);
-      if (!usable[q]) failed(reasons[q]);
+    if (usable[q]) usable[q] = files[q].commit(&reasons[q]);
+    if (!usable[q]) failed(reasons[q]);
+  }
+}
+
+bool CJYXPowerMonitor::checkDataHeader(const std::string& path, const uint8_t* header,
+                                       size_t got, uint64_t size) {
+  using namespace powerfile;
+  CAPIManager* api = CAPIManager::instance();
+  if (got < kFixedHeaderSize || memcmp(header, kMagic, sizeof(kMagic)) != 0 ||
+      decodeFixed32(header + kOffsetRailCount) != kRailCount) {
+    api->print("loadData: %s is not a power data file\n", path.c_str());
+    return false;
+  }
+  if (got < kHeaderSize) {
+    api->print("loadData: %s is truncated\n", path.c_str());
+    return false;
+  }
+  for (int i = 0; i < kRailCount; ++i) {
+    uint64_t at = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset);
+    uint64_t count = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount);
+    if (at + count * kRecordSize > size) {
+      api->print("loadData: %s is truncated (rail %d)\n", path.c_str(), i);
+      return false;
     }
   }
-  if (!allSaved) api->print("saveData: FAIL\n");
-  return allSaved;
+  return true;
 }
 
 bool CJYXPowerMonitor::loadData(const std::string& path) {
@@ -418,23 +452,7 @@ bool CJYXPowerMonitor::loadData(const std::string& path) {
     api->print("loadData: cannot read %s\n", path.c_str());
     return false;
   }
-  if (got < kFixedHeaderSize || memcmp(header, kMagic, sizeof(kMagic)) != 0 ||
-      decodeFixed32(header + kOffsetRailCount) != kRailCount) {
-    api->print("loadData: %s is not a power data file\n", path.c_str());
-    return false;
-  }
-  if (got < kHeaderSize) {
-    api->print("loadData: %s is truncated\n", path.c_str());
-    return false;
-  }
-  for (int i = 0; i < kRailCount; ++i) {
-    uint64_t at = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset);
-    uint64_t count = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount);
-    if (at + count * kRecordSize > size) {
-      api->print("loadData: %s is truncated (rail %d)\n", path.c_str(), i);
-      return false;
-    }
-  }
+  if (!checkDataHeader(path, header, got, size)) return false;
 
   resetRun();
   baseClock_ = decodeFixed64(header + kOffsetBaseClock);

@@ -172,6 +172,18 @@ class CJYXPowerMonitor {
   size_t memoryBytes() const;
 
  private:
+  // The steps of saveData. Each prints nothing itself: a failure is one
+  // reason handed to `failed`.
+  // The data file with at most `perRail` records of each rail.
+  void saveDataFile(const std::string& path, uint64_t perRail,
+                    const std::function<void(const std::string&)>& failed) const;
+  // The three CSV files of one kind (raw or averaged) beside `path`.
+  void saveCsvFiles(const std::string& path, bool averaged,
+                    const std::function<void(const std::string&)>& failed) const;
+  // Validates the header of a data file of `size` bytes (got: the bytes of
+  // it read into `header`); false after printing why it is refused.
+  static bool checkDataHeader(const std::string& path, const uint8_t* header, size_t got,
+                              uint64_t size);
   void refreshActiveRails();
   // Rails with a set bit, ascending: the order of the pairs in a report.
   std::vector<int> activeRails_;
