@@ -405,6 +405,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void endSPIFlow(int value);
   void checkSPI();
   void onCheckReply(CPackage* reply);
+  // The check compared every block: hands the lines back, then reports the
+  // verdict (and starts the next flash of a loop).
+  void finishCheck();
   void readSPI();
   void onReadReply(CPackage* reply);
   void writeNextRegister(int index, std::function<void(bool)> callback);

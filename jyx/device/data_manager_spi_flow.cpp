@@ -15,6 +15,8 @@
 #include "jyx/device/data_manager.h"
 #include "jyx/device/spi_image.h"
 
+using jyx::stringFormat;
+
 namespace {
 
 // A retry closes the link, waits for the controller to drop its side, opens
@@ -42,11 +44,11 @@ bool CJYXDataManager::loadImageOrFail() {
     setSPICause(why);
   } else if (imageSize_ == 0) {
     problem = "spi file (%s) is blank";
-    setSPICause(jyx::stringFormat("image %s is empty", imagePath_.c_str()));
+    setSPICause(stringFormat("image %s is empty", imagePath_.c_str()));
   } else {
     return true;
   }
-  if (problem != nullptr) spiDialog("Error", jyx::stringFormat(problem, imagePath_.c_str()));
+  if (problem != nullptr) spiDialog("Error", stringFormat(problem, imagePath_.c_str()));
   spiReport(-1);
   return false;
 }
@@ -135,21 +137,21 @@ void CJYXDataManager::sendSPI() {
 
 void CJYXDataManager::onSectorReply(CPackage* reply) {
   if (reply == nullptr) {
-    setSPICause(jyx::stringFormat("no reply from the controller for sector %u (time-out or lost link)",
+    setSPICause(stringFormat("no reply from the controller for sector %u (time-out or lost link)",
                        sectorIndex_));
     if (!trySPI("network is abnormal or send SPI data time out.\n", nullptr)) {
-      spiDialog("Error", jyx::stringFormat("spi send data (%s) with offset(%d) fail", imagePath_.c_str(),
+      spiDialog("Error", stringFormat("spi send data (%s) with offset(%d) fail", imagePath_.c_str(),
                                 static_cast<int>(sectorIndex_)));
     }
     return;
   }
   if (reply->dataType() == ACK_FAIL) {
-    setSPICause(jyx::stringFormat("the controller refused sector %u (ACK_FAIL)", sectorIndex_));
+    setSPICause(stringFormat("the controller refused sector %u (ACK_FAIL)", sectorIndex_));
     if (!trySPI("SPI data ACK_FAIL.\n", nullptr)) {
       uint32_t n = reply->payloadLength();
       if (n > sectorSize_ + jyx::kSectorHeaderSize) n = sectorSize_ + jyx::kSectorHeaderSize;
       api()->print("%s", spiDataDump(reply->payload(), n).c_str());
-      spiDialog("Error", jyx::stringFormat("spi send data (%s) with offset(%d), and received ACK_FAIL",
+      spiDialog("Error", stringFormat("spi send data (%s) with offset(%d), and received ACK_FAIL",
                                 imagePath_.c_str(), static_cast<int>(sectorIndex_)));
     }
     return;
@@ -246,8 +248,9 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
   int block = static_cast<int>(sectorIndex_);
   if (reply == nullptr) {
     spiBusy_ = false;
-    setSPICause(jyx::stringFormat("no reply from the controller for block %d (time-out or lost link)", block));
-    spiDialog("Error", jyx::stringFormat("spi checkSPI with offset(%d) timeout", block));
+    setSPICause(
+        stringFormat("no reply from the controller for block %d (time-out or lost link)", block));
+    spiDialog("Error", stringFormat("spi checkSPI with offset(%d) timeout", block));
     endSPIFlow(-1);
     return;
   }
@@ -255,8 +258,8 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
   if (reply->dataType() == ACK_FAIL ||
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
-    setSPICause(jyx::stringFormat("the controller refused block %d (ACK_FAIL)", block));
-    spiDialog("Error", jyx::stringFormat("spi checkSPI offset(%d), and received ACK_FAIL", block));
+    setSPICause(stringFormat("the controller refused block %d (ACK_FAIL)", block));
+    spiDialog("Error", stringFormat("spi checkSPI offset(%d), and received ACK_FAIL", block));
     endSPIFlow(-1);
     return;
   }
@@ -273,8 +276,8 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
     std::string lines;
     spiFormatMismatch(flash, file, n, static_cast<uint32_t>(blockOffset), &lines);
     api()->print("%s", lines.c_str());
-    setSPICause(jyx::stringFormat("the flash differs from the image in block %d", block));
-    spiDialog("Error", jyx::stringFormat("spi checkSPI offset(%d), and changed content", block));
+    setSPICause(stringFormat("the flash differs from the image in block %d", block));
+    spiDialog("Error", stringFormat("spi checkSPI offset(%d), and changed content", block));
     endSPIFlow(-1);
     return;
   }
@@ -289,6 +292,10 @@ void CJYXDataManager::onCheckReply(CPackage* reply) {
     checkSPI();
     return;
   }
+  finishCheck();
+}
+
+void CJYXDataManager::finishCheck() {
   disableSPI([this](bool linesBack) {
     if (!linesBack) {
       spiBusy_ = false;
@@ -363,9 +370,10 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
   int blockAddress = static_cast<int>(static_cast<uint64_t>(sectorIndex_) * blockSize_);
   if (reply == nullptr) {
     spiBusy_ = false;
-    setSPICause(jyx::stringFormat("no reply from the controller for the block at 0x%x (time-out or lost link)",
-                       static_cast<unsigned>(blockAddress)));
-    spiDialog("Error", jyx::stringFormat("spi readSPI with offset(%d) timeout", blockAddress));
+    setSPICause(stringFormat(
+        "no reply from the controller for the block at 0x%x (time-out or lost link)",
+        static_cast<unsigned>(blockAddress)));
+    spiDialog("Error", stringFormat("spi readSPI with offset(%d) timeout", blockAddress));
     endSPIFlow(-1);
     return;
   }
@@ -373,9 +381,9 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
   if (reply->dataType() == ACK_FAIL ||
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
-    setSPICause(jyx::stringFormat("the controller refused the block at 0x%x (ACK_FAIL)",
+    setSPICause(stringFormat("the controller refused the block at 0x%x (ACK_FAIL)",
                        static_cast<unsigned>(blockAddress)));
-    spiDialog("Error", jyx::stringFormat("spi readSPI offset(%d), and received ACK_FAIL", blockAddress));
+    spiDialog("Error", stringFormat("spi readSPI offset(%d), and received ACK_FAIL", blockAddress));
     endSPIFlow(-1);
     return;
   }
@@ -424,7 +432,7 @@ void CJYXDataManager::exportFlashData(bool dump, int offset, int size,
   startGetSPIContent(offset, size, readBuffer_.data(),
                      [this, dump, offset, size, callback](int value) {
                        if (value > 100) {
-                         std::string text = jyx::stringFormat("offset:%d, len:%d\n\n", offset, size);
+                         std::string text = stringFormat("offset:%d, len:%d\n\n", offset, size);
                          for (int i = 0; dump && i < size; i += 16) {
                            text += "\n";
                            text += spiHexRow(readBuffer_.data() + i);

@@ -14,6 +14,8 @@
 #include "jyx/device/spi_image.h"
 #include "jyx/protocol/package_manager.h"
 
+using jyx::stringFormat;
+
 namespace {
 
 // The flash needs the lines quiet for a moment after its last program cycle
@@ -101,7 +103,7 @@ bool CJYXDataManager::enableSPI_IO(std::function<void(bool)> callback) {
     auto fail = [this, callback](const char* text) {
       api()->print("%s\n", text);
       notice(text);
-      setSPICause(jyx::stringFormat("the controller did not take the SPI lines (%s)", text));
+      setSPICause(stringFormat("the controller did not take the SPI lines (%s)", text));
       disableSPI([callback](bool) {
         if (callback) callback(false);
       });
@@ -133,7 +135,7 @@ void CJYXDataManager::disableSPI_IO(std::function<void(bool)> callback) {
   auto fail = [this, callback](const char* text) {
     api()->print("%s\n", text);
     notice(text);
-    spiHandBackError_ = jyx::stringFormat(
+    spiHandBackError_ = stringFormat(
         "the SPI lines were not handed back to the target (%s): it cannot boot from its flash",
         text);
     spiBusy_ = false;
@@ -257,11 +259,11 @@ void CJYXDataManager::checkFlashRange(std::function<void(bool)> next) {
   auto decide = [this, next]() {
     if (spiFlashSize_ == 0 || spiRangeEnd_ <= spiFlashSize_) return next(true);
     if (spiRangeIsRead_) {
-      setSPICause(jyx::stringFormat("the read range 0x%x + %u bytes ends beyond the flash (%llu bytes)",
+      setSPICause(stringFormat("the read range 0x%x + %u bytes ends beyond the flash (%llu bytes)",
                          readOffset_, readSize_,
                          static_cast<unsigned long long>(spiFlashSize_)));
     } else {
-      setSPICause(jyx::stringFormat("image %s (%u bytes) is larger than the flash (%llu bytes)",
+      setSPICause(stringFormat("image %s (%u bytes) is larger than the flash (%llu bytes)",
                          imagePath_.c_str(), imageSize_,
                          static_cast<unsigned long long>(spiFlashSize_)));
     }

@@ -16,6 +16,8 @@
 #include "jyx/device/data_manager.h"
 #include "jyx/device/spi_image.h"
 
+using jyx::stringFormat;
+
 namespace {
 
 // Image server used while the "spi_url" setting is unset; loopback, so the
@@ -112,10 +114,12 @@ void CJYXDataManager::registerSPITasks() {
   add("spi_loop_flash", &CJYXDataManager::taskSpiLoopFlash);
   add("spi_stop_loop", &CJYXDataManager::taskSpiStopLoop);
   add("spi_progress", &CJYXDataManager::taskSpiProgress);
-  addTask("spi_read_addr",
-          [this](CTask* task) { return taskStoreReadRange(task, &readAddrText_, "spi_read_addr"); });
-  addTask("spi_read_size",
-          [this](CTask* task) { return taskStoreReadRange(task, &readSizeText_, "spi_read_size"); });
+  addTask("spi_read_addr", [this](CTask* task) {
+    return taskStoreReadRange(task, &readAddrText_, "spi_read_addr");
+  });
+  addTask("spi_read_size", [this](CTask* task) {
+    return taskStoreReadRange(task, &readSizeText_, "spi_read_size");
+  });
   addTask("spi_read", [this](CTask* task) { return taskSpiRead(task, false); });
   addTask("spi_read_save", [this](CTask* task) { return taskSpiRead(task, true); });
   add("spi_ctrl", &CJYXDataManager::taskSpiCtrl);
@@ -165,7 +169,7 @@ bool CJYXDataManager::taskSpiRefreshImages(CTask* task) {
   services_->getFileContent(address, [this, base, address](const std::string& text) {
     api()->print("%s", text.c_str());
     if (text.empty()) {
-      spiDialog("Error", jyx::stringFormat("cannot get the download config (%s)\n", address.c_str()));
+      spiDialog("Error", stringFormat("cannot get the download config (%s)\n", address.c_str()));
       return;
     }
     imageServer_ = base;
@@ -311,7 +315,7 @@ bool CJYXDataManager::taskSpiRead(CTask* task, bool save) {
       std::string why;
       if (jyx::writeFileAtomic(path, readBuffer_.data(),
                                static_cast<size_t>(readBuffer_.length()), &why)) {
-        notice(jyx::stringFormat("spi data has been saved to %s.", path.c_str()));
+        notice(stringFormat("spi data has been saved to %s.", path.c_str()));
       } else {
         api()->print("%s\n", why.c_str());
         api()->print("save spi data to file(%s) fail.\n", path.c_str());
@@ -326,11 +330,11 @@ bool CJYXDataManager::taskSpiCtrl(CTask* task) {
   int enable = 0;
   getArgument(task->data()->text, "enable", &enable);
   bool sent = enableSPIData(enable != 0 ? 1 : 0, false, [this, task](CPackage*) {
-    setResultText(task, jyx::stringFormat("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
+    setResultText(task, stringFormat("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
     finishTask(task);
   });
   if (!sent) {
-    setResultText(task, jyx::stringFormat("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
+    setResultText(task, stringFormat("{\"enable\":%d}", spiEnabled_ ? 1 : 0));
     finishTask(task);
   }
   return true;

@@ -19,7 +19,9 @@ using jyxtest::FakeChannel;
 
 class TestLogManager : public CJYXLogManager {
  public:
-  TestLogManager() : CJYXLogManager(CJYX::instance(), CJYXDataManager::instance(), "127.0.0.1", kDefaultPort, false) {}
+  TestLogManager()
+      : CJYXLogManager(CJYX::instance(), CJYXDataManager::instance(), "127.0.0.1", kDefaultPort,
+                       false) {}
   double clockNow() override { return clock; }
   double clock = 1000.0;
 };

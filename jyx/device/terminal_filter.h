@@ -52,6 +52,10 @@ class CTerminalFilter {
 
   // Handles one byte outside the plain-text fast path.
   void step(unsigned char c, std::string* out);
+  // The byte handling of one state each; step() dispatches.
+  void stepText(unsigned char c, std::string* out);
+  void stepC1Lead(unsigned char c, std::string* out);
+  void stepCsi(unsigned char c, std::string* out);
   // Shows the held bytes (an unfinished or refused sequence) visibly.
   void showHeld(std::string* out);
 

@@ -141,6 +141,56 @@ std::string CJYXPowerMonitor::timeText(uint64_t micros) {
   return text;
 }
 
+namespace {
+
+// The header lines of the voltage (0), current (1) and power (2) texts: time
+// columns, one quoted name per rail, and in the power text the TOTAL column
+// when `total` is given.
+void startCsvTexts(const std::vector<const CJYXPowerRail*>& columns, const CJYXPowerRail* total,
+                   std::string out[3]) {
+  std::string header = "\"time\",\"timer(ms)\"";
+  for (const CJYXPowerRail* rail : columns) {
+    header += ",\"";
+    header += rail->name();
+    header += '"';
+  }
+  for (int q = 0; q < 3; ++q) {
+    out[q] = header;
+    if (q == 2 && total != nullptr) {
+      out[q] += ",\"";
+      out[q] += total->name();
+      out[q] += '"';
+    }
+    out[q] += '\n';
+  }
+}
+
+// Writes one row of text `q` at `p` (room for the longest row is there):
+// the time prefix, one cell per rail and, in the power text with
+// `totalColumn`, their sum. Returns the end of the row.
+char* formatCsvRow(char* p, const std::string& prefix, const std::vector<CJYXPowerRecord>& cells,
+                   int q, bool totalColumn) {
+  memcpy(p, prefix.data(), prefix.size());
+  p += prefix.size();
+  int64_t sum = 0;
+  for (const CJYXPowerRecord& cell : cells) {
+    int32_t v = q == 0 ? cell.voltage : q == 1 ? cell.current : cell.power;
+    sum += v;
+    *p++ = ',';
+    if (q == 1) *p++ = ' ';
+    p = putThousandths(p, v, q == 1);
+  }
+  if (q == 2 && totalColumn) {
+    *p++ = ',';
+    int n = snprintf(p, 48, "%.2f", double(sum) / 1000.0);
+    p += n;
+  }
+  *p++ = '\n';
+  return p;
+}
+
+}  // namespace
+
 bool CJYXPowerMonitor::writeCsv(
     bool averaged, const std::function<bool(int quantity, const std::string& text)>& sink,
     std::string* err) const {
@@ -153,21 +203,7 @@ bool CJYXPowerMonitor::writeCsv(
   bool totalColumn = averaged && total->selected() && total->sampleCount() > 0;
 
   std::string out[3];
-  std::string header = "\"time\",\"timer(ms)\"";
-  for (const CJYXPowerRail* rail : columns) {
-    header += ",\"";
-    header += rail->name();
-    header += '"';
-  }
-  for (int q = 0; q < 3; ++q) {
-    out[q] = header;
-    if (q == 2 && totalColumn) {
-      out[q] += ",\"";
-      out[q] += total->name();
-      out[q] += '"';
-    }
-    out[q] += '\n';
-  }
+  startCsvTexts(columns, totalColumn ? total : nullptr, out);
   auto flush = [&]() {
     for (int q = 0; q < 3; ++q) {
       if (!sink(q, out[q])) return false;
@@ -220,24 +256,8 @@ bool CJYXPowerMonitor::writeCsv(
     prefix += ',';
     appendInt(&prefix, row.time);
     for (int q = 0; q < 3; ++q) {
-      char* p = &out[q][used[q]];
-      memcpy(p, prefix.data(), prefix.size());
-      p += prefix.size();
-      int64_t sum = 0;
-      for (const CJYXPowerRecord& cell : cells) {
-        int32_t v = q == 0 ? cell.voltage : q == 1 ? cell.current : cell.power;
-        sum += v;
-        *p++ = ',';
-        if (q == 1) *p++ = ' ';
-        p = putThousandths(p, v, q == 1);
-      }
-      if (q == 2 && totalColumn) {
-        *p++ = ',';
-        int n = snprintf(p, 48, "%.2f", double(sum) / 1000.0);
-        p += n;
-      }
-      *p++ = '\n';
-      used[q] = size_t(p - out[q].data());
+      char* end = formatCsvRow(&out[q][used[q]], prefix, cells, q, totalColumn);
+      used[q] = size_t(end - out[q].data());
     }
     if (used[0] >= kCsvPiece || used[1] >= kCsvPiece || used[2] >= kCsvPiece) {
       for (int q = 0; q < 3; ++q) {
