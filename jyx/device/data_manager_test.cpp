@@ -242,6 +242,23 @@ TEST_F(DataManagerTest, PowerReportsGoToTheirHandlerNotToPendingRequests) {
   EXPECT_EQ(dm->pendingCount(), 1);
 }
 
+// The log manager learns the forwarding state only through this handler: a
+// state from a refused or missing reply must not reach it.
+TEST_F(DataManagerTest, AcknowledgedForwardingStateReachesItsHandlerOnly) {
+  std::vector<int> states;
+  dm->setUartForwardingHandler([&](uint8_t on) { states.push_back(on); });
+  ASSERT_TRUE(dm->enableUart(1, nullptr));
+  CPackage ack;
+  ack.makeUartAck(sent(0).frame, 7);  // any non-zero state is "on"
+  dm->onPackage(&ack);
+  ASSERT_TRUE(dm->enableUart(0, nullptr));
+  ack.makeUartAck(sent(1).frame, 0);
+  dm->onPackage(&ack);
+  ASSERT_TRUE(dm->enableUart(1, nullptr));
+  dm->onUpdate(farFuture());  // the last request expires without a reply
+  EXPECT_EQ((std::vector<int>{1, 0}), states);
+}
+
 TEST_F(DataManagerTest, PacketTracePrintsHeaderFields) {
   dm->setPacketTrace(true);
   CPackage ack;
