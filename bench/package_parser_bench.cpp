@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "common/channel.h"
-#include "jyx/package.h"
-#include "jyx/package_parser.h"
+#include "jyx/protocol/package.h"
+#include "jyx/protocol/package_parser.h"
 
 // Counts heap allocations so the benchmark can show that the steady state
 // of the parser allocates nothing per packet.

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "jyx/power_monitor.h"
+#include "jyx/power/power_monitor.h"
 
 namespace {
 

@@ -28,8 +28,8 @@
 
 #include "common/api_manager.h"
 #include "common/byte_order.h"
-#include "jyx/power_format.h"
-#include "jyx/power_monitor.h"
+#include "jyx/power/power_format.h"
+#include "jyx/power/power_monitor.h"
 
 namespace {
 

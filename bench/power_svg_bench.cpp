@@ -13,8 +13,8 @@
 #include <cstring>
 #include <string>
 
-#include "jyx/power_monitor.h"
-#include "jyx/power_svg.h"
+#include "jyx/power/power_monitor.h"
+#include "jyx/power/power_svg.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "jyx/package.h"
+#include "jyx/protocol/package.h"
 
 namespace {
 

@@ -24,7 +24,7 @@
 
 #include "common/api_manager.h"
 #include "common/thread_pool.h"
-#include "jyx/data_manager.h"
+#include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
 
 namespace {

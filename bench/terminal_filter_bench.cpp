@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "jyx/terminal_filter.h"
+#include "jyx/device/terminal_filter.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "common/channel.h"
 #include "common/task_manager.h"
-#include "jyx/string_parser.h"
+#include "jyx/protocol/string_parser.h"
 
 class CSerialPort;
 

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "jyx/package_parser.h"
+#include "jyx/protocol/package_parser.h"
 
 namespace {
 

@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   controller.onPacketClientConnected(now);
 
   CSimFrameReader in, out;
-  CPackage scratch;
   SimFrame frame;
   uint32_t requests = 0, onLink = 0;
   size_t i = 0;
@@ -62,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       req.data = type < 0xF0 ? type % 10 : 255;
       req.payload.assign(data + i, data + i + (len == 255 && take > 8 ? 8 : take));
       if (len == 255) req.payload.resize(8 + 4096, take > 8 ? data[i + 8] : 0xFF);
-      encodeFrame(req, &scratch, &wire);
+      encodeFrame(req, &wire);
     }
     i += take;
     in.feed(reinterpret_cast<const uint8_t*>(wire.data()), wire.size());

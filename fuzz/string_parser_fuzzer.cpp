@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "jyx/string_parser.h"
+#include "jyx/protocol/string_parser.h"
 
 namespace {
 

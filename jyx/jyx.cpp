@@ -2,17 +2,14 @@
 
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-#include <sys/stat.h>
-#include <yaml.h>
 
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <utility>
 
 #include "common/api_manager.h"
-#include "common/child_process.h"
+#include "common/config_loader.h"
 #include "common/file_util.h"
 #include "common/string_format.h"
 #include "common/number_text.h"
@@ -20,39 +17,11 @@
 
 namespace {
 
-const unsigned char kUtf8Bom[3] = {0xEF, 0xBB, 0xBF};
-
-// Deeper YAML nesting is refused: later JSON walks recurse per level.
-constexpr size_t kMaxYamlDepth = 256;
-
-// Copies that aliases may add to one YAML document, in nodes plus string
-// bytes (yamlNodeCost). Real configuration files stay far below; a document
-// whose aliases multiply ("billion laughs") reaches it within a few levels.
-constexpr size_t kMaxYamlAliasCost = 16 * 1024 * 1024;
-
-// Seconds the curl child may run beyond its own --max-time before it is
-// killed.
-constexpr double kFetchGraceSeconds = 5.0;
-
 // Seconds between two checks that the controller link is in the wanted state.
 constexpr double kConnectionCheckInterval = 10.0;
 
 // Forces creation during static initialisation, before main runs.
 CJYX* const g_staticController = CJYX::instance();
-
-// Nodes plus string bytes of a converted YAML node; the depth is bounded by
-// kMaxYamlDepth, so the recursion is too.
-size_t yamlNodeCost(const rapidjson::Value& v) {
-  size_t cost = 1;
-  if (v.IsString()) {
-    cost += v.GetStringLength();
-  } else if (v.IsArray()) {
-    for (const auto& item : v.GetArray()) cost += yamlNodeCost(item);
-  } else if (v.IsObject()) {
-    for (const auto& m : v.GetObject()) cost += 1 + m.name.GetStringLength() + yamlNodeCost(m.value);
-  }
-  return cost;
-}
 
 std::string jsonText(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
@@ -204,64 +173,18 @@ std::string CJYX::readSetting(const char* key, const char* defaultValue) {
   return readSetting(key, std::string(defaultValue != nullptr ? defaultValue : ""));
 }
 
-std::string CJYX::readFile(const std::string& path) {
-  std::string content;
-  bool missing = false;
-  std::string err;
-  if (!loadLocalFile(path, &content, &missing, &err)) {
-    if (!missing) CAPIManager::instance()->print("%s\n", err.c_str());
-    CAPIManager::instance()->print("open file (%s) FAIL.\n", path.c_str());
-    return std::string();
-  }
-  if (content.size() >= 4 && memcmp(content.data(), kUtf8Bom, 3) == 0) content.erase(0, 3);
-  return content;
-}
+std::string CJYX::readFile(const std::string& path) { return jyx::CConfigLoader::readFile(path); }
 
 bool CJYX::writeFile(const std::string& text, const std::string& path) {
-  FILE* f = fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    CAPIManager::instance()->print("open file (%s) FAIL.\n", path.c_str());
-    return false;
-  }
-  bool ok = true;
-  if (!text.empty()) {
-    ok = fwrite(kUtf8Bom, 1, 3, f) == 3 && fwrite(text.data(), 1, text.size(), f) == text.size();
-  }
-  if (fclose(f) != 0) ok = false;
-  return ok;
-}
-
-bool CJYX::loadLocalFile(const std::string& path, std::string* content, bool* missing,
-                         std::string* err) {
-  struct stat st;
-  *missing = !path.empty() && stat(path.c_str(), &st) != 0;
-  return jyx::readRegularFile(path, kMaxLoadedFileBytes, content, err);
+  return jyx::CConfigLoader::writeFile(text, path);
 }
 
 void CJYX::setFetchTimeouts(double connectSeconds, double totalSeconds) {
-  fetchConnectSeconds_ = connectSeconds;
-  fetchTotalSeconds_ = totalSeconds;
+  loader_.setFetchTimeouts(connectSeconds, totalSeconds);
 }
 
 bool CJYX::fetchUrl(const std::string& url, std::string* text, std::string* err) {
-  // No shell: the address reaches curl as one argument, after "--", so it
-  // can be neither a shell word nor an option. curl gives up on its own
-  // time-outs; the deadline of the child process is the backstop.
-  std::vector<std::string> argv = {"curl",
-                                   "-sS",
-                                   "--fail",
-                                   "--connect-timeout",
-                                   jyx::stringFormat("%.3f", fetchConnectSeconds_),
-                                   "--max-time",
-                                   jyx::stringFormat("%.3f", fetchTotalSeconds_),
-                                   "--proto",
-                                   "=http,https",
-                                   "--",
-                                   url};
-  jyx::CaptureLimits limits;
-  limits.totalSeconds = fetchTotalSeconds_ + kFetchGraceSeconds;
-  limits.maxOutput = kMaxLoadedFileBytes;
-  return jyx::runCaptured(argv, limits, text, err);
+  return loader_.fetchUrl(url, text, err);
 }
 
 void CJYX::getFileContent(const std::string& pathOrUrl, TextCallback callback) {
@@ -283,7 +206,7 @@ void CJYX::getFileContent(const std::string& pathOrUrl, TextCallback callback) {
   std::string content;
   bool missing = false;
   std::string err;
-  if (!loadLocalFile(pathOrUrl, &content, &missing, &err)) {
+  if (!jyx::CConfigLoader::loadLocalFile(pathOrUrl, &content, &missing, &err)) {
     if (missing) {
       sendHostEvent("jyx:get_file_content", pathOrUrl, std::move(callback));
       return;
@@ -298,194 +221,16 @@ void CJYX::getFileContent(const std::string& pathOrUrl, TextCallback callback) {
 }
 
 bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Document* doc) {
-  if (doc == nullptr) return false;
-  return yamlToJson(text, length, doc, doc->GetAllocator());
+  return jyx::yamlToJson(text, length, doc);
 }
 
 bool CJYX::yamlToJson(const char* text, size_t length, rapidjson::Value* value,
                       rapidjson::Document::AllocatorType& allocator) {
-  if (text == nullptr || length == 0 || value == nullptr) return false;
-  yaml_parser_t parser;
-  if (!yaml_parser_initialize(&parser)) return false;
-  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text), length);
-  yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
-
-  // One open collection per level, with the key waiting for its value.
-  struct Frame {
-    rapidjson::Value value;
-    std::string key;
-    std::string anchor;       // "&name" given to this collection, if any
-    bool hasKey = false;
-    bool keyIsMerge = false;  // the pending key is the plain "<<" merge key
-  };
-  std::deque<Frame> stack;
-  rapidjson::Value top;
-  bool closed = false;
-  bool failed = false;
-
-  // Anchored nodes, kept in their own pool so that they are freed with it;
-  // an alias attaches a fresh copy. Every copy is charged against
-  // kMaxYamlAliasCost, so nested aliases that multiply ("billion laughs")
-  // fail the conversion instead of exhausting memory.
-  struct Anchored {
-    rapidjson::Value value;
-    size_t cost = 0;
-  };
-  rapidjson::Document::AllocatorType anchorAllocator;
-  std::map<std::string, Anchored> anchors;
-  size_t aliasCost = 0;
-  auto remember = [&](const unsigned char* anchor, const rapidjson::Value& v) {
-    if (anchor == nullptr) return;
-    Anchored& slot = anchors[reinterpret_cast<const char*>(anchor)];
-    slot.value.CopyFrom(v, anchorAllocator);
-    slot.cost = yamlNodeCost(v);
-  };
-
-  // Hands a finished value to the open collection (or to the caller).
-  auto attach = [&](rapidjson::Value&& v, bool isMergeKey) {
-    Frame& parent = stack.back();
-    if (parent.value.IsArray()) {
-      parent.value.PushBack(v, allocator);
-    } else if (!parent.hasKey) {
-      // A collection used as a mapping key has no JSON form; it is dropped.
-      if (v.IsString()) {
-        parent.key.assign(v.GetString(), v.GetStringLength());
-        parent.hasKey = true;
-        parent.keyIsMerge = isMergeKey;
-      }
-    } else if (parent.keyIsMerge && (v.IsObject() || v.IsArray())) {
-      // "<<: *base" (or a list of them) adds the members of the merged
-      // mappings that the mapping does not give itself; a key that follows
-      // the merge still replaces the merged value below.
-      auto mergeFrom = [&](rapidjson::Value& source) {
-        if (!source.IsObject()) return;
-        for (auto& m : source.GetObject()) {
-          if (parent.value.HasMember(m.name)) continue;
-          rapidjson::Value name(m.name, allocator);
-          rapidjson::Value member(m.value, allocator);
-          parent.value.AddMember(name, member, allocator);
-        }
-      };
-      if (v.IsObject()) {
-        mergeFrom(v);
-      } else {
-        for (auto& item : v.GetArray()) mergeFrom(item);
-      }
-      parent.hasKey = false;
-      parent.keyIsMerge = false;
-    } else {
-      auto it = parent.value.FindMember(parent.key.c_str());
-      if (it != parent.value.MemberEnd()) {
-        it->value = v;  // a repeated key keeps its last value
-      } else {
-        rapidjson::Value name(parent.key.c_str(), static_cast<rapidjson::SizeType>(parent.key.size()),
-                              allocator);
-        parent.value.AddMember(name, v, allocator);
-      }
-      parent.hasKey = false;
-      parent.keyIsMerge = false;
-    }
-  };
-
-  while (!closed && !failed) {
-    yaml_event_t event;
-    if (!yaml_parser_parse(&parser, &event)) {
-      failed = true;
-      break;
-    }
-    switch (event.type) {
-      case YAML_MAPPING_START_EVENT:
-      case YAML_SEQUENCE_START_EVENT: {
-        if (stack.size() >= kMaxYamlDepth) {
-          failed = true;
-          break;
-        }
-        stack.emplace_back();
-        const unsigned char* anchor = event.type == YAML_MAPPING_START_EVENT
-                                          ? event.data.mapping_start.anchor
-                                          : event.data.sequence_start.anchor;
-        if (anchor != nullptr) stack.back().anchor = reinterpret_cast<const char*>(anchor);
-        if (event.type == YAML_MAPPING_START_EVENT) {
-          stack.back().value.SetObject();
-        } else {
-          stack.back().value.SetArray();
-        }
-        break;
-      }
-      case YAML_MAPPING_END_EVENT:
-      case YAML_SEQUENCE_END_EVENT: {
-        if (stack.empty()) {
-          failed = true;
-          break;
-        }
-        rapidjson::Value finished(std::move(stack.back().value));
-        std::string anchor = std::move(stack.back().anchor);
-        stack.pop_back();
-        if (!anchor.empty()) {
-          remember(reinterpret_cast<const unsigned char*>(anchor.c_str()), finished);
-        }
-        if (stack.empty()) {
-          top = std::move(finished);
-          closed = true;
-        } else {
-          attach(std::move(finished), false);
-        }
-        break;
-      }
-      case YAML_SCALAR_EVENT: {
-        rapidjson::Value scalar;
-        scalar.SetString(reinterpret_cast<const char*>(event.data.scalar.value),
-                         static_cast<rapidjson::SizeType>(event.data.scalar.length), allocator);
-        remember(event.data.scalar.anchor, scalar);
-        if (stack.empty()) break;  // a bare scalar document is not a collection
-        bool mergeKey = event.data.scalar.style == YAML_PLAIN_SCALAR_STYLE &&
-                        event.data.scalar.length == 2 &&
-                        memcmp(event.data.scalar.value, "<<", 2) == 0;
-        attach(std::move(scalar), mergeKey);
-        break;
-      }
-      case YAML_ALIAS_EVENT: {
-        // An alias to an anchor not defined before it is an error, as in
-        // every YAML loader.
-        auto it = anchors.find(reinterpret_cast<const char*>(event.data.alias.anchor));
-        if (it == anchors.end() || it->second.cost > kMaxYamlAliasCost - aliasCost) {
-          failed = true;
-          break;
-        }
-        aliasCost += it->second.cost;
-        if (stack.empty()) break;
-        rapidjson::Value copy(it->second.value, allocator);
-        attach(std::move(copy), false);
-        break;
-      }
-      case YAML_STREAM_END_EVENT:
-        failed = true;  // ended before a top-level collection was closed
-        break;
-      default:
-        break;
-    }
-    yaml_event_delete(&event);
-  }
-  yaml_parser_delete(&parser);
-  if (!closed || failed) return false;
-  if (value->IsArray()) {
-    value->PushBack(top, allocator);
-  } else {
-    *value = top;
-  }
-  return true;
+  return jyx::yamlToJson(text, length, value, allocator);
 }
 
 bool CJYX::yamlFileToJson(const std::string& path, rapidjson::Document* doc) {
-  std::string content;
-  bool missing = false;
-  std::string err;
-  if (!loadLocalFile(path, &content, &missing, &err)) {
-    if (!missing) CAPIManager::instance()->print("%s\n", err.c_str());
-    return false;
-  }
-  if (content.empty()) return false;
-  return yamlToJson(content.data(), content.size(), doc);
+  return jyx::CConfigLoader::yamlFileToJson(path, doc);
 }
 
 void CJYX::sendHostEvent(const char* name, const std::string& payload, TextCallback callback) {

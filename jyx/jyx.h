@@ -18,13 +18,12 @@
 #include <functional>
 #include <string>
 
+#include "common/config_loader.h"
 #include "common/task_manager.h"
+#include "jyx/services.h"
 
-class CJYX : public CTaskManager {
+class CJYX : public CTaskManager, public CJYXServices {
  public:
-  using TextCallback = std::function<void(const std::string&)>;
-  // Dialog answer: 1 means confirmed.
-  using AnswerCallback = std::function<void(int)>;
 
   // The single instance; it is created during static initialisation (and
   // with it the API manager, whose owner thread becomes the main thread).
@@ -37,9 +36,9 @@ class CJYX : public CTaskManager {
 
   virtual uint32_t pageMode();
   virtual void setPageMode(uint32_t mode);
-  virtual const std::string& appPath();
+  const std::string& appPath() override;
   virtual void setAppPath(const std::string& path);
-  virtual const std::string& pathSeparator();
+  const std::string& pathSeparator() override;
   virtual void setPathSeparator(const std::string& separator);
   virtual const std::string& version();
   virtual void setVersion(const std::string& version);
@@ -49,12 +48,12 @@ class CJYX : public CTaskManager {
   virtual void setIpChanged(bool changed);
   // The link-ready flag: the request tracker fails pending controller
   // requests while it is clear.
-  virtual bool wantConnected();
+  bool wantConnected() override;
   virtual void setWantConnected(bool want);
   virtual const std::string& ip();
   virtual void setIp(const std::string& ip);
-  virtual const std::string& nameText();
-  virtual void setNameText(const std::string& text);
+  const std::string& nameText() override;
+  void setNameText(const std::string& text) override;
   virtual bool titleDirty();
   virtual void setTitleDirty(bool dirty);
   virtual bool started();
@@ -76,15 +75,15 @@ class CJYX : public CTaskManager {
 
   // Settings: the member `key` of the configuration when present (numbers
   // and bools given as text are converted), else the default.
-  bool readSetting(const char* key, bool defaultValue);
-  int readSetting(const char* key, int defaultValue);
-  std::string readSetting(const char* key, const std::string& defaultValue);
-  std::string readSetting(const char* key, const char* defaultValue);
+  bool readSetting(const char* key, bool defaultValue) override;
+  int readSetting(const char* key, int defaultValue) override;
+  std::string readSetting(const char* key, const std::string& defaultValue) override;
+  std::string readSetting(const char* key, const char* defaultValue) override;
   // Settings storage belongs to a graphical front end; no effect here.
-  void writeSetting(const char* key, bool value) {}
-  void writeSetting(const char* key, int value) {}
-  void writeSetting(const char* key, const std::string& value) {}
-  void saveSettings() {}
+  void writeSetting(const char* key, bool value) override {}
+  void writeSetting(const char* key, int value) override {}
+  void writeSetting(const char* key, const std::string& value) override {}
+  void saveSettings() override {}
 
   // Whole file in binary mode; a leading UTF-8 byte-order mark is dropped
   // (files of 4 bytes or more). Prints "open file (<path>) FAIL." and yields
@@ -98,12 +97,12 @@ class CJYX : public CTaskManager {
   // standard output; without a callback the output is printed). Otherwise a
   // local file: read whole, callback only when it is not empty; a file that
   // does not open is asked of the host ("jyx:get_file_content").
-  void getFileContent(const std::string& pathOrUrl, TextCallback callback);
+  void getFileContent(const std::string& pathOrUrl, TextCallback callback) override;
   // Every file loaded through this object (readFile, getFileContent,
   // yamlFileToJson) must be a regular file of at most this size: a
   // directory, FIFO or device such as /dev/zero is refused with its reason
   // instead of blocking or exhausting memory. Fetched texts are capped alike.
-  static constexpr size_t kMaxLoadedFileBytes = 16 * 1024 * 1024;
+  static constexpr size_t kMaxLoadedFileBytes = jyx::CConfigLoader::kMaxLoadedFileBytes;
   // Time-outs of a fetch over HTTP (curl --connect-timeout / --max-time), in
   // seconds; 10 and 60 unless changed. The fetch blocks the calling thread
   // at most the total time plus a few seconds, then curl is killed.
@@ -125,8 +124,8 @@ class CJYX : public CTaskManager {
   // Host events; in the command-line program the host answers at once with
   // an empty record, so callbacks receive "" during the next pump.
   void download(const std::string& url, const std::string& path, const std::string& event,
-                TextCallback callback);
-  void pickFile(bool open, TextCallback callback);
+                TextCallback callback) override;
+  void pickFile(bool open, TextCallback callback) override;
   void getLog(TextCallback callback);
   void clearLog();
   void toClipboard(const std::string& text, TextCallback callback = nullptr);
@@ -137,11 +136,11 @@ class CJYX : public CTaskManager {
   // Presentation hooks: empty in the command-line program; dialogs never
   // answer.
   void publishValue(const std::string& event, const std::string& key,
-                    const std::string& value) {}
-  void showNotice(const std::string& text) {}
+                    const std::string& value) override {}
+  void showNotice(const std::string& text) override {}
   void setStatus(const std::string& text) {}
   void showDialog(AnswerCallback answer, int type, const std::string& title,
-                  const std::string& text) {}
+                  const std::string& text) override {}
   void showMessage(AnswerCallback answer, int type, const std::string& text,
                    const std::string& title, const std::string& confirm,
                    const std::string& reject, double sizeFactor) {}
@@ -196,10 +195,6 @@ class CJYX : public CTaskManager {
   void publishAddressList();
   void putIpFirstInList();
   void sendHostEvent(const char* name, const std::string& payload, TextCallback callback);
-  // Reads a regular file of at most kMaxLoadedFileBytes; *missing tells a
-  // path that does not exist from one that was refused.
-  static bool loadLocalFile(const std::string& path, std::string* content, bool* missing,
-                            std::string* err);
 
   uint32_t pageMode_ = 0;
   std::string appPath_;
@@ -217,8 +212,7 @@ class CJYX : public CTaskManager {
   bool started_ = false;
   rapidjson::Document config_;
   double lastCheck_ = 0;
-  double fetchConnectSeconds_ = 10.0;
-  double fetchTotalSeconds_ = 60.0;
+  jyx::CConfigLoader loader_;
   bool visibleLog_ = true;
   bool visibleUart_ = true;
   bool visibleGpio_ = true;

@@ -1,12 +1,52 @@
-// The controller object's side of the six feature managers (log, device
-// control, power, serial, fastboot, FCT). Every reference from CJYX to a
-// feature manager lives in this file.
+// The controller object's side of the feature managers (log, device
+// control, power, FCT). Every reference from CJYX to a feature manager lives
+// in this file, and so does the wiring: the process-wide managers are made
+// here and handed what they depend on (the controller object's services, the
+// device-control manager) once, at construction. The managers themselves
+// include neither the controller object nor each other in a circle.
 #include "fcttool/fct_tool_manager.h"
-#include "jyx/data_manager.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/device/log_manager.h"
 #include "jyx/jyx.h"
-#include "jyx/log_manager.h"
 #include "jyx/maintenance/serial_manager.h"
-#include "jyx/power_manager.h"
+#include "jyx/power/power_manager.h"
+
+namespace {
+
+// The log and device-control managers are made together, log first (the
+// order in which the controller object starts them, and so the order of
+// their updates in the pump), and never destroyed. The device-control
+// manager reports each acknowledged forwarding state to the log manager.
+struct LinkManagers {
+  CJYXLogManager* log;
+  CJYXDataManager* data;
+};
+
+const LinkManagers& linkManagers() {
+  static const LinkManagers managers = [] {
+    CJYX* jyx = CJYX::instance();
+    LinkManagers made{};
+    made.log = new CJYXLogManager(jyx, nullptr, "127.0.0.1", CJYXLogManager::kDefaultPort, true);
+    made.data = new CJYXDataManager(jyx, "127.0.0.1", CJYXDataManager::kDefaultPort, true);
+    made.log->setDataManager(made.data);
+    CJYXLogManager* log = made.log;
+    made.data->setUartForwardingHandler([log](uint8_t on) { log->setUartLogEnabled(on); });
+    return made;
+  }();
+  return managers;
+}
+
+}  // namespace
+
+CJYXLogManager* CJYXLogManager::instance() { return linkManagers().log; }
+
+CJYXDataManager* CJYXDataManager::instance() { return linkManagers().data; }
+
+CJYXPowerManager* CJYXPowerManager::instance() {
+  static CJYXPowerManager* manager =
+      new CJYXPowerManager(CJYX::instance(), CJYXDataManager::instance(), true);
+  return manager;
+}
 
 void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();

@@ -4,9 +4,9 @@
 
 #include "common/api_manager.h"
 #include "common/file_util.h"
-#include "jyx/power_manager.h"
-#include "jyx/power_monitor.h"
-#include "jyx/power_svg.h"
+#include "jyx/power/power_manager.h"
+#include "jyx/power/power_monitor.h"
+#include "jyx/power/power_svg.h"
 #include "main/power_table.h"
 
 bool savePowerChart(CJYXPowerMonitor* monitor, const std::string& output) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "jyx/power_manager.h"
+#include "jyx/power/power_manager.h"
 
 namespace {
 

@@ -6,7 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "jyx/power_manager.h"
+#include "jyx/jyx.h"
+#include "jyx/power/power_manager.h"
 #include "power_test_util.h"
 
 namespace {
@@ -29,7 +30,7 @@ size_t columns(const std::string& text) {
 class PowerTable : public ::testing::Test {
  protected:
   void SetUp() override {
-    pm = new CJYXPowerManager(nullptr, false);
+    pm = new CJYXPowerManager(CJYX::instance(), nullptr, false);
     pm->loadRails("rails:\n  - {name: VDD_CORE_LONG_NAME_X, index: 0}\n  - {name: B, index: 5}\n");
     pm->rail(0)->setMaxVoltage(32000);
     pm->rail(0)->setResistance(10);

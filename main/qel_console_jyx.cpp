@@ -13,8 +13,8 @@
 #include "jyx/maintenance/esp_parser.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
 #include "jyx/maintenance/serial_manager.h"
-#include "jyx/power_manager.h"
-#include "jyx/spi_image.h"
+#include "jyx/power/power_manager.h"
+#include "jyx/device/spi_image.h"
 #include "main/power_report.h"
 
 double g_lastDisplay = 0;

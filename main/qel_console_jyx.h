@@ -18,6 +18,8 @@
 #include "main/power_table.h"
 #include "main/qel_console.h"
 
+class CJYXDataManager;
+
 // Time (pump seconds) of the last monitor redraw; far in the future until
 // sampling has started.
 extern double g_lastDisplay;
@@ -147,8 +149,21 @@ class CQelConsoleJYX : public CQelConsole {
   // refusal and finishes before anything is sent.
   void refuse(const char* option, const char* text, const char* why);
 
-  // Flows (run() picks one).
+  // Flows (run() picks one). The network flow connects, then runs the one
+  // action the options chose (runChosenFlow's table).
   void networkFlow();
+  void runChosenFlow(CJYXDataManager* data);
+  void flowSwitchUart(CJYXDataManager* data);
+  void flowUartOff(CJYXDataManager* data);
+  void flowPowerAction(CJYXDataManager* data);
+  void flowSendText(CJYXDataManager* data);
+  void flowGetIo(CJYXDataManager* data);
+  void flowSetIo(CJYXDataManager* data);
+  void flowReadSpi(CJYXDataManager* data);
+  void flowPostcode(CJYXDataManager* data);
+  void flowMonitor(CJYXDataManager* data);
+  void flowImage(CJYXDataManager* data);
+  void flowSpiRegister(CJYXDataManager* data);
   void serialCommandFlow();
   // Address discovery on the reply to command 01 or 02: an address runs
   // the network flow; otherwise, when a network action waits for it, the

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/api_manager.h"
-#include "jyx/data_manager.h"
-#include "jyx/spi_changed_only.h"
-#include "jyx/spi_image.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/device/spi_changed_only.h"
+#include "jyx/device/spi_image.h"
 #include "main/qel_console_jyx.h"
 
 namespace {

@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "common/api_manager.h"
-#include "jyx/data_manager.h"
+#include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
-#include "jyx/power_manager.h"
+#include "jyx/power/power_manager.h"
 #include "main/power_report.h"
 #include "main/power_table.h"
 #include "main/qel_console_jyx.h"

@@ -10,8 +10,8 @@
 
 #include "common/api_manager.h"
 #include "common/file_util.h"
-#include "jyx/data_manager.h"
-#include "jyx/spi_image.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/device/spi_image.h"
 #include "main/qel_console_jyx.h"
 
 namespace {

@@ -5,10 +5,10 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
-  libyaml-dev rapidjson-dev zlib1g-dev libftdi1-dev libusb-1.0-0-dev libssl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libyaml-dev rapidjson-dev zlib1g-dev libftdi1-dev libssl-dev
+  libgtest-dev libbenchmark-dev
   socat fastboot gdisk fdisk android-sdk-libsparse-utils mtools curl python3
-  util-linux e2fsprogs dosfstools uuid-runtime uuid parted
+  util-linux e2fsprogs uuid-runtime uuid
   dpkg-dev groff-base librsvg2-bin
 )
 

@@ -231,7 +231,7 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
   }
   out->bytes.append(p.faults.garbage);
   size_t at = out->bytes.size();
-  encodeFrame(p.reply.frame, &wire_, &out->bytes);
+  encodeFrame(p.reply.frame, &out->bytes);
   if (p.faults.corrupt) {
     // Break the stored checksum (header offset 16) so the receiver drops it.
     out->bytes[at + 16] = char(out->bytes[at + 16] ^ 0x01);

@@ -134,7 +134,6 @@ class CSimController {
   uint64_t seq_ = 0;
   std::map<std::pair<uint64_t, uint64_t>, Pending> outbox_;  // (due, seq)
   std::string logText_;
-  CPackage wire_;  // scratch packet for encoding replies
 };
 
 }  // namespace jyxsim

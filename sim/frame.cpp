@@ -7,13 +7,38 @@
 namespace jyxsim {
 
 namespace {
-constexpr size_t kHeader = jyx::kHeaderSize;
-const uint8_t* const kMagicBytes = jyx::kPackageMagicBytes;
+constexpr size_t kHeader = kWireHeader;
+const uint8_t* const kMagicBytes = kWireMagic;
 }  // namespace
 
-void encodeFrame(const SimFrame& f, CPackage* scratch, std::string* out) {
-  scratch->make(f.frame, f.cmd, f.data, f.payload.data(), uint32_t(f.payload.size()));
-  out->append(reinterpret_cast<const char*>(scratch->data()), scratch->size());
+uint32_t wireChecksum(uint32_t frame, uint16_t cmd, uint16_t data, uint32_t length,
+                      const uint8_t* payload, size_t payloadLength) {
+  uint32_t sum = getU32(kWireMagic) + frame + cmd + data + length;
+  for (size_t i = 0; i < payloadLength; ++i) sum += payload[i];
+  return sum;
+}
+
+bool wireValid(const uint8_t* p, size_t length) {
+  if (length < kWireHeader || memcmp(p, kWireMagic, 4) != 0) return false;
+  if (getU32(p + kWireLengthAt) != length) return false;
+  uint32_t sum = wireChecksum(getU32(p + kWireFrameAt), getU16(p + kWireCmdAt),
+                              getU16(p + kWireDataAt), uint32_t(length), p + kWireHeader,
+                              length - kWireHeader);
+  return sum == getU32(p + kWireChecksumAt);
+}
+
+void encodeFrame(const SimFrame& f, std::string* out) {
+  uint8_t header[kWireHeader];
+  uint32_t length = uint32_t(kWireHeader + f.payload.size());
+  memcpy(header, kWireMagic, 4);
+  putU32(header + kWireFrameAt, f.frame);
+  putU16(header + kWireCmdAt, f.cmd);
+  putU16(header + kWireDataAt, f.data);
+  putU32(header + kWireLengthAt, length);
+  putU32(header + kWireChecksumAt,
+         wireChecksum(f.frame, f.cmd, f.data, length, f.payload.data(), f.payload.size()));
+  out->append(reinterpret_cast<const char*>(header), kWireHeader);
+  out->append(reinterpret_cast<const char*>(f.payload.data()), f.payload.size());
 }
 
 void CSimFrameReader::feed(const uint8_t* bytes, size_t n) {
@@ -43,7 +68,7 @@ bool CSimFrameReader::next(SimFrame* out) {
       continue;
     }
     if (avail < kHeader) return false;
-    uint32_t length = getU32(p + 12);
+    uint32_t length = getU32(p + kWireLengthAt);
     if (length < kHeader || length > kMaxPacket) {
       pos_ += 1;
       skipped_ += 1;
@@ -63,9 +88,7 @@ bool CSimFrameReader::next(SimFrame* out) {
       skipped_ += later;
       continue;
     }
-    check_.reset();
-    check_.append(p, length);
-    if (!check_.verify()) {
+    if (!wireValid(p, length)) {
       // A corrupt packet may hide a real header inside it; resynchronise
       // one byte on instead of trusting the damaged length.
       pos_ += 1;
@@ -74,9 +97,9 @@ bool CSimFrameReader::next(SimFrame* out) {
       aligned_ = false;
       continue;
     }
-    out->frame = check_.frameNum();
-    out->cmd = check_.cmdType();
-    out->data = check_.dataType();
+    out->frame = getU32(p + kWireFrameAt);
+    out->cmd = getU16(p + kWireCmdAt);
+    out->data = getU16(p + kWireDataAt);
     out->payload.assign(p + kHeader, p + length);
     pos_ += length;
     aligned_ = true;
@@ -86,9 +109,7 @@ bool CSimFrameReader::next(SimFrame* out) {
 }
 
 bool CSimFrameReader::validAt(size_t at, uint32_t length) {
-  check_.reset();
-  check_.append(reinterpret_cast<const uint8_t*>(buf_.data()) + at, length);
-  return check_.verify();
+  return wireValid(reinterpret_cast<const uint8_t*>(buf_.data()) + at, length);
 }
 
 void CSimFrameReader::resetResync() {
@@ -125,7 +146,7 @@ size_t CSimFrameReader::nextValidPacket() {
       return 0;
     }
     scanAt_ = at + 1;
-    uint32_t length = getU32(b + (at - base_) + 12);
+    uint32_t length = getU32(b + (at - base_) + kWireLengthAt);
     if (length < kHeader || length > kMaxPacket) continue;
     if (length > end - at) {
       waiting_.push_back({at + length, at});

@@ -1,6 +1,14 @@
 // The simulator's view of one controller packet: header fields plus payload
-// bytes, and the stream decoder that cuts packets out of the bytes a client
-// sends. Little-endian helpers for payload fields live here too.
+// bytes, its own wire codec, and the stream decoder that cuts packets out of
+// the bytes a client sends. Little-endian helpers for payload fields live
+// here too.
+//
+// The codec is written from the wire format (jyx/protocol/package_format.md)
+// and shares no code with the tool's CPackage on purpose: the simulator is
+// the independent reading of the format that the end-to-end tests hold the
+// tool against, so a layout or checksum mistake in one of them shows up as a
+// failed exchange instead of being made twice and agreed upon. Keep it that
+// way: do not replace this code with the tool's packet code or constants.
 #ifndef JYX_SIM_FRAME_H_
 #define JYX_SIM_FRAME_H_
 
@@ -10,9 +18,46 @@
 #include <utility>
 #include <vector>
 
-#include "jyx/package.h"
-
 namespace jyxsim {
+
+// Header layout: magic, frame number, command type, data type, length of the
+// whole packet, checksum; then the payload.
+constexpr uint8_t kWireMagic[4] = {0x5A, 0x5A, 0x5A, 0x5A};
+constexpr size_t kWireFrameAt = 4;     // u32
+constexpr size_t kWireCmdAt = 8;       // u16
+constexpr size_t kWireDataAt = 10;     // u16
+constexpr size_t kWireLengthAt = 12;   // u32, header included
+constexpr size_t kWireChecksumAt = 16;  // u32
+constexpr size_t kWireHeader = 20;
+
+// Command and data type codes.
+enum SimCmd : uint16_t {
+  HEART_BEAT = 0,
+  DEVICE_ACK = 1,
+  POWER_CTRL = 2,
+  GPIO_CTRL = 3,
+  SPI_CTRL = 4,
+  UART_CTRL = 5,
+  POST_CTRL = 6,
+  SPI_READ = 7,
+  STRING_CMD = 8,
+};
+enum SimData : uint16_t {
+  HEART_BEAT_DATA = 0,
+  POWER_DATA = 1,
+  GPIO_DATA = 2,
+  SPI_CTRL_INFO_DATA = 3,
+  SPI_DATA = 4,
+  UART_DATA_TYPE = 5,
+  POST_DATA = 6,
+  STRING_DATA = 7,
+  SPI_REG_DATA = 8,
+  ACK24_DATA = 9,
+  // A request without a typed payload; in a DEVICE_ACK the same code means
+  // the request failed.
+  NO_DATA = 255,
+  ACK_FAIL = 255,
+};
 
 struct SimFrame {
   uint32_t frame = 0;
@@ -21,9 +66,16 @@ struct SimFrame {
   std::vector<uint8_t> payload;
 };
 
-// Appends the complete packet (header, checksum, payload) to `out`,
-// built in `scratch` with the project's packet builder.
-void encodeFrame(const SimFrame& f, CPackage* scratch, std::string* out);
+// Appends the complete packet (header, checksum, payload) to `out`.
+void encodeFrame(const SimFrame& f, std::string* out);
+// The checksum of a packet whose header fields and payload are given: the
+// u32 sum, wrapping, of the magic word, frame, cmd, data, length and every
+// payload byte as an unsigned value.
+uint32_t wireChecksum(uint32_t frame, uint16_t cmd, uint16_t data, uint32_t length,
+                      const uint8_t* payload, size_t payloadLength);
+// Whether the `length` bytes at `p` are one packet: magic, the length field
+// equal to `length`, and a matching checksum.
+bool wireValid(const uint8_t* p, size_t length);
 
 // Cuts packets out of a byte stream. Bytes before a magic are skipped;
 // a header whose length is below 20 or above kMaxPacket is skipped by one
@@ -50,7 +102,6 @@ class CSimFrameReader {
   bool validAt(size_t at, uint32_t length);
   void resetResync();
 
-  CPackage check_;  // candidate packet, verified with the packet code
   std::string buf_;
   size_t pos_ = 0;
   uint64_t base_ = 0;    // stream offset of buf_[0]

@@ -13,10 +13,27 @@ std::string packet(uint32_t frame, uint16_t cmd, std::vector<uint8_t> payload) {
   f.cmd = cmd;
   f.data = 255;
   f.payload = std::move(payload);
-  CPackage scratch;
   std::string out;
-  encodeFrame(f, &scratch, &out);
+  encodeFrame(f, &out);
   return out;
+}
+
+// The heartbeat example of the wire format, byte for byte: the simulator's
+// codec is the independent reading the tool is tested against.
+TEST(SimFrameCodecTest, EncodesTheDocumentedHeartbeatAndRejectsEveryFlippedByte) {
+  const std::string expected(
+      "\x5A\x5A\x5A\x5A\x00\x00\x00\x00\x00\x00\xFF\x00\x14\x00\x00\x00\x6D\x5B\x5A\x5A", 20);
+  EXPECT_EQ(packet(0, 0, {}), expected);
+  std::string withPayload = packet(7, 8, {'l', 's', '\n', 0xFF});
+  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(withPayload.data());
+  ASSERT_TRUE(wireValid(bytes, withPayload.size()));
+  for (size_t i = 0; i < withPayload.size(); ++i) {
+    std::string flipped = withPayload;
+    flipped[i] ^= 0x01;
+    EXPECT_FALSE(wireValid(reinterpret_cast<const uint8_t*>(flipped.data()), flipped.size()))
+        << "byte " << i;
+  }
+  EXPECT_FALSE(wireValid(bytes, withPayload.size() - 1));
 }
 
 TEST(SimFrameReaderTest, SkipsGarbageAndCorruptPacketsAndWaitsForPartialOnes) {

@@ -14,7 +14,7 @@
 #include "common/task_manager.h"
 #include "fake_channel.h"
 #include "jyx/jyx.h"
-#include "jyx/package.h"
+#include "jyx/protocol/package.h"
 
 namespace jyxtest {
 

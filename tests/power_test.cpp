@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "common/api_manager.h"
-#include "jyx/power_format.h"
+#include "jyx/power/power_format.h"
 #include "sim/power_rails.h"
 #include "sim_util.h"
 #include "test_util.h"

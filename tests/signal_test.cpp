@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "jyx/power_format.h"
+#include "jyx/power/power_format.h"
 #include "sim_util.h"
 #include "test_util.h"
 

@@ -14,7 +14,7 @@
 #include <rapidjson/document.h>
 
 #include "common/socket_tcp.h"
-#include "jyx/package_manager.h"
+#include "jyx/protocol/package_manager.h"
 
 namespace jyxtest {
 

@@ -16,8 +16,8 @@
 
 #include "common/channel.h"
 #include "common/lock.h"
-#include "jyx/package.h"
-#include "jyx/package_parser.h"
+#include "jyx/protocol/package.h"
+#include "jyx/protocol/package_parser.h"
 #include "test_util.h"
 
 class CSocketTCP;

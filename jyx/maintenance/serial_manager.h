@@ -17,7 +17,7 @@
 
 #include "common/channel.h"
 #include "common/task_manager.h"
-#include "jyx/string_parser.h"
+#include "jyx/protocol/string_parser.h"
 
 class CJYXSerialManager : public CTaskManager,
                           public CChannelDelegate,

@@ -1,0 +1,440 @@
+// The SPI requests of CJYXDataManager and what every SPI flow is built of:
+// one request per sector or register, handing the flash lines to the
+// controller and back, the programming mode, the flash-size check and the
+// Winbond status registers. Each building block ends in exactly one callback.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "common/api_manager.h"
+#include "common/byte_order.h"
+#include "common/string_format.h"
+#include "common/thread_pool.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/device/spi_image.h"
+#include "jyx/protocol/package_manager.h"
+
+using jyx::stringFormat;
+
+namespace {
+
+// The flash needs the lines quiet for a moment after its last program cycle
+// before they are handed back or the programming mode is left (ms).
+constexpr int kLineSettleMs = 100;
+
+// Status registers 1-3 of Winbond-style flashes: read and write commands.
+constexpr uint8_t kRegisterReadCommand[3] = {0x05, 0x35, 0x15};
+constexpr uint8_t kRegisterWriteCommand[3] = {0x01, 0x31, 0x11};
+// The unlock request: mask 3, values 0 (registers 1 and 2 cleared).
+constexpr uint32_t kUnlockRegisterValue = 0x03000000;
+// JEDEC "read identification": manufacturer, memory type, capacity.
+constexpr uint8_t kJedecIdCommand = 0x9F;
+
+CAPIManager* api() { return CAPIManager::instance(); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Requests
+
+bool CJYXDataManager::enableSPIData(uint8_t enable, bool writeMode, PackageCallback callback) {
+  if (!isConnected()) {
+    api()->print("jyx.data(enableSPI): channel is not valid.\n");
+    return false;
+  }
+  CPackage* request = CPackageManager::instance()->getPackage();
+  request->makeSPICtrl(nextFrameNum(), enable, securityMode_, accessId_,
+                       writeMode ? eraseId_ : 0);
+  sendPackage(request, [this, enable, callback](CPackage* reply) {
+    if (reply != nullptr && enable == 1) {
+      api()->print("flash id num: 0x%x\n", reply->payloadU32(0));
+    }
+    if (reply != nullptr && reply->dataType() != ACK_FAIL) spiEnabled_ = enable != 0;
+    if (callback) callback(reply);
+  });
+  return true;
+}
+
+bool CJYXDataManager::sendSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                                  const uint8_t* data, int length, PackageCallback callback) {
+  if (!isConnected()) {
+    api()->print("jyx.data(sendSPIData): channel is not valid.\n");
+    return false;
+  }
+  CPackage* request = CPackageManager::instance()->getPackage();
+  if (secNum == 1 && length == secSize) {
+    // The flash path: the builder writes header and sector straight into the
+    // pooled package, no intermediate copy.
+    request->makeSPIData(nextFrameNum(), secOffset, data, secSize);
+  } else {
+    // Raw sector requests of the UI bridge: the header as given, then the
+    // bytes the caller attached (at most 64 KiB).
+    uint32_t n = length > 0 ? static_cast<uint32_t>(length) : 0;
+    if (n > UINT16_MAX) n = UINT16_MAX;
+    std::vector<uint8_t> payload(jyx::kSectorHeaderSize + n);
+    jyx::encodeFixed32(payload.data() + jyx::kSecOffsetOffset, secOffset);
+    jyx::encodeFixed16(payload.data() + jyx::kSecSizeOffset, secSize);
+    jyx::encodeFixed16(payload.data() + jyx::kSecNumOffset, secNum);
+    if (n > 0 && data != nullptr) memcpy(payload.data() + jyx::kSectorHeaderSize, data, n);
+    request->make(nextFrameNum(), SPI_CTRL, SPI_DATA, payload.data(),
+                  static_cast<uint32_t>(payload.size()));
+  }
+  sendPackage(request, std::move(callback));
+  return true;
+}
+
+bool CJYXDataManager::readSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                                  PackageCallback callback) {
+  if (!isConnected()) {
+    api()->print("jyx.data(readSPIData): channel is not valid.\n");
+    return false;
+  }
+  CPackage* request = CPackageManager::instance()->getPackage();
+  request->makeSPIRead(nextFrameNum(), secOffset, secSize, secNum);
+  sendPackage(request, std::move(callback));
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Flash-line hand-over and programming mode
+
+bool CJYXDataManager::enableSPI_IO(std::function<void(bool)> callback) {
+  bool sent = gpio(GPIO_OP_SET, GPIO_SPI_PRG_SEL, 0, [this, callback](CPackage* reply) {
+    auto fail = [this, callback](const char* text) {
+      api()->print("%s\n", text);
+      notice(text);
+      setSPICause(stringFormat("the controller did not take the SPI lines (%s)", text));
+      disableSPI([callback](bool) {
+        if (callback) callback(false);
+      });
+    };
+    if (reply == nullptr) {
+      fail("SPI_PRG_SEL to 0 fail.");
+      return;
+    }
+    bool sent = gpio(GPIO_OP_SET, GPIO_SPI_PRG_EN, 0, [callback, fail](CPackage* reply) {
+      if (reply == nullptr) {
+        fail("SPI_PRG_EN to 0 fail.");
+      } else if (callback) {
+        callback(true);
+      }
+    });
+    if (!sent) {
+      disableSPI([callback](bool) {
+        if (callback) callback(false);
+      });
+    }
+  });
+  if (!sent && callback) callback(false);
+  return sent;
+}
+
+void CJYXDataManager::disableSPI_IO(std::function<void(bool)> callback) {
+  sleepMs(kLineSettleMs);
+  spiHandBackError_.clear();
+  auto fail = [this, callback](const char* text) {
+    api()->print("%s\n", text);
+    notice(text);
+    spiHandBackError_ = stringFormat(
+        "the SPI lines were not handed back to the target (%s): it cannot boot from its flash",
+        text);
+    spiBusy_ = false;
+    if (callback) callback(false);
+  };
+  // A refused line (ACK_FAIL) is as much a failure as a missing reply: the
+  // flash may still be held by the controller.
+  bool sent = gpio(GPIO_OP_SET, GPIO_SPI_PRG_EN, 1, [this, callback, fail](CPackage* reply) {
+    if (reply == nullptr || reply->dataType() == ACK_FAIL) {
+      fail("SPI_PRG_EN to 1 fail.");
+      return;
+    }
+    bool sent = gpio(GPIO_OP_SET, GPIO_SPI_PRG_SEL, 1, [this, callback, fail](CPackage* reply) {
+      if (reply == nullptr || reply->dataType() == ACK_FAIL) {
+        fail("SPI_PRG_SEL to 1 fail.");
+        return;
+      }
+      spiBusy_ = false;
+      if (callback) callback(true);
+    });
+    if (!sent) fail("SPI_PRG_SEL to 1 fail.");
+  });
+  if (!sent) fail("SPI_PRG_EN to 1 fail.");
+}
+
+void CJYXDataManager::enableSPI(std::function<void(bool)> callback) {
+  enableSPI_IO([this, callback](bool ok) {
+    if (!ok) {
+      disableSPI_IO(nullptr);
+      callback(false);
+      return;
+    }
+    if (!writeMode_ && securityMode_ == 0) {
+      callback(true);
+      return;
+    }
+    auto onReply = [this, callback](CPackage* reply) {
+      if (reply == nullptr) {
+        api()->print("network is abnormal or enable SPI Data time out.\n");
+        setSPICause("no reply from the controller to the programming-mode request");
+        callback(false);
+        return;
+      }
+      // A refused or malformed acknowledge opens no programming mode (the
+      // tracker has printed the ACK_FAIL line already).
+      if (reply->dataType() == ACK_FAIL || reply->payloadLength() < jyx::kSectorHeaderSize) {
+        setSPICause("the controller refused the programming mode (ACK_FAIL)");
+        callback(false);
+        return;
+      }
+      // The acknowledge describes the flash (or, in a security layout, one
+      // copy): sector size times sector count. A count of 0 tells nothing.
+      uint64_t ackSectors = reply->payloadU16(jyx::kSecNumOffset);
+      uint64_t ackSectorSize = reply->payloadU16(jyx::kSecSizeOffset);
+      if (ackSectors > 0) spiFlashSize_ = ackSectors * ackSectorSize;
+      if (writeMode_) {
+        uint16_t secSize = reply->payloadU16(jyx::kSecSizeOffset);
+        if (secSize == 0) {
+          setSPICause("the controller reported a sector size of 0");
+          callback(false);
+          return;
+        }
+        sectorIndex_ = resumeSector_;
+        sectorSize_ = secSize;
+        if (sector_.size() < sectorSize_) sector_.resize(sectorSize_);
+        sectorCount_ = spiFlashSectorCount(imageSize_);
+        api()->print("recieved spi:secSize(%d), secNum(%d), secOffset(%d) :: real secNum(%d)\n",
+                     secSize, reply->payloadU16(jyx::kSecNumOffset),
+                     static_cast<int>(reply->payloadU32(jyx::kSecOffsetOffset)),
+                     static_cast<int>(sectorCount_));
+        spiReport(spiPercent_);
+      }
+      callback(true);
+    };
+    if (!enableSPIData(1, writeMode_, onReply)) onReply(nullptr);
+  });
+}
+
+void CJYXDataManager::disableSPI(std::function<void(bool)> callback) {
+  sleepMs(kLineSettleMs);
+  if (!writeMode_ && securityMode_ == 0) {
+    disableSPI_IO(std::move(callback));
+    return;
+  }
+  if (!enableSPIData(0, false, [this, callback](CPackage*) { disableSPI_IO(callback); })) {
+    disableSPI_IO(std::move(callback));
+  }
+}
+
+void CJYXDataManager::stopSPI(std::function<void()> callback) {
+  stopSPIThen([callback](bool) {
+    if (callback) callback();
+  });
+}
+
+void CJYXDataManager::stopSPIThen(std::function<void(bool)> callback) {
+  disableSPI([this, callback](bool linesBack) {
+    spiBusy_ = false;
+    spiRefresh_ = false;
+    spiStartTime_ = clockNow();
+    if (callback) callback(linesBack);
+  });
+}
+
+std::vector<std::string> CJYXDataManager::spiFailReasons() const {
+  std::vector<std::string> reasons;
+  if (!spiCause_.empty()) reasons.push_back(spiCause_);
+  if (!spiHandBackError_.empty()) reasons.push_back(spiHandBackError_);
+  return reasons;
+}
+
+void CJYXDataManager::beginSPIFlow(uint64_t rangeEnd, bool read) {
+  spiCause_.clear();
+  spiHandBackError_.clear();
+  spiFlashSize_ = 0;
+  spiRangeEnd_ = rangeEnd;
+  spiRangeIsRead_ = read;
+}
+
+void CJYXDataManager::checkFlashRange(std::function<void(bool)> next) {
+  auto decide = [this, next]() {
+    if (spiFlashSize_ == 0 || spiRangeEnd_ <= spiFlashSize_) return next(true);
+    if (spiRangeIsRead_) {
+      setSPICause(stringFormat("the read range 0x%x + %u bytes ends beyond the flash (%llu bytes)",
+                         readOffset_, readSize_,
+                         static_cast<unsigned long long>(spiFlashSize_)));
+    } else {
+      setSPICause(stringFormat("image %s (%u bytes) is larger than the flash (%llu bytes)",
+                         imagePath_.c_str(), imageSize_,
+                         static_cast<unsigned long long>(spiFlashSize_)));
+    }
+    next(false);
+  };
+  if (spiFlashSize_ != 0) {
+    decide();
+    return;
+  }
+  // No acknowledge described the flash (checks and reads outside a security
+  // layout): its JEDEC id does. A controller that cannot read it leaves the
+  // size unknown and the range unchecked.
+  bool sent = readSPIReg(kJedecIdCommand, 3, [this, decide](const uint8_t* bytes, int count) {
+    if (bytes != nullptr && count >= 3) spiFlashSize_ = spiFlashSizeFromJedecId(bytes);
+    decide();
+  });
+  if (!sent) decide();
+}
+
+// ---------------------------------------------------------------------------
+// Status registers
+
+bool CJYXDataManager::readSPIReg(uint8_t command, uint16_t count, SPIRegisterCallback callback) {
+  if (!isConnected()) {
+    api()->print("jyx.data(readSPIReg): channel is not valid.\n");
+    return false;
+  }
+  static const uint8_t kZeros[jyx::kSpiRegMaxData] = {0};
+  CPackage* request = CPackageManager::instance()->getPackage();
+  request->makeSPIReg(nextFrameNum(), SPI_REG_READ, command, count, kZeros);
+  sendPackage(request, [command, callback](CPackage* reply) {
+    if (reply == nullptr) {
+      api()->print("jyx.data(readSPIReg): read spi register 0x%.2x failed.\n", command);
+      if (callback) callback(nullptr, 0);
+      return;
+    }
+    if (reply->dataType() == ACK_FAIL) {
+      api()->print("jyx.data(readSPIReg): read spi register 0x%.2x failed and received ACK_FAIL.\n",
+                   command);
+      if (callback) callback(nullptr, 0);
+      return;
+    }
+    // Only the bytes the reply really carries count.
+    uint32_t available = reply->payloadLength() > jyx::kSpiRegDataOffset
+                             ? reply->payloadLength() - jyx::kSpiRegDataOffset
+                             : 0;
+    uint32_t n = reply->payloadU16(jyx::kSpiRegCountOffset);
+    if (n > available) n = available;
+    if (callback) {
+      callback(n > 0 ? reply->payload() + jyx::kSpiRegDataOffset : nullptr,
+               static_cast<int>(n));
+    }
+  });
+  return true;
+}
+
+bool CJYXDataManager::WriteSPIReg(uint8_t command, const uint8_t* data, uint16_t count,
+                                  std::function<void(bool)> callback) {
+  if (!isConnected()) {
+    api()->print("jyx.data(WriteSPIReg): channel is not valid.\n");
+    return false;
+  }
+  CPackage* request = CPackageManager::instance()->getPackage();
+  request->makeSPIReg(nextFrameNum(), SPI_REG_WRITE, command, count, data);
+  sendPackage(request, [command, callback](CPackage* reply) {
+    if (reply == nullptr) {
+      api()->print("jyx.data(WriteSPIReg): write spi register 0x%.2x failed.\n", command);
+      if (callback) callback(false);
+    } else if (reply->dataType() == ACK_FAIL) {
+      api()->print(
+          "jyx.data(WriteSPIReg): write spi register 0x%.2x failed and received ACK_FAIL.\n",
+          command);
+      if (callback) callback(false);
+    } else if (callback) {
+      callback(true);
+    }
+  });
+  return true;
+}
+
+// Callers hear the result only once the lines are back with the target, so a
+// front end that ends the program in its callback never leaves the flash
+// held by the controller.
+void CJYXDataManager::readNextRegister(int index, SPIRegisterCallback callback) {
+  auto onBytes = [this, index, callback](const uint8_t* bytes, int count) {
+    if (bytes == nullptr || count < 1) {
+      disableSPI_IO([callback](bool) { callback(nullptr, 0); });
+      return;
+    }
+    regReadBytes_[index] = bytes[0];
+    if (index == 2) {
+      // Lines that stay with the controller fail the read: the target
+      // cannot boot until they are back.
+      disableSPI_IO([this, callback](bool linesBack) {
+        if (linesBack) {
+          callback(regReadBytes_, 3);
+        } else {
+          callback(nullptr, 0);
+        }
+      });
+    } else {
+      readNextRegister(index + 1, callback);
+    }
+  };
+  if (!readSPIReg(kRegisterReadCommand[index], 1, onBytes)) onBytes(nullptr, 0);
+}
+
+void CJYXDataManager::winbondReadSPIRegisters(SPIRegisterCallback callback) {
+  if (!callback) callback = [](const uint8_t*, int) {};
+  if (!isConnected()) {
+    api()->print("jyx.data(winbondReadSPIRegisters): channel is not valid.\n");
+    callback(nullptr, 0);
+    return;
+  }
+  enableSPI_IO([this, callback](bool ok) {
+    if (!ok) {
+      api()->print("jyx.data(winbondReadSPIRegisters): enable spi fail.\n");
+      callback(nullptr, 0);
+      return;
+    }
+    memset(regReadBytes_, 0, sizeof(regReadBytes_));
+    readNextRegister(0, callback);
+  });
+}
+
+void CJYXDataManager::writeNextRegister(int index, std::function<void(bool)> callback) {
+  for (; index < 3 && (regWriteMask_ & (1u << index)) == 0; ++index) {
+  }
+  if (index >= 3) {
+    disableSPI_IO([callback](bool linesBack) { callback(linesBack); });
+    return;
+  }
+  auto onWritten = [this, index, callback](bool ok) {
+    if (!ok) {
+      disableSPI_IO([callback](bool) { callback(false); });
+      return;
+    }
+    writeNextRegister(index + 1, callback);
+  };
+  if (!WriteSPIReg(kRegisterWriteCommand[index], &regWriteValues_[index], 1, onWritten)) {
+    onWritten(false);
+  }
+}
+
+void CJYXDataManager::winbondWriteSPIRegisters(uint32_t value, std::function<void(bool)> callback) {
+  if (!callback) callback = [](bool) {};
+  if (!isConnected()) {
+    api()->print("jyx.data(winbondWriteSPIRegister): channel is not valid.\n");
+    callback(false);
+    return;
+  }
+  enableSPI_IO([this, value, callback](bool ok) {
+    if (!ok) {
+      api()->print("jyx.data(winbondWriteSPIRegister): enable spi fail.\n");
+      callback(false);
+      return;
+    }
+    SPIRegisterWrite split = spiSplitRegisterWrite(value);
+    memcpy(regWriteValues_, split.values, sizeof(regWriteValues_));
+    regWriteMask_ = split.mask;
+    api()->print("jyx.data(winbondWriteSPIRegisters): mask(0x%x), value(0x%.2x, 0x%.2x, 0x%.2x).\n",
+                 regWriteMask_, regWriteValues_[0], regWriteValues_[1], regWriteValues_[2]);
+    writeNextRegister(0, callback);
+  });
+}
+
+void CJYXDataManager::winbondUnlockFlash(std::function<void(bool)> callback) {
+  if (!isConnected()) {
+    api()->print("jyx.data(winbondUnlockFlash): channel is not valid.\n");
+    if (callback) callback(false);
+    return;
+  }
+  winbondWriteSPIRegisters(kUnlockRegisterValue, std::move(callback));
+}

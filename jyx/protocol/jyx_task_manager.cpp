@@ -1,0 +1,147 @@
+#include "jyx/protocol/jyx_task_manager.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+
+#include "common/api_manager.h"
+#include "common/socket_tcp.h"
+
+namespace {
+
+// The TCP client to the controller. A TCP channel keeps a connection whose
+// peer has gone as "open"; without more, a controller that closes the link
+// in the middle of a sequence would leave its pending request waiting for
+// the full request time-out. After every read that brought nothing this
+// socket peeks at the connection and, on end-of-stream or a reset, raises
+// `peerClosed` for the owning manager to act on from the main thread.
+class CControllerSocket : public CSocketTCP {
+ public:
+  CControllerSocket(CChannelDelegate* delegate, int port, const char* address,
+                    std::atomic<bool>* peerClosed)
+      : CSocketTCP(delegate, port, address), peerClosed_(peerClosed) {}
+  // The owner shuts the channel down before deleting it; this covers any
+  // other owner, while read() still resolves to this class.
+  ~CControllerSocket() override { shutdown(); }
+
+  int read(void* buf, int len) override {
+    int n = CSocketTCP::read(buf, len);
+    if (n > 0) return n;
+    CSmartLock guard(&lock_);
+    if (fd_ == -1) return n;
+    char probe;
+    ssize_t r = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      *peerClosed_ = true;
+    }
+    return n;
+  }
+
+ private:
+  std::atomic<bool>* peerClosed_;
+};
+
+}  // namespace
+
+CJYXTaskManager::CJYXTaskManager(const std::string& feature, const char* host, int port,
+                                 bool routed)
+    : feature_(feature), host_(host ? host : ""), port_(port), routed_(routed) {
+  name_ = "jyx." + feature;
+  channel_ = new CControllerSocket(this, port_, host_.c_str(), &peerClosed_);
+  channelIsSocket_ = true;
+  addHandler(name_ + ":connect",
+             std::bind(&CJYXTaskManager::onConnectTask, this, std::placeholders::_1));
+  addHandler(name_ + ":disconnect",
+             std::bind(&CJYXTaskManager::onDisconnectTask, this, std::placeholders::_1));
+  if (routed_) CAPIManager::instance()->registerTaskManager(name_, this);
+}
+
+CJYXTaskManager::~CJYXTaskManager() {
+  if (routed_) CAPIManager::instance()->unregisterTaskManager(name_, this);
+  if (channel_) channel_->shutdown();
+  delete channel_;
+  channel_ = nullptr;
+}
+
+bool CJYXTaskManager::isEnabled() { return enabled_; }
+
+void CJYXTaskManager::connect() {
+  if (channel_ && !channel_->isOpen()) {
+    peerClosed_ = false;
+    channel_->open();
+  }
+  enabled_ = true;
+}
+
+void CJYXTaskManager::disconnect() {
+  if (channel_ && channel_->isOpen()) channel_->close();
+  enabled_ = false;
+}
+
+int CJYXTaskManager::onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) {
+  if (!message) message = "";
+  if (type == CHANNEL_MSG_ERROR) {
+    CAPIManager::instance()->print("error-%s-manager: %s\n", feature_.c_str(), message);
+    if (CAPIManager::instance()->isOwnerThread()) {
+      disconnect();
+    } else {
+      disconnectRequested_ = true;
+    }
+  } else if (type == CHANNEL_MSG_WARNING) {
+    CAPIManager::instance()->print("warning-%s-manager: %s\n", feature_.c_str(), message);
+  }
+  return 0;
+}
+
+void CJYXTaskManager::setAddress(const char* host, int port) {
+  if (host) host_ = host;
+  if (port > 0) port_ = port;
+  if (channel_ && channelIsSocket_) {
+    auto* socket = static_cast<CSocketTCP*>(channel_);
+    if (host) socket->setAddress(host_);
+    if (port > 0) socket->setPort(port_);
+  }
+}
+
+bool CJYXTaskManager::isConnected() { return channel_ && channel_->isOpen(); }
+
+void CJYXTaskManager::setChannel(CChannel* channel) {
+  if (channel_) channel_->shutdown();
+  delete channel_;
+  channel_ = channel;
+  channelIsSocket_ = false;
+  channelReplaced();
+}
+
+void CJYXTaskManager::onUpdate(double now) {
+  if (disconnectRequested_.exchange(false)) disconnect();
+  if (peerClosed_.exchange(false) && isConnected()) {
+    // What arrived before the end still counts.
+    drainReceived(now);
+    onMessage(CHANNEL_MSG_ERROR, kPeerClosedCode, "tcp: the controller closed the connection!\n");
+  }
+}
+
+bool CJYXTaskManager::onConnectTask(CTask* task) {
+  const char* text = task->data() ? task->data()->text : "";
+  if (text && std::strlen(text) > 2) {
+    std::string ip;
+    int port = 0;
+    bool hasIp = getArgument(text, "ip", &ip);
+    getArgument(text, "port", &port);
+    setAddress(hasIp ? ip.c_str() : nullptr, port);
+  }
+  connect();
+  setResultText(task, "1");
+  finishTask(task);
+  return true;
+}
+
+bool CJYXTaskManager::onDisconnectTask(CTask* task) {
+  disconnect();
+  setResultText(task, "1");
+  finishTask(task);
+  return true;
+}
