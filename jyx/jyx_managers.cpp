@@ -1,6 +1,7 @@
 // The controller object's side of the six feature managers (log, device
 // control, power, serial, fastboot, FCT). Every reference from CJYX to a
 // feature manager lives in this file.
+#include "fastboot/fastboot_manager.h"
 #include "fcttool/fct_tool_manager.h"
 #include "jyx/data_manager.h"
 #include "jyx/jyx.h"
@@ -11,11 +12,13 @@ void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();
   CJYXDataManager::instance()->start();
   CJYXPowerManager::instance()->start();
+  CFastbootManager::instance()->start();
   CFCTToolManager::instance()->start();
 }
 
 void CJYX::stopFeatureManagers() {
   CFCTToolManager::instance()->stop();
+  CFastbootManager::instance()->stop();
   CJYXPowerManager::instance()->stop();
   CJYXDataManager::instance()->stop();
   CJYXLogManager::instance()->stop();
