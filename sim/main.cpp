@@ -119,8 +119,15 @@ int main(int argc, char** argv) {
     PRINT("jyx-sim: %s\n", err.c_str());
     return 1;
   }
-  PRINT("jyx-sim ready: packets %s:%d, log %s:%d\n", opts.bind.c_str(), opts.packetPort,
-        opts.bind.c_str(), opts.logPort);
+  CSimFastboot fastboot(opts.fastboot, &opsLog);
+  if (!fastboot.init(&err) ||
+      !server.listenFastboot(opts.bind, opts.fastbootPort, &fastboot, &err)) {
+    PRINT("jyx-sim: %s\n", err.c_str());
+    return 1;
+  }
+  fastboot.setBootHandler([&controller] { controller.target().bootFromFastboot(monoMicros()); });
+  PRINT("jyx-sim ready: packets %s:%d, log %s:%d, fastboot %s:%d\n", opts.bind.c_str(),
+        opts.packetPort, opts.bind.c_str(), opts.logPort, opts.bind.c_str(), opts.fastbootPort);
 
   server.run(sigFd, [&] {
     std::string text, why;
