@@ -127,6 +127,11 @@ class CFastbootManager : public CTaskManager,
   const std::string& bpttoolPath() const { return bpttoolPath_; }
   const std::string& currentCommand() const { return currentCommand_; }
   int32_t watchdogSeconds() const { return watchdogSeconds_; }
+  // Cursors of the erase and flash loops.
+  uint32_t eraseIndex() const { return eraseIndex_; }
+  void setEraseIndex(uint32_t index) { eraseIndex_ = index; }
+  uint32_t flashIndex() const { return flashIndex_; }
+  void setFlashIndex(uint32_t index) { flashIndex_ = index; }
   double lastActivity() const { return lastActivity_; }
   CExecChannel* channel() { return channel_; }
   // The channel prefix that runs `path` under the command time-out.
