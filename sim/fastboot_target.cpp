@@ -1,6 +1,7 @@
 #include "sim/fastboot_target.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -54,6 +55,7 @@ CSimFastboot::CSimFastboot(const Config& config, COpsLog* opsLog) : config_(conf
 
 CSimFastboot::~CSimFastboot() {
   if (fd_ >= 0) close(fd_);
+  if (memory_ != nullptr) munmap(memory_, size_t(config_.diskBytes));
 }
 
 bool CSimFastboot::init(std::string* err) {
@@ -67,7 +69,15 @@ bool CSimFastboot::init(std::string* err) {
     return false;
   }
   if (config_.stateDir.empty()) {
-    memory_.assign(config_.diskBytes, 0);
+    // Anonymous pages read as zeros and take memory only once written, so
+    // an idle simulator stays small whatever the disk size.
+    void* p = mmap(nullptr, size_t(config_.diskBytes), PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) {
+      *err = std::string("cannot map the NVMe disk: ") + strerror(errno);
+      return false;
+    }
+    memory_ = static_cast<uint8_t*>(p);
     return true;
   }
   mkdir(config_.stateDir.c_str(), 0755);
@@ -93,7 +103,7 @@ void CSimFastboot::reset() {
 bool CSimFastboot::readDisk(uint64_t offset, void* buf, size_t n) const {
   if (offset > config_.diskBytes || n > config_.diskBytes - offset) return false;
   if (fd_ < 0) {
-    memcpy(buf, memory_.data() + offset, n);
+    memcpy(buf, memory_ + offset, n);
     return true;
   }
   return pread(fd_, buf, n, off_t(offset)) == ssize_t(n);
@@ -102,7 +112,7 @@ bool CSimFastboot::readDisk(uint64_t offset, void* buf, size_t n) const {
 bool CSimFastboot::writeDisk(uint64_t offset, const void* buf, size_t n) {
   if (offset > config_.diskBytes || n > config_.diskBytes - offset) return false;
   if (fd_ < 0) {
-    memcpy(memory_.data() + offset, buf, n);
+    memcpy(memory_ + offset, buf, n);
     return true;
   }
   return pwrite(fd_, buf, n, off_t(offset)) == ssize_t(n);

@@ -79,7 +79,7 @@ class CSimFastboot {
   COpsLog* ops_;
   std::function<void()> boot_;
   int fd_ = -1;
-  std::vector<uint8_t> memory_;  // the disk without --state
+  uint8_t* memory_ = nullptr;    // the disk without --state (an anonymous mapping)
   Phase phase_ = Phase::kHandshake;
   std::string pending_;          // bytes of the message being assembled
   uint64_t messageLength_ = 0;
