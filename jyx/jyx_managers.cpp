@@ -1,9 +1,10 @@
 // The controller object's side of the feature managers (log, device
-// control, power, FCT). Every reference from CJYX to a feature manager lives
+// control, power, serial, fastboot, FCT). Every reference from CJYX to a feature manager lives
 // in this file, and so does the wiring: the process-wide managers are made
 // here and handed what they depend on (the controller object's services, the
 // device-control manager) once, at construction. The managers themselves
 // include neither the controller object nor each other in a circle.
+#include "fastboot/fastboot_manager.h"
 #include "fcttool/fct_tool_manager.h"
 #include "jyx/device/data_manager.h"
 #include "jyx/device/log_manager.h"
@@ -53,11 +54,18 @@ void CJYX::startFeatureManagers() {
   CJYXDataManager::instance()->start();
   CJYXPowerManager::instance()->start();
   CJYXSerialManager::instance()->start();
+  CFastbootManager* fastboot = CFastbootManager::instance();
+  // The boot-loader plan finds the controller's address over its MCU console.
+  fastboot->setAddressLookup([](CFastbootManager::AddressReply reply) {
+    CJYXSerialManager::instance()->getIP(std::move(reply));
+  });
+  fastboot->start();
   CFCTToolManager::instance()->start();
 }
 
 void CJYX::stopFeatureManagers() {
   CFCTToolManager::instance()->stop();
+  CFastbootManager::instance()->stop();
   CJYXSerialManager::instance()->stop();
   CJYXPowerManager::instance()->stop();
   CJYXDataManager::instance()->stop();

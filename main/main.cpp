@@ -13,6 +13,7 @@
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
 #include "main/qel_console_fct_tool.h"
+#include "main/qel_console_flash_tool.h"
 #include "main/qel_console_jyx.h"
 #include "tools/gpt.h"
 #include "main/signal_events.h"
@@ -92,15 +93,11 @@ int main(int argc, char** argv) {
     argc = 2;
   }
 
-  // The flash-tool front end is not part of this build: say so and end
-  // before any manager starts.
-  if (strcmp(argv[1], "--flash-tool") == 0) {
-    CAPIManager::instance()->print("the flash tool is not available in this build\n");
-    return 0;
-  }
-
   CQelConsole* console;
-  if (strcmp(argv[1], "--fct-tool") == 0) {
+  if (strcmp(argv[1], "--flash-tool") == 0) {
+    shift(&argc, argv);
+    console = new CQelConsoleFlashTool(argc, argv);
+  } else if (strcmp(argv[1], "--fct-tool") == 0) {
     shift(&argc, argv);
     console = new CQelConsoleFctTool(argc, argv);
   } else if (strcmp(argv[1], "--jyx") == 0) {

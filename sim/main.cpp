@@ -138,8 +138,16 @@ int main(int argc, char** argv) {
     maintenance += ", usb-uart " + opts.usbUart;
   }
   if (!maintenance.empty()) server.setBridge(&bridge);
-  PRINT("jyx-sim ready: packets %s:%d, log %s:%d%s\n", opts.bind.c_str(), opts.packetPort,
-        opts.bind.c_str(), opts.logPort, maintenance.c_str());
+  CSimFastboot fastboot(opts.fastboot, &opsLog);
+  if (!fastboot.init(&err) ||
+      !server.listenFastboot(opts.bind, opts.fastbootPort, &fastboot, &err)) {
+    PRINT("jyx-sim: %s\n", err.c_str());
+    return 1;
+  }
+  fastboot.setBootHandler([&controller] { controller.target().bootFromFastboot(monoMicros()); });
+  PRINT("jyx-sim ready: packets %s:%d, log %s:%d, fastboot %s:%d%s\n", opts.bind.c_str(),
+        opts.packetPort, opts.bind.c_str(), opts.logPort, opts.bind.c_str(), opts.fastbootPort,
+        maintenance.c_str());
 
   server.run(sigFd, [&] {
     std::string text, why;

@@ -37,6 +37,13 @@ const char kHelp[] =
     "                         'on', 'on-prefix', 'on-any', 'wait', 'say', 'say-raw',\n"
     "                         'echo'; see sim/README.md); without it: silence\n"
     "\n"
+    "Fastboot and NVMe (the fastboot TCP protocol, served while the target is in\n"
+    "fastboot mode; the disk is DIR/nvme.img with --state, else in memory):\n"
+    "  --fastboot-port N      fastboot TCP port, default 5554\n"
+    "  --nvme-size N          disk bytes (suffix K or M allowed), default 64M\n"
+    "  --nvme-block N         logical block size, 512 (default) or 4096\n"
+    "  --ddr N                1: the target runs from DDR (\"backdoor\" mode), default 0\n"
+    "\n"
     "SPI NOR flash:\n"
     "  --flash-size N         bytes (suffix K or M allowed), multiple of 64K, default 16M\n"
     "  --flash-id N           JEDEC identification value, default 0xEF40 plus the\n"
@@ -175,6 +182,25 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
     } else if (name == "state") {
       o->stateDir = value;
       c.flash.stateDir = value;
+      o->fastboot.stateDir = value;
+    } else if (name == "fastboot-port") {
+      if (!positive(65535)) return false;
+      o->fastbootPort = int(n);
+    } else if (name == "nvme-size") {
+      if (!parseSize(value, &n) || n == 0) {
+        *err = "--nvme-size takes a size in bytes, not '" + value + "'";
+        return false;
+      }
+      o->fastboot.diskBytes = n;
+    } else if (name == "nvme-block") {
+      if (!parseUnsigned(value, 4096, &n) || (n != 512 && n != 4096)) {
+        *err = "--nvme-block takes 512 or 4096, not '" + value + "'";
+        return false;
+      }
+      o->fastboot.blockSize = uint32_t(n);
+    } else if (name == "ddr") {
+      if (!number(1)) return false;
+      o->fastboot.backdoor = n == 1;
     } else if (name == "control") {
       o->controlFile = value;
     } else if (name == "flash-image") {

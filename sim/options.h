@@ -7,6 +7,7 @@
 
 #include "sim/controller.h"
 #include "sim/faults.h"
+#include "sim/fastboot_target.h"
 #include "sim/ftdi_bridge.h"
 
 namespace jyxsim {
@@ -22,6 +23,9 @@ struct SimOptions {
   std::string targetConsole;  // symlink to the target console's pty; empty: none
   std::string consoleScript;  // the target console's answers
   CSimController::Config controller;
+  // The target's fastboot service, reachable while it is in fastboot mode.
+  int fastbootPort = 5554;
+  CSimFastboot::Config fastboot;
   // Fault options in command-line order, replayed into CSimFaults (and
   // kept so a control-file reload can start from them).
   std::vector<std::pair<std::string, std::string>> faultOptions;

@@ -71,6 +71,52 @@ CSimServer::~CSimServer() {
   if (log_.fd >= 0) close(log_.fd);
   if (listenPacket_ >= 0) close(listenPacket_);
   if (listenLog_ >= 0) close(listenLog_);
+  if (fastboot_.fd >= 0) close(fastboot_.fd);
+  if (listenFastboot_ >= 0) close(listenFastboot_);
+}
+
+bool CSimServer::listenFastboot(const std::string& addr, int port, CSimFastboot* target,
+                                std::string* err) {
+  listenFastboot_ = listenOn(addr, port, err);
+  fastbootTarget_ = target;
+  return listenFastboot_ >= 0;
+}
+
+bool CSimServer::inFastbootMode() const {
+  return controller_->target().state() == TargetState::kFastboot;
+}
+
+void CSimServer::closeFastboot() {
+  if (fastboot_.fd >= 0) close(fastboot_.fd);
+  fastboot_ = Client();
+}
+
+void CSimServer::acceptFastboot() {
+  int fd = acceptOne(listenFastboot_);
+  if (fd < 0) return;
+  if (!inFastbootMode()) {
+    close(fd);
+    return;
+  }
+  closeFastboot();
+  fastboot_.fd = fd;
+  fastbootTarget_->reset();
+}
+
+void CSimServer::readFastboot() {
+  uint8_t buf[65536];
+  for (;;) {
+    ssize_t n = recv(fastboot_.fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n > 0) {
+      if (!fastbootTarget_->feed(buf, size_t(n), &fastboot_.out)) fastboot_.closing = true;
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n < 0 && errno == EINTR) continue;
+    closeFastboot();
+    return;
+  }
+  if (!flush(&fastboot_)) closeFastboot();
 }
 
 bool CSimServer::listen(const std::string& addr, int packetPort, int logPort, std::string* err) {
@@ -216,6 +262,11 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     pump(now);
     handleRequests(now);  // those held back while the client was not reading
     if (getppid() != parent_) return;
+    // The boot loader is gone once the target left fastboot mode; what it
+    // answered last still goes out first.
+    if (fastboot_.fd >= 0 && (fastboot_.closing || !inFastbootMode()) && fastboot_.out.empty()) {
+      closeFastboot();
+    }
 
     uint64_t wake = controller_->nextWakeUs();
     if (bridge_) wake = std::min(wake, bridge_->nextWakeUs());
@@ -229,12 +280,20 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
       uint64_t waitUs = wake > now ? wake - now : 0;
       if (waitUs < timeoutUs) timeoutUs = waitUs;
     }
-    std::vector<pollfd> fds(5);
+    std::vector<pollfd> fds(7);
     int nfds = 0;
     fds[nfds++] = {signalFd, POLLIN, 0};
     fds[nfds++] = {listenPacket_, POLLIN, 0};
     fds[nfds++] = {listenLog_, POLLIN, 0};
-    int packetIdx = -1, logIdx = -1;
+    int packetIdx = -1, logIdx = -1, fbListenIdx = -1, fbIdx = -1;
+    if (listenFastboot_ >= 0) {
+      fbListenIdx = nfds;
+      fds[nfds++] = {listenFastboot_, POLLIN, 0};
+    }
+    if (fastboot_.fd >= 0) {
+      fbIdx = nfds;
+      fds[nfds++] = {fastboot_.fd, short(POLLIN | (fastboot_.out.empty() ? 0 : POLLOUT)), 0};
+    }
     if (packet_.fd >= 0) {
       packetIdx = nfds;
       short events = packetBacklog() < kMaxPacketBacklog ? POLLIN : 0;
@@ -266,6 +325,10 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     if (packetIdx >= 0 && (fds[packetIdx].revents & (POLLIN | POLLHUP | POLLERR))) readPacket(now);
     if (logIdx >= 0 && log_.fd >= 0 && (fds[logIdx].revents & (POLLIN | POLLHUP | POLLERR)))
       readLog();
+    if (fbIdx >= 0 && (fds[fbIdx].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR))) {
+      readFastboot();
+    }
+    if (fbListenIdx >= 0 && (fds[fbListenIdx].revents & POLLIN)) acceptFastboot();
     if (fds[1].revents & POLLIN) acceptPacket(now);
     if (fds[2].revents & POLLIN) acceptLog(now);
     if (bridge_ && fds.size() > size_t(nfds)) {

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "sim/controller.h"
+#include "sim/fastboot_target.h"
 #include "sim/ftdi_bridge.h"
 #include "sim/frame.h"
 
@@ -26,6 +27,11 @@ class CSimServer {
 
   // Binds and listens on addr:packetPort and addr:logPort.
   bool listen(const std::string& addr, int packetPort, int logPort, std::string* err);
+  // Also serves `target`'s fastboot protocol on addr:port; a client is
+  // accepted only while the target is in fastboot mode (otherwise the
+  // connection is closed at once, as no boot loader listens), and closed
+  // when the target leaves that mode.
+  bool listenFastboot(const std::string& addr, int port, CSimFastboot* target, std::string* err);
   // Runs until a terminating signal arrives on signalFd (a signalfd) or the
   // parent process is gone. SIGUSR1 calls onReload.
   void run(int signalFd, std::function<void()> onReload);
@@ -52,10 +58,17 @@ class CSimServer {
   bool flush(Client* c);
   void closePacket(uint64_t now);
   void closeLog();
+  void acceptFastboot();
+  void readFastboot();
+  void closeFastboot();
+  bool inFastbootMode() const;
 
   CSimController* controller_;
   int listenPacket_ = -1;
   int listenLog_ = -1;
+  int listenFastboot_ = -1;
+  CSimFastboot* fastbootTarget_ = nullptr;
+  Client fastboot_;
   Client packet_;
   Client log_;
   CSimFrameReader reader_;

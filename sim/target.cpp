@@ -133,10 +133,15 @@ void CSimTarget::setState(TargetState s) {
   if (listener_) listener_(from, s);
 }
 
-void CSimTarget::startBoot(uint64_t nowUs) {
+void CSimTarget::bootFromFastboot(uint64_t nowUs) {
+  if (state_ != TargetState::kFastboot) return;
+  startBoot(nowUs, false);
+}
+
+void CSimTarget::startBoot(uint64_t nowUs, bool strapDecides) {
   FlashInfo flash;
   if (flashInfo_) flash = flashInfo_();
-  bootToFastboot_ = levels_[kGpioPowerBtn2 - 64] == 0;
+  bootToFastboot_ = strapDecides && levels_[kGpioPowerBtn2 - 64] == 0;
   bootStartUs_ = nowUs;
   bootCount_ += 1;
   inReset_ = false;

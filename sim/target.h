@@ -87,6 +87,10 @@ class CSimTarget {
   // into that UART's output while the target runs.
   void consoleInput(int uart, const std::string& text, uint64_t nowUs);
 
+  // The boot loader's "oem qelboot": a target in fastboot mode leaves it
+  // and boots normally (POWER_BTN2 is not looked at). Nothing otherwise.
+  void bootFromFastboot(uint64_t nowUs);
+
   // Moves the text produced on `uart` since the last call into *out.
   void takeUartOutput(int uart, std::string* out);
 
@@ -105,7 +109,9 @@ class CSimTarget {
   };
 
   void setState(TargetState s);
-  void startBoot(uint64_t nowUs);
+  // strapDecides: POWER_BTN2 low sends the boot into fastboot mode;
+  // otherwise it boots normally whatever the strap says.
+  void startBoot(uint64_t nowUs, bool strapDecides = true);
   void emit(int uart, const std::string& text);
   std::string runCommand(const std::string& line, uint64_t nowUs, bool* reboot);
 

@@ -47,17 +47,6 @@ TEST(JyxEntryTest, ReleaseToolHandOffPrintsNothing) {
   EXPECT_EQ("", err);
 }
 
-TEST(JyxEntryTest, ToolsMissingFromThisBuildSaySo) {
-  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{jyxBin(), "--flash-tool", "-h"}, "the flash tool is not available in this build\n"},
-  };
-  for (const auto& c : cases) {
-    int code = -1;
-    EXPECT_EQ(c.second, jyxtest::run(c.first, &code)) << c.first[1];
-    EXPECT_EQ(0, code) << c.first[1];
-  }
-}
-
 TEST(JyxEntryTest, RefusedControllerEndsTheRun) {
   // Both managers report their refused connect (the channel text carries its
   // own line end), then the console gives up.
