@@ -19,6 +19,8 @@ _jyx_fct_opts="-h --help -u --uart -f --file -l --list -a --all -c --case
 _jyx_gpt_opts="-h --help -f -s -b -r --dump --fix --swap -a -w -e --extract
   --create --image-file --image-name --image-type-uuid --image-uuid --update
   --edit --new- --expand- --extract- --name- --uuid-"
+_jyx_flash_opts="-h --help -c --cmd -f --file -m --make-gpt -a --all -b --bootloader
+  -n --nvme -d --dump -p --partition -o --oem -s --block-size --ip"
 _jyx_frontends="--jyx --fct-tool --release-tool --flash-tool"
 
 # Serial devices for -u: the tty paths that exist now.
@@ -71,8 +73,15 @@ _jyx() {
         fi
         return ;;
     flash)
-        compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -f -- "$cur"))
+        case $prev in
+            -f|--file) compopt -o filenames 2>/dev/null
+                       COMPREPLY=($(compgen -f -X '!*.json' -- "$cur") $(compgen -d -- "$cur"))
+                       return ;;
+            -d|--dump) compopt -o filenames 2>/dev/null
+                       COMPREPLY=($(compgen -f -- "$cur")); return ;;
+            -c|--cmd|-p|--partition|--ip) return ;;
+        esac
+        COMPREPLY=($(compgen -W "$_jyx_flash_opts" -- "$cur"))
         return ;;
     esac
 
@@ -116,7 +125,8 @@ _jyx_sim_opts="--bind --packet-port --log-port --ops-log --state --target-state
   --drop --fail --corrupt --garbage --garbage-magic --delay --delay-all
   --close-after --reset-after --mute-after --random --seed --control
   --ftdi-socket --ftdi-serials --ftdi-wiring --mcu-eth-ip --mcu-wifi-ip
-  --mcu-version --slave-version --esp-loader --usb-uart --help"
+  --mcu-version --slave-version --esp-loader --usb-uart
+  --fastboot-port --nvme-size --nvme-block --ddr --help"
 
 _jyx_sim() {
     local cur prev

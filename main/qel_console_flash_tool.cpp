@@ -52,6 +52,8 @@ const char kHelp[] =
 }  // namespace
 
 const char* CQelConsoleFlashTool::helpText() { return kHelp; }
+const option* CQelConsoleFlashTool::longOptions() { return kLongOptions; }
+const char* CQelConsoleFlashTool::shortOptions() { return kShortOptions; }
 
 CQelConsoleFlashTool::CQelConsoleFlashTool(int argc, char** argv) { parse(argc, argv); }
 

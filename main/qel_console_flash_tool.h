@@ -10,6 +10,8 @@
 
 #include "main/qel_console.h"
 
+struct option;
+
 class CQelConsoleFlashTool : public CQelConsole {
  public:
   CQelConsoleFlashTool(int argc, char** argv);
@@ -19,6 +21,10 @@ class CQelConsoleFlashTool : public CQelConsole {
 
   // The help text, printed in one piece.
   static const char* helpText();
+  // The getopt tables (the long one ends with a null entry), for the checks
+  // that keep the manual page and help in step.
+  static const option* longOptions();
+  static const char* shortOptions();
 
   const std::string& cmd() const { return cmd_; }
   const std::string& file() const { return file_; }
