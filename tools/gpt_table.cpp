@@ -1,6 +1,9 @@
 #include "tools/gpt_table.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "common/byte_order.h"
@@ -17,19 +20,15 @@ using jyx::encodeFixed64;
 using jyx::stringFormat;
 
 uint32_t crc32(const uint8_t* data, size_t len) {
-  static uint32_t table[256];
-  static bool ready = [] {
-    for (uint32_t i = 0; i < 256; ++i) {
-      uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      table[i] = c;
-    }
-    return true;
-  }();
-  (void)ready;
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < len; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
+  uLong crc = ::crc32(0L, Z_NULL, 0);
+  // zlib takes a uInt length per call.
+  while (len > 0) {
+    uInt n = len > UINT_MAX ? UINT_MAX : uInt(len);
+    crc = ::crc32(crc, data, n);
+    data += n;
+    len -= n;
+  }
+  return uint32_t(crc);
 }
 
 std::string guidToText(const uint8_t* g) {
