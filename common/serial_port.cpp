@@ -122,6 +122,7 @@ bool CSerialPort::open() {
   applyLineSettings(&tio, speed, dataBits_, parity_, stopBits_);
   tcflush(fd, TCIFLUSH);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) CAPIManager::instance()->print("tcsetattr() failed\n");
+  wakeThreads();
   return true;
 }
 

@@ -47,6 +47,7 @@ bool CSocketTCP::open() {
 
 void CSocketTCP::close() {
   CThread* server;
+  interruptRead();
   {
     CSmartLock guard(&lock_);
     closeSocketLocked();
@@ -111,6 +112,7 @@ void CSocketTCP::connectClient() {
     closeSocketLocked();
     fd_ = s;
   }
+  wakeThreads();
   delegate_->onConnected();
 }
 
@@ -175,6 +177,7 @@ void CSocketTCP::serverPass() {
       closeSocketLocked();  // one peer at a time: the new one replaces the old
       fd_ = peer;
     }
+    wakeThreads();
     delegate_->onConnected();
   }
 
@@ -226,7 +229,6 @@ int CSocketTCP::write(const void* data, int len) {
 }
 
 int CSocketTCP::read(void* buf, int len) {
-  int waited = 0;
   bool first = true;
   for (;;) {
     int fd;
@@ -250,15 +252,16 @@ int CSocketTCP::read(void* buf, int len) {
     // What the wait saw only counts if the connection is still the same one
     // (after a close the number may already belong to a new socket, and a
     // wait on the closed number fails).
-    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout, &waited);
+    // The wait blocks in the kernel for the whole time-out; close() and
+    // shutdown() end it at once through the interrupt descriptor.
+    FdWaitResult ready = waitFdOrWake(fd, POLLIN, interruptFd(), timeout);
     CSmartLock guard(&lock_);
     if (fd_ != fd || connection_ != connection) return 0;
     if (ready == FD_WAIT_ERROR) {
       report(CHANNEL_MSG_ERROR, -202, "tcp: recieve data - select failed!\n");
       return -1;
     }
-    if (ready == FD_WAIT_TIMEOUT) return 0;
-    if (ready == FD_WAIT_AGAIN) continue;
+    if (ready != FD_WAIT_READY) return 0;
     ssize_t n = recv(fd_, buf, len, 0);
     if (n < 1) return static_cast<int>(n);
     receiveFifo_->push(buf, static_cast<int>(n));

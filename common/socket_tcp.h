@@ -43,6 +43,7 @@ class CSocketTCP : public CSocket {
   // (nothing reported) or the peer closed; -1 when not connected (warning
   // reported) or the wait failed (error reported).
   int read(void* buf, int len) override;
+  bool readWaitsForDevice() override { return true; }
 
  private:
   void connectClient();
