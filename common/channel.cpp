@@ -21,10 +21,10 @@ constexpr int kReadChunk = 1024;
 constexpr int kWriteChunk = 8192;
 
 // Longest wait of a receive or send thread on the state of a channel that is
-// closed or has no device to read, in ms. wakeThreads() and shutdown end it
-// early; the bound only keeps a subclass that opens without saying so from
-// going unread for long.
-constexpr int kStateWaitMs = 250;
+// closed, not yet enabled or has no device to read, in ms. Every subclass
+// calls wakeThreads() when its device opens and shutdown() ends the wait, so
+// this bound is only a backstop for a subclass that forgets to.
+constexpr int kStateWaitMs = 5000;
 
 // The channel whose receive pass the current thread is running, if any.
 thread_local const CChannel* tReceiving = nullptr;
@@ -92,9 +92,13 @@ void CChannel::interruptRead() {
   (void)written;  // EAGAIN: already readable
 }
 
-void CChannel::waitForState(int ms) {
+unsigned CChannel::stateSerial() {
+  std::lock_guard<std::mutex> hold(stateMutex_);
+  return stateSerial_;
+}
+
+void CChannel::waitForState(unsigned seen, int ms) {
   std::unique_lock<std::mutex> hold(stateMutex_);
-  unsigned seen = stateSerial_;
   stateChanged_.wait_for(hold, std::chrono::milliseconds(ms),
                          [this, seen] { return stopping_.load() || stateSerial_ != seen; });
 }
@@ -159,8 +163,11 @@ void CChannel::receivePass() {
   // A stopping channel returns at once: recycle() is about to take the
   // thread, and the pool loop does not start another pass meanwhile.
   if (stopping_.load()) return;
+  // Read before the checks, so that an open that happens between the checks
+  // and the wait still ends the wait.
+  unsigned seen = stateSerial();
   if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen() || !readWaitsForDevice()) {
-    waitForState(kStateWaitMs);
+    waitForState(seen, kStateWaitMs);
     if (!readWaitsForDevice() || stopping_.load()) return;
     if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen()) return;
   }
@@ -188,8 +195,9 @@ void CChannel::receivePass() {
 
 void CChannel::sendPass() {
   if (stopping_.load()) return;
+  unsigned seen = stateSerial();
   if (!threadsEnabled_.load(std::memory_order_acquire)) {
-    waitForState(kStateWaitMs);
+    waitForState(seen, kStateWaitMs);
     return;
   }
   int held = sendFifo_->size();

@@ -119,6 +119,9 @@ class CChannel {
   // gave none (reads then end at their time-out). interruptRead() makes it
   // readable; the reader drains it (common/fd_wait.h waitFdOrWake).
   int interruptFd() const { return interruptFd_; }
+  // True once shutdown() has begun; a read woken through interruptFd()
+  // then returns instead of waiting on.
+  bool stopping() const { return stopping_.load(); }
   void interruptRead();
   // True on this channel's receive thread while it runs a pass that found
   // the channel open. A read() there that finds the device closed lost a
@@ -139,8 +142,11 @@ class CChannel {
   void receivePass();
   void sendPass();
 
-  // Waits on stateChanged_ until wakeThreads(), shutdown or `ms` pass.
-  void waitForState(int ms);
+  // The count of wakeThreads() calls so far.
+  unsigned stateSerial();
+  // Waits on stateChanged_ until the count differs from `seen`, shutdown
+  // began or `ms` passed.
+  void waitForState(unsigned seen, int ms);
 
   std::atomic<bool> threadsEnabled_{false};
   std::atomic<bool> stopping_{false};  // set once by shutdown(), never cleared

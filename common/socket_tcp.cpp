@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "common/api_manager.h"
 #include "common/fd_wait.h"
@@ -229,6 +230,7 @@ int CSocketTCP::write(const void* data, int len) {
 }
 
 int CSocketTCP::read(void* buf, int len) {
+  int waited = 0;
   bool first = true;
   for (;;) {
     int fd;
@@ -254,14 +256,24 @@ int CSocketTCP::read(void* buf, int len) {
     // wait on the closed number fails).
     // The wait blocks in the kernel for the whole time-out; close() and
     // shutdown() end it at once through the interrupt descriptor.
-    FdWaitResult ready = waitFdOrWake(fd, POLLIN, interruptFd(), timeout);
+    // A wake-up for this same connection is stale (left by an earlier
+    // close) and the wait goes on for the rest of the time-out.
+    auto started = std::chrono::steady_clock::now();
+    FdWaitResult ready = waitFdOrWake(fd, POLLIN, interruptFd(), timeout - waited);
+    waited += static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count());
     CSmartLock guard(&lock_);
-    if (fd_ != fd || connection_ != connection) return 0;
+    if (fd_ != fd || connection_ != connection || stopping()) return 0;
     if (ready == FD_WAIT_ERROR) {
       report(CHANNEL_MSG_ERROR, -202, "tcp: recieve data - select failed!\n");
       return -1;
     }
-    if (ready != FD_WAIT_READY) return 0;
+    if (ready == FD_WAIT_TIMEOUT) return 0;
+    if (ready == FD_WAIT_AGAIN) {
+      if (waited >= timeout) return 0;
+      continue;
+    }
     ssize_t n = recv(fd_, buf, len, 0);
     if (n < 1) return static_cast<int>(n);
     receiveFifo_->push(buf, static_cast<int>(n));
