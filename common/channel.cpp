@@ -134,8 +134,12 @@ bool CChannel::open() {
 }
 
 bool CChannel::start() {
+  // The threads are enabled once open() has run: bytes queued before it
+  // were flushed by it and are never sent (subclasses enable them at the
+  // start of their open() already).
+  bool opened = open();
   enableThreads();
-  return open();
+  return opened;
 }
 
 void CChannel::enableThreads() {
@@ -190,6 +194,7 @@ void CChannel::receivePass() {
     if (n != kReadChunk) break;
   }
   tReceiving = nullptr;
+  if (endOfStream_.exchange(false)) queued = true;
   if (queued) jyx::wakeMainLoop();
 }
 

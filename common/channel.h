@@ -62,7 +62,7 @@ class CChannel {
   // Resets both FIFOs.
   virtual void flush();
   virtual bool open();
-  // Enables the pool threads and calls open().
+  // Calls open() and enables the pool threads.
   virtual bool start();
   virtual void close();
   virtual bool isOpen();
@@ -119,6 +119,10 @@ class CChannel {
   // gave none (reads then end at their time-out). interruptRead() makes it
   // readable; the reader drains it (common/fd_wait.h waitFdOrWake).
   int interruptFd() const { return interruptFd_; }
+  // Called by read() implementations that found the device at its end
+  // (a peer that closed): the receive pass then wakes the main loop, whose
+  // owner acts on the end, even though no bytes came.
+  void noteEndOfStream() { endOfStream_.store(true); }
   // True once shutdown() has begun; a read woken through interruptFd()
   // then returns instead of waiting on.
   bool stopping() const { return stopping_.load(); }
@@ -150,6 +154,7 @@ class CChannel {
 
   std::atomic<bool> threadsEnabled_{false};
   std::atomic<bool> stopping_{false};  // set once by shutdown(), never cleared
+  std::atomic<bool> endOfStream_{false};
   int interruptFd_ = -1;
   std::mutex stateMutex_;                 // guards stateSerial_ and pendingSends_
   std::condition_variable stateChanged_;  // wakeThreads, shutdown, a send job ending

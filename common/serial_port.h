@@ -58,6 +58,7 @@ class CSerialPort : public CChannel {
   int stopBits_ = 1;
   bool flag_ = false;
   int fd_ = -1;
+  unsigned opened_ = 0;  // open() calls so far: tells a reopened number from the old one
 };
 
 struct termios;

@@ -258,8 +258,17 @@ int CSocketTCP::read(void* buf, int len) {
     // shutdown() end it at once through the interrupt descriptor.
     // A wake-up for this same connection is stale (left by an earlier
     // close) and the wait goes on for the rest of the time-out.
+    // A connection whose peer has ended stays readable for ever: its reads
+    // wait on the interrupt descriptor alone (close() ends the wait) instead
+    // of finding the end again and again.
+    bool ended;
+    {
+      CSmartLock guard(&lock_);
+      ended = ended_ && endedConnection_ == connection;
+    }
     auto started = std::chrono::steady_clock::now();
-    FdWaitResult ready = waitFdOrWake(fd, POLLIN, interruptFd(), timeout - waited);
+    FdWaitResult ready =
+        waitFdOrWake(ended ? -1 : fd, POLLIN, interruptFd(), timeout - waited);
     waited += static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now() - started)
                                    .count());
@@ -275,6 +284,11 @@ int CSocketTCP::read(void* buf, int len) {
       continue;
     }
     ssize_t n = recv(fd_, buf, len, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      ended_ = true;
+      endedConnection_ = connection;
+      noteEndOfStream();
+    }
     if (n < 1) return static_cast<int>(n);
     receiveFifo_->push(buf, static_cast<int>(n));
     return static_cast<int>(n);

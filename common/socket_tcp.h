@@ -54,6 +54,10 @@ class CSocketTCP : public CSocket {
   void pauseAfterServerFailure();
 
   CThread* serverThread_ = nullptr;  // guarded by lock_
+  // The connection whose peer ended it (end of stream or a reset); guarded
+  // by lock_.
+  bool ended_ = false;
+  unsigned endedConnection_ = 0;
   std::atomic<bool> serverStop_{false};
   CLock listenLock_;  // guards listenFd_ between the server thread and close()
   int listenFd_ = -1;
