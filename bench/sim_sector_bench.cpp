@@ -3,7 +3,7 @@
 // programming mode and writes N sectors one at a time, each waiting for its
 // acknowledge. Prints the mean and 99th percentile in microseconds.
 //
-//   sim_sector_bench [sectors (default 2000)] [address (default 127.0.2.200)]
+//   sim_sector_bench [sectors (default 2000)] [address (default 127.0.2.200)] [bin dir]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "sectors must be 1..4096\n");
     return 2;
   }
-  std::string sim = std::string(JYX_BIN_DIR) + "/jyx-sim";
+  std::string sim = std::string(argc > 3 ? argv[3] : JYX_BIN_DIR) + "/jyx-sim";
   int ready[2];
   if (pipe(ready) != 0) return 1;
   pid_t pid = fork();

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <vector>
 
+#include "common/loop_wake.h"
 #include "common/task_manager.h"
 
 namespace {
@@ -103,8 +105,12 @@ void CAPIManager::removeUpdater(CUpdater* updater) {
 
 void CAPIManager::startAsyncCall(std::function<void()> function, double delaySeconds) {
   auto* call = new CAsyncCall(std::move(function), wallClock(), delaySeconds);
-  CSmartLock guard(&delayedLock_);
-  delayedCalls_.push_back(call);
+  {
+    CSmartLock guard(&delayedLock_);
+    delayedCalls_.push_back(call);
+  }
+  // The main loop's wait was computed without this call.
+  jyx::wakeMainLoop();
 }
 
 CTask* CAPIManager::acquireTask() {
@@ -166,8 +172,11 @@ void CAPIManager::onInvoke(int id, const char* name, const APIDATA* data, HostDo
 
 void CAPIManager::finishTask(CTask* task) {
   if (task == nullptr) return;
-  CSmartLock guard(&finishedLock_);
-  appendTask(&finished_, task);  // a task already waiting stays once
+  {
+    CSmartLock guard(&finishedLock_);
+    appendTask(&finished_, task);  // a task already waiting stays once
+  }
+  jyx::wakeMainLoop();
 }
 
 void CAPIManager::sendEvent(const char* name, const char* payload, TaskCallback callback) {
@@ -183,6 +192,7 @@ void CAPIManager::sendEvent(const char* name, const char* payload, TaskCallback 
   }
   task->setId(static_cast<int32_t>(nextId_++));
   appendTask(&outgoing_, task);
+  jyx::wakeMainLoop();
 }
 
 int CAPIManager::onHostReply(int id, APIDATA* reply) {
@@ -241,11 +251,10 @@ void CAPIManager::update() {
 
   // Managers and updaters may be added or removed (and destroyed) by the
   // very calls made here, so each pass walks a snapshot and skips entries
-  // that have left the table meanwhile. The table lock is recursive and held
-  // across each call, so the main thread itself may still change the table.
-  // The snapshots reuse their storage from pump to pump, so a steady main
-  // loop allocates nothing here; a pump nested inside a call made here
-  // (a host calling apiUpdate) takes fresh ones instead.
+  // that have left the table meanwhile. The snapshots reuse their storage
+  // from pump to pump, so a steady main loop allocates nothing here; a pump
+  // nested inside a call made here (a host calling apiUpdate) takes fresh
+  // ones instead.
   static std::vector<CTaskManager*> reusedManagers;
   static std::vector<CUpdater*> reusedUpdaters;
   static int depth = 0;
@@ -256,14 +265,24 @@ void CAPIManager::update() {
   } depthGuard(&depth);
   std::vector<CTaskManager*> nestedManagers;
   std::vector<CUpdater*> nestedUpdaters;
-  std::vector<CTaskManager*>& managers = depth == 1 ? reusedManagers : nestedManagers;
-  std::vector<CUpdater*>& updaters = depth == 1 ? reusedUpdaters : nestedUpdaters;
+
+  updateManagers(depth == 1 ? &reusedManagers : &nestedManagers);
+  updateUpdaters(depth == 1 ? &reusedUpdaters : &nestedUpdaters);
+  runDueCall();
+  releaseGarbage();
+  runCompletions();
+  deliverHostEvents();
+}
+
+void CAPIManager::updateManagers(std::vector<CTaskManager*>* managers) {
+  // The table lock is recursive and held across each call, so the main
+  // thread itself may still change the table.
   {
     CSmartLock guard(&managersLock_);
-    managers.clear();
-    for (auto& entry : managers_) managers.push_back(entry.second);
+    managers->clear();
+    for (auto& entry : managers_) managers->push_back(entry.second);
   }
-  for (CTaskManager* manager : managers) {
+  for (CTaskManager* manager : *managers) {
     CSmartLock guard(&managersLock_);
     bool present = false;
     for (auto& entry : managers_) {
@@ -274,18 +293,22 @@ void CAPIManager::update() {
     }
     if (present) manager->onUpdate(now_);
   }
+}
 
+void CAPIManager::updateUpdaters(std::vector<CUpdater*>* updaters) {
   {
     CSmartLock guard(&updatersLock_);
-    updaters.assign(updaters_.begin(), updaters_.end());
+    updaters->assign(updaters_.begin(), updaters_.end());
   }
-  for (CUpdater* updater : updaters) {
+  for (CUpdater* updater : *updaters) {
     CSmartLock guard(&updatersLock_);
     if (std::find(updaters_.begin(), updaters_.end(), updater) != updaters_.end()) {
       updater->onUpdate(now_);
     }
   }
+}
 
+void CAPIManager::runDueCall() {
   // At most one due delayed call per pump; it runs outside the lock so that
   // it may schedule further calls from any thread.
   CAsyncCall* due = nullptr;
@@ -305,12 +328,14 @@ void CAPIManager::update() {
     if (due->function()) due->function()();
     delete due;
   }
+}
 
-  {
-    CSmartLock garbageGuard(&garbageLock_);
-    while (CTask* task = popTask(&garbage_)) releaseTask(task);
-  }
+void CAPIManager::releaseGarbage() {
+  CSmartLock garbageGuard(&garbageLock_);
+  while (CTask* task = popTask(&garbage_)) releaseTask(task);
+}
 
+void CAPIManager::runCompletions() {
   // Completion callbacks run outside the list lock so that other threads
   // can keep finishing tasks. Each task stays in the list until it is taken,
   // so finishing it again meanwhile (from a callback or another thread)
@@ -334,7 +359,9 @@ void CAPIManager::update() {
     task->setNext(garbage_);
     garbage_ = task;
   }
+}
 
+void CAPIManager::deliverHostEvents() {
   while (true) {
     CTask* task;
     HostCallback host;
@@ -351,6 +378,33 @@ void CAPIManager::update() {
     host(task->id(), task->name().c_str(), task->data(),
          [this](int id, APIDATA* reply) { return onHostReply(id, reply); });
   }
+}
+
+int CAPIManager::idleWaitMs() {
+  {
+    CSmartLock guard(&finishedLock_);
+    if (finished_ != nullptr) return 0;
+  }
+  {
+    CSmartLock guard(&garbageLock_);
+    if (garbage_ != nullptr) return 0;
+  }
+  {
+    CSmartLock guard(&outgoingLock_);
+    if (outgoing_ != nullptr) return 0;
+  }
+  double wait = kHousekeepingSeconds;
+  {
+    CSmartLock guard(&delayedLock_);
+    double clock = wallClock();
+    for (CAsyncCall* call : delayedCalls_) {
+      double left = call->startTime() + call->delay() - clock;
+      if (left < wait) wait = left;
+    }
+  }
+  if (wait <= 0.0) return 0;
+  // Rounded up: a wait that ends a little early would only pump for nothing.
+  return static_cast<int>(std::ceil(wait * 1000.0));
 }
 
 namespace {

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "common/api_data.h"
 #include "common/lock.h"
@@ -94,8 +95,26 @@ class CAPIManager {
   // printf-style output to standard output, any length, from any thread.
   void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // One pump of the main loop.
+  // Longest pause between two pumps, in seconds, when nothing wakes the
+  // loop earlier. The updaters' own timers (heartbeats, connection checks,
+  // request time-outs, flush delays, display refresh) are read from `now` in
+  // onUpdate and declare no deadline, so an idle loop still pumps this often;
+  // 100 ms keeps those timers within a tenth of a second of their due time
+  // at 10 idle wake-ups a second.
+  static constexpr double kHousekeepingSeconds = 0.1;
+
+  // One pump of the main loop, in named steps: the task managers' and the
+  // updaters' onUpdate, at most one due delayed call, the tasks released by
+  // the previous pump, the completion callbacks, the events for the host.
   void update();
+
+  // Main thread, after a pump: how long the loop may block before the next
+  // one, in ms. 0 when work is already waiting (completions, garbage, host
+  // events, a due delayed call); otherwise the time to the next delayed call,
+  // at most kHousekeepingSeconds. Work that other threads add meanwhile
+  // (finishTask, startAsyncCall, sendEvent, a channel's received bytes) wakes
+  // the loop through common/loop_wake.h.
+  int idleWaitMs();
 
   const std::string& cwd() const { return cwd_; }
   const std::string& docPath() const { return docPath_; }
@@ -103,6 +122,14 @@ class CAPIManager {
 
  private:
   CAPIManager();
+
+  // The steps of update(), in order.
+  void updateManagers(std::vector<CTaskManager*>* snapshot);
+  void updateUpdaters(std::vector<CUpdater*>* snapshot);
+  void runDueCall();
+  void releaseGarbage();
+  void runCompletions();
+  void deliverHostEvents();
 
   double now_;
   uint32_t nextId_ = 1;

@@ -1,7 +1,9 @@
 #include "common/api_manager.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <algorithm>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -9,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/loop_wake.h"
 #include "common/task_manager.h"
 #include "common/thread_pool.h"
 
@@ -275,4 +278,58 @@ TEST_F(ApiManagerTest, UpdatersMayBeRemovedAndAddedDuringThePump) {
   delete spawned;
   api()->update();
   EXPECT_EQ(1, spawnedUpdates);
+}
+
+namespace {
+
+bool wakePending() {
+  pollfd p{jyx::mainLoopWakeFd(), POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+}  // namespace
+
+// The main loop blocks for idleWaitMs() between pumps; everything that gives
+// it work must either shorten that wait or wake it.
+TEST_F(ApiManagerTest, IdleWaitIsZeroWithWorkWaitingAndEndsAtTheNextDelayedCall) {
+  drain();
+  const int housekeepingMs = static_cast<int>(CAPIManager::kHousekeepingSeconds * 1000);
+  EXPECT_LE(api()->idleWaitMs(), housekeepingMs);
+  EXPECT_GT(api()->idleWaitMs(), 0) << "nothing due: the loop may block";
+
+  api()->startAsyncCall([&] { order_.push_back("late"); }, 0.05);
+  int wait = api()->idleWaitMs();
+  EXPECT_GT(wait, 0);
+  EXPECT_LE(wait, 50) << "woken for the delayed call, not after the housekeeping pause";
+  api()->startAsyncCall([&] { order_.push_back("now"); }, 0.0);
+  EXPECT_EQ(0, api()->idleWaitMs()) << "a due call runs in the next pump";
+  api()->update();
+
+  api()->finishTask(task("done"));
+  EXPECT_EQ(0, api()->idleWaitMs()) << "a completion waits";
+  api()->update();
+  EXPECT_EQ(0, api()->idleWaitMs()) << "the finished task goes back to the pool next pump";
+  // A loop that blocks for idleWaitMs between pumps runs the late call
+  // (which captures this fixture) before the test ends.
+  for (int i = 0; i < 1000 && std::find(order_.begin(), order_.end(), "late") == order_.end();
+       ++i) {
+    pollfd p{jyx::mainLoopWakeFd(), POLLIN, 0};
+    jyx::clearMainLoopWake();
+    poll(&p, 1, api()->idleWaitMs());
+    api()->update();
+  }
+  EXPECT_NE(order_.end(), std::find(order_.begin(), order_.end(), "late"));
+  drain();
+}
+
+TEST_F(ApiManagerTest, WorkFromOtherThreadsWakesTheLoop) {
+  jyx::clearMainLoopWake();
+  ASSERT_FALSE(wakePending());
+  std::thread([&] { api()->finishTask(task("from a thread")); }).join();
+  EXPECT_TRUE(wakePending());
+  jyx::clearMainLoopWake();
+  std::thread([&] { api()->startAsyncCall([] {}, 0.0); }).join();
+  EXPECT_TRUE(wakePending()) << "the wait was computed without the new call";
+  jyx::clearMainLoopWake();
+  drain();
 }

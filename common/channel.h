@@ -2,11 +2,20 @@
 // shell commands). A channel owns two pool threads for its whole life: the
 // receive thread keeps reading the device into receiveFifo, the send thread
 // drains sendFifo. Parsers pop receiveFifo on the main thread.
+//
+// Neither thread polls. The receive thread blocks in the kernel on the
+// device (read() implementations that do so say so through
+// readWaitsForDevice()), on the channel's state condition while the channel
+// is closed, or on receiveFifo while it is full; after queueing bytes it
+// wakes the main loop (common/loop_wake.h). The send thread blocks on
+// sendFifo until there is something to send.
 #ifndef JYX_COMMON_CHANNEL_H_
 #define JYX_COMMON_CHANNEL_H_
 
 #include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 
 #include "common/fifo.h"
 #include "common/lock.h"
@@ -53,7 +62,7 @@ class CChannel {
   // Resets both FIFOs.
   virtual void flush();
   virtual bool open();
-  // Enables the pool threads and calls open().
+  // Calls open() and enables the pool threads.
   virtual bool start();
   virtual void close();
   virtual bool isOpen();
@@ -72,9 +81,10 @@ class CChannel {
   int sendBuffer(const unsigned char* data, int len, std::function<void(bool)> done);
   int sendBuffer(const char* text, std::function<void(bool)> done);
 
-  // Closes the device (so a running receive pass ends early), recycles both
-  // pool threads (CThread::recycle waits for a running pass), waits for the
-  // asynchronous sends still in flight and closes again. Afterwards no pool
+  // Interrupts every wait of the channel's threads (device, FIFOs, state),
+  // closes the device, recycles both pool threads (CThread::recycle waits
+  // for a running pass), waits for the asynchronous sends still in flight
+  // and closes again. Afterwards no pool
   // thread calls into this channel, and the channel is never opened again.
   // Idempotent; the owner calls it on the thread that will destroy the
   // channel, before destroying it.
@@ -92,8 +102,31 @@ class CChannel {
   // call it at the start of their open() (start() calls it too); a channel
   // that is never opened never has its device read. Any thread, idempotent.
   void enableThreads();
-  // Hands a warning or error to the delegate.
+  // Hands a warning or error to the delegate, then wakes the main loop,
+  // which reacts to what the delegate recorded.
   int report(CHANNEL_MSG_TYPE type, int code, const char* message);
+  // Tells the channel's threads that the device may have opened: a receive
+  // thread waiting on the closed channel looks again at once. Subclasses
+  // call it after a device became open; any thread.
+  void wakeThreads();
+  // True when read() itself blocks on the device for up to its time-out
+  // (sockets, ttys). Otherwise the receive thread does not call read() back
+  // to back but waits on the channel's state between passes: the bytes of
+  // such channels arrive by other paths (an exec channel's write).
+  virtual bool readWaitsForDevice() { return false; }
+  // An eventfd that read() implementations poll beside the device so that
+  // close() and shutdown() end a blocked wait at once; -1 when the system
+  // gave none (reads then end at their time-out). interruptRead() makes it
+  // readable; the reader drains it (common/fd_wait.h waitFdOrWake).
+  int interruptFd() const { return interruptFd_; }
+  // Called by read() implementations that found the device at its end
+  // (a peer that closed): the receive pass then wakes the main loop, whose
+  // owner acts on the end, even though no bytes came.
+  void noteEndOfStream() { endOfStream_.store(true); }
+  // True once shutdown() has begun; a read woken through interruptFd()
+  // then returns instead of waiting on.
+  bool stopping() const { return stopping_.load(); }
+  void interruptRead();
   // True on this channel's receive thread while it runs a pass that found
   // the channel open. A read() there that finds the device closed lost a
   // race with close() (which may run between that test and the read), so it
@@ -113,8 +146,20 @@ class CChannel {
   void receivePass();
   void sendPass();
 
+  // The count of wakeThreads() calls so far.
+  unsigned stateSerial();
+  // Waits on stateChanged_ until the count differs from `seen`, shutdown
+  // began or `ms` passed.
+  void waitForState(unsigned seen, int ms);
+
   std::atomic<bool> threadsEnabled_{false};
-  std::atomic<int> pendingSends_{0};  // asynchronous sendBuffer jobs not yet finished
+  std::atomic<bool> stopping_{false};  // set once by shutdown(), never cleared
+  std::atomic<bool> endOfStream_{false};
+  int interruptFd_ = -1;
+  std::mutex stateMutex_;                 // guards stateSerial_ and pendingSends_
+  std::condition_variable stateChanged_;  // wakeThreads, shutdown, a send job ending
+  unsigned stateSerial_ = 0;
+  int pendingSends_ = 0;  // asynchronous sendBuffer jobs not yet finished
   bool shutDown_ = false;
 };
 

@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,15 @@ class FakeChannel : public CChannel {
   ~FakeChannel() override { shutdown(); }
 
   bool isOpen() override { return open.load(); }
+  // Opens or closes the fake device and, like every real channel, tells the
+  // channel's threads.
+  void setOpen(bool isOpen) {
+    open = isOpen;
+    wakeThreads();
+  }
+  // Like a device, read() waits (briefly) for bytes instead of returning at
+  // once, so the receive thread calls it back to back.
+  bool readWaitsForDevice() override { return true; }
   int write(const void* data, int len) override {
     CSmartLock guard(&lock_);
     written_.append(static_cast<const char*>(data), static_cast<size_t>(len));
@@ -35,7 +47,9 @@ class FakeChannel : public CChannel {
     return result == 0 ? len : result;
   }
   int read(void* buf, int len) override {
-    CSmartLock guard(&lock_);
+    std::unique_lock<CLock> guard(lock_);
+    arrived_.wait_for(guard, std::chrono::milliseconds(20),
+                      [this] { return !incoming_.empty() || stopping(); });
     ++reads;
     int n = std::min(static_cast<int>(incoming_.size()), len);
     memcpy(buf, incoming_.data(), static_cast<size_t>(n));
@@ -44,8 +58,11 @@ class FakeChannel : public CChannel {
     return n;
   }
   void queue(const std::string& bytes) {
-    CSmartLock guard(&lock_);
-    incoming_ += bytes;
+    {
+      CSmartLock guard(&lock_);
+      incoming_ += bytes;
+    }
+    arrived_.notify_all();
   }
   std::string written() {
     CSmartLock guard(&lock_);
@@ -60,6 +77,7 @@ class FakeChannel : public CChannel {
  private:
   std::string written_;
   std::string incoming_;
+  std::condition_variable_any arrived_;
 };
 
 // Takes every free pool thread; hands them back on destruction.
@@ -134,14 +152,14 @@ TEST(ChannelTest, SendBufferWithExhaustedPoolCallsDoneFalseBeforeReturning) {
 TEST(ChannelTest, ThreadsMoveBytesOnlyOnceEnabledAndReadOnlyWhileOpen) {
   RecordingDelegate delegate;
   FakeChannel channel(&delegate, false);
-  channel.open = true;
+  channel.setOpen(true);
   channel.queue("waiting");
   ASSERT_TRUE(channel.sendFifo()->push("out", 3));
   sleepMs(50);
   EXPECT_EQ(0, channel.reads.load());
   EXPECT_EQ(0, channel.writes.load());
 
-  channel.open = false;
+  channel.setOpen(false);
   // start() enables them (the fake's open() is the base one: false, and it
   // flushed both FIFOs).
   EXPECT_FALSE(channel.start());
@@ -155,7 +173,7 @@ TEST(ChannelTest, ThreadsMoveBytesOnlyOnceEnabledAndReadOnlyWhileOpen) {
   // A burst larger than one read chunk is drained across full reads.
   std::string burst(5000, 'z');
   channel.queue(burst);
-  channel.open = true;
+  channel.setOpen(true);
   std::string got;
   ASSERT_TRUE(collect(channel.receiveFifo(), &got, 7 + burst.size()));
   EXPECT_EQ("waiting" + burst, got);
@@ -173,7 +191,7 @@ TEST(ChannelTest, FullReceiveFifoLeavesBytesInTheDeviceInsteadOfDroppingThem) {
     burst += std::to_string(i) + ",";
   }
   channel.queue(burst);
-  channel.open = true;
+  channel.setOpen(true);
   std::string got;
   for (int round = 0; got.size() < burst.size() && round < 10; ++round) {
     // Wait until the receive thread has stopped for lack of room (or the
@@ -199,7 +217,7 @@ TEST(ChannelTest, DestroyingBusyChannelsStopsTheirThreadsAndHandsThemBack) {
   RecordingDelegate delegate;
   for (int i = 0; i < 5; ++i) {
     auto* channel = new FakeChannel(&delegate);
-    channel->open = true;
+    channel->setOpen(true);
     channel->queue(std::string(3000, 'r'));
     auto* sent = new std::atomic<bool>(false);
     channel->sendBuffer("late", [sent](bool) { *sent = true; });

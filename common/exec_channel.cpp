@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/api_manager.h"
+#include "common/loop_wake.h"
 
 namespace {
 
@@ -55,8 +56,15 @@ int CExecChannel::write(const void* command, int len) {
     fds[1] = -1;
     char buf[kLineBytes + 1];
     int n;
-    while ((n = readPiece(commandStream, buf)) > 0) receiveFifo_->push(buf, n);
-    while ((n = readPiece(pipeStream, buf)) > 0) receiveFifo_->push(buf, n);
+    // Each piece wakes the main loop, whose line parser takes it from there.
+    while ((n = readPiece(commandStream, buf)) > 0) {
+      receiveFifo_->push(buf, n);
+      jyx::wakeMainLoop();
+    }
+    while ((n = readPiece(pipeStream, buf)) > 0) {
+      receiveFifo_->push(buf, n);
+      jyx::wakeMainLoop();
+    }
   } else {
     CAPIManager::instance()->print("%s FAIL(perr:0x%x, f:0x%x)\n", line.c_str(),
                                    static_cast<unsigned>(reinterpret_cast<uintptr_t>(pipeStream)),

@@ -1,8 +1,10 @@
 #include "common/fd_wait.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace {
 
@@ -39,4 +41,20 @@ FdWaitResult waitFd(int fd, short events, int totalUs) {
   while ((r = waitFdSlice(fd, events, totalUs, &waited)) == FD_WAIT_AGAIN) {
   }
   return r;
+}
+
+FdWaitResult waitFdOrWake(int fd, short events, int wakeFd, int totalUs) {
+  pollfd p[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+  int r = poll(p, wakeFd >= 0 ? 2 : 1, toPollMs(totalUs));
+  if (r < 0) return errno == EINTR ? FD_WAIT_AGAIN : FD_WAIT_ERROR;
+  if (r == 0) return FD_WAIT_TIMEOUT;
+  if (p[0].revents & POLLNVAL) {
+    errno = EBADF;
+    return FD_WAIT_ERROR;
+  }
+  if (p[0].revents != 0) return FD_WAIT_READY;
+  uint64_t count;
+  ssize_t got = read(wakeFd, &count, sizeof(count));
+  (void)got;  // EAGAIN: another reader drained it first
+  return FD_WAIT_AGAIN;
 }

@@ -23,4 +23,11 @@ FdWaitResult waitFdSlice(int fd, short events, int totalUs, int* waitedUs);
 // Waits for `events` on fd up to totalUs in one go (the caller keeps its lock).
 FdWaitResult waitFd(int fd, short events, int totalUs);
 
+// Waits up to totalUs in one poll for `events` on fd or for wakeFd (an
+// eventfd; -1 for none) to become readable. FD_WAIT_READY: fd is ready;
+// FD_WAIT_TIMEOUT: the time passed; FD_WAIT_AGAIN: woken through wakeFd
+// (drained here) or by a signal; FD_WAIT_ERROR: the poll failed. For waits
+// that hold no lock, so they may be as long as the caller's time-out.
+FdWaitResult waitFdOrWake(int fd, short events, int wakeFd, int totalUs);
+
 #endif  // JYX_COMMON_FD_WAIT_H_

@@ -1,6 +1,7 @@
 #include "common/fifo.h"
 
 #include <cstring>
+#include <mutex>
 
 CFifo::CFifo(int capacity) : capacity_(capacity < 1 ? 1024 : capacity) {
   buffer_ = new uint8_t[capacity_];
@@ -15,6 +16,7 @@ int CFifo::size() {
 
 void CFifo::setSize(int size) {
   CSmartLock guard(&lock_);
+  if (roomWaiters_ > 0) roomChanged_.notify_all();
   if (size >= 0 && size <= capacity_) size_ = size;
 }
 
@@ -35,6 +37,7 @@ bool CFifo::push(const void* bytes, int n) {
   memcpy(buffer_, src + first, n - first);
   writePos_ = (writePos_ + n) % capacity_;
   size_ += n;
+  if (dataWaiters_ > 0) roomChanged_.notify_all();
   return true;
 }
 
@@ -49,6 +52,7 @@ void CFifo::popFront(void* out, int n) {
   readPos_ = (readPos_ + n) % capacity_;
   size_ -= n;
   if (size_ == 0) readPos_ = writePos_ = 0;
+  if (roomWaiters_ > 0) roomChanged_.notify_all();
 }
 
 bool CFifo::pop(void* out, int n) {
@@ -98,4 +102,29 @@ bool CFifo::skipTo(const void* pattern, int n) {
 void CFifo::reset() {
   CSmartLock guard(&lock_);
   size_ = readPos_ = writePos_ = 0;
+  if (roomWaiters_ > 0) roomChanged_.notify_all();
+}
+
+bool CFifo::waitForRoom(int n) {
+  std::unique_lock<CLock> hold(lock_);
+  ++roomWaiters_;
+  roomChanged_.wait(hold, [this, n] { return interrupted_ || capacity_ - size_ >= n; });
+  --roomWaiters_;
+  return !interrupted_;
+}
+
+bool CFifo::waitForData() {
+  std::unique_lock<CLock> hold(lock_);
+  ++dataWaiters_;
+  roomChanged_.wait(hold, [this] { return interrupted_ || size_ > 0; });
+  --dataWaiters_;
+  return !interrupted_;
+}
+
+void CFifo::interruptWaits() {
+  {
+    CSmartLock guard(&lock_);
+    interrupted_ = true;
+  }
+  roomChanged_.notify_all();
 }

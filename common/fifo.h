@@ -4,6 +4,7 @@
 #ifndef JYX_COMMON_FIFO_H_
 #define JYX_COMMON_FIFO_H_
 
+#include <condition_variable>
 #include <cstdint>
 
 #include "common/lock.h"
@@ -36,6 +37,17 @@ class CFifo {
   void reset();
   int freeSpace();
 
+  // Blocks until at least n bytes are free (true) or interruptWaits() was
+  // called (false). The one thread that fills the FIFO waits here instead of
+  // spinning while it is full; every pop, reset and setSize wakes it.
+  bool waitForRoom(int n);
+  // Blocks until the FIFO holds at least one byte (true) or interruptWaits()
+  // was called (false); every push wakes it. For the one thread that drains.
+  bool waitForData();
+  // Ends every present and future waitForRoom() and waitForData() with false. For the owner
+  // that is shutting the filling thread down; there is no undo.
+  void interruptWaits();
+
  private:
   uint8_t at(int offset) const { return buffer_[(readPos_ + offset) % capacity_]; }
   void popFront(void* out, int n);
@@ -45,6 +57,10 @@ class CFifo {
   uint8_t* buffer_;
   int readPos_ = 0;
   int writePos_ = 0;
+  int roomWaiters_ = 0;
+  int dataWaiters_ = 0;
+  bool interrupted_ = false;
+  std::condition_variable_any roomChanged_;
   CLock lock_;
 };
 

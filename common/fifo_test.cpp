@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -76,4 +77,39 @@ TEST(BufferTest, EqualsNeedsEqualPositiveLengths) {
   EXPECT_TRUE(a.equals(b));
   b.append("d", 1);
   EXPECT_FALSE(a.equals(b));
+}
+
+// The filling thread sleeps on a full FIFO until a pop makes room; the
+// draining thread sleeps on an empty one until a push.
+TEST(FifoTest, WaitForRoomAndWaitForDataWakeOnTheOtherSidesMove) {
+  CFifo fifo(8);
+  ASSERT_TRUE(fifo.push("12345678", 8));
+  std::atomic<int> roomResult{-1};
+  std::thread filler([&] { roomResult = fifo.waitForRoom(3) ? 1 : 0; });
+  char out[8];
+  ASSERT_TRUE(fifo.pop(out, 2));  // not yet enough room: still waiting
+  ASSERT_TRUE(fifo.pop(out, 1));
+  filler.join();
+  EXPECT_EQ(1, roomResult.load());
+  EXPECT_GE(fifo.freeSpace(), 3);
+
+  ASSERT_TRUE(fifo.pop(out, fifo.size()));
+  std::atomic<int> dataResult{-1};
+  std::thread drainer([&] { dataResult = fifo.waitForData() ? 1 : 0; });
+  ASSERT_TRUE(fifo.push("x", 1));
+  drainer.join();
+  EXPECT_EQ(1, dataResult.load());
+}
+
+TEST(FifoTest, InterruptWaitsEndsPresentAndLaterWaitsWithFalse) {
+  CFifo fifo(4);
+  ASSERT_TRUE(fifo.push("full", 4));
+  std::atomic<int> result{-1};
+  std::thread filler([&] { result = fifo.waitForRoom(1) ? 1 : 0; });
+  fifo.interruptWaits();
+  filler.join();
+  EXPECT_EQ(0, result.load());
+  EXPECT_FALSE(fifo.waitForRoom(4));
+  fifo.reset();
+  EXPECT_FALSE(fifo.waitForData()) << "an interrupted FIFO never blocks again";
 }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <chrono>
 #include <cstring>
 
 #include "common/api_manager.h"
@@ -113,6 +114,7 @@ bool CSerialPort::open() {
     return false;
   }
   fd_ = fd;
+  ++opened_;
 
   termios tio;
   if (tcgetattr(fd, &tio) != 0) {
@@ -122,10 +124,12 @@ bool CSerialPort::open() {
   applyLineSettings(&tio, speed, dataBits_, parity_, stopBits_);
   tcflush(fd, TCIFLUSH);
   if (tcsetattr(fd, TCSANOW, &tio) != 0) CAPIManager::instance()->print("tcsetattr() failed\n");
+  wakeThreads();
   return true;
 }
 
 void CSerialPort::close() {
+  interruptRead();
   CSmartLock guard(&lock_);
   if (fd_ >= 0) {
     ::close(fd_);
@@ -156,18 +160,31 @@ int CSerialPort::read(void* buf, int len) {
   int waited = 0;
   bool first = true;
   for (;;) {
-    // One wait slice under the lock at a time, so that a write waits at
-    // most one slice behind a read.
-    CSmartLock guard(&lock_);
-    if (fd_ < 0) {
-      if (!first || inReceivePass()) return 0;  // closed meanwhile
-      report(CHANNEL_MSG_WARNING, -1,
-             "serial port: receive data - the device handle is invalid!\n");
-      return -1;
+    int fd;
+    unsigned opened;
+    {
+      CSmartLock guard(&lock_);
+      fd = fd_;
+      opened = opened_;
+      if (fd < 0) {
+        if (!first || inReceivePass()) return 0;  // closed meanwhile
+        report(CHANNEL_MSG_WARNING, -1,
+               "serial port: receive data - the device handle is invalid!\n");
+        return -1;
+      }
     }
     first = false;
-    FdWaitResult ready = waitFdSlice(fd_, POLLIN, kReadWaitUs, &waited);
-    if (ready == FD_WAIT_AGAIN) continue;
+    // The wait blocks in the kernel without the lock, so a write never
+    // queues behind an idle reader; close() ends it through the interrupt
+    // descriptor. What it saw counts only for the same open device.
+    auto started = std::chrono::steady_clock::now();
+    FdWaitResult ready = waitFdOrWake(fd, POLLIN, interruptFd(), kReadWaitUs - waited);
+    waited += static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count());
+    CSmartLock guard(&lock_);
+    if (fd_ != fd || opened_ != opened || stopping()) return 0;
+    if (ready == FD_WAIT_AGAIN && waited < kReadWaitUs) continue;  // a stale wake-up
     if (ready != FD_WAIT_READY) return 0;
     ssize_t n = ::read(fd_, buf, len);
     if (n >= 0) static_cast<char*>(buf)[n] = 0;

@@ -28,6 +28,7 @@ class CSerialPort : public CChannel {
   // the data is set to 0. 0 when nothing came; -1 and a warning report when
   // the port is closed.
   int read(void* buf, int len) override;
+  bool readWaitsForDevice() override { return true; }
 
   virtual std::string path();
   virtual void setPath(const std::string& path);
@@ -57,6 +58,7 @@ class CSerialPort : public CChannel {
   int stopBits_ = 1;
   bool flag_ = false;
   int fd_ = -1;
+  unsigned opened_ = 0;  // open() calls so far: tells a reopened number from the old one
 };
 
 struct termios;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include "common/api_manager.h"
 #include "common/fd_wait.h"
@@ -47,6 +48,7 @@ bool CSocketTCP::open() {
 
 void CSocketTCP::close() {
   CThread* server;
+  interruptRead();
   {
     CSmartLock guard(&lock_);
     closeSocketLocked();
@@ -111,6 +113,7 @@ void CSocketTCP::connectClient() {
     closeSocketLocked();
     fd_ = s;
   }
+  wakeThreads();
   delegate_->onConnected();
 }
 
@@ -175,6 +178,7 @@ void CSocketTCP::serverPass() {
       closeSocketLocked();  // one peer at a time: the new one replaces the old
       fd_ = peer;
     }
+    wakeThreads();
     delegate_->onConnected();
   }
 
@@ -250,16 +254,41 @@ int CSocketTCP::read(void* buf, int len) {
     // What the wait saw only counts if the connection is still the same one
     // (after a close the number may already belong to a new socket, and a
     // wait on the closed number fails).
-    FdWaitResult ready = waitFdSlice(fd, POLLIN, timeout, &waited);
+    // The wait blocks in the kernel for the whole time-out; close() and
+    // shutdown() end it at once through the interrupt descriptor.
+    // A wake-up for this same connection is stale (left by an earlier
+    // close) and the wait goes on for the rest of the time-out.
+    // A connection whose peer has ended stays readable for ever: its reads
+    // wait on the interrupt descriptor alone (close() ends the wait) instead
+    // of finding the end again and again.
+    bool ended;
+    {
+      CSmartLock guard(&lock_);
+      ended = ended_ && endedConnection_ == connection;
+    }
+    auto started = std::chrono::steady_clock::now();
+    FdWaitResult ready =
+        waitFdOrWake(ended ? -1 : fd, POLLIN, interruptFd(), timeout - waited);
+    waited += static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                   std::chrono::steady_clock::now() - started)
+                                   .count());
     CSmartLock guard(&lock_);
-    if (fd_ != fd || connection_ != connection) return 0;
+    if (fd_ != fd || connection_ != connection || stopping()) return 0;
     if (ready == FD_WAIT_ERROR) {
       report(CHANNEL_MSG_ERROR, -202, "tcp: recieve data - select failed!\n");
       return -1;
     }
     if (ready == FD_WAIT_TIMEOUT) return 0;
-    if (ready == FD_WAIT_AGAIN) continue;
+    if (ready == FD_WAIT_AGAIN) {
+      if (waited >= timeout) return 0;
+      continue;
+    }
     ssize_t n = recv(fd_, buf, len, 0);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      ended_ = true;
+      endedConnection_ = connection;
+      noteEndOfStream();
+    }
     if (n < 1) return static_cast<int>(n);
     receiveFifo_->push(buf, static_cast<int>(n));
     return static_cast<int>(n);

@@ -43,6 +43,7 @@ class CSocketTCP : public CSocket {
   // (nothing reported) or the peer closed; -1 when not connected (warning
   // reported) or the wait failed (error reported).
   int read(void* buf, int len) override;
+  bool readWaitsForDevice() override { return true; }
 
  private:
   void connectClient();
@@ -53,6 +54,10 @@ class CSocketTCP : public CSocket {
   void pauseAfterServerFailure();
 
   CThread* serverThread_ = nullptr;  // guarded by lock_
+  // The connection whose peer ended it (end of stream or a reset); guarded
+  // by lock_.
+  bool ended_ = false;
+  unsigned endedConnection_ = 0;
   std::atomic<bool> serverStop_{false};
   CLock listenLock_;  // guards listenFd_ between the server thread and close()
   int listenFd_ = -1;

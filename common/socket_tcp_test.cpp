@@ -280,3 +280,29 @@ TEST(SocketTcpTest, FullReceiveFifoHoldsTheSenderBackAndLosesNothing) {
 }
 
 }  // namespace
+
+// The receive thread of an idle connection blocks in the kernel for the
+// whole read time-out; closing or destroying the channel must not wait for
+// that time-out to run out, and bytes must still arrive at once.
+TEST(SocketTcpTest, IdleReceiveThreadDeliversAtOnceAndShutdownInterruptsItsWait) {
+  int listener = rawListen("127.0.1.31", kPort);
+  ASSERT_GE(listener, 0);
+  RecordingDelegate delegate;
+  auto* client = new CSocketTCP(&delegate, kPort, "127.0.1.31");
+  client->setTimeout(30 * 1000 * 1000);  // 30 s: far longer than the test may take
+  client->open();
+  ASSERT_EQ(1, delegate.connected());
+  int peer = accept(listener, nullptr, nullptr);
+  ASSERT_GE(peer, 0);
+  ASSERT_EQ(5, send(peer, "hello", 5, 0));
+  std::string got;
+  ASSERT_TRUE(collect(client->receiveFifo(), &got, 5));
+  EXPECT_EQ("hello", got);
+
+  auto start = std::chrono::steady_clock::now();
+  client->shutdown();
+  delete client;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  close(peer);
+  close(listener);
+}

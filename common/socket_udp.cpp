@@ -58,6 +58,7 @@ bool CSocketUDP::open() {
     }
     fd_ = s;
   }
+  wakeThreads();
   delegate_->onConnected();
   return true;
 }

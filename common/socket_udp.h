@@ -24,6 +24,7 @@ class CSocketUDP : public CSocket {
   // lock between them so that writers are not held up. 0 when closed or
   // nothing arrived.
   int read(void* buf, int len) override;
+  bool readWaitsForDevice() override { return true; }
 };
 
 #endif  // JYX_COMMON_SOCKET_UDP_H_

@@ -1,7 +1,9 @@
 #include "common/thread_pool.h"
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <mutex>
 #include <thread>
 
 void sleepMs(int n) {
@@ -36,40 +38,49 @@ int CThread::runs() {
 }
 
 void CThread::setWork(ThreadWork work, int count, uint64_t param) {
-  CSmartLock guard(&lock_);
-  work_ = std::move(work);
-  count_ = count;
-  runs_ = 0;
-  param_ = param;
+  {
+    CSmartLock guard(&lock_);
+    work_ = std::move(work);
+    count_ = count;
+    runs_ = 0;
+    param_ = param;
+  }
+  wake_.notify_all();
 }
 
 void CThread::recycle() {
+  recycling_.fetch_add(1);
   {
     CSmartLock guard(&lock_);
     work_ = nullptr;
     count_ = 0;
     runs_ = 0;
     param_ = 0;
+    recycling_.fetch_sub(1);
   }
+  wake_.notify_all();
   CThreadPool::instance()->putBack(this);
 }
 
 void CThread::loop() {
+  CThreadPool::instance()->noteStarted();
+  std::unique_lock<CLock> hold(lock_);
   stopped_ = false;
   while (!stopped_) {
-    {
-      CSmartLock guard(&lock_);
-      if (count_ > 0 && runs_ >= count_) {
-        // Spent one-shot job: idle until handed out again.
-      } else if (work_) {
-        // The work is copied so that a recycle() from inside it cannot
-        // destroy the callable while it runs.
-        ThreadWork work = work_;
-        work(this);
-        if (count_ > 0 && ++runs_ >= count_) recycle();
-      }
+    bool idle = !work_ || (count_ > 0 && runs_ >= count_);
+    if (idle || recycling_.load() > 0) {
+      // No job (or a spent one-shot job), or a recycle waiting for the lock:
+      // the wait releases the lock until setWork() or recycle() notifies.
+      wake_.wait(hold, [this] {
+        return recycling_.load() == 0 && work_ && !(count_ > 0 && runs_ >= count_);
+      });
+      continue;
     }
-    sleepMs(1);
+    // The work is copied so that a recycle() from inside it cannot destroy
+    // the callable while it runs.
+    ThreadWork work = work_;
+    work(this);
+    if (count_ > 0 && ++runs_ >= count_) recycle();
   }
 }
 
@@ -110,6 +121,19 @@ void CThreadPool::putBack(CThread* thread) {
   CSmartLock guard(&lock_);
   thread->setNext(freeList_);
   freeList_ = thread;
+}
+
+void CThreadPool::noteStarted() {
+  std::lock_guard<std::mutex> hold(startMutex_);
+  ++started_;
+  started_cv_.notify_all();
+}
+
+bool CThreadPool::waitUntilStarted(int timeoutMs) {
+  int target = created();
+  std::unique_lock<std::mutex> hold(startMutex_);
+  return started_cv_.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                              [this, target] { return started_ >= target; });
 }
 
 int CThreadPool::created() {

@@ -5,8 +5,11 @@
 #ifndef JYX_COMMON_THREAD_POOL_H_
 #define JYX_COMMON_THREAD_POOL_H_
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 #include "common/lock.h"
 
@@ -17,10 +20,12 @@ using ThreadWork = std::function<void(CThread*)>;
 // returns at once.
 void sleepMs(int n);
 
-// One pool thread. Its loop runs `work` about once per millisecond: for ever
-// when count <= 0, otherwise `count` times, after which the thread recycles
-// itself. The work runs with the thread's lock held, so it may call
-// recycle() from inside.
+// One pool thread. Its loop runs `work` back to back: for ever when
+// count <= 0, otherwise `count` times, after which the thread recycles
+// itself. Work that runs for ever must therefore block inside (on its
+// descriptor or a condition) until it has something to do. Without work the
+// thread waits on a condition until setWork() hands it a job. The work runs
+// with the thread's lock held, so it may call recycle() from inside.
 class CThread {
  public:
   CThread() = default;
@@ -38,6 +43,8 @@ class CThread {
   // Installs a new job: work, run count and the user's opaque value.
   void setWork(ThreadWork work, int count, uint64_t param);
   // Stops running the current work and returns the thread to the pool.
+  // From another thread it waits for a running pass to end (the owner of
+  // the work makes a blocked pass return first) and no further pass starts.
   void recycle();
   // Number of times the current work has run.
   int runs();
@@ -52,6 +59,10 @@ class CThread {
   CLock lock_;
   int runs_ = 0;
   bool stopped_ = false;
+  // Set by recycle() before it takes lock_: the loop then leaves the lock
+  // between passes instead of taking it straight back (a mutex is not fair).
+  std::atomic<int> recycling_{0};
+  std::condition_variable_any wake_;  // work installed or recycle finished
   ThreadWork work_;
 };
 
@@ -72,6 +83,14 @@ class CThreadPool {
   // Threads created so far (for tests and diagnostics).
   int created();
 
+  // Blocks until every thread created so far has entered its loop (so a
+  // channel made before the call has both its threads waiting on their
+  // device or condition), or until timeoutMs passed. True when all had.
+  bool waitUntilStarted(int timeoutMs);
+
+  // Called by a new thread when its loop begins.
+  void noteStarted();
+
   virtual ~CThreadPool() = default;
 
  private:
@@ -80,6 +99,9 @@ class CThreadPool {
   CLock lock_;
   int created_ = 0;
   CThread* freeList_ = nullptr;
+  std::mutex startMutex_;  // guards started_
+  std::condition_variable started_cv_;
+  int started_ = 0;
 };
 
 #endif  // JYX_COMMON_THREAD_POOL_H_

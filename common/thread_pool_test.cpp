@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -49,6 +50,35 @@ TEST(ThreadPoolTest, ForeverJobKeepsRunningUntilRecycled) {
   int after = runs;
   sleepMs(20);
   EXPECT_EQ(after, runs.load());
+}
+
+}  // namespace
+
+namespace {
+
+// Work that runs back to back without ever blocking must not keep recycle()
+// from another thread waiting for ever: the loop leaves its lock between
+// passes while a recycle is pending.
+TEST(ThreadPoolTest, RecycleFromAnotherThreadStopsBackToBackWork) {
+  std::atomic<long> runs{0};
+  CThread* t = CThreadPool::instance()->get([&](CThread*) { ++runs; }, -1, 0);
+  ASSERT_NE(nullptr, t);
+  while (runs.load() < 1000) std::this_thread::yield();
+  t->recycle();
+  long after = runs.load();
+  // No pass starts once recycle() has returned.
+  for (int i = 0; i < 1000; ++i) std::this_thread::yield();
+  EXPECT_EQ(after, runs.load());
+}
+
+TEST(ThreadPoolTest, WaitUntilStartedSeesEveryCreatedThreadInItsLoop) {
+  CThreadPool* pool = CThreadPool::instance();
+  std::vector<CThread*> taken;
+  for (int i = 0; i < 3; ++i) {
+    CThread* t = pool->get([](CThread*) {}, 1, 0);
+    if (t) taken.push_back(t);
+  }
+  EXPECT_TRUE(pool->waitUntilStarted(10000));
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ namespace {
 
 // Seconds between two checks that the controller link is in the wanted state.
 constexpr double kConnectionCheckInterval = 10.0;
+// Longest wait in start() for the managers' channel threads to come up.
+constexpr int kStartSettleMs = 1000;
 
 // Forces creation during static initialisation, before main runs.
 CJYX* const g_staticController = CJYX::instance();
@@ -116,9 +118,9 @@ void CJYX::start() {
   visiblePostcode_ = readSetting("visible_postcode", false);
   visiblePower_ = readSetting("visible_power", false);
   if (pageMode_ != 2 && pageMode_ != 4) pageMode_ = 1;
-  // Give the managers' channel threads a moment to come up before the
-  // front end starts issuing requests.
-  sleepMs(1000);
+  // The front end starts issuing requests once the managers' channel
+  // threads are up and waiting; they get at most a second for it.
+  CThreadPool::instance()->waitUntilStarted(kStartSettleMs);
 }
 
 void CJYX::stop() { stopFeatureManagers(); }

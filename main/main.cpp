@@ -10,6 +10,7 @@
 
 #include "common/api_data.h"
 #include "common/api_manager.h"
+#include "common/loop_wake.h"
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
 #include "main/qel_console_fct_tool.h"
@@ -115,16 +116,25 @@ int main(int argc, char** argv) {
 
   // Until here a signal ends the process at once: no flow has produced
   // anything to save before the loop pumps its first reply. From here on
-  // the loop takes signals itself; waiting on the signal pipe is its 1 ms
-  // pause, so a signal ends the wait early.
+  // the loop takes signals itself.
+  //
+  // Between pumps the loop blocks until there is something to do: a wake-up
+  // from another thread (received bytes, a finished task or send, a new
+  // delayed call), a signal, or the next deadline (idleWaitMs). The wake-up
+  // is cleared before the pump, so one that comes during the pump makes the
+  // next wait return at once.
   jyx::setSignalsDeferred(true);
+  const int wakeFd = jyx::mainLoopWakeFd();
   while (!(jyx->isFinished() && !g_keepRunning)) {
+    jyx::clearMainLoopWake();
     api->update();
-    if (int n = jyx::waitForSignal(1)) endOnSignal(n);
+    if (int n = jyx::waitForSignal(0)) endOnSignal(n);
     // The reader of the output has gone (a closed pipe): end as the
     // default SIGPIPE would have, but with the run's data saved.
     if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
     console->update();
+    if (jyx->isFinished() && !g_keepRunning) break;
+    if (int n = jyx::waitForSignal(api->idleWaitMs(), wakeFd)) endOnSignal(n);
   }
   // A signal that came during the last pass still ends the run with its
   // number.

@@ -115,12 +115,12 @@ bool installSignalHandlers(std::string* err) {
 
 void setSignalsDeferred(bool deferred) { g_deferred.store(deferred); }
 
-int waitForSignal(int timeoutMs) {
+int waitForSignal(int timeoutMs, int otherFd) {
   // Without a pipe (handlers not installed) poll ignores the negative
-  // descriptor and this is a plain sleep.
-  pollfd wake = {g_pipe[0], POLLIN, 0};
-  int ready = poll(&wake, 1, timeoutMs);
-  if (ready > 0) {
+  // descriptor and this waits on otherFd alone, or is a plain sleep.
+  pollfd wake[2] = {{g_pipe[0], POLLIN, 0}, {otherFd, POLLIN, 0}};
+  int ready = poll(wake, 2, timeoutMs);
+  if (ready > 0 && wake[0].revents != 0) {
     char drained[64];
     while (read(g_pipe[0], drained, sizeof(drained)) > 0) {
     }

@@ -30,10 +30,12 @@ bool installSignalHandlers(std::string* err);
 // Switches between immediate (false) and deferred (true) handling.
 void setSignalsDeferred(bool deferred);
 
-// Waits up to timeoutMs for a signal (a 1 ms wait is the main loop's pace)
-// and returns the first signal recorded since the handlers were installed
-// and not yet taken, or 0. Drains the self-pipe. Main thread only.
-int waitForSignal(int timeoutMs);
+// Waits up to timeoutMs for a signal, or until `otherFd` (when not -1)
+// becomes readable, and returns the first signal recorded since the
+// handlers were installed and not yet taken, or 0. Drains the self-pipe but
+// not otherFd. The main loop passes its wake-up descriptor and the time to
+// its next deadline; 0 only looks. Main thread only.
+int waitForSignal(int timeoutMs, int otherFd = -1);
 
 // Signals received in deferred mode so far (the third one ends the process).
 int deferredSignalCount();
