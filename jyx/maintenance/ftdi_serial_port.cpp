@@ -1,17 +1,23 @@
 #include "jyx/maintenance/ftdi_serial_port.h"
 
+#include <poll.h>
+
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "common/api_manager.h"
+#include "common/fd_wait.h"
 #include "common/string_format.h"
 #include "common/thread_pool.h"
 #include "jyx/maintenance/serial_manager.h"
 
 namespace {
 
+// Wait between two looks at an empty receive queue, in microseconds: one
+// byte time at 9600 baud, so nothing waits long in the bridge.
+constexpr int kIdleReadWaitUs = 1000;
 // FT_ListDevices buffers: up to 64 devices, 128 bytes each.
 constexpr int kMaxDevices = 64;
 constexpr int kSerialBufferSize = 128;
@@ -168,6 +174,7 @@ bool CFTDISerialPort::open() {
   if (!openStandard(index, name_, baud_, dataBits_, stopBits_, parity_, &h, &dtr_)) return false;
   handle_ = h;
   if (resetToLoader_) reset2bootloader(false);
+  wakeThreads();
   return true;
 }
 
@@ -214,6 +221,12 @@ int CFTDISerialPort::write(const void* data, int len) {
 }
 
 int CFTDISerialPort::read(void* buf, int len) {
+  int n = readQueued(buf, len);
+  if (n == 0) waitFdOrWake(-1, POLLIN, interruptFd(), kIdleReadWaitUs);
+  return n;
+}
+
+int CFTDISerialPort::readQueued(void* buf, int len) {
   CSmartLock guard(&lock_);
   if (handle_ == nullptr) {
     if (!inReceivePass()) {

@@ -33,9 +33,21 @@ class CFTDISerialPort : public CChannel {
   // Bytes written (a failing FT_Write ends early with the count so far);
   // -1 when not open.
   int write(const void* data, int len) override;
-  // Takes at most len of the bytes the bridge has received (never waits)
-  // into the receive FIFO; the count, or -1 when not open.
+  // Takes at most len of the bytes the bridge has received into the receive
+  // FIFO; the count, or -1 when not open. With nothing received it waits
+  // kIdleReadWaitUs without the lock (close and shutdown end the wait at
+  // once) and returns 0.
   int read(void* buf, int len) override;
+
+ protected:
+  // The queue-reading part of read(), under the channel lock.
+  int readQueued(void* buf, int len);
+  // The D2XX calls this layer offers have no wait for received bytes, and a
+  // blocking FT_Read would hold the handle (and every write) for its whole
+  // time-out; so the receive thread looks at the queue once per wait.
+  bool readWaitsForDevice() override { return true; }
+
+ public:
 
   virtual std::string name();
   virtual void setName(const std::string& name);
