@@ -172,8 +172,10 @@ void CChannel::receivePass() {
   unsigned seen = stateSerial();
   if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen() || !readWaitsForDevice()) {
     waitForState(seen, kStateWaitMs);
-    if (!readWaitsForDevice() || stopping_.load()) return;
-    if (!threadsEnabled_.load(std::memory_order_acquire) || !isOpen()) return;
+    // No virtual call before the threads are enabled: until then the object
+    // may still be under construction.
+    if (stopping_.load() || !threadsEnabled_.load(std::memory_order_acquire)) return;
+    if (!readWaitsForDevice() || !isOpen()) return;
   }
   unsigned char buf[kReadChunk + 1];
   bool queued = false;
