@@ -47,11 +47,11 @@ class Sim {
       close(fds[0]);
       std::string bin = std::string(JYX_BIN_DIR) + "/jyx-sim";
       if (opsLog.empty()) {
-        execl(bin.c_str(), bin.c_str(), "--bind", address.c_str(), "--ftdi-socket",
-              socket.c_str(), static_cast<char*>(nullptr));
+        execl(bin.c_str(), bin.c_str(), "--bind", address.c_str(), "--ftdi-socket", socket.c_str(),
+              static_cast<char*>(nullptr));
       } else {
-        execl(bin.c_str(), bin.c_str(), "--bind", address.c_str(), "--ftdi-socket",
-              socket.c_str(), "--ops-log", opsLog.c_str(), static_cast<char*>(nullptr));
+        execl(bin.c_str(), bin.c_str(), "--bind", address.c_str(), "--ftdi-socket", socket.c_str(),
+              "--ops-log", opsLog.c_str(), static_cast<char*>(nullptr));
       }
       _exit(127);
     }
@@ -138,7 +138,7 @@ size_t lineBytes(const std::vector<uint8_t>& image) {
 
 int main(int argc, char** argv) {
   size_t kib = 1024;
-  int only = 0;  // --baud: run only this rate
+  int only = 0;        // --baud: run only this rate
   std::string opsLog;  // --ops-log: the simulator's operations log
   std::string address = "127.0.14.100";
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -176,10 +176,11 @@ int main(int argc, char** argv) {
     if (only != 0 && baud != only) continue;
     Result r = download(imagePath, port, baud, logPath);
     double lineTime = double(bytes) * 10.0 / baud;
-    printf("%7d baud: %s, blocks %.2f s (total %.2f s), line needs %.2f s -> %.1f%% of the "
-           "line rate, %.1f KiB/s\n",
-           baud, r.ok ? "ok" : "FAILED", r.blockPhase, r.total, lineTime,
-           100.0 * lineTime / r.blockPhase, double(image.size()) / 1024.0 / r.blockPhase);
+    printf(
+        "%7d baud: %s, blocks %.2f s (total %.2f s), line needs %.2f s -> %.1f%% of the "
+        "line rate, %.1f KiB/s\n",
+        baud, r.ok ? "ok" : "FAILED", r.blockPhase, r.total, lineTime,
+        100.0 * lineTime / r.blockPhase, double(image.size()) / 1024.0 / r.blockPhase);
     fflush(stdout);
     if (!r.ok) {
       std::string tail = "tail -n 30 '" + logPath + "'";

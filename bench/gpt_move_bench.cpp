@@ -55,9 +55,10 @@ int main(int argc, char** argv) {
   // One untimed dd pass allocates the destination range, so that no timed
   // run pays for growing the file.
   auto ddMove = [&](uint64_t a, uint64_t b) {
-    std::string cmd = "dd if='" + path + "' of='" + path + "' bs=1M skip=" +
-                      std::to_string(a * 512 >> 20) + " seek=" + std::to_string(b * 512 >> 20) +
-                      " count=" + std::to_string(mib) + " conv=notrunc status=none";
+    std::string cmd = "dd if='" + path + "' of='" + path +
+                      "' bs=1M skip=" + std::to_string(a * 512 >> 20) +
+                      " seek=" + std::to_string(b * 512 >> 20) + " count=" + std::to_string(mib) +
+                      " conv=notrunc status=none";
     return system(cmd.c_str()) == 0;
   };
   if (!ddMove(from, to)) return 1;
@@ -74,7 +75,8 @@ int main(int argc, char** argv) {
       // Each timed run starts with no dirty pages of the one before.
       if (fsync(fd) != 0) return 1;
       double t0 = now();
-      if (!gpt::moveBlocks(fd, 512, p[0], p[1], mib * 2048, [](const std::string&) {}, &err)) {
+      if (!gpt::moveBlocks(
+              fd, 512, p[0], p[1], mib * 2048, [](const std::string&) {}, &err)) {
         fprintf(stderr, "move failed: %s\n", err.c_str());
         return 1;
       }
@@ -96,8 +98,9 @@ int main(int argc, char** argv) {
   }
   close(fd);
   unlink(path.c_str());
-  printf("best towards the end: tool %.3f s, dd %.3f s; towards the start: tool %.3f s, dd %.3f s\n",
-         bestDir[0][0], bestDir[0][1], bestDir[1][0], bestDir[1][1]);
+  printf(
+      "best towards the end: tool %.3f s, dd %.3f s; towards the start: tool %.3f s, dd %.3f s\n",
+      bestDir[0][0], bestDir[0][1], bestDir[1][0], bestDir[1][1]);
   double toolRate = double(mib) / bestTool, ddRate = double(mib) / bestDd;
   printf("moved %llu MiB: tool %.0f MiB/s, dd bs=1M %.0f MiB/s, ratio %.1f %%\n",
          (unsigned long long)mib, toolRate, ddRate, 100.0 * toolRate / ddRate);

@@ -95,7 +95,11 @@ void BM_MemoryPerRailSample(benchmark::State& state) {
     delete m;
   }
 }
-BENCHMARK(BM_MemoryPerRailSample)->Arg(10000)->Arg(100000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MemoryPerRailSample)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_SaveMillionRailSamples(benchmark::State& state) {
   CJYXPowerMonitor m;
@@ -115,8 +119,13 @@ void BM_SaveMillionRailSamples(benchmark::State& state) {
     if (!m.saveData(path)) state.SkipWithError("saveData failed");
   }
   state.counters["rail_samples"] = double(m.frameCount()) * (kRails + 1);
-  const char* suffixes[] = {"", ".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv",
-                            ".voltage.csv", ".current.csv", ".power.csv"};
+  const char* suffixes[] = {"",
+                            ".raw_voltage.csv",
+                            ".raw_current.csv",
+                            ".raw_power.csv",
+                            ".voltage.csv",
+                            ".current.csv",
+                            ".power.csv"};
   for (const char* s : suffixes) unlink((path + s).c_str());
   rmdir(dir);
 }

@@ -232,18 +232,23 @@ int main(int argc, char** argv) {
   double ingest = secondsSince(start);
   double ingestCpu = cpuSeconds() - cpu;
   monitor.setRunning(false);
-  printf("ingest: %" PRIu64 " frames in %.2f s = %.0f frames/s (cpu %.2f s = %.0f frames/s); "
+  printf("ingest: %" PRIu64
+         " frames in %.2f s = %.0f frames/s (cpu %.2f s = %.0f frames/s); "
          "spill %.2f GiB (%.2f bytes a sample); VmHWM %ld KiB\n",
          uint64_t(monitor.frameCount()), ingest, double(monitor.frameCount()) / ingest, ingestCpu,
-         double(monitor.frameCount()) / ingestCpu,
-         double(monitor.spill().size()) / (1u << 30),
+         double(monitor.frameCount()) / ingestCpu, double(monitor.spill().size()) / (1u << 30),
          double(monitor.spill().size()) / (double(monitor.frameCount()) * (kRails + 1)),
          statusKiB("VmHWM"));
   fflush(stdout);
 
   std::string path = dir + "/power_soak_run";
-  const char* suffixes[7] = {"",           ".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv",
-                             ".voltage.csv", ".current.csv",   ".power.csv"};
+  const char* suffixes[7] = {"",
+                             ".raw_voltage.csv",
+                             ".raw_current.csv",
+                             ".raw_power.csv",
+                             ".voltage.csv",
+                             ".current.csv",
+                             ".power.csv"};
   start = Clock::now();
   cpu = cpuSeconds();
   bool saved = monitor.saveData(path);
@@ -270,8 +275,7 @@ int main(int argc, char** argv) {
   cpu = cpuSeconds();
   double floor = writeFloor(dir, total);
   printf("floor save (write + fsync of the same %.2f GiB): %.2f s (cpu %.2f s, %.0f MiB/s)\n",
-         double(total) / (1u << 30), floor, cpuSeconds() - cpu,
-         double(total) / (1u << 20) / floor);
+         double(total) / (1u << 30), floor, cpuSeconds() - cpu, double(total) / (1u << 20) / floor);
   printf("peak resident: ru_maxrss %ld KiB, VmHWM %ld KiB\n", maxRssKiB(), statusKiB("VmHWM"));
   return saved && consistent ? 0 : 1;
 }

@@ -60,12 +60,13 @@ int main(int argc, char** argv) {
   long rssBefore = maxRssKiB();
   uint64_t bytes = 0;
   std::string err;
-  bool ok = jyx::renderPowerSvg(&monitor, jyx::PowerSvgLayout(),
-                                [&](const std::string& piece) {
-                                  bytes += piece.size();
-                                  return true;
-                                },
-                                &err);
+  bool ok = jyx::renderPowerSvg(
+      &monitor, jyx::PowerSvgLayout(),
+      [&](const std::string& piece) {
+        bytes += piece.size();
+        return true;
+      },
+      &err);
   double rendered = now();
   if (!ok) {
     fprintf(stderr, "render failed: %s\n", err.c_str());
@@ -74,9 +75,10 @@ int main(int argc, char** argv) {
   double records = double(frames) * rails;
   printf("%d rails x %d s at %d/s: %.0f records (spill %.1f MiB), filled in %.1f s\n", rails,
          seconds, rate, records, monitor.spill().size() / 1048576.0, filled - t0);
-  printf("chart: %.2f s, %.1f M records/s, SVG %.1f KiB, peak RSS %ld KiB before and %ld KiB "
-         "after rendering\n",
-         rendered - filled, records / (rendered - filled) / 1e6, bytes / 1024.0, rssBefore,
-         maxRssKiB());
+  printf(
+      "chart: %.2f s, %.1f M records/s, SVG %.1f KiB, peak RSS %ld KiB before and %ld KiB "
+      "after rendering\n",
+      rendered - filled, records / (rendered - filled) / 1e6, bytes / 1024.0, rssBefore,
+      maxRssKiB());
   return 0;
 }

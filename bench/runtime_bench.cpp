@@ -8,6 +8,7 @@
 //   printed beside them.
 //
 //   runtime_bench [--runs N] [--idle-seconds S] [--address 127.0.4.N] [--bin DIR]
+#include <dirent.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +18,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <string>
 #include <thread>

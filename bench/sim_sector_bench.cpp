@@ -42,7 +42,8 @@ int exchange(int fd, CPackage* pkg) {
   if (send(fd, pkg->data(), pkg->size(), MSG_NOSIGNAL) != ssize_t(pkg->size())) return -1;
   uint8_t header[20];
   if (!readExact(fd, header, sizeof(header))) return -1;
-  uint32_t length = header[12] | (header[13] << 8) | (header[14] << 16) | (uint32_t(header[15]) << 24);
+  uint32_t length =
+      header[12] | (header[13] << 8) | (header[14] << 16) | (uint32_t(header[15]) << 24);
   if (length < 20 || length > 70000) return -1;
   std::vector<uint8_t> rest(length - 20);
   if (!rest.empty() && !readExact(fd, rest.data(), rest.size())) return -1;
@@ -167,8 +168,9 @@ int main(int argc, char** argv) {
   std::vector<double> sorted = us;
   std::sort(sorted.begin(), sorted.end());
   double p99 = sorted[std::min(sorted.size() - 1, size_t(sorted.size() * 0.99))];
-  printf("jyx-sim sector write turnaround over %d sectors: mean %.1f us, p50 %.1f us, p99 %.1f us\n",
-         sectors, sum / us.size(), sorted[sorted.size() / 2], p99);
+  printf(
+      "jyx-sim sector write turnaround over %d sectors: mean %.1f us, p50 %.1f us, p99 %.1f us\n",
+      sectors, sum / us.size(), sorted[sorted.size() / 2], p99);
   printf("loopback floor (a process that only reads and answers): mean %.1f us\n",
          floorMicros(sectors, address));
   return 0;

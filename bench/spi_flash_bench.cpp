@@ -13,6 +13,7 @@
 // --bin runs the jyx and jyx-sim of another build (say, the one before a
 // change) under the same benchmark.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -26,8 +27,6 @@
 #include <random>
 #include <string>
 #include <vector>
-
-#include <poll.h>
 
 #include "bench/loopback_floor.h"
 #include "common/api_manager.h"
@@ -217,9 +216,9 @@ int main(int argc, char** argv) {
   Span write = requestSpan(log, "\"cmd\":\"SPI_CTRL\",\"cmd_type\":4,\"data\":\"SPI_DATA\"", 0);
 
   std::string backPath = dir + "/back.bin";
-  ChildRun back = runChild(
-      {bin + "/jyx", "-a", address, "-r", "0", "-0", std::to_string(size), "-o", backPath},
-      dir + "/back.out");
+  ChildRun back =
+      runChild({bin + "/jyx", "-a", address, "-r", "0", "-0", std::to_string(size), "-o", backPath},
+               dir + "/back.out");
   bool backOk = readAll(backPath) == image;
   log = readAll(ops);
   Span readBack = requestSpan(log, "\"cmd\":\"SPI_READ\"", read.count);
@@ -296,7 +295,7 @@ int main(int argc, char** argv) {
   close(savedStdout);
   close(devNull);
   printf("warm sector loop      %ld operator new calls over %ld sectors (in-process, 4 MiB)\n",
-          g_newCalls.load(), warmSectors);
+         g_newCalls.load(), warmSectors);
   dm->disconnect();
   std::string cleanup = "rm -rf " + dir;
   if (system(cleanup.c_str()) != 0) return 1;

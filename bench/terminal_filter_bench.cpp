@@ -40,9 +40,7 @@ void runFilter(benchmark::State& state, const std::string& text) {
 void BM_PlainLog(benchmark::State& state) { runFilter(state, logText("", "")); }
 BENCHMARK(BM_PlainLog);
 
-void BM_ColouredLog(benchmark::State& state) {
-  runFilter(state, logText("\x1b[1;32m", "\x1b[m"));
-}
+void BM_ColouredLog(benchmark::State& state) { runFilter(state, logText("\x1b[1;32m", "\x1b[m")); }
 BENCHMARK(BM_ColouredLog);
 
 void BM_ControlInEveryLine(benchmark::State& state) {

@@ -158,8 +158,8 @@ class CAPIManager {
 
 // C-style entry points for a host; each forwards to the single instance.
 extern "C" {
-const char* apiInit(const char* json, int (*hostCallback)(int, const char*, APIDATA*,
-                                                          int (*)(int, APIDATA*)));
+const char* apiInit(const char* json,
+                    int (*hostCallback)(int, const char*, APIDATA*, int (*)(int, APIDATA*)));
 void apiInvoke(int id, const char* name, APIDATA* data, int (*done)(int, APIDATA*));
 void apiUpdate();
 }

@@ -186,8 +186,8 @@ bool runCaptured(const std::vector<std::string>& argv, const CaptureLimits& limi
   // A child that closed its output but lingers gets one second more.
   int status = reap(pid, killed || tooLarge ? monotonicSeconds() : deadline + 1.0, &killed);
   if (tooLarge) {
-    *err = stringFormat("%s: output larger than %zu bytes, stopped", name.c_str(),
-                        limits.maxOutput);
+    *err =
+        stringFormat("%s: output larger than %zu bytes, stopped", name.c_str(), limits.maxOutput);
     return false;
   }
   if (killed) {

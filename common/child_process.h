@@ -18,7 +18,7 @@
 namespace jyx {
 
 struct CaptureLimits {
-  double totalSeconds = 60.0;          // deadline from the start of the child
+  double totalSeconds = 60.0;           // deadline from the start of the child
   size_t maxOutput = 16 * 1024 * 1024;  // standard output bytes kept
 };
 

@@ -46,8 +46,8 @@ TEST(ChildProcessTest, TheDeadlineKillsTheWholeGroup) {
   limits.totalSeconds = 0.5;
   std::string out, err;
   auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(jyx::runCaptured({"sh", "-c", "echo started; sleep 30 & sleep 30"}, limits, &out,
-                                &err));
+  EXPECT_FALSE(
+      jyx::runCaptured({"sh", "-c", "echo started; sleep 30 & sleep 30"}, limits, &out, &err));
   EXPECT_LT(secondsSince(start), 5.0);
   EXPECT_EQ("sh: no result within 0.5 s, stopped", err);
   EXPECT_EQ("started\n", out);

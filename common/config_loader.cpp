@@ -84,7 +84,7 @@ class CYamlToJson {
   struct Frame {
     rapidjson::Value value;
     std::string key;
-    std::string anchor;       // "&name" given to this collection, if any
+    std::string anchor;  // "&name" given to this collection, if any
     bool hasKey = false;
     bool keyIsMerge = false;  // the pending key is the plain "<<" merge key
   };

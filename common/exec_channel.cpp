@@ -66,9 +66,10 @@ int CExecChannel::write(const void* command, int len) {
       jyx::wakeMainLoop();
     }
   } else {
-    CAPIManager::instance()->print("%s FAIL(perr:0x%x, f:0x%x)\n", line.c_str(),
-                                   static_cast<unsigned>(reinterpret_cast<uintptr_t>(pipeStream)),
-                                   static_cast<unsigned>(reinterpret_cast<uintptr_t>(commandStream)));
+    CAPIManager::instance()->print(
+        "%s FAIL(perr:0x%x, f:0x%x)\n", line.c_str(),
+        static_cast<unsigned>(reinterpret_cast<uintptr_t>(pipeStream)),
+        static_cast<unsigned>(reinterpret_cast<uintptr_t>(commandStream)));
   }
   if (fds[1] != -1) ::close(fds[1]);
   if (commandStream) pclose(commandStream);

@@ -267,8 +267,7 @@ int CSocketTCP::read(void* buf, int len) {
       ended = ended_ && endedConnection_ == connection;
     }
     auto started = std::chrono::steady_clock::now();
-    FdWaitResult ready =
-        waitFdOrWake(ended ? -1 : fd, POLLIN, interruptFd(), timeout - waited);
+    FdWaitResult ready = waitFdOrWake(ended ? -1 : fd, POLLIN, interruptFd(), timeout - waited);
     waited += static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(
                                    std::chrono::steady_clock::now() - started)
                                    .count());

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <string>
-#include <vector>
-#include <thread>
-#include <atomic>
 #include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "channel_test_util.h"
 
@@ -229,7 +229,6 @@ TEST(SocketTcpTest, CloseBetweenTheReceiveThreadsOpenTestAndItsReadIsNoWarning) 
   close(peer);
   close(listener);
 }
-
 
 // A peer that sends far more than the 4 MiB receive FIFO while nobody pops
 // is held back by TCP once the FIFO is full; nothing is read and dropped.

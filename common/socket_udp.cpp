@@ -52,8 +52,8 @@ bool CSocketUDP::open() {
       if (inet_pton(AF_INET, address_.c_str(), &peerAddr_.sin_addr) == 1) {
         peerAddr_.sin_port = htons(static_cast<uint16_t>(port_));
         static const char kHello[] = "<hello>\n";
-        sendto(s, kHello, sizeof(kHello) - 1, MSG_NOSIGNAL,
-               reinterpret_cast<sockaddr*>(&peerAddr_), sizeof(peerAddr_));
+        sendto(s, kHello, sizeof(kHello) - 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&peerAddr_),
+               sizeof(peerAddr_));
       }
     }
     fd_ = s;

@@ -51,16 +51,16 @@ class CTaskManager : public CUpdater {
                           char* action = nullptr);
   static bool getArgument(const char* json, const char* key, int* out, char* tag = nullptr,
                           char* action = nullptr);
-  static bool getArgument(const char* json, const char* key, unsigned int* out,
-                          char* tag = nullptr, char* action = nullptr);
+  static bool getArgument(const char* json, const char* key, unsigned int* out, char* tag = nullptr,
+                          char* action = nullptr);
   static bool getArgument(const char* json, const char* key, int64_t* out, char* tag = nullptr,
                           char* action = nullptr);
   static bool getArgument(const char* json, const char* key, uint64_t* out, char* tag = nullptr,
                           char* action = nullptr);
   static bool getArgument(const char* json, const char* key, double* out, char* tag = nullptr,
                           char* action = nullptr);
-  static bool getArgument(const char* json, const char* key, std::string* out,
-                          char* tag = nullptr, char* action = nullptr);
+  static bool getArgument(const char* json, const char* key, std::string* out, char* tag = nullptr,
+                          char* action = nullptr);
 
  protected:
   using Handler = std::function<bool(CTask*)>;

@@ -368,8 +368,9 @@ void CFastbootManager::flashAll(Done done) {
     // A sequence that fails part way calls back with null after printing
     // its reason; the target may then not be in fastboot mode, and the
     // fastboot steps below say so in their own output.
-    bool sent = CJYXDataManager::instance()->powerResetTargetDevice(
-        [this, done](CPackage*) { afterResetWait([this, done](bool) { flashAllAfterReset(done); }); });
+    bool sent = CJYXDataManager::instance()->powerResetTargetDevice([this, done](CPackage*) {
+      afterResetWait([this, done](bool) { flashAllAfterReset(done); });
+    });
     if (!sent) done(false);
   });
 }

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "channel_test_util.h"
 #include "common/api_manager.h"
 #include "common/exec_channel.h"
-#include "channel_test_util.h"
 #include "test_util.h"
 
 namespace {
@@ -114,8 +114,8 @@ TEST_F(FastbootManagerTest, QueriesReadTheirAnswerInTheCompletion) {
 
 TEST_F(FastbootManagerTest, QuotedTextReachesTheProgramAsOneArgument) {
   const std::string label = "x'y;z$(touch PWNED)\n`id`";
-  std::string out = run("flash " + fastboot::shellQuote(label) + " " +
-                        fastboot::shellQuote(dir_.file("a b")));
+  std::string out =
+      run("flash " + fastboot::shellQuote(label) + " " + fastboot::shellQuote(dir_.file("a b")));
   EXPECT_NE(std::string::npos,
             out.find("args 3\n[flash]\n[" + label + "]\n[" + dir_.file("a b") + "]\n<done:1>"))
       << out;

@@ -57,8 +57,8 @@ bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, Flas
       *err = "\"settings\" is not an object";
       return false;
     }
-    if (!stringMember(settings->value, "platform", false, "\"settings\"", &out->platform,
-                      &present, err)) {
+    if (!stringMember(settings->value, "platform", false, "\"settings\"", &out->platform, &present,
+                      err)) {
       return false;
     }
   }
@@ -148,9 +148,9 @@ bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, Flas
 }
 
 std::string guidText(const uint8_t* g) {
-  return jyx::stringFormat(
-      "%.2x%.2x%.2x%.2x-%.2x%.2x-%.2x%.2x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x", g[3], g[2], g[1],
-      g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
+  return jyx::stringFormat("%.2x%.2x%.2x%.2x-%.2x%.2x-%.2x%.2x-%.2x%.2x-%.2x%.2x%.2x%.2x%.2x%.2x",
+                           g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11],
+                           g[12], g[13], g[14], g[15]);
 }
 
 // The entry's name: each UTF-16 unit cut to its low byte, bytes from 0x80
@@ -185,9 +185,9 @@ bool parseFlashConfig(const std::string& content, const std::string& toolDir, Fl
   rapidjson::Document doc;
   doc.Parse(content.c_str(), content.size());
   if (doc.HasParseError()) {
-    *err = jyx::stringFormat("not valid JSON: %s (at byte %zu)",
-                             rapidjson::GetParseError_En(doc.GetParseError()),
-                             doc.GetErrorOffset());
+    *err =
+        jyx::stringFormat("not valid JSON: %s (at byte %zu)",
+                          rapidjson::GetParseError_En(doc.GetParseError()), doc.GetErrorOffset());
     return false;
   }
   if (!doc.IsObject()) {

@@ -49,21 +49,48 @@ TEST(FlashConfigTest, ListsFollowTheConfigurationRules) {
        {},
        "D/g.img",
        "android"},
-      {"gpt without name is label.img", R"({"gpt":{"label":"table"}})", {"table"},
-       {"D/table.img"}, {}, "D/table.img", "android"},
+      {"gpt without name is label.img",
+       R"({"gpt":{"label":"table"}})",
+       {"table"},
+       {"D/table.img"},
+       {},
+       "D/table.img",
+       "android"},
       {"ab doubles the entry and its erase",
        R"({"partitions":[{"label":"boot","name":"b.img","ab":true,"erase":true}]})",
-       {"boot_a", "boot_b"}, {"D/b.img", "D/b.img"}, {"boot_a", "boot_b"}, "", "android"},
+       {"boot_a", "boot_b"},
+       {"D/b.img", "D/b.img"},
+       {"boot_a", "boot_b"},
+       "",
+       "android"},
       {"erase counts by presence, even false",
        R"({"partitions":[{"label":"data","ab":true,"erase":false},{"label":"misc","erase":null}]})",
-       {"data_a", "data_b", "misc"}, {"", "", ""}, {"data_a", "data_b", "misc"}, "", "android"},
-      {"ab false is one entry", R"({"partitions":[{"label":"v","name":"v.img","ab":false}]})",
-       {"v"}, {"D/v.img"}, {}, "", "android"},
+       {"data_a", "data_b", "misc"},
+       {"", "", ""},
+       {"data_a", "data_b", "misc"},
+       "",
+       "android"},
+      {"ab false is one entry",
+       R"({"partitions":[{"label":"v","name":"v.img","ab":false}]})",
+       {"v"},
+       {"D/v.img"},
+       {},
+       "",
+       "android"},
       {"no gpt: second entry is the first partition",
        R"({"flash_nor":{"label":"bootloader","name":"bl"},"partitions":[{"label":"p","name":"p"}]})",
-       {"bootloader", "p"}, {"D/bl", "D/p"}, {}, "", "android"},
-      {"platform and unknown members", R"({"settings":{"platform":"linux","disk_size":1},"x":[1]})",
-       {}, {}, {}, "", "linux"},
+       {"bootloader", "p"},
+       {"D/bl", "D/p"},
+       {},
+       "",
+       "android"},
+      {"platform and unknown members",
+       R"({"settings":{"platform":"linux","disk_size":1},"x":[1]})",
+       {},
+       {},
+       {},
+       "",
+       "linux"},
   };
   for (const ListCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -233,7 +260,11 @@ TEST(FlashConfigTest, GptDumpEdgeCases) {
   GptImage names(512);
   names.entry(0, 1, 3, {0x41, 0xE9, 0x42});
   names.entry(1, 1, 3, std::vector<uint16_t>(40, 'x'));
-  EXPECT_EQ("1 3 1KiB A\xC3\xA9" "B[0x1, 0x3]\n", names.dump("A\xC3\xA9" "B"));
+  EXPECT_EQ(
+      "1 3 1KiB A\xC3\xA9"
+      "B[0x1, 0x3]\n",
+      names.dump("A\xC3\xA9"
+                 "B"));
   EXPECT_EQ("1 3 1KiB " + std::string(36, 'x') + "[0x1, 0x3]\n", names.dump(std::string(36, 'x')));
 
   // No data: only the frame; with a name nothing at all.

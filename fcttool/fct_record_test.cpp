@@ -15,9 +15,9 @@ TEST(FctMacTest, AcceptsPairsRunTogetherOrSeparated) {
       {"aa-BB", true},
       {"a0:B1-c2d3", true},  // separators may vary and be left out
       {"ab", true},
-      {"ab:", true},      // one separator after the last pair is skipped
-      {"abc", false},     // three digits: the last pair is incomplete
-      {"0g:11", false},   // a letter beyond F
+      {"ab:", true},     // one separator after the last pair is skipped
+      {"abc", false},    // three digits: the last pair is incomplete
+      {"0g:11", false},  // a letter beyond F
       {"00:1G", false},
       {"00::11", false},  // only one separator between pairs
       {":00", false},

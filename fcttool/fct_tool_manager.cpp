@@ -481,7 +481,8 @@ void CFCTToolManager::testCase(Done done) {
       commandIndex_ += 1;
       int32_t count = static_cast<int32_t>(cases_.size());
       if (running_ && caseIndex_ >= 0 && caseIndex_ < count &&
-          commandIndex_ < static_cast<int32_t>(cases_[static_cast<size_t>(caseIndex_)].commands.size())) {
+          commandIndex_ <
+              static_cast<int32_t>(cases_[static_cast<size_t>(caseIndex_)].commands.size())) {
         testCase(done);
         return;
       }

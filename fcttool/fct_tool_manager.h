@@ -24,22 +24,22 @@ class CSerialPort;
 
 // One command of a case, with the defaults of a command object's members.
 struct CFCTCommand {
-  std::string cmd;      // written to the UART as it is (no line end added)
-  std::string okKey;    // an answer line containing it passes the command
-  std::string failKey;  // an answer line containing it fails the command
-  std::string infoKey;  // the rest of a line after it becomes the case's information
+  std::string cmd;             // written to the UART as it is (no line end added)
+  std::string okKey;           // an answer line containing it passes the command
+  std::string failKey;         // an answer line containing it fails the command
+  std::string infoKey;         // the rest of a line after it becomes the case's information
   int32_t timeout = 99999999;  // milliseconds without a decision before it fails
   std::string manualConfirm;   // non-empty: the operator judges in a dialog
   std::string manualTitle;
   std::string manualOk;
   std::string manualFail;
   float manualScale = 1.0f;
-  std::string message;         // written to the UART once the operator answered
-  int32_t delay = 99999999;    // milliseconds after sending before the dialog
+  std::string message;       // written to the UART once the operator answered
+  int32_t delay = 99999999;  // milliseconds after sending before the dialog
 };
 
 struct CFCTCase {
-  std::string group;   // "name" of the case-file entry the case came from
+  std::string group;  // "name" of the case-file entry the case came from
   std::string name;
   std::string status;  // one of the status texts of fct_record.h
   std::string info;    // "" or the captured information in parentheses
@@ -48,9 +48,7 @@ struct CFCTCase {
   std::vector<CFCTCommand> commands;
 };
 
-class CFCTToolManager : public CTaskManager,
-                        public CChannelDelegate,
-                        public CStringParserDelegate {
+class CFCTToolManager : public CTaskManager, public CChannelDelegate, public CStringParserDelegate {
  public:
   // Receives one of the status texts.
   using Done = std::function<void(const char*)>;

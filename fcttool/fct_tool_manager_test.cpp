@@ -1,12 +1,11 @@
 #include "fcttool/fct_tool_manager.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
@@ -104,8 +103,8 @@ TEST_F(FctManagerTest, LoadTakesEnabledCasesColoursAndCommandDefaults) {
       "{\"cases\":[{\"name\":\"on\",\"enable\":true,\"commands\":[{\"cmd\":\"x\\n\","
       "\"ok_key\":\"OK\",\"timeout\":1500,\"manual_scale\":2.5}]},"
       "{\"name\":\"no-enable\"}]}"));
-  ASSERT_TRUE(jyxtest::writeFile(dir_.file("b.json"),
-                                 "\xEF\xBB\xBF{\"cases\":[{\"name\":\"file-off\",\"enable\":true}]}"));
+  ASSERT_TRUE(jyxtest::writeFile(
+      dir_.file("b.json"), "\xEF\xBB\xBF{\"cases\":[{\"name\":\"file-off\",\"enable\":true}]}"));
   ASSERT_TRUE(jyxtest::writeFile(
       dir_.file("config.json"),
       "{\"name\":\"T\",\"mac_address\":true,\"uart\":{\"port\":\"/dev/ttyUSB7\",\"baudrate\":9600},"
@@ -155,8 +154,9 @@ TEST_F(FctManagerTest, AConfigurationThatIsAFifoIsRefusedWithoutBlocking) {
 }
 
 TEST_F(FctManagerTest, ALineHoldingBothKeysPasses) {
-  load("[{\"name\":\"c\",\"enable\":true,\"commands\":[{\"cmd\":\"t\\n\",\"ok_key\":\"PASS\","
-       "\"fail_key\":\"FAIL\"}]}]");
+  load(
+      "[{\"name\":\"c\",\"enable\":true,\"commands\":[{\"cmd\":\"t\\n\",\"ok_key\":\"PASS\","
+      "\"fail_key\":\"FAIL\"}]}]");
   testing::internal::CaptureStdout();
   runCase("c");
   EXPECT_EQ("t\n", readTarget(2));
@@ -166,9 +166,10 @@ TEST_F(FctManagerTest, ALineHoldingBothKeysPasses) {
 }
 
 TEST_F(FctManagerTest, TheLineThatPassedACommandIsMatchedAgainstTheNextFailKey) {
-  load("[{\"name\":\"c\",\"enable\":true,\"commands\":["
-       "{\"cmd\":\"one\\n\",\"ok_key\":\"ready\",\"fail_key\":\"x\"},"
-       "{\"cmd\":\"two\\n\",\"ok_key\":\"done\",\"fail_key\":\"error\"}]}]");
+  load(
+      "[{\"name\":\"c\",\"enable\":true,\"commands\":["
+      "{\"cmd\":\"one\\n\",\"ok_key\":\"ready\",\"fail_key\":\"x\"},"
+      "{\"cmd\":\"two\\n\",\"ok_key\":\"done\",\"fail_key\":\"error\"}]}]");
   testing::internal::CaptureStdout();
   runCase("c");
   m_->onString("ready, last error 0\n");
@@ -179,8 +180,9 @@ TEST_F(FctManagerTest, TheLineThatPassedACommandIsMatchedAgainstTheNextFailKey) 
 }
 
 TEST_F(FctManagerTest, InformationIsTheRestOfTheLineWithoutItsLineEnd) {
-  load("[{\"name\":\"v\",\"enable\":true,\"commands\":[{\"cmd\":\"v\\n\",\"ok_key\":\"DONE\","
-       "\"info_key\":\"VDD=\"}]}]");
+  load(
+      "[{\"name\":\"v\",\"enable\":true,\"commands\":[{\"cmd\":\"v\\n\",\"ok_key\":\"DONE\","
+      "\"info_key\":\"VDD=\"}]}]");
   m_->setSerialNumber("SN1");
   testing::internal::CaptureStdout();
   ASSERT_TRUE(m_->startFullRun([this](const char* r) { result_ = r; }));
@@ -196,8 +198,9 @@ TEST_F(FctManagerTest, InformationIsTheRestOfTheLineWithoutItsLineEnd) {
 }
 
 TEST_F(FctManagerTest, TimeOutFailsTheCommandOnceItsTimeHasPassed) {
-  load("[{\"name\":\"t\",\"enable\":true,\"commands\":[{\"cmd\":\"t\\n\",\"ok_key\":\"OK\","
-       "\"timeout\":1000}]}]");
+  load(
+      "[{\"name\":\"t\",\"enable\":true,\"commands\":[{\"cmd\":\"t\\n\",\"ok_key\":\"OK\","
+      "\"timeout\":1000}]}]");
   testing::internal::CaptureStdout();
   runCase("t");
   m_->onUpdate(m_->now + 0.9);
@@ -206,14 +209,15 @@ TEST_F(FctManagerTest, TimeOutFailsTheCommandOnceItsTimeHasPassed) {
   EXPECT_EQ(fct::kFail, result_);
   result_.clear();
   m_->onUpdate(m_->now + 1.1);  // the second call of the same pump does nothing
-  m_->onString("OK\n");          // nor does a late answer
+  m_->onString("OK\n");         // nor does a late answer
   testing::internal::GetCapturedStdout();
   EXPECT_EQ("", result_);
 }
 
 TEST_F(FctManagerTest, TheDialogDelayRestartsTheTimeOutClock) {
-  load("[{\"name\":\"m\",\"enable\":true,\"commands\":[{\"cmd\":\"m\\n\",\"manual_confirm\":"
-       "\"LED on?\",\"delay\":2000,\"timeout\":3000}]}]");
+  load(
+      "[{\"name\":\"m\",\"enable\":true,\"commands\":[{\"cmd\":\"m\\n\",\"manual_confirm\":"
+      "\"LED on?\",\"delay\":2000,\"timeout\":3000}]}]");
   testing::internal::CaptureStdout();
   runCase("m");
   double t0 = m_->now;
@@ -226,9 +230,10 @@ TEST_F(FctManagerTest, TheDialogDelayRestartsTheTimeOutClock) {
 }
 
 TEST_F(FctManagerTest, TheMacAddressReplacesItsPlaceholderWhenRequired) {
-  load("[{\"name\":\"mac\",\"enable\":true,\"commands\":[{\"cmd\":\"setmac $MACADDRESS\\n\","
-       "\"ok_key\":\"OK\"}]}]",
-       "\"mac_address\":true,");
+  load(
+      "[{\"name\":\"mac\",\"enable\":true,\"commands\":[{\"cmd\":\"setmac $MACADDRESS\\n\","
+      "\"ok_key\":\"OK\"}]}]",
+      "\"mac_address\":true,");
   m_->setMacAddress("00:11:22:33:44:55");
   testing::internal::CaptureStdout();
   runCase("mac");
@@ -259,8 +264,9 @@ TEST_F(FctManagerTest, ReadinessNamesWhatIsMissing) {
 }
 
 TEST_F(FctManagerTest, ARunOfAKnownSerialReplacesItsRowAndANewOneAppends) {
-  load("[{\"name\":\"a\",\"enable\":true,\"commands\":[{\"cmd\":\"a\\n\",\"ok_key\":\"OK\","
-       "\"fail_key\":\"NG\"}]},{\"name\":\"b\"}]");
+  load(
+      "[{\"name\":\"a\",\"enable\":true,\"commands\":[{\"cmd\":\"a\\n\",\"ok_key\":\"OK\","
+      "\"fail_key\":\"NG\"}]},{\"name\":\"b\"}]");
   auto fullRun = [&](const std::string& serial, const char* answer) {
     m_->setSerialNumber(serial);
     testing::internal::CaptureStdout();

@@ -48,16 +48,16 @@ enum MessageType : uint8_t {
 };
 
 enum SetOp : uint8_t {
-  kSetBaudRate = 1,       // a = baud
-  kSetDataChars = 2,      // a = word length, b = stop bits | parity << 8
-  kSetFlowControl = 3,    // a = flow control
-  kSetDtr = 4,            // a = level
-  kSetRts = 5,            // a = level
-  kSetBitMode = 6,        // a = mask, b = mode
-  kSetLatencyTimer = 7,   // a = ms
-  kSetTimeouts = 8,       // a = read ms, b = write ms
-  kSetChars = 9,          // a = event char | enabled << 8, b = error char | enabled << 8
-  kSetUsbParameters = 10, // a = in size, b = out size
+  kSetBaudRate = 1,        // a = baud
+  kSetDataChars = 2,       // a = word length, b = stop bits | parity << 8
+  kSetFlowControl = 3,     // a = flow control
+  kSetDtr = 4,             // a = level
+  kSetRts = 5,             // a = level
+  kSetBitMode = 6,         // a = mask, b = mode
+  kSetLatencyTimer = 7,    // a = ms
+  kSetTimeouts = 8,        // a = read ms, b = write ms
+  kSetChars = 9,           // a = event char | enabled << 8, b = error char | enabled << 8
+  kSetUsbParameters = 10,  // a = in size, b = out size
 };
 
 inline std::string message(uint8_t type, const void* payload, size_t n) {

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <map>
 #include <mutex>
-#include <string>
 #include <set>
+#include <string>
 
 #include "ftd2xx/backend.h"
 #include "ftd2xx/bridge_protocol.h"
@@ -29,8 +29,8 @@ ftd2xx::Backend* backend() {
   std::lock_guard<std::mutex> guard(mutex);
   ftd2xx::Backend*& chosen = (*backends)[key];
   if (chosen == nullptr) {
-    chosen = key.empty() ? ftd2xx::makeUsbBackend().release()
-                         : ftd2xx::makeSimBackend(key).release();
+    chosen =
+        key.empty() ? ftd2xx::makeUsbBackend().release() : ftd2xx::makeSimBackend(key).release();
   }
   return chosen;
 }
@@ -45,8 +45,8 @@ ftd2xx::Device* device(FT_HANDLE handle) {
 
 }  // namespace
 
-#define FT_DEVICE_OR_FAIL(h)                  \
-  ftd2xx::Device* dev = device(h);            \
+#define FT_DEVICE_OR_FAIL(h)       \
+  ftd2xx::Device* dev = device(h); \
   if (dev == nullptr) return FT_INVALID_HANDLE
 
 FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
@@ -68,7 +68,8 @@ FT_STATUS FT_ListDevices(PVOID pArg1, PVOID pArg2, DWORD Flags) {
   DWORD written = 0;
   for (const std::string& serial : serials) {
     if (buffers[written] == nullptr) break;
-    size_t n = serial.size() < FT_SERIAL_NUMBER_SIZE - 1 ? serial.size() : FT_SERIAL_NUMBER_SIZE - 1;
+    size_t n =
+        serial.size() < FT_SERIAL_NUMBER_SIZE - 1 ? serial.size() : FT_SERIAL_NUMBER_SIZE - 1;
     memcpy(buffers[written], serial.data(), n);
     buffers[written][n] = '\0';
     ++written;

@@ -80,12 +80,11 @@ FT_STATUS FT_Close(FT_HANDLE ftHandle);
 FT_STATUS FT_SetBaudRate(FT_HANDLE ftHandle, DWORD BaudRate);
 FT_STATUS FT_SetDataCharacteristics(FT_HANDLE ftHandle, UCHAR WordLength, UCHAR StopBits,
                                     UCHAR Parity);
-FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar,
-                            UCHAR XoffChar);
+FT_STATUS FT_SetFlowControl(FT_HANDLE ftHandle, USHORT FlowControl, UCHAR XonChar, UCHAR XoffChar);
 // Milliseconds; 0 means the backend's own bound (it never waits for ever).
 FT_STATUS FT_SetTimeouts(FT_HANDLE ftHandle, DWORD ReadTimeout, DWORD WriteTimeout);
-FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled,
-                      UCHAR ErrorChar, UCHAR ErrorCharEnabled);
+FT_STATUS FT_SetChars(FT_HANDLE ftHandle, UCHAR EventChar, UCHAR EventCharEnabled, UCHAR ErrorChar,
+                      UCHAR ErrorCharEnabled);
 FT_STATUS FT_SetUSBParameters(FT_HANDLE ftHandle, DWORD InTransferSize, DWORD OutTransferSize);
 FT_STATUS FT_SetLatencyTimer(FT_HANDLE ftHandle, UCHAR Latency);
 FT_STATUS FT_SetDtr(FT_HANDLE ftHandle);

@@ -140,8 +140,7 @@ TEST_F(D2xxTest, WritesCannotRunAheadOfTheLine) {
   DWORD written = 0;
   auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(FT_OK, FT_Write(a, bytes.data(), static_cast<DWORD>(bytes.size()), &written));
-  double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(bytes.size(), written);
   // Only the 4 KiB transmit buffer may stay unsent: 8 KiB at 11520 bytes/s
   // must have left the line before the call returns.

@@ -55,8 +55,8 @@ class Link {
     size_t done = 0;
     int64_t deadline = monoMs() + kDefaultWaitMs;
     while (done < bytes.size()) {
-      ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done,
-                         MSG_NOSIGNAL | MSG_DONTWAIT);
+      ssize_t n =
+          ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
         done += static_cast<size_t>(n);
         continue;

@@ -22,9 +22,12 @@ constexpr int kFtdiVendor = 0x0403;
 // Interfaces of a chip, by USB product id.
 int interfaceCount(uint16_t product) {
   switch (product) {
-    case 0x6011: return 4;  // FT4232H
-    case 0x6010: return 2;  // FT2232C/D/H
-    default: return 1;
+    case 0x6011:
+      return 4;  // FT4232H
+    case 0x6010:
+      return 2;  // FT2232C/D/H
+    default:
+      return 1;
   }
 }
 
@@ -124,8 +127,8 @@ class UsbDevice : public Device {
   }
   FT_STATUS read(void* buffer, DWORD n, DWORD* got) override {
     std::lock_guard<std::mutex> guard(mutex_);
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(ctx_->usb_read_timeout);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ctx_->usb_read_timeout);
     while (rx_.size() < n && std::chrono::steady_clock::now() < deadline) {
       if (!poll()) return FT_IO_ERROR;
     }
@@ -138,8 +141,7 @@ class UsbDevice : public Device {
   }
   FT_STATUS write(const void* buffer, DWORD n, DWORD* written) override {
     std::lock_guard<std::mutex> guard(mutex_);
-    int rc = ftdi_write_data(ctx_, static_cast<const unsigned char*>(buffer),
-                             static_cast<int>(n));
+    int rc = ftdi_write_data(ctx_, static_cast<const unsigned char*>(buffer), static_cast<int>(n));
     if (rc < 0) return FT_IO_ERROR;
     *written = static_cast<DWORD>(rc);
     return FT_OK;

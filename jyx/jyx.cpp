@@ -11,8 +11,8 @@
 #include "common/api_manager.h"
 #include "common/config_loader.h"
 #include "common/file_util.h"
-#include "common/string_format.h"
 #include "common/number_text.h"
+#include "common/string_format.h"
 #include "common/thread_pool.h"
 
 namespace {

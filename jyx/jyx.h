@@ -24,7 +24,6 @@
 
 class CJYX : public CTaskManager, public CJYXServices {
  public:
-
   // The single instance; it is created during static initialisation (and
   // with it the API manager, whose owner thread becomes the main thread).
   static CJYX* instance();
@@ -142,8 +141,8 @@ class CJYX : public CTaskManager, public CJYXServices {
   void showDialog(AnswerCallback answer, int type, const std::string& title,
                   const std::string& text) override {}
   void showMessage(AnswerCallback answer, int type, const std::string& text,
-                   const std::string& title, const std::string& confirm,
-                   const std::string& reject, double sizeFactor) {}
+                   const std::string& title, const std::string& confirm, const std::string& reject,
+                   double sizeFactor) {}
 
   // Feature-manager side (jyx_managers.cpp). start/stop run the six
   // managers' start/stop in order (log, data, power, serial, fastboot, FCT)

@@ -1,10 +1,9 @@
 #include "jyx/jyx.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
-
-#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,8 +12,8 @@
 #include <string>
 #include <thread>
 
-#include "common/api_manager.h"
 #include "channel_test_util.h"
+#include "common/api_manager.h"
 #include "test_util.h"
 
 namespace {
@@ -208,9 +207,9 @@ TEST_F(JyxFetchTest, ServerThatAcceptsAndNeverAnswersEndsAtTheTotalTimeOut) {
   CJYX::instance()->setFetchTimeouts(1, 2);
   double start = CAPIManager::wallClock();
   std::string printed;
-  std::string got = fetch("http://" + std::string(kAddress) + ":" + std::to_string(kPort + 1) +
-                              "/config.yaml",
-                          &printed);
+  std::string got =
+      fetch("http://" + std::string(kAddress) + ":" + std::to_string(kPort + 1) + "/config.yaml",
+            &printed);
   double took = CAPIManager::wallClock() - start;
   acceptor.join();
   if (peer >= 0) close(peer);
@@ -224,20 +223,20 @@ TEST_F(JyxFetchTest, ServerThatAcceptsAndNeverAnswersEndsAtTheTotalTimeOut) {
 
 TEST(JyxYamlTest, NestedMappingsAndSequencesBecomeStrings) {
   rapidjson::Document doc;
-  ASSERT_TRUE(yaml(
-      "name: board\n"
-      "count: 12\n"
-      "on: true\n"
-      "rails:\n"
-      "  - name: VDD\n"
-      "    mask: 0x10\n"
-      "  - [1, 2]\n"
-      "  - plain\n"
-      "nested:\n"
-      "  inner:\n"
-      "    deep: x\n"
-      "empty: []\n",
-      &doc));
+  ASSERT_TRUE(
+      yaml("name: board\n"
+           "count: 12\n"
+           "on: true\n"
+           "rails:\n"
+           "  - name: VDD\n"
+           "    mask: 0x10\n"
+           "  - [1, 2]\n"
+           "  - plain\n"
+           "nested:\n"
+           "  inner:\n"
+           "    deep: x\n"
+           "empty: []\n",
+           &doc));
   EXPECT_EQ(
       "{\"name\":\"board\",\"count\":\"12\",\"on\":\"true\",\"rails\":[{\"name\":\"VDD\","
       "\"mask\":\"0x10\"},[\"1\",\"2\"],\"plain\"],\"nested\":{\"inner\":{\"deep\":\"x\"}},"
@@ -255,9 +254,9 @@ TEST(JyxYamlTest, NestedMappingsAndSequencesBecomeStrings) {
 
 TEST(JyxYamlTest, BrokenOrIncompleteYamlFails) {
   rapidjson::Document doc;
-  EXPECT_FALSE(yaml("a: [1, 2\n", &doc));        // sequence never closed
-  EXPECT_FALSE(yaml("a: b: c\n", &doc));         // not valid YAML
-  EXPECT_FALSE(yaml("just a scalar\n", &doc));   // no collection
+  EXPECT_FALSE(yaml("a: [1, 2\n", &doc));       // sequence never closed
+  EXPECT_FALSE(yaml("a: b: c\n", &doc));        // not valid YAML
+  EXPECT_FALSE(yaml("just a scalar\n", &doc));  // no collection
   EXPECT_FALSE(yaml("", &doc));
   EXPECT_FALSE(yaml("\"unterminated\n", &doc));
   std::string deep(400, '[');
@@ -288,7 +287,8 @@ TEST(JyxYamlTest, AliasesResolveToTheirAnchoredNodes) {
       {"list: &l [a, b]\ncopy: *l\n", "{\"list\":[\"a\",\"b\"],\"copy\":[\"a\",\"b\"]}"},
       // Merge keys: the mapping's own keys win, wherever they stand.
       {"d: &d {shunt: 2, max: 5}\nr:\n  name: VIN\n  max: 9\n  <<: *d\n",
-       "{\"d\":{\"shunt\":\"2\",\"max\":\"5\"},\"r\":{\"name\":\"VIN\",\"max\":\"9\",\"shunt\":\"2\"}}"},
+       "{\"d\":{\"shunt\":\"2\",\"max\":\"5\"},\"r\":{\"name\":\"VIN\",\"max\":\"9\",\"shunt\":"
+       "\"2\"}}"},
       {"a: &a {x: 1}\nb: &b {y: 2}\nr: {<<: [*a, *b], y: 3}\n",
        "{\"a\":{\"x\":\"1\"},\"b\":{\"y\":\"2\"},\"r\":{\"x\":\"1\",\"y\":\"3\"}}"},
       // A quoted "<<" is an ordinary key.
@@ -300,7 +300,7 @@ TEST(JyxYamlTest, AliasesResolveToTheirAnchoredNodes) {
     EXPECT_EQ(c.json, toText(doc)) << c.yaml;
   }
   rapidjson::Document doc;
-  EXPECT_FALSE(yaml("a: *nowhere\n", &doc));        // alias before any anchor
+  EXPECT_FALSE(yaml("a: *nowhere\n", &doc));  // alias before any anchor
   EXPECT_FALSE(yaml("a: *later\nb: &later 1\n", &doc));
 }
 

@@ -16,8 +16,8 @@
 #include "main/qel_console_fct_tool.h"
 #include "main/qel_console_flash_tool.h"
 #include "main/qel_console_jyx.h"
-#include "tools/gpt.h"
 #include "main/signal_events.h"
+#include "tools/gpt.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 // document must be accepted. The lists come from the code, so an option
 // added on any branch fails here until it is documented.
 #include <getopt.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -13,8 +14,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/file_util.h"
 #include "jyx/jyx.h"
@@ -27,8 +26,8 @@ namespace {
 
 std::string readSource(const std::string& relative) {
   std::string text, err;
-  EXPECT_TRUE(jyx::readRegularFile(std::string(JYX_SOURCE_DIR) + "/" + relative, 1 << 20, &text,
-                                   &err))
+  EXPECT_TRUE(
+      jyx::readRegularFile(std::string(JYX_SOURCE_DIR) + "/" + relative, 1 << 20, &text, &err))
       << err;
   return text;
 }
@@ -74,8 +73,8 @@ bool hasOption(const std::string& text, const std::string& option) {
 // Every "--name" word in `text`, apart from the front-end switches that
 // the descriptions name.
 std::set<std::string> longOptionsIn(const std::string& text) {
-  static const std::set<std::string> kFrontEnds = {"--jyx", "--fct-tool", "--release-tool",
-                                                   "--gpt", "--flash-tool"};
+  static const std::set<std::string> kFrontEnds = {"--jyx", "--fct-tool", "--release-tool", "--gpt",
+                                                   "--flash-tool"};
   std::set<std::string> found;
   for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
     if (at > 0 && isOptionChar(text[at - 1])) continue;
@@ -89,8 +88,8 @@ std::set<std::string> longOptionsIn(const std::string& text) {
 }
 
 struct Options {
-  std::vector<std::string> all;    // every spelling, "-x" and "--name"
-  std::set<std::string> longs;     // "--name"
+  std::vector<std::string> all;  // every spelling, "-x" and "--name"
+  std::set<std::string> longs;   // "--name"
 };
 
 // The options of a getopt table: every short letter of the short string
@@ -144,8 +143,7 @@ TEST(OptionDocs, ConsoleOptionsAreInPageHelpAndCompletion) {
 }
 
 TEST(OptionDocs, FlashToolOptionsAreInPageHelpAndCompletion) {
-  Options o =
-      fromTables(CQelConsoleFlashTool::shortOptions(), CQelConsoleFlashTool::longOptions());
+  Options o = fromTables(CQelConsoleFlashTool::shortOptions(), CQelConsoleFlashTool::longOptions());
   std::string page = section(plainPage("doc/jyx.1"), ".SH FLASH TOOL OPTIONS", ".SH ");
   std::string help = CQelConsoleFlashTool::helpText();
   std::string completion =
@@ -187,7 +185,8 @@ TEST(OptionDocs, SimOptionsAreAcceptedAndInPageAndCompletion) {
   std::set<std::string> listed = longOptionsIn(jyxsim::helpText());
   ASSERT_GT(listed.size(), 30u);
   std::string page = plainPage("doc/jyx-sim.1");
-  std::string completion = section(readSource("completion/jyx.bash"), "_jyx_sim_opts=", "_jyx_sim()");
+  std::string completion =
+      section(readSource("completion/jyx.bash"), "_jyx_sim_opts=", "_jyx_sim()");
   for (const std::string& opt : listed) {
     EXPECT_TRUE(hasOption(page, opt)) << opt << " is not in doc/jyx-sim.1";
     EXPECT_TRUE(hasOption(completion, opt)) << opt << " is not in the completion";
@@ -228,9 +227,9 @@ std::vector<std::string> complete(const CompletionCase& c, const std::string& di
   for (const auto& w : c.words) words += shellQuote(w) + " ";
   std::string script = "cd " + shellQuote(dir) + " && source " +
                        shellQuote(std::string(JYX_SOURCE_DIR) + "/completion/jyx.bash") +
-                       " && COMP_WORDS=(" + words + ") && COMP_CWORD=" +
-                       std::to_string(c.words.size() - 1) + " && { " + c.function +
-                       "; } ; printf '%s\\n' \"${COMPREPLY[@]}\"";
+                       " && COMP_WORDS=(" + words +
+                       ") && COMP_CWORD=" + std::to_string(c.words.size() - 1) + " && { " +
+                       c.function + "; } ; printf '%s\\n' \"${COMPREPLY[@]}\"";
   std::string command = "timeout 10 bash --norc --noprofile -c " + shellQuote(script);
   FILE* pipe = popen(command.c_str(), "r");
   EXPECT_NE(nullptr, pipe);
@@ -280,7 +279,8 @@ TEST(OptionDocs, CompletionAnswersInBash) {
     std::vector<std::string> reply = complete(c, dir);
     std::set<std::string> got(reply.begin(), reply.end());
     for (const auto& want : c.expected) EXPECT_EQ(1u, got.count(want)) << line << "-> " << want;
-    for (const auto& not_ : c.absent) EXPECT_EQ(0u, got.count(not_)) << line << "must not give " << not_;
+    for (const auto& not_ : c.absent)
+      EXPECT_EQ(0u, got.count(not_)) << line << "must not give " << not_;
   }
   for (const char* name : {"rails.yaml", "power.json", "image.bin", "notes.txt"}) {
     unlink((dir + "/" + name).c_str());

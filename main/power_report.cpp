@@ -67,7 +67,8 @@ bool writePowerCsvFiles(CJYXPowerMonitor* monitor, const std::string& path) {
     jyx::CAtomicFile files[3];
     std::string reasons[3];
     bool usable[3];
-    for (int q = 0; q < 3; ++q) usable[q] = files[q].open(path + kCsvSuffixes[pass][q], &reasons[q]);
+    for (int q = 0; q < 3; ++q)
+      usable[q] = files[q].open(path + kCsvSuffixes[pass][q], &reasons[q]);
     std::string readErr;
     bool streamed = monitor->writeCsv(
         pass == 1,
@@ -109,7 +110,10 @@ bool runPowerReport(CJYXPowerManager* manager, const std::string& path) {
   std::string table = powerTableText(manager, everyRail);
   // The live table clears the screen before each redraw; a report is read
   // in the scroll-back or a file, so it keeps what came before.
-  if (table.compare(0, 2, "\x1b" "c") == 0) table.erase(0, 2);
+  if (table.compare(0, 2,
+                    "\x1b"
+                    "c") == 0)
+    table.erase(0, 2);
   api->print("%s", table.c_str());
   bool csv = writePowerCsvFiles(&monitor, path);
   bool chart = savePowerChart(&monitor, path);

@@ -53,7 +53,8 @@ void appendHeading(std::string* out, const char* rail, const char* power, const 
 
 }  // namespace
 
-const char kPowerLinkLostLine[] = "power monitor: link to the controller lost, waiting for samples\n";
+const char kPowerLinkLostLine[] =
+    "power monitor: link to the controller lost, waiting for samples\n";
 const char kPowerNoSamplesLine[] =
     "power monitor: no samples from the controller, waiting for samples\n";
 
@@ -70,15 +71,26 @@ std::string CPowerTableWatch::check(bool linkUp, bool sampling, uint32_t frameCo
     state_ = kQuiet;
   }
   switch (state_) {
-    case kLive: return std::string();
-    case kLinkLost: return std::string("\x1b" "c") + kPowerLinkLostLine;
-    case kQuiet: return std::string("\x1b" "c") + kPowerNoSamplesLine;
+    case kLive:
+      return std::string();
+    case kLinkLost:
+      return std::string(
+                 "\x1b"
+                 "c") +
+             kPowerLinkLostLine;
+    case kQuiet:
+      return std::string(
+                 "\x1b"
+                 "c") +
+             kPowerNoSamplesLine;
   }
   return std::string();
 }
 
 std::string powerTableText(CJYXPowerManager* manager, const uint32_t railMask[3]) {
-  std::string out = "\x1b" "c";
+  std::string out =
+      "\x1b"
+      "c";
   appendRule(&out);
   appendHeading(&out, "", "Power(Watt)", "Voltage(V)", "Current(A)");
   appendHeading(&out, "Rail(s)", "now      avg      max      min", "now   avg   max   min",

@@ -48,10 +48,12 @@ TEST_F(PowerTable, LayoutColoursAndValues) {
   uint32_t mask[3];
   pm->getEnableMask(mask);
   std::string table = powerTableText(pm, mask);
-  ASSERT_EQ(0u, table.find("\x1b" "c"));
+  ASSERT_EQ(0u, table.find("\x1b"
+                           "c"));
   EXPECT_NE(std::string::npos, table.find("\x1b[1;33m\xe2\x94\x82Power(Watt)"));
   EXPECT_NE(std::string::npos, table.find("\x1b[0;32;32m\xe2\x94\x82Voltage(V)"));
-  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;34m\xe2\x94\x82" "Current(A)"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;34m\xe2\x94\x82"
+                                          "Current(A)"));
 
   std::vector<std::string> lines = plainLines(table);
   // Rule, two headings, rule, rails 0, 5 and TOTAL (the ones with samples), rule.
@@ -71,8 +73,10 @@ TEST_F(PowerTable, LayoutColoursAndValues) {
       "8.00  12.00 16.00 8.00  \xe2\x94\x82"
       "1.00    1.00    1.00    1.00    ",
       lines[4]);
-  EXPECT_EQ(0u, lines[5].find("B                 \xe2\x94\x82" "0.00     0.00"));
-  EXPECT_EQ(0u, lines[6].find("TOTAL             \xe2\x94\x82" "8.00     12.00"));
+  EXPECT_EQ(0u, lines[5].find("B                 \xe2\x94\x82"
+                              "0.00     0.00"));
+  EXPECT_EQ(0u, lines[6].find("TOTAL             \xe2\x94\x82"
+                              "8.00     12.00"));
 }
 
 TEST_F(PowerTable, RowsFromEnabledListWhenMaskIsZero) {
@@ -102,8 +106,16 @@ struct Redraw {
 };
 
 std::string expectedText(char shows) {
-  if (shows == 'L') return std::string("\x1b" "c") + kPowerLinkLostLine;
-  if (shows == 'Q') return std::string("\x1b" "c") + kPowerNoSamplesLine;
+  if (shows == 'L')
+    return std::string(
+               "\x1b"
+               "c") +
+           kPowerLinkLostLine;
+  if (shows == 'Q')
+    return std::string(
+               "\x1b"
+               "c") +
+           kPowerNoSamplesLine;
   return std::string();
 }
 
@@ -120,10 +132,14 @@ TEST(PowerTableWatch, StaleValuesAreHeldBackUntilSamplesFlowAgain) {
       {"frames parsed while the link goes do not count",
        {{true, true, 5, '-'}, {false, true, 9, 'L'}, {true, true, 9, 'L'}, {true, true, 10, '-'}}},
       {"no frame between two redraws while sampling",
-       {{true, true, 10, '-'}, {true, true, 10, 'Q'}, {true, true, 10, 'Q'}, {true, true, 11, '-'}}},
+       {{true, true, 10, '-'},
+        {true, true, 10, 'Q'},
+        {true, true, 10, 'Q'},
+        {true, true, 11, '-'}}},
       {"a stopped run keeps its final table",
        {{true, true, 10, '-'}, {true, false, 10, '-'}, {true, false, 10, '-'}}},
-      {"link lost wins over quiet", {{true, true, 3, '-'}, {true, true, 3, 'Q'}, {false, true, 3, 'L'}}},
+      {"link lost wins over quiet",
+       {{true, true, 3, '-'}, {true, true, 3, 'Q'}, {false, true, 3, 'L'}}},
   };
   for (const auto& c : cases) {
     CPowerTableWatch watch;

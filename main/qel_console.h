@@ -13,7 +13,9 @@ extern bool g_keepRunning;
 #define QEL_GREEN "\x1b[0;32;32m"
 #define QEL_BLUE "\x1b[0;32;34m"
 #define QEL_NORMAL "\x1b[m"
-#define QEL_RESET_SCREEN "\x1b" "c"
+#define QEL_RESET_SCREEN \
+  "\x1b"                 \
+  "c"
 
 class CQelConsole {
  public:

@@ -20,16 +20,11 @@ enum { kOptSerial = 256, kOptMac };
 
 const char kShortOptions[] = "hu:f:lac:p";
 const option kLongOptions[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"uart", required_argument, nullptr, 'u'},
-    {"file", required_argument, nullptr, 'f'},
-    {"list", no_argument, nullptr, 'l'},
-    {"all", no_argument, nullptr, 'a'},
-    {"case", required_argument, nullptr, 'c'},
-    {"list-port", no_argument, nullptr, 'p'},
-    {"sn", required_argument, nullptr, kOptSerial},
-    {"mac", required_argument, nullptr, kOptMac},
-    {nullptr, 0, nullptr, 0},
+    {"help", no_argument, nullptr, 'h'},          {"uart", required_argument, nullptr, 'u'},
+    {"file", required_argument, nullptr, 'f'},    {"list", no_argument, nullptr, 'l'},
+    {"all", no_argument, nullptr, 'a'},           {"case", required_argument, nullptr, 'c'},
+    {"list-port", no_argument, nullptr, 'p'},     {"sn", required_argument, nullptr, kOptSerial},
+    {"mac", required_argument, nullptr, kOptMac}, {nullptr, 0, nullptr, 0},
 };
 
 const char kHelp[] =
@@ -68,10 +63,18 @@ void CQelConsoleFctTool::parse(int argc, char** argv) {
     int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
     if (c == -1) break;
     switch (c) {
-      case 'u': uart_ = optarg; break;
-      case 'f': file_ = optarg; break;
-      case 'a': case_ = "all"; break;
-      case 'c': case_ = optarg; break;
+      case 'u':
+        uart_ = optarg;
+        break;
+      case 'f':
+        file_ = optarg;
+        break;
+      case 'a':
+        case_ = "all";
+        break;
+      case 'c':
+        case_ = optarg;
+        break;
       case kOptSerial:
         serialNumber_ = optarg;
         serialGiven_ = true;

@@ -70,18 +70,41 @@ void CQelConsoleFlashTool::parse(int argc, char** argv) {
         help_ = true;
         finish();
         return;
-      case 'c': cmd_ = optarg; break;
-      case 'f': file_ = optarg; break;
-      case 'm': mode_ = 3; break;
-      case 'a': mode_ = 0; break;
-      case 'b': mode_ = 1; break;
-      case 'n': mode_ = 2; break;
-      case 'p': partition_ = optarg; break;
-      case 'd': dump_ = optarg; break;
-      case 'o': oem_ = true; break;
-      case 's': blockSize_ = true; break;
-      case kOptIp: address_ = optarg; break;
-      default: break;
+      case 'c':
+        cmd_ = optarg;
+        break;
+      case 'f':
+        file_ = optarg;
+        break;
+      case 'm':
+        mode_ = 3;
+        break;
+      case 'a':
+        mode_ = 0;
+        break;
+      case 'b':
+        mode_ = 1;
+        break;
+      case 'n':
+        mode_ = 2;
+        break;
+      case 'p':
+        partition_ = optarg;
+        break;
+      case 'd':
+        dump_ = optarg;
+        break;
+      case 'o':
+        oem_ = true;
+        break;
+      case 's':
+        blockSize_ = true;
+        break;
+      case kOptIp:
+        address_ = optarg;
+        break;
+      default:
+        break;
     }
   }
 }
@@ -124,9 +147,17 @@ void CQelConsoleFlashTool::run() {
   }
   auto done = [this](bool) { finish(); };
   switch (mode_) {
-    case 1: fb->doFlashNor(done); break;
-    case 2: fb->doFlashNVME(done); break;
-    case 3: fb->makeGPT(done); break;
-    default: fb->doFlashAll(done); break;
+    case 1:
+      fb->doFlashNor(done);
+      break;
+    case 2:
+      fb->doFlashNVME(done);
+      break;
+    case 3:
+      fb->makeGPT(done);
+      break;
+    default:
+      fb->doFlashAll(done);
+      break;
   }
 }

@@ -18,8 +18,7 @@ struct Parsed {
     for (auto& w : words_) argv_.push_back(&w[0]);
     argv_.push_back(nullptr);
     testing::internal::CaptureStdout();
-    console = std::make_unique<CQelConsoleFlashTool>(static_cast<int>(words_.size()),
-                                                     argv_.data());
+    console = std::make_unique<CQelConsoleFlashTool>(static_cast<int>(words_.size()), argv_.data());
     out = testing::internal::GetCapturedStdout();
     finished = CJYX::instance()->isFinished();
     CJYX::instance()->setFinished(false);
@@ -32,8 +31,8 @@ struct Parsed {
 };
 
 TEST(FlashToolOptionsTest, EveryOptionAndTheLastModeWins) {
-  Parsed p({"-c", "getvar all", "-f", "cfg.json", "-d", "gpt.img", "-p", "boot", "-o", "-s",
-            "--ip", "127.0.0.9"});
+  Parsed p({"-c", "getvar all", "-f", "cfg.json", "-d", "gpt.img", "-p", "boot", "-o", "-s", "--ip",
+            "127.0.0.9"});
   EXPECT_EQ("getvar all", p.console->cmd());
   EXPECT_EQ("cfg.json", p.console->file());
   EXPECT_EQ("gpt.img", p.console->dump());

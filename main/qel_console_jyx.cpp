@@ -9,12 +9,12 @@
 #include "common/api_manager.h"
 #include "common/number_text.h"
 #include "common/string_format.h"
+#include "jyx/device/spi_image.h"
 #include "jyx/jyx.h"
 #include "jyx/maintenance/esp_parser.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
 #include "jyx/maintenance/serial_manager.h"
 #include "jyx/power/power_manager.h"
-#include "jyx/device/spi_image.h"
 #include "main/power_report.h"
 
 double g_lastDisplay = 0;
@@ -127,7 +127,6 @@ int hexDigit(char c) {
   return -1;
 }
 
-
 // The help body, printed after the version line. Each option line is the
 // option padded to column 40 and its description.
 const char* const kHelpLines[][2] = {
@@ -183,8 +182,9 @@ const char* const kHelpLines[][2] = {
     {"-H, --power-wakeup", "power wakeup for the target device"},
     {"-J, --enter-fastboot", "enter fastboot mode for the target device"},
     {"-K, --exit-fastboot", "exit fastboot mode for the target device"},
-    {"-X, --switch-uart", "switch and start uart log for the target device (0:UEFI, 1:SFH, "
-                          "2:CSU_PM, 3:CSU_SE)"},
+    {"-X, --switch-uart",
+     "switch and start uart log for the target device (0:UEFI, 1:SFH, "
+     "2:CSU_PM, 3:CSU_SE)"},
     {"-Z, --disable-uart", "ask every serial port whether it is JYX"},
     {"-S, --enable-update-firmware", "enable update the firmware of JYX"},
     {"-C, --main-firmware", "flash the firmware of the main mcu of JYX"},
@@ -221,24 +221,18 @@ const char* const kHelpLines[][2] = {
 const char kHelpExamples[] =
     "\n"
     "    examples:\n"
-    "        get the ip address of JYX from the uart:\n"
-    QEL_GREEN "            jyx -c 02 -u <serial port>\n" QEL_NORMAL
-    "        set up the wifi of JYX:\n"
-    QEL_GREEN
+    "        get the ip address of JYX from the uart:\n" QEL_GREEN
+    "            jyx -c 02 -u <serial port>\n" QEL_NORMAL
+    "        set up the wifi of JYX:\n" QEL_GREEN
     "            jyx -c 20 -p <ssid>\n"
     "            jyx -c 21 -p <password>\n"
     "            jyx -c 22 -p 1\n"
-    "            jyx -c 01\n" QEL_NORMAL
-    "        flash the image:\n"
-    QEL_GREEN
+    "            jyx -c 01\n" QEL_NORMAL "        flash the image:\n" QEL_GREEN
     "            jyx -i <image file> -a <ip address>\n"
-    "            jyx -i <image file>\n" QEL_NORMAL
-    "        monitor the power rails:\n"
-    QEL_GREEN
+    "            jyx -i <image file>\n" QEL_NORMAL "        monitor the power rails:\n" QEL_GREEN
     "            jyx -m <config file> -p <rails file> -a <ip address>\n"
     "            jyx -m 0x<mask> -d 60 -o <output file> -a <ip address>\n" QEL_NORMAL
-    "        testing options:\n"
-    QEL_GREEN
+    "        testing options:\n" QEL_GREEN
     "            jyx --log\n"
     "            jyx -i <image file> -a <ip address> --retry 3\n"
     "            jyx -i <image file> -a <ip address> --loop\n"
@@ -246,8 +240,7 @@ const char kHelpExamples[] =
     "            jyx --reset -u <device index>\n"
     "            jyx -i <image file> -a <ip address> --checkspi\n"
     "            jyx -r 0x0 --len 0x1000 -o <output file> -a <ip address>\n"
-    "            jyx --read-spi-register -a <ip address>\n" QEL_NORMAL
-    "\n";
+    "            jyx --read-spi-register -a <ip address>\n" QEL_NORMAL "\n";
 
 }  // namespace
 
@@ -319,9 +312,12 @@ CQelConsoleJYX::CQelConsoleJYX(int argc, char** argv)
 int CQelConsoleJYX::exitStatus() const {
   if (!exitCode_) return 0;
   switch (outcome_) {
-    case Outcome::kFailed: return 1;
-    case Outcome::kRefused: return 2;
-    case Outcome::kOk: break;
+    case Outcome::kFailed:
+      return 1;
+    case Outcome::kRefused:
+      return 2;
+    case Outcome::kOk:
+      break;
   }
   return 0;
 }
@@ -386,7 +382,8 @@ bool CQelConsoleJYX::parseChecked(int c, const char* text) {
     case 'X':
       if (!parseOptionNumber(text, kUartOffSelector, &n) ||
           (n > kMaxLogUart && n != kUartOffSelector)) {
-        refuse("--switch-uart", text, "give 0 to 3 (UEFI, SFH, CSU_PM, CSU_SE) or 0xffffffff (off)");
+        refuse("--switch-uart", text,
+               "give 0 to 3 (UEFI, SFH, CSU_PM, CSU_SE) or 0xffffffff (off)");
         return false;
       }
       switchUart_ = n == kUartOffSelector ? -1 : static_cast<int32_t>(n);
@@ -410,7 +407,8 @@ bool CQelConsoleJYX::checkCombined() {
   if (readSpi_ && readLength_ > 0 &&
       static_cast<uint64_t>(static_cast<uint32_t>(readOffset_)) + readLength_ >
           kMaxFlashAddress + 1) {
-    std::string range = jyx::stringFormat("0x%x + %d", static_cast<uint32_t>(readOffset_), readLength_);
+    std::string range =
+        jyx::stringFormat("0x%x + %d", static_cast<uint32_t>(readOffset_), readLength_);
     refuse("-r", range.c_str(), "the range ends beyond the 4 GiB flash address space");
     return false;
   }
@@ -432,13 +430,26 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         api->print("%s\n", jyx->version().c_str());
         finish();
         return;
-      case 'l': list_ = true; break;
-      case 'c': command_ = optarg; break;
-      case 'p': param_ = optarg; break;
-      case 'e': break;
-      case 'a': address_ = optarg; break;
-      case 'u': uart_ = optarg; break;
-      case 'i': image_ = optarg; break;
+      case 'l':
+        list_ = true;
+        break;
+      case 'c':
+        command_ = optarg;
+        break;
+      case 'p':
+        param_ = optarg;
+        break;
+      case 'e':
+        break;
+      case 'a':
+        address_ = optarg;
+        break;
+      case 'u':
+        uart_ = optarg;
+        break;
+      case 'i':
+        image_ = optarg;
+        break;
       case 'm':
         monitor_ = true;
         g_keepRunning = true;
@@ -451,12 +462,16 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
           monitorMaskSet_ = false;
         }
         break;
-      case 'd': duration_ = ruleB(optarg); break;
+      case 'd':
+        duration_ = ruleB(optarg);
+        break;
       case '9':
         showLog_ = true;
         CJYXSerialManager::instance()->setShowLog(true);
         break;
-      case '8': loop_ = true; break;
+      case '8':
+        loop_ = true;
+        break;
       case '7':
       case '6':
       case 'S':
@@ -474,21 +489,42 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case 'r':
         if (!parseChecked(c, optarg)) return;
         break;
-      case '4': break;
-      case '3': postcode_ = true; break;
-      case '2': slave_ = true; break;
+      case '4':
+        break;
+      case '3':
+        postcode_ = true;
+        break;
+      case '2':
+        slave_ = true;
+        break;
       case '1':
         logFilter_ = optarg;
         CJYXSerialManager::instance()->setLogKeyword(logFilter_);
         break;
-      case 'Y': checkSpi_ = true; break;
-      case 's': sendText_ = optarg; break;
-      case 'U': powerAction_ = 1; break;
-      case 'V': powerAction_ = 2; break;
-      case 'W': powerAction_ = 3; break;
-      case 'H': powerAction_ = 4; break;
-      case 'J': powerAction_ = 5; break;
-      case 'K': powerAction_ = 6; break;
+      case 'Y':
+        checkSpi_ = true;
+        break;
+      case 's':
+        sendText_ = optarg;
+        break;
+      case 'U':
+        powerAction_ = 1;
+        break;
+      case 'V':
+        powerAction_ = 2;
+        break;
+      case 'W':
+        powerAction_ = 3;
+        break;
+      case 'H':
+        powerAction_ = 4;
+        break;
+      case 'J':
+        powerAction_ = 5;
+        break;
+      case 'K':
+        powerAction_ = 6;
+        break;
       case 'Z':
         serialLineLimit_ = kScanLineLimit;
         scanUart_ = true;
@@ -498,9 +534,15 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         oldJyx_ = true;
         CJYXSerialManager::instance()->setMainInterface(1);
         break;
-      case 'I': flashType_ = "2M*3"; break;
-      case 'A': flashType_ = "2M*4"; break;
-      case 'B': flashType_ = "2M*8"; break;
+      case 'I':
+        flashType_ = "2M*3";
+        break;
+      case 'A':
+        flashType_ = "2M*4";
+        break;
+      case 'B':
+        flashType_ = "2M*8";
+        break;
       case 'C':
         firmware_ = true;
         mainFirmware_ = optarg;
@@ -511,7 +553,9 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         slaveFirmware_ = optarg;
         CJYXSerialManager::instance()->setSlaveFirmwareFile(slaveFirmware_);
         break;
-      case 'E': espOffset_ = ruleB(optarg); break;
+      case 'E':
+        espOffset_ = ruleB(optarg);
+        break;
       case 'F':
         binaryWidth_ = ruleB(optarg);
         setEspDumpWidth(binaryWidth_);
@@ -524,13 +568,27 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
         serial->rebuildChannel(serialLineLimit_);
         break;
       }
-      case 'y': spiRegisterOp_ = "spi-read-registers"; break;
-      case 'z': spiRegisterOp_ = "spi-unlock"; break;
-      case 'o': output_ = optarg; break;
-      case 'x': g_keepRunning = true; break;
-      case kExitCodeOption: exitCode_ = true; break;
-      case kPowerReportOption: powerReport_ = optarg; break;
-      case kChangedOnlyOption: changedOnly_ = true; break;
+      case 'y':
+        spiRegisterOp_ = "spi-read-registers";
+        break;
+      case 'z':
+        spiRegisterOp_ = "spi-unlock";
+        break;
+      case 'o':
+        output_ = optarg;
+        break;
+      case 'x':
+        g_keepRunning = true;
+        break;
+      case kExitCodeOption:
+        exitCode_ = true;
+        break;
+      case kPowerReportOption:
+        powerReport_ = optarg;
+        break;
+      case kChangedOnlyOption:
+        changedOnly_ = true;
+        break;
       case 'h':
         printHelp();
         finish();
@@ -562,11 +620,21 @@ void CQelConsoleJYX::ftdiAction(int option) {
   CFTDISerialPort::listDevices(false);
   switch (option) {
     case '7':
-    case 'S': CFTDISerialPort::enableJYXFlash(num, finished); break;
-    case '6': CFTDISerialPort::resetJYX(num, finished); break;
-    case 'T': CFTDISerialPort::enableJTAG(num, finished); break;
-    case 'Q': CFTDISerialPort::disableJTAG(num, finished); break;
-    default: CFTDISerialPort::enableScan(num, finished); break;
+    case 'S':
+      CFTDISerialPort::enableJYXFlash(num, finished);
+      break;
+    case '6':
+      CFTDISerialPort::resetJYX(num, finished);
+      break;
+    case 'T':
+      CFTDISerialPort::enableJTAG(num, finished);
+      break;
+    case 'Q':
+      CFTDISerialPort::disableJTAG(num, finished);
+      break;
+    default:
+      CFTDISerialPort::enableScan(num, finished);
+      break;
   }
 }
 
@@ -632,12 +700,14 @@ void CQelConsoleJYX::startFirmwareDownload() {
   auto progress = [this, slave, file](int p) {
     CAPIManager* api = CAPIManager::instance();
     if (p < 0) {
-      api->print(slave ? "\nFlash slave mcu firmware(%s) fail\n" : "\nFlash main mcu firmware(%s) fail\n",
-                 file.c_str());
+      api->print(
+          slave ? "\nFlash slave mcu firmware(%s) fail\n" : "\nFlash main mcu firmware(%s) fail\n",
+          file.c_str());
       fail();
     } else if (p > 100) {
-      api->print(slave ? "\nFlash slave mcu firmware(%s) OK\n" : "\nFlash main mcu firmware(%s) OK\n",
-                 file.c_str());
+      api->print(
+          slave ? "\nFlash slave mcu firmware(%s) OK\n" : "\nFlash main mcu firmware(%s) OK\n",
+          file.c_str());
       finish();
     } else {
       progressBar(slave ? "slave mcu firmware:" : "main mcu firmware:", p);

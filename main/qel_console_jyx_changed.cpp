@@ -33,8 +33,8 @@ void CQelConsoleJYX::start_flash_changed_only() {
   uint32_t size = 0;
   std::string why;
   if (!spiLoadImage(image_, image.get(), &size, &why) || size == 0) {
-    api->print("%s\n", size == 0 && why.empty() ? ("image " + image_ + " is empty").c_str()
-                                                  : why.c_str());
+    api->print("%s\n",
+               size == 0 && why.empty() ? ("image " + image_ + " is empty").c_str() : why.c_str());
     api->print("flashing image(%s) fail\n", image_.c_str());
     fail();
     return;

@@ -156,8 +156,7 @@ void CQelConsoleJYX::flowSetIo(CJYXDataManager* data) {
     // A refused set (ACK_FAIL) did not change the line.
     bool ok = reply && reply->dataType() != ACK_FAIL;
     CAPIManager::instance()->print(
-        ok ? "GPIO_SET io(%d) to %s.\n" : "GPIO_SET io(%d) to %s fail.\n", num,
-        param_.c_str());
+        ok ? "GPIO_SET io(%d) to %s.\n" : "GPIO_SET io(%d) to %s fail.\n", num, param_.c_str());
     if (ok) {
       finish();
     } else {

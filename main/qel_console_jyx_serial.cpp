@@ -137,8 +137,8 @@ void CQelConsoleJYX::scan_uart_and_disable(std::string devices, unsigned long po
     return;
   }
   size_t blank = devices.find(' ', position);
-  std::string name = devices.substr(position, blank == std::string::npos ? std::string::npos
-                                                                         : blank - position);
+  std::string name =
+      devices.substr(position, blank == std::string::npos ? std::string::npos : blank - position);
   unsigned long next = blank == std::string::npos ? devices.size() : blank + 1;
   CJYXSerialManager* serial = CJYXSerialManager::instance();
   serial->close();

@@ -198,8 +198,8 @@ void CQelConsoleJYX::runSpiRegisterOp() {
     data->winbondReadSPIRegisters([done](const uint8_t* bytes, int count) {
       bool ok = bytes != nullptr && count >= 3;
       if (ok) {
-        CAPIManager::instance()->print("winbond read registers: 0x%.2x  0x%.2x  0x%.2x\n",
-                                       bytes[0], bytes[1], bytes[2]);
+        CAPIManager::instance()->print("winbond read registers: 0x%.2x  0x%.2x  0x%.2x\n", bytes[0],
+                                       bytes[1], bytes[2]);
       }
       done(ok);
     });

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/api_manager.h"
@@ -73,10 +73,21 @@ TEST(ConsoleRulesTest, NumberRules) {
     const char* text;
     int expected;
   } cases[] = {
-      {A, "0x600000", 6291456}, {A, "100", 100},  {A, "-5", -5},        {A, "0X10", 0},
-      {A, "abc", 0},            {A, "0xffffffff", -1}, {B, "0xffffffff", -1}, {B, "-1", 0},
-      {B, "0XfF", 255},         {B, "12abc", 12},      {B, "0x", 0},          {C, "12x", 12},
-      {C, "x", 0},              {C, "0x10", 0},        {C, "-3", 0},
+      {A, "0x600000", 6291456},
+      {A, "100", 100},
+      {A, "-5", -5},
+      {A, "0X10", 0},
+      {A, "abc", 0},
+      {A, "0xffffffff", -1},
+      {B, "0xffffffff", -1},
+      {B, "-1", 0},
+      {B, "0XfF", 255},
+      {B, "12abc", 12},
+      {B, "0x", 0},
+      {C, "12x", 12},
+      {C, "x", 0},
+      {C, "0x10", 0},
+      {C, "-3", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(c.expected, c.rule(c.text)) << c.text;
   EXPECT_EQ(0u, parseNumberText(nullptr));
@@ -118,21 +129,23 @@ TEST(ConsoleOptionsTest, VersionEndsTheParseEitherWay) {
 
 TEST(ConsoleOptionsTest, HelpAndUnlistedOptions) {
   std::string help = helpText();
-  ASSERT_EQ(0u, help.find("    v.2025.08.11\n\x1b[1;33m    --jyx <options ... >\x1b[m\n\n    options:\n"));
+  ASSERT_EQ(
+      0u,
+      help.find("    v.2025.08.11\n\x1b[1;33m    --jyx <options ... >\x1b[m\n\n    options:\n"));
   // Options are padded to column 40.
   EXPECT_NE(std::string::npos,
             help.find("\n        -v, --version                   show the version information\n"));
   EXPECT_NE(std::string::npos, help.find("        -d, --duraiton"));
   EXPECT_NE(std::string::npos, help.find("72: PWR_BTN"));
   // The GPIO options' descriptions stand alone; their tables follow as sub-lines.
-  EXPECT_NE(std::string::npos, help.find("\n        -N, --setio" + std::string(21, ' ') +
-                                         "set gpio level\n"));
+  EXPECT_NE(std::string::npos,
+            help.find("\n        -N, --setio" + std::string(21, ' ') + "set gpio level\n"));
   // -m takes the power configuration file; the rails file comes with -p.
   EXPECT_NE(std::string::npos, help.find("jyx -m <config file> -p <rails file> -a <ip address>\n"));
   EXPECT_NE(std::string::npos, help.find("\x1b[0;32;32m            jyx -c 02"));
   ConsoleParse unlisted({"-q", "-a", "x"});
   EXPECT_TRUE(unlisted.finished());
-  EXPECT_EQ("", unlisted->address());  // the parse ended at -q
+  EXPECT_EQ("", unlisted->address());           // the parse ended at -q
   EXPECT_EQ(help, ConsoleParse({"-a"}).out());  // missing argument
   EXPECT_EQ(help, ConsoleParse({"--nonsense"}).out());
 }
@@ -154,9 +167,9 @@ TEST(ConsoleOptionsTest, MonitorMaskOrConfigPath) {
 }
 
 TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
-  ConsoleParse p({"--getio", "22", "-0", "0x600000", "-a", "first", "--ip", "second", "-d", "10",
-                  "-X", "0xffffffff", "-r", "0x10", "-w", "0x3", "-N", "0x48", "-E", "0x1000",
-                  "-F", "32", "-5", "3"});
+  ConsoleParse p({"--getio", "22",   "-0", "0x600000",   "-a", "first", "--ip", "second",
+                  "-d",      "10",   "-X", "0xffffffff", "-r", "0x10",  "-w",   "0x3",
+                  "-N",      "0x48", "-E", "0x1000",     "-F", "32",    "-5",   "3"});
   EXPECT_EQ(22, p->getIo());
   EXPECT_EQ(6291456, p->readLength());
   EXPECT_EQ("second", p->address());
@@ -176,7 +189,7 @@ TEST(ConsoleOptionsTest, NumbersAndLaterOptionsWin) {
 }
 
 TEST(ConsoleOptionsTest, PowerActions) {
-  const char* options[] = {"--power-on", "--power-off", "--power-reset",
+  const char* options[] = {"--power-on",     "--power-off",      "--power-reset",
                            "--power-wakeup", "--enter-fastboot", "--exit-fastboot"};
   for (int i = 0; i < 6; ++i) {
     ConsoleParse p({options[i]});
@@ -206,10 +219,12 @@ TEST(ConsoleOptionsTest, FtdiActionsEndTheParse) {
       {"-S", std::string("enableJYXFlash port: 0\n") + kOpenFailed},
       {"--enable-update-firmware", std::string("enableJYXFlash port: 0\n") + kOpenFailed},
       {"-6", kOpenFailed},
-      {"-T", "enableScan step 1, port B: 0 to value: 0x97\nFT_Open(0) failed, with error 3.\n"
-             "enableJTAG fail.\n"},
-      {"-R", "enableScan step 1, port B: 0 to value: 0xd7\nFT_Open(0) failed, with error 3.\n"
-             "enableScan fail.\n"},
+      {"-T",
+       "enableScan step 1, port B: 0 to value: 0x97\nFT_Open(0) failed, with error 3.\n"
+       "enableJTAG fail.\n"},
+      {"-R",
+       "enableScan step 1, port B: 0 to value: 0xd7\nFT_Open(0) failed, with error 3.\n"
+       "enableScan fail.\n"},
       {"-Q", std::string("enableJTAG step 1, port D: 0, enable IO: jyx 25\n") + kOpenFailed +
                  "open the serial(0) fail\n"},
   };
@@ -240,8 +255,8 @@ TEST(ConsoleRunTest, ChoosesTheFlowByOptions) {
   EXPECT_EQ(std::string(kOpenFailed) + "open the serial fail\n", noAddress.run());
 
   ConsoleParse firmware({"-C", "main.bin"});
-  EXPECT_EQ(std::string("start flash the main firmware.\nenableJYXFlash port: 0\n") +
-                kOpenFailed + "enable JYX flash fail.\n\nFlash main mcu firmware(main.bin) fail\n",
+  EXPECT_EQ(std::string("start flash the main firmware.\nenableJYXFlash port: 0\n") + kOpenFailed +
+                "enable JYX flash fail.\n\nFlash main mcu firmware(main.bin) fail\n",
             firmware.run());
   EXPECT_TRUE(firmware.finished());
   CJYXSerialManager::instance()->setMainFirmwareFile("");
@@ -258,7 +273,8 @@ TEST(ConsoleProgressTest, ExactBytes) {
   for (const auto& c : cases) {
     testing::internal::CaptureStdout();
     CQelConsole::progressBar("flashing:", c.percent);
-    EXPECT_EQ("\r\x1b[?25lflashing: [" + c.bar + "\x1b[?25h", testing::internal::GetCapturedStdout());
+    EXPECT_EQ("\r\x1b[?25lflashing: [" + c.bar + "\x1b[?25h",
+              testing::internal::GetCapturedStdout());
   }
 }
 

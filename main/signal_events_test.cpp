@@ -23,9 +23,10 @@ class SignalEvents : public ::testing::Test {
 };
 
 TEST(SignalLine, Format) {
-  const std::pair<int, const char*> cases[] = {
-      {1, "exception signal: 1\n"}, {2, "exception signal: 2\n"},
-      {15, "exception signal: 15\n"}, {64, "exception signal: 64\n"}};
+  const std::pair<int, const char*> cases[] = {{1, "exception signal: 1\n"},
+                                               {2, "exception signal: 2\n"},
+                                               {15, "exception signal: 15\n"},
+                                               {64, "exception signal: 64\n"}};
   for (const auto& c : cases) {
     char buf[32];
     int n = jyx::formatSignalLine(c.first, buf, sizeof(buf));

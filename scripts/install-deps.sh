@@ -4,7 +4,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang clang-format libclang-rt-14-dev
   libyaml-dev rapidjson-dev zlib1g-dev libftdi1-dev libssl-dev
   libgtest-dev libbenchmark-dev
   socat fastboot gdisk fdisk android-sdk-libsparse-utils mtools curl python3

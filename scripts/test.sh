@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it on a fresh machine:
-#   1. installs the Debian packages,
+#   1. installs the Debian packages and checks the C++ formatting,
 #   2. builds with clang + ASan/UBSan (and the fuzzers), runs the unit tests there
 #      and every fuzzer for a few seconds on its seed corpus,
 #   3. builds with TSan and runs every unit test there,
@@ -8,6 +8,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
+echo "== formatting"
+bash scripts/check-format.sh
 
 export CC=clang CXX=clang++
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DJYX_SANITIZE=address \

@@ -34,18 +34,23 @@ void describe(const SimFrame& f, bool reply, COpsRecord& r) {
   if (reply) {
     switch (kind) {
       case GPIO_DATA:
-        if (n >= 4) r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
+        if (n >= 4)
+          r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
         return;
       case SPI_CTRL_INFO_DATA:
         if (n >= 8)
-          r.str("flash_id", hexWord(getU32(p))).num("sec_size", getU16(p + 4))
+          r.str("flash_id", hexWord(getU32(p)))
+              .num("sec_size", getU16(p + 4))
               .num("sec_num", getU16(p + 6));
         return;
       case SPI_DATA:
-        if (n >= 8) r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
+        if (n >= 8)
+          r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
         return;
       case SPI_REG_DATA:
-        if (n >= 4) r.num("count", getU16(p + 2)).hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
+        if (n >= 4)
+          r.num("count", getU16(p + 2))
+              .hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
         return;
       case UART_DATA_TYPE:
         if (n >= 1) r.num("enable", p[0]);
@@ -53,9 +58,14 @@ void describe(const SimFrame& f, bool reply, COpsRecord& r) {
       case POST_DATA:
         if (n >= 4) r.num("count", getU32(p)).hex("codes", p + 4, n - 4, 64);
         return;
-      case STRING_DATA: r.str("text", std::string(reinterpret_cast<const char*>(p), n)); return;
-      case POWER_DATA: r.hex("ic_ids", p, n, 24); return;
-      default: return;
+      case STRING_DATA:
+        r.str("text", std::string(reinterpret_cast<const char*>(p), n));
+        return;
+      case POWER_DATA:
+        r.hex("ic_ids", p, n, 24);
+        return;
+      default:
+        return;
     }
   }
   switch (f.cmd) {
@@ -64,31 +74,41 @@ void describe(const SimFrame& f, bool reply, COpsRecord& r) {
       return;
     case POWER_CTRL:
       if (n >= kPowerPayload)
-        r.num("enable", getU16(p)).str("mask0", hexWord(getU32(p + 4)))
-            .str("mask1", hexWord(getU32(p + 8))).str("mask2", hexWord(getU32(p + 12)))
+        r.num("enable", getU16(p))
+            .str("mask0", hexWord(getU32(p + 4)))
+            .str("mask1", hexWord(getU32(p + 8)))
+            .str("mask2", hexWord(getU32(p + 12)))
             .hex("ic_addrs", p + 16, 24, 24);
       return;
     case SPI_CTRL:
       if (f.data == SPI_CTRL_INFO_DATA && n >= 8)
-        r.num("enable", getU16(p)).num("security", getU16(p + 2)).num("access_id", getU16(p + 4))
+        r.num("enable", getU16(p))
+            .num("security", getU16(p + 2))
+            .num("access_id", getU16(p + 4))
             .num("erase_id", getU16(p + 6));
       else if (f.data == SPI_DATA && n >= 8)
         r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
       else if (f.data == SPI_REG_DATA && n >= 4) {
         char reg[8];
         snprintf(reg, sizeof(reg), "0x%02x", p[1]);
-        r.str("direction", p[0] ? "read" : "write").str("register", reg).num("count", getU16(p + 2));
+        r.str("direction", p[0] ? "read" : "write")
+            .str("register", reg)
+            .num("count", getU16(p + 2));
         if (!p[0]) r.hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
       }
       return;
     case SPI_READ:
-      if (n >= 8) r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
+      if (n >= 8)
+        r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
       return;
     case UART_CTRL:
       if (n >= 1) r.num("enable", p[0]);
       return;
-    case STRING_CMD: r.str("text", std::string(reinterpret_cast<const char*>(p), n)); return;
-    default: return;
+    case STRING_CMD:
+      r.str("text", std::string(reinterpret_cast<const char*>(p), n));
+      return;
+    default:
+      return;
   }
 }
 
@@ -132,7 +152,9 @@ bool CSimController::init(uint64_t nowUs, std::string* err) {
     }
   }
   target_.setStateListener([this](TargetState from, TargetState to) {
-    COpsRecord(log_, "event").str("event", "target_state").str("from", targetStateName(from))
+    COpsRecord(log_, "event")
+        .str("event", "target_state")
+        .str("from", targetStateName(from))
         .str("to", targetStateName(to));
     if (to == TargetState::kOff || to == TargetState::kOn) {
       // Without main power the monitored rails read (almost) nothing; the
@@ -240,7 +262,8 @@ bool CSimController::takeDue(uint64_t nowUs, Outgoing* out) {
     COpsRecord rec(log_, p.report ? "report" : "tx", p.reply.frame, true);
     if (p.report) {
       const uint8_t* q = p.reply.frame.payload.data();
-      rec.unum("timestamp_us", getU64(q)).num("frames", getU16(q + 8))
+      rec.unum("timestamp_us", getU64(q))
+          .num("frames", getU16(q + 8))
           .num("rails", power_.railCount());
     } else {
       describe(p.reply.frame, true, rec);
@@ -326,10 +349,18 @@ void CSimController::handle(const SimFrame& req, uint64_t nowUs, Reply* reply) {
       }
       reply->frame.data = HEART_BEAT_DATA;
       return;
-    case GPIO_CTRL: handleGpio(req, nowUs, reply); return;
-    case POWER_CTRL: handlePower(req, nowUs, reply); return;
-    case SPI_CTRL: handleSpiCtrl(req, nowUs, reply); return;
-    case SPI_READ: handleSectorRead(req, reply); return;
+    case GPIO_CTRL:
+      handleGpio(req, nowUs, reply);
+      return;
+    case POWER_CTRL:
+      handlePower(req, nowUs, reply);
+      return;
+    case SPI_CTRL:
+      handleSpiCtrl(req, nowUs, reply);
+      return;
+    case SPI_READ:
+      handleSectorRead(req, reply);
+      return;
     case UART_CTRL:
       if (req.payload.size() != kUartPayload) {
         fail(req, reply, "UART request payload is not 4 bytes");
@@ -362,8 +393,12 @@ void CSimController::handle(const SimFrame& req, uint64_t nowUs, Reply* reply) {
       }
       return;
     }
-    case STRING_CMD: handleString(req, nowUs, reply); return;
-    default: fail(req, reply, "unknown command type"); return;
+    case STRING_CMD:
+      handleString(req, nowUs, reply);
+      return;
+    default:
+      fail(req, reply, "unknown command type");
+      return;
   }
 }
 
@@ -386,7 +421,8 @@ void CSimController::handleGpio(const SimFrame& req, uint64_t nowUs, Reply* repl
       fail(req, reply, "GPIO is not a controller output");
       return;
     }
-    if (wasProgramming && !linesToController()) leaveProgramming("flash lines returned to the target");
+    if (wasProgramming && !linesToController())
+      leaveProgramming("flash lines returned to the target");
     if (selectedUart() != oldUart) {
       event("uart_select", "uart", uartName(selectedUart()));
     }
@@ -487,8 +523,7 @@ void CSimController::handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* r
         return;
       }
       for (int c = 0; c < 16; ++c) {
-        if (((access | erase) & (1u << c)) &&
-            uint64_t(c + 1) * kSecureCopyBytes > flash_.size()) {
+        if (((access | erase) & (1u << c)) && uint64_t(c + 1) * kSecureCopyBytes > flash_.size()) {
           fail(req, reply, "access or erase id selects a copy beyond the flash");
           return;
         }
@@ -638,8 +673,9 @@ void CSimController::handleRegister(const SimFrame& req, Reply* reply) {
     }
   }
   if (r != CSimSpiFlash::Result::kOk) {
-    fail(req, reply, r == CSimSpiFlash::Result::kLocked ? "status registers locked (SRL)"
-                                                        : "unknown register opcode");
+    fail(req, reply,
+         r == CSimSpiFlash::Result::kLocked ? "status registers locked (SRL)"
+                                            : "unknown register opcode");
     return;
   }
   reply->frame.data = SPI_REG_DATA;

@@ -48,10 +48,10 @@ class CSimController {
   struct Outgoing {
     uint64_t dueUs = 0;
     uint64_t seq = 0;
-    std::string bytes;   // the wire bytes, garbage included
+    std::string bytes;  // the wire bytes, garbage included
     bool closeAfter = false;
     bool resetAfter = false;  // with closeAfter: the session ends (see faults.h)
-    bool report = false;  // an unsolicited power report
+    bool report = false;      // an unsolicited power report
   };
 
   CSimController(const Config& config, CSimFaults* faults, COpsLog* log);

@@ -243,9 +243,8 @@ void CSimFastboot::handleCommand(const std::string& cmd, std::string* out) {
     std::string why;
     if (download_.empty()) {
       reply = "FAILno image downloaded";
-    } else if (download_.size() >= 4 &&
-               jyx::decodeFixed32(reinterpret_cast<const uint8_t*>(download_.data())) ==
-                   kSparseMagic) {
+    } else if (download_.size() >= 4 && jyx::decodeFixed32(reinterpret_cast<const uint8_t*>(
+                                            download_.data())) == kSparseMagic) {
       reply = "FAILsparse images are not supported";
     } else if (arg == "gpt") {
       reply = flashGpt(&why) ? "OKAY" : "FAIL" + why;
@@ -295,8 +294,7 @@ bool CSimFastboot::flashGpt(std::string* why) {
   std::vector<uint8_t> table(download_.begin(), download_.begin() + long(primaryBytes));
   uint8_t* hdr = table.data() + bs;
   uint32_t hdrSize = jyx::decodeFixed32(hdr + gpt::kHdrSize);
-  if (memcmp(hdr, gpt::kHeaderSignature, 8) != 0 || hdrSize < gpt::kHeaderMinSize ||
-      hdrSize > bs) {
+  if (memcmp(hdr, gpt::kHeaderSignature, 8) != 0 || hdrSize < gpt::kHeaderMinSize || hdrSize > bs) {
     *why = "no GPT header at block 1 for this block size";
     return false;
   }
@@ -318,8 +316,7 @@ bool CSimFastboot::flashGpt(std::string* why) {
            " blocks of " + std::to_string(bs) + " bytes)";
     return false;
   }
-  if (crc(table.data() + 2 * bs, kEntryArrayBytes) !=
-      jyx::decodeFixed32(hdr + gpt::kHdrEntryCrc)) {
+  if (crc(table.data() + 2 * bs, kEntryArrayBytes) != jyx::decodeFixed32(hdr + gpt::kHdrEntryCrc)) {
     *why = "GPT entry array checksum wrong";
     return false;
   }
@@ -353,7 +350,8 @@ bool CSimFastboot::partitionRange(const std::string& name, uint64_t* offset,
   uint64_t entryLba = jyx::decodeFixed64(hdr.data() + gpt::kHdrEntryLba);
   if (entrySize < 128 || uint64_t(count) * entrySize > kEntryArrayBytes) return false;
   std::vector<uint8_t> entries(size_t(count) * entrySize);
-  if (entryLba > config_.diskBytes / bs || !readDisk(entryLba * bs, entries.data(), entries.size())) {
+  if (entryLba > config_.diskBytes / bs ||
+      !readDisk(entryLba * bs, entries.data(), entries.size())) {
     return false;
   }
   for (uint32_t i = 0; i < count; ++i) {

@@ -29,11 +29,11 @@ class COpsLog;
 class CSimFastboot {
  public:
   struct Config {
-    std::string stateDir;               // empty: the disk lives in memory
-    uint64_t diskBytes = 64ull << 20;   // NVMe capacity
-    uint32_t blockSize = 512;           // logical block size, 512 or 4096
-    bool backdoor = false;              // the target runs from DDR ("backdoor" mode)
-    uint32_t maxDownload = 64u << 20;   // largest download accepted
+    std::string stateDir;              // empty: the disk lives in memory
+    uint64_t diskBytes = 64ull << 20;  // NVMe capacity
+    uint32_t blockSize = 512;          // logical block size, 512 or 4096
+    bool backdoor = false;             // the target runs from DDR ("backdoor" mode)
+    uint32_t maxDownload = 64u << 20;  // largest download accepted
   };
   // The largest command the target reads; longer ones close the link.
   static constexpr uint32_t kMaxCommand = 4096;
@@ -79,13 +79,13 @@ class CSimFastboot {
   COpsLog* ops_;
   std::function<void()> boot_;
   int fd_ = -1;
-  uint8_t* memory_ = nullptr;    // the disk without --state (an anonymous mapping)
+  uint8_t* memory_ = nullptr;  // the disk without --state (an anonymous mapping)
   Phase phase_ = Phase::kHandshake;
-  std::string pending_;          // bytes of the message being assembled
+  std::string pending_;  // bytes of the message being assembled
   uint64_t messageLength_ = 0;
   bool downloading_ = false;
   uint32_t downloadLeft_ = 0;
-  std::string download_;         // the last completed or running download
+  std::string download_;  // the last completed or running download
 };
 
 }  // namespace jyxsim

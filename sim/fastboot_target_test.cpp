@@ -45,8 +45,8 @@ class SimFastbootTest : public testing::Test {
     EXPECT_TRUE(feed(message(text), &out)) << text;
     if (!data.empty()) {
       // The data arrives in two messages, the first cut inside a header.
-      std::string wire = message(data.substr(0, data.size() / 2)) +
-                         message(data.substr(data.size() / 2));
+      std::string wire =
+          message(data.substr(0, data.size() / 2)) + message(data.substr(data.size() / 2));
       EXPECT_TRUE(feed(wire.substr(0, 13), &out));
       EXPECT_TRUE(feed(wire.substr(13), &out));
     }

@@ -46,10 +46,14 @@ bool parseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
   for (; i < text.size(); ++i) {
     char c = text[i];
     int d;
-    if (c >= '0' && c <= '9') d = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      d = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = c - 'A' + 10;
+    else
+      return false;
     v = v * base + d;
     if (v > max) return false;
   }
@@ -77,9 +81,9 @@ int dataFromText(const std::string& text) {
 CSimFaults::CSimFaults() : rng_(1) {}
 
 bool CSimFaults::isFaultOption(const std::string& name) {
-  static const char* const kNames[] = {"drop",        "fail",        "corrupt",    "garbage",
-                                       "garbage-magic", "delay",     "delay-all",  "close-after",
-                                       "reset-after", "mute-after",  "random",     "seed"};
+  static const char* const kNames[] = {"drop",          "fail",       "corrupt",   "garbage",
+                                       "garbage-magic", "delay",      "delay-all", "close-after",
+                                       "reset-after",   "mute-after", "random",    "seed"};
   for (const char* n : kNames)
     if (name == n) return true;
   return false;
@@ -150,9 +154,11 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
         if (kv.size() == 2 && kv[0] == kKinds[i]) k = i;
       double p;
       if (k < 0 || !parseProbability(kv[1], &p)) {
-        *err = "--random takes KIND=P[,KIND=P...] with KIND drop, fail, corrupt, garbage or "
-               "garbage_magic "
-               "and P in 0..1, not '" + item + "'";
+        *err =
+            "--random takes KIND=P[,KIND=P...] with KIND drop, fail, corrupt, garbage or "
+            "garbage_magic "
+            "and P in 0..1, not '" +
+            item + "'";
         return false;
       }
       randomP_[k] = p;
@@ -160,12 +166,18 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
     return true;
   }
   Rule rule;
-  if (name == "drop") rule.kind = Kind::kDrop;
-  else if (name == "fail") rule.kind = Kind::kFail;
-  else if (name == "corrupt") rule.kind = Kind::kCorrupt;
-  else if (name == "garbage") rule.kind = Kind::kGarbage;
-  else if (name == "garbage-magic") rule.kind = Kind::kGarbageMagic;
-  else if (name == "delay") rule.kind = Kind::kDelay;
+  if (name == "drop")
+    rule.kind = Kind::kDrop;
+  else if (name == "fail")
+    rule.kind = Kind::kFail;
+  else if (name == "corrupt")
+    rule.kind = Kind::kCorrupt;
+  else if (name == "garbage")
+    rule.kind = Kind::kGarbage;
+  else if (name == "garbage-magic")
+    rule.kind = Kind::kGarbageMagic;
+  else if (name == "delay")
+    rule.kind = Kind::kDelay;
   else {
     *err = "unknown fault option --" + name;
     return false;
@@ -178,13 +190,16 @@ bool CSimFaults::addOption(const std::string& name, const std::string& value, st
   if (parts.size() < 2 || parts.size() > 3 || (needsArg && parts.size() != 3) ||
       (!mayArg && parts.size() != 2)) {
     *err = "--" + name + " takes " +
-           (needsArg ? "SELECTOR:N:MS" : mayArg ? "SELECTOR:N[:BYTES]" : "SELECTOR:N[,N...]") +
+           (needsArg ? "SELECTOR:N:MS"
+            : mayArg ? "SELECTOR:N[:BYTES]"
+                     : "SELECTOR:N[,N...]") +
            ", not '" + value + "'";
     return false;
   }
   if (!parseSelector(parts[0], &rule, err)) return false;
   rule.arg = rule.kind == Kind::kGarbage ? 16 : magic ? kDefaultMagicGarbage : 0;
-  if (parts.size() == 3 && !(parseUnsigned(parts[2], 1000000, &n) && (rule.arg = uint32_t(n), true))) {
+  if (parts.size() == 3 &&
+      !(parseUnsigned(parts[2], 1000000, &n) && (rule.arg = uint32_t(n), true))) {
     *err = "--" + name + ": bad number '" + parts[2] + "'";
     return false;
   }
@@ -265,12 +280,30 @@ CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t reques
     uint32_t count = r.data >= 0 ? byPair : byCmd;
     if (r.nth != 0 && r.nth != count) continue;
     switch (r.kind) {
-      case Kind::kDrop: d.drop = true; add("drop"); break;
-      case Kind::kFail: d.fail = true; add("fail"); break;
-      case Kind::kCorrupt: d.corrupt = true; add("corrupt"); break;
-      case Kind::kGarbage: d.garbageBytes += r.arg; add("garbage"); break;
-      case Kind::kGarbageMagic: d.magicGarbageBytes += r.arg; add("garbage_magic"); break;
-      case Kind::kDelay: d.delayMs += r.arg; add("delay"); break;
+      case Kind::kDrop:
+        d.drop = true;
+        add("drop");
+        break;
+      case Kind::kFail:
+        d.fail = true;
+        add("fail");
+        break;
+      case Kind::kCorrupt:
+        d.corrupt = true;
+        add("corrupt");
+        break;
+      case Kind::kGarbage:
+        d.garbageBytes += r.arg;
+        add("garbage");
+        break;
+      case Kind::kGarbageMagic:
+        d.magicGarbageBytes += r.arg;
+        add("garbage_magic");
+        break;
+      case Kind::kDelay:
+        d.delayMs += r.arg;
+        add("delay");
+        break;
     }
   }
   std::uniform_real_distribution<double> uni(0.0, 1.0);

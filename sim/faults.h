@@ -22,17 +22,17 @@ class CSimFaults {
 
   struct Rule {
     Kind kind = Kind::kDrop;
-    int cmd = -1;       // -1: any command type
-    int data = -1;      // -1: any data type
-    uint32_t nth = 0;   // 0: every matching request
-    uint32_t arg = 0;   // garbage byte count or delay in ms
+    int cmd = -1;      // -1: any command type
+    int data = -1;     // -1: any data type
+    uint32_t nth = 0;  // 0: every matching request
+    uint32_t arg = 0;  // garbage byte count or delay in ms
   };
 
   // What to do with the reply to one request.
   struct Decision {
     bool drop = false;
-    bool fail = false;     // answer ACK_FAIL instead of the normal reply
-    bool corrupt = false;  // wrong checksum
+    bool fail = false;               // answer ACK_FAIL instead of the normal reply
+    bool corrupt = false;            // wrong checksum
     uint32_t garbageBytes = 0;       // plain garbage, never a magic byte
     uint32_t magicGarbageBytes = 0;  // garbage with magics and false headers
     // The garbage bytes themselves (plain first, then the magic kind),
@@ -44,8 +44,8 @@ class CSimFaults {
     // With closeAfter: the controller restarts its session, so the log link
     // closes too and UART forwarding is off until a client enables it again.
     bool resetAfter = false;
-    bool mute = false;        // from now on the controller answers nothing
-    std::string what;         // names of the faults applied, for the ops log
+    bool mute = false;  // from now on the controller answers nothing
+    std::string what;   // names of the faults applied, for the ops log
   };
 
   CSimFaults();

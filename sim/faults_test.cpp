@@ -31,8 +31,8 @@ std::vector<uint32_t> prescribedReader(const std::string& stream, uint32_t capac
     if (stream.size() - pos < length) break;
     // magic + frame + cmd + data + length + payload bytes
     uint32_t sum = u32At(stream, pos) + u32At(stream, pos + 4) +
-          getU16(reinterpret_cast<const uint8_t*>(stream.data()) + pos + 8) +
-          getU16(reinterpret_cast<const uint8_t*>(stream.data()) + pos + 10) + length;
+                   getU16(reinterpret_cast<const uint8_t*>(stream.data()) + pos + 8) +
+                   getU16(reinterpret_cast<const uint8_t*>(stream.data()) + pos + 10) + length;
     for (size_t i = pos + 20; i < pos + length; ++i) sum += uint8_t(stream[i]);
     if (sum == u32At(stream, pos + 16)) frames.push_back(u32At(stream, pos + 4));
     pos += length;
@@ -149,8 +149,10 @@ TEST(SimFaultsTest, MagicGarbageHoldsFalseHeadersThatEndInsideIt) {
         ASSERT_LE(at + 20, g.size()) << "a false header reaches past the block";
         ASSERT_NE(uint8_t(g[at + 4]), 0x5A) << "a magic run longer than four bytes";
         uint32_t length = u32At(g, at + 12);
-        if (length < 20) ++shortLengths;
-        else if (length >= 0x10000000u) ++hugeLengths;
+        if (length < 20)
+          ++shortLengths;
+        else if (length >= 0x10000000u)
+          ++hugeLengths;
         else {
           ASSERT_LE(at + length, g.size()) << "a false packet reaches past the block";
           ++falsePackets;

@@ -21,9 +21,9 @@ uint32_t wireChecksum(uint32_t frame, uint16_t cmd, uint16_t data, uint32_t leng
 bool wireValid(const uint8_t* p, size_t length) {
   if (length < kWireHeader || memcmp(p, kWireMagic, 4) != 0) return false;
   if (getU32(p + kWireLengthAt) != length) return false;
-  uint32_t sum = wireChecksum(getU32(p + kWireFrameAt), getU16(p + kWireCmdAt),
-                              getU16(p + kWireDataAt), uint32_t(length), p + kWireHeader,
-                              length - kWireHeader);
+  uint32_t sum =
+      wireChecksum(getU32(p + kWireFrameAt), getU16(p + kWireCmdAt), getU16(p + kWireDataAt),
+                   uint32_t(length), p + kWireHeader, length - kWireHeader);
   return sum == getU32(p + kWireChecksumAt);
 }
 
@@ -176,8 +176,8 @@ const char* cmdName(uint16_t cmd) {
 
 const char* dataName(uint16_t data, bool reply) {
   static const char* const kNames[] = {
-      "HEART_BEAT_DATA", "POWER_DATA",  "GPIO_DATA",    "SPI_CTRL_INFO_DATA", "SPI_DATA",
-      "UART_DATA_TYPE",  "POST_DATA",   "STRING_DATA",  "SPI_REG_DATA",       "ACK24_DATA"};
+      "HEART_BEAT_DATA", "POWER_DATA", "GPIO_DATA",   "SPI_CTRL_INFO_DATA", "SPI_DATA",
+      "UART_DATA_TYPE",  "POST_DATA",  "STRING_DATA", "SPI_REG_DATA",       "ACK24_DATA"};
   if (data < sizeof(kNames) / sizeof(kNames[0])) return kNames[data];
   if (data == 255) return reply ? "ACK_FAIL" : "NO_DATA";
   return "unknown";

@@ -23,10 +23,10 @@ namespace jyxsim {
 // Header layout: magic, frame number, command type, data type, length of the
 // whole packet, checksum; then the payload.
 constexpr uint8_t kWireMagic[4] = {0x5A, 0x5A, 0x5A, 0x5A};
-constexpr size_t kWireFrameAt = 4;     // u32
-constexpr size_t kWireCmdAt = 8;       // u16
-constexpr size_t kWireDataAt = 10;     // u16
-constexpr size_t kWireLengthAt = 12;   // u32, header included
+constexpr size_t kWireFrameAt = 4;      // u32
+constexpr size_t kWireCmdAt = 8;        // u16
+constexpr size_t kWireDataAt = 10;      // u16
+constexpr size_t kWireLengthAt = 12;    // u32, header included
 constexpr size_t kWireChecksumAt = 16;  // u32
 constexpr size_t kWireHeader = 20;
 

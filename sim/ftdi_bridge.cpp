@@ -39,17 +39,28 @@ constexpr uint8_t kMpsseBadCommand = 0xFA;
 
 const char* setOpName(uint8_t op) {
   switch (op) {
-    case ftbridge::kSetBaudRate: return "baud";
-    case ftbridge::kSetDataChars: return "data";
-    case ftbridge::kSetFlowControl: return "flow";
-    case ftbridge::kSetDtr: return "dtr";
-    case ftbridge::kSetRts: return "rts";
-    case ftbridge::kSetBitMode: return "bitmode";
-    case ftbridge::kSetLatencyTimer: return "latency";
-    case ftbridge::kSetTimeouts: return "timeouts";
-    case ftbridge::kSetChars: return "chars";
-    case ftbridge::kSetUsbParameters: return "usb";
-    default: return nullptr;
+    case ftbridge::kSetBaudRate:
+      return "baud";
+    case ftbridge::kSetDataChars:
+      return "data";
+    case ftbridge::kSetFlowControl:
+      return "flow";
+    case ftbridge::kSetDtr:
+      return "dtr";
+    case ftbridge::kSetRts:
+      return "rts";
+    case ftbridge::kSetBitMode:
+      return "bitmode";
+    case ftbridge::kSetLatencyTimer:
+      return "latency";
+    case ftbridge::kSetTimeouts:
+      return "timeouts";
+    case ftbridge::kSetChars:
+      return "chars";
+    case ftbridge::kSetUsbParameters:
+      return "usb";
+    default:
+      return nullptr;
   }
 }
 
@@ -90,10 +101,17 @@ CSimBridge::CSimBridge(const Config& config, COpsLog* opsLog) : config_(config),
     itf.serial = serial;
     if (serial.compare(0, 3, "JYX") == 0 && !serial.empty()) {
       switch (serial.back()) {
-        case 'B': itf.role = config_.oldWiring ? Role::kMainConsole : Role::kBootLines; break;
-        case 'C': itf.role = config_.oldWiring ? Role::kBootLines : Role::kMainConsole; break;
-        case 'D': itf.role = Role::kSlaveConsole; break;
-        default: break;
+        case 'B':
+          itf.role = config_.oldWiring ? Role::kMainConsole : Role::kBootLines;
+          break;
+        case 'C':
+          itf.role = config_.oldWiring ? Role::kBootLines : Role::kMainConsole;
+          break;
+        case 'D':
+          itf.role = Role::kSlaveConsole;
+          break;
+        default:
+          break;
       }
     }
     interfaces_.push_back(itf);
@@ -334,8 +352,12 @@ void CSimBridge::handleSet(size_t id, const std::string& payload, uint64_t now) 
         itf.baud = a;
       }
       break;
-    case ftbridge::kSetDtr: itf.dtr = a != 0; break;
-    case ftbridge::kSetRts: itf.rts = a != 0; break;
+    case ftbridge::kSetDtr:
+      itf.dtr = a != 0;
+      break;
+    case ftbridge::kSetRts:
+      itf.rts = a != 0;
+      break;
     case ftbridge::kSetBitMode:
       if (b != 0 && b != 1 && b != 2) {
         status = FT_INVALID_PARAMETER;
@@ -345,7 +367,8 @@ void CSimBridge::handleSet(size_t id, const std::string& payload, uint64_t now) 
       itf.bitMask = static_cast<uint8_t>(a);
       itf.mpsse.clear();
       break;
-    default: break;
+    default:
+      break;
   }
   record.unum("status", status);
   record.done();
@@ -419,7 +442,8 @@ void CSimBridge::updatePins(uint64_t now) {
         slaveEn = slaveEn && !(itf.rts && !itf.dtr);
         slaveIo0 = slaveIo0 && !(itf.dtr && !itf.rts);
         break;
-      case Role::kNone: break;
+      case Role::kNone:
+        break;
     }
   }
   main_->setPins(mainEn, mainIo0, now);

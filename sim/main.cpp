@@ -83,10 +83,8 @@ int main(int argc, char** argv) {
       PRINT("jyx-sim: cannot read flash image: %s\n", why.c_str());
       return 1;
     }
-    if (!controller.flash().load(0, reinterpret_cast<const uint8_t*>(image.data()),
-                                 image.size())) {
-      PRINT("jyx-sim: flash image %s is larger than the flash\n",
-              opts.flashImage.c_str());
+    if (!controller.flash().load(0, reinterpret_cast<const uint8_t*>(image.data()), image.size())) {
+      PRINT("jyx-sim: flash image %s is larger than the flash\n", opts.flashImage.c_str());
       return 1;
     }
   }
@@ -161,8 +159,9 @@ int main(int argc, char** argv) {
       COpsRecord(&opsLog, "event").str("event", "faults_reload").str("error", why);
       return;
     }
-    COpsRecord(&opsLog, "event").str("event", "faults_reload").num("rules",
-                                                                  int64_t(faults.rules().size()));
+    COpsRecord(&opsLog, "event")
+        .str("event", "faults_reload")
+        .num("rules", int64_t(faults.rules().size()));
   });
   console.stop();
   COpsRecord(&opsLog, "event").str("event", "exit");

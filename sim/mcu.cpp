@@ -33,24 +33,36 @@ constexpr uint8_t kErrBadCrc = 0x07;
 
 const char* modeName(CSimMcu::Mode m) {
   switch (m) {
-    case CSimMcu::Mode::kReset: return "reset";
-    case CSimMcu::Mode::kApp: return "app";
-    case CSimMcu::Mode::kLoader: return "loader";
+    case CSimMcu::Mode::kReset:
+      return "reset";
+    case CSimMcu::Mode::kApp:
+      return "app";
+    case CSimMcu::Mode::kLoader:
+      return "loader";
   }
   return "?";
 }
 
 const char* commandName(uint8_t c) {
   switch (c) {
-    case esp::kFlashBegin: return "FLASH_BEGIN";
-    case esp::kFlashData: return "FLASH_DATA";
-    case esp::kFlashEnd: return "FLASH_END";
-    case esp::kSync: return "SYNC";
-    case esp::kReadReg: return "READ_REG";
-    case esp::kSpiSetParams: return "SPI_SET_PARAMS";
-    case esp::kSpiAttach: return "SPI_ATTACH";
-    case esp::kSpiFlashMd5: return "SPI_FLASH_MD5";
-    default: return "OTHER";
+    case esp::kFlashBegin:
+      return "FLASH_BEGIN";
+    case esp::kFlashData:
+      return "FLASH_DATA";
+    case esp::kFlashEnd:
+      return "FLASH_END";
+    case esp::kSync:
+      return "SYNC";
+    case esp::kReadReg:
+      return "READ_REG";
+    case esp::kSpiSetParams:
+      return "SPI_SET_PARAMS";
+    case esp::kSpiAttach:
+      return "SPI_ATTACH";
+    case esp::kSpiFlashMd5:
+      return "SPI_FLASH_MD5";
+    default:
+      return "OTHER";
   }
 }
 
@@ -107,7 +119,9 @@ void CSimMcu::boot(uint64_t now) {
   } else {
     mode_ = Mode::kApp;
     appVersion_ = readAppVersion();
-    output_ += "ets Jun  8 2016 00:22:57\r\n\r\nrst:0x1 (POWERON_RESET),boot:0x13 (SPI_FAST_FLASH_BOOT)\r\n";
+    output_ +=
+        "ets Jun  8 2016 00:22:57\r\n\r\nrst:0x1 (POWERON_RESET),boot:0x13 "
+        "(SPI_FAST_FLASH_BOOT)\r\n";
     // The firmware logs in the IDF's colours; the host strips them.
     output_ += jyx::stringFormat("\x1b[0;32mI (312) jyx: %s\x1b[0m\r\n", versionText().c_str());
   }
@@ -126,8 +140,8 @@ std::string CSimMcu::readAppVersion() const {
     // Without a marker: the configured version for an erased application
     // area, otherwise one derived from the image so that any download
     // shows.
-    bool erased = std::all_of(begin, begin + esp::kFlashBlockSize,
-                              [](uint8_t b) { return b == 0xFF; });
+    bool erased =
+        std::all_of(begin, begin + esp::kFlashBlockSize, [](uint8_t b) { return b == 0xFF; });
     if (erased) return config_.version;
     uint32_t sum = 0;
     for (auto p = begin; p != flash_.end(); ++p) sum = sum * 31 + *p;
@@ -202,8 +216,12 @@ void CSimMcu::runCommand(const std::string& raw) {
   bool slave = config_.slave;
   auto ack = [this](bool ok) { reply(ok ? "ack 1" : "ack 0"); };
   switch (code) {
-    case 0: reply(versionText()); return;
-    case 5: reply(jyx::stringFormat("UART baud: %u", consoleBaud_)); return;
+    case 0:
+      reply(versionText());
+      return;
+    case 5:
+      reply(jyx::stringFormat("UART baud: %u", consoleBaud_));
+      return;
     case 19:
       reply("firmware reset");
       // The firmware restarts itself; it is back after the boot delay.
@@ -221,7 +239,8 @@ void CSimMcu::runCommand(const std::string& raw) {
       COpsRecord(ops_, "mcu").str("mcu", name()).str("event", "baud").unum("baud", consoleBaud_);
       return;
     }
-    default: break;
+    default:
+      break;
   }
   if (slave) {
     if ((code == 24 || code == 25) && (param == "0" || param == "1")) {
@@ -237,10 +256,18 @@ void CSimMcu::runCommand(const std::string& raw) {
     return;
   }
   switch (code) {
-    case 1: reply("WiFi IP: " + config_.wifiIp, true); return;
-    case 2: reply("Ethernet IP: " + config_.ethIp, true); return;
-    case 3: reply("Ethernet MAC: " + config_.ethMac); return;
-    case 4: reply("WiFi MAC: " + config_.wifiMac); return;
+    case 1:
+      reply("WiFi IP: " + config_.wifiIp, true);
+      return;
+    case 2:
+      reply("Ethernet IP: " + config_.ethIp, true);
+      return;
+    case 3:
+      reply("Ethernet MAC: " + config_.ethMac);
+      return;
+    case 4:
+      reply("WiFi MAC: " + config_.wifiMac);
+      return;
     case 20:
     case 21:
     case 27:
@@ -248,19 +275,27 @@ void CSimMcu::runCommand(const std::string& raw) {
     case 29:
       ack(!param.empty());
       if (!param.empty()) {
-        COpsRecord(ops_, "mcu").str("mcu", name()).str("event", "setting").num("code", code).str(
-            "value", param);
+        COpsRecord(ops_, "mcu")
+            .str("mcu", name())
+            .str("event", "setting")
+            .num("code", code)
+            .str("value", param);
       }
       return;
     case 22:
     case 26:
       ack(param == "0" || param == "1");
       if (param == "0" || param == "1") {
-        COpsRecord(ops_, "mcu").str("mcu", name()).str("event", "setting").num("code", code).str(
-            "value", param);
+        COpsRecord(ops_, "mcu")
+            .str("mcu", name())
+            .str("event", "setting")
+            .num("code", code)
+            .str("value", param);
       }
       return;
-    default: ack(false); return;
+    default:
+      ack(false);
+      return;
   }
 }
 

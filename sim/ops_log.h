@@ -10,12 +10,12 @@
 #ifndef JYX_SIM_OPS_LOG_H_
 #define JYX_SIM_OPS_LOG_H_
 
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <string>
-
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include "sim/frame.h"
 

@@ -164,8 +164,8 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
     // A number from 1 to max.
     auto positive = [&](uint64_t max) {
       if (parseUnsigned(value, max, &n) && n > 0) return true;
-      *err = "--" + name + " takes a number from 1 to " + std::to_string(max) + ", not '" +
-             value + "'";
+      *err = "--" + name + " takes a number from 1 to " + std::to_string(max) + ", not '" + value +
+             "'";
       return false;
     };
     if (name == "bind") {
@@ -263,8 +263,8 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
         size_t start = 0;
         while (start <= value.size()) {
           size_t comma = value.find(',', start);
-          std::string item = value.substr(start, comma == std::string::npos ? std::string::npos
-                                                                          : comma - start);
+          std::string item =
+              value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
           size_t at = item.find('=');
           uint64_t addr, id;
           if (at == std::string::npos || !parseUnsigned(item.substr(0, at), 254, &addr) ||
@@ -286,8 +286,8 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       size_t start = 0;
       while (true) {
         size_t comma = value.find(',', start);
-        std::string item = value.substr(start, comma == std::string::npos ? std::string::npos
-                                                                        : comma - start);
+        std::string item =
+            value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
         if (item.empty() || item.size() >= 64) {
           *err = "--ftdi-serials takes serial numbers of 1-63 characters, not '" + value + "'";
           return false;

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "sim/controller.h"
-#include "sim/faults.h"
 #include "sim/fastboot_target.h"
+#include "sim/faults.h"
 #include "sim/ftdi_bridge.h"
 
 namespace jyxsim {
@@ -19,7 +19,7 @@ struct SimOptions {
   std::string opsLog;
   std::string stateDir;
   std::string controlFile;
-  std::string flashImage;  // loaded at offset 0 before anything runs
+  std::string flashImage;     // loaded at offset 0 before anything runs
   std::string targetConsole;  // symlink to the target console's pty; empty: none
   std::string consoleScript;  // the target console's answers
   CSimController::Config controller;

@@ -23,9 +23,9 @@ class CSimPowerRails {
   static constexpr size_t kMaxReportPayload = 60000;
 
   struct Config {
-    uint32_t frameRate = 500;      // frames per second
+    uint32_t frameRate = 500;  // frames per second
     uint32_t reportIntervalMs = 10;
-    uint32_t shuntMilliohm = 2;    // the shunt the raw shunt values assume
+    uint32_t shuntMilliohm = 2;  // the shunt the raw shunt values assume
     // Populated ICs: bus address -> identity (123: 32 V full scale, 107: 9 V).
     std::map<uint8_t, uint8_t> ics = {{0x10, 123}, {0x11, 123}, {0x12, 123}, {0x13, 123},
                                       {0x14, 107}, {0x15, 107}, {0x16, 107}, {0x17, 107}};

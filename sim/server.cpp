@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <vector>
 #include <csignal>
 #include <cstring>
+#include <vector>
 
 namespace jyxsim {
 
@@ -187,8 +187,7 @@ void CSimServer::readPacket(uint64_t now) {
     if (n > 0) {
       reader_.feed(buf, size_t(n));
       handleRequests(now);
-      if (packet_.fd < 0 || size_t(n) < sizeof(buf) || packetBacklog() >= kMaxPacketBacklog)
-        return;
+      if (packet_.fd < 0 || size_t(n) < sizeof(buf) || packetBacklog() >= kMaxPacketBacklog) return;
       continue;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;

@@ -10,8 +10,8 @@
 
 #include "sim/controller.h"
 #include "sim/fastboot_target.h"
-#include "sim/ftdi_bridge.h"
 #include "sim/frame.h"
+#include "sim/ftdi_bridge.h"
 
 namespace jyxsim {
 

@@ -1,6 +1,7 @@
 #include "sim/spi_flash.h"
 
 #include <fcntl.h>
+#include <rapidjson/document.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,8 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-
-#include <rapidjson/document.h>
 
 namespace jyxsim {
 
@@ -22,11 +21,16 @@ const char kStatusFile[] = "/spi_status.json";
 
 const char* CSimSpiFlash::resultName(Result r) {
   switch (r) {
-    case Result::kOk: return "ok";
-    case Result::kOutOfRange: return "out_of_range";
-    case Result::kProtected: return "protected";
-    case Result::kLocked: return "locked";
-    case Result::kBadRequest: return "bad_request";
+    case Result::kOk:
+      return "ok";
+    case Result::kOutOfRange:
+      return "out_of_range";
+    case Result::kProtected:
+      return "protected";
+    case Result::kLocked:
+      return "locked";
+    case Result::kBadRequest:
+      return "bad_request";
   }
   return "?";
 }
@@ -199,18 +203,24 @@ CSimSpiFlash::Result CSimSpiFlash::read(uint32_t offset, uint32_t len, uint8_t* 
   return Result::kOk;
 }
 
-CSimSpiFlash::Result CSimSpiFlash::readRegister(uint8_t opcode, size_t count,
-                                                uint8_t* out) const {
+CSimSpiFlash::Result CSimSpiFlash::readRegister(uint8_t opcode, size_t count, uint8_t* out) const {
   if (opcode == kReadJedecId) {
     for (size_t i = 0; i < count; ++i) out[i] = i < 3 ? uint8_t(jedecId_ >> (8 * (2 - i))) : 0;
     return Result::kOk;
   }
   int reg;
   switch (opcode) {
-    case kReadSr1: reg = 0; break;
-    case kReadSr2: reg = 1; break;
-    case kReadSr3: reg = 2; break;
-    default: return Result::kBadRequest;
+    case kReadSr1:
+      reg = 0;
+      break;
+    case kReadSr2:
+      reg = 1;
+      break;
+    case kReadSr3:
+      reg = 2;
+      break;
+    default:
+      return Result::kBadRequest;
   }
   memset(out, sr_[reg], count);
   return Result::kOk;
@@ -219,8 +229,7 @@ CSimSpiFlash::Result CSimSpiFlash::readRegister(uint8_t opcode, size_t count,
 CSimSpiFlash::Result CSimSpiFlash::writeRegister(uint8_t opcode, const uint8_t* data,
                                                  size_t count) {
   if (count == 0) return Result::kBadRequest;
-  if (opcode != kWriteSr1 && opcode != kWriteSr2 && opcode != kWriteSr3)
-    return Result::kBadRequest;
+  if (opcode != kWriteSr1 && opcode != kWriteSr2 && opcode != kWriteSr3) return Result::kBadRequest;
   // Status Register Lock holds every register until the next power cycle.
   if (sr_[1] & kSr2Srl) return Result::kLocked;
   auto writeSr2 = [this](uint8_t v) {
@@ -233,8 +242,12 @@ CSimSpiFlash::Result CSimSpiFlash::writeRegister(uint8_t opcode, const uint8_t* 
       sr_[0] = uint8_t((data[0] & ~(kSr1Busy | kSr1Wel)) | (sr_[0] & (kSr1Busy | kSr1Wel)));
       if (count >= 2) writeSr2(data[1]);
       break;
-    case kWriteSr2: writeSr2(data[0]); break;
-    case kWriteSr3: sr_[2] = uint8_t(data[0] & kSr3Writable); break;
+    case kWriteSr2:
+      writeSr2(data[0]);
+      break;
+    case kWriteSr3:
+      sr_[2] = uint8_t(data[0] & kSr3Writable);
+      break;
   }
   saveStatus();
   return Result::kOk;

@@ -25,9 +25,12 @@ class CSimSpiFlash {
 
   // Winbond opcodes accepted by readRegister / writeRegister.
   enum Opcode : uint8_t {
-    kReadSr1 = 0x05, kWriteSr1 = 0x01,
-    kReadSr2 = 0x35, kWriteSr2 = 0x31,
-    kReadSr3 = 0x15, kWriteSr3 = 0x11,
+    kReadSr1 = 0x05,
+    kWriteSr1 = 0x01,
+    kReadSr2 = 0x35,
+    kWriteSr2 = 0x31,
+    kReadSr3 = 0x15,
+    kWriteSr3 = 0x11,
     kReadJedecId = 0x9F,
   };
 

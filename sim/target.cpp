@@ -32,11 +32,16 @@ std::string trim(const std::string& s) {
 
 const char* targetStateName(TargetState s) {
   switch (s) {
-    case TargetState::kOff: return "off";
-    case TargetState::kOn: return "on";
-    case TargetState::kBooting: return "booting";
-    case TargetState::kRunning: return "running";
-    case TargetState::kFastboot: return "fastboot";
+    case TargetState::kOff:
+      return "off";
+    case TargetState::kOn:
+      return "on";
+    case TargetState::kBooting:
+      return "booting";
+    case TargetState::kRunning:
+      return "running";
+    case TargetState::kFastboot:
+      return "fastboot";
   }
   return "?";
 }
@@ -107,17 +112,26 @@ bool CSimTarget::readGpio(uint16_t num, uint8_t* level) const {
   bool up = state_ == TargetState::kBooting || state_ == TargetState::kRunning ||
             state_ == TargetState::kFastboot;
   switch (num) {
-    case kGpioRsmrst: *level = powered; return true;
-    case kGpioSlpS5: *level = up; return true;
-    case kGpioSlpS3: *level = up; return true;
-    case kGpioSysPwrgd: *level = up && !inReset_; return true;
+    case kGpioRsmrst:
+      *level = powered;
+      return true;
+    case kGpioSlpS5:
+      *level = up;
+      return true;
+    case kGpioSlpS3:
+      *level = up;
+      return true;
+    case kGpioSysPwrgd:
+      *level = up && !inReset_;
+      return true;
     case kGpioApuRst:
       // Released once the first tenth of the boot (its 0.1 steps) has run.
-      *level = up && !inReset_ &&
-               (state_ != TargetState::kBooting ||
-                (nextStep_ > 0 && steps_[nextStep_ - 1].at >= 0.1));
+      *level =
+          up && !inReset_ &&
+          (state_ != TargetState::kBooting || (nextStep_ > 0 && steps_[nextStep_ - 1].at >= 0.1));
       return true;
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -148,16 +162,17 @@ void CSimTarget::startBoot(uint64_t nowUs, bool strapDecides) {
   postCodes_.clear();
   steps_.clear();
   nextStep_ = 0;
-  steps_.push_back({0.0, kUartUefi, 0x0001,
-                    format("\r\nJYX UEFI firmware 1.0 (boot %u)\r\n", bootCount_)});
+  steps_.push_back(
+      {0.0, kUartUefi, 0x0001, format("\r\nJYX UEFI firmware 1.0 (boot %u)\r\n", bootCount_)});
   steps_.push_back({0.0, kUartCsuPm, 0, "CSU_PM: power manager up, sequencing rails\r\n"});
   steps_.push_back({0.0, kUartCsuSe, 0, "CSU_SE: security engine ROM 2.1\r\n"});
   steps_.push_back({0.1, kUartSfh, 0x0010, "SFH: secure flash handler init\r\n"});
   steps_.push_back({0.1, kUartCsuSe, 0, "CSU_SE: verifying boot image signature\r\n"});
-  steps_.push_back({0.2, kUartSfh, 0,
-                    format("SFH: SPI NOR id 0x%06x, %u KiB\r\n", flash.id, flash.sizeBytes / 1024)});
-  steps_.push_back({0.3, kUartUefi, 0x0020,
-                    format("SPI flash crc32 (first 64 KiB): 0x%08x\r\n", flash.crc32)});
+  steps_.push_back(
+      {0.2, kUartSfh, 0,
+       format("SFH: SPI NOR id 0x%06x, %u KiB\r\n", flash.id, flash.sizeBytes / 1024)});
+  steps_.push_back(
+      {0.3, kUartUefi, 0x0020, format("SPI flash crc32 (first 64 KiB): 0x%08x\r\n", flash.crc32)});
   steps_.push_back({0.4, kUartCsuPm, 0x0030, "CSU_PM: VDD_CORE 0.80V ok, VDD_DDR 1.10V ok\r\n"});
   steps_.push_back({0.6, kUartUefi, 0x0050, "Memory init: 16384 MB OK\r\n"});
   steps_.push_back({0.8, kUartUefi, 0x0070, "PCIe: NVMe controller at 0000:01:00.0\r\n"});
@@ -258,8 +273,7 @@ std::string CSimTarget::runCommand(const std::string& line, uint64_t nowUs, bool
   if (line.empty()) return "";
   std::string cmd = line.substr(0, line.find(' '));
   std::string args = line.size() > cmd.size() ? trim(line.substr(cmd.size())) : "";
-  if (cmd == "help")
-    return "commands: help echo ifconfig boot version uptime flashinfo\r\n";
+  if (cmd == "help") return "commands: help echo ifconfig boot version uptime flashinfo\r\n";
   if (cmd == "echo") return args + "\r\n";
   if (cmd == "version") return "jyx target shell 1.0\r\n";
   if (cmd == "uptime")
@@ -284,16 +298,20 @@ std::string CSimTarget::runCommand(const std::string& line, uint64_t nowUs, bool
 
 double CSimTarget::loadFactor(uint64_t nowUs) const {
   switch (state_) {
-    case TargetState::kOff: return 0.0;
-    case TargetState::kOn: return 0.05;
+    case TargetState::kOff:
+      return 0.0;
+    case TargetState::kOn:
+      return 0.05;
     case TargetState::kBooting: {
       if (inReset_) return 0.2;
       double f = config_.bootMs ? double(nowUs - bootStartUs_) / (config_.bootMs * 1000.0) : 1.0;
       if (f > 1.0) f = 1.0;
       return 0.3 + 0.6 * f;
     }
-    case TargetState::kRunning: return inReset_ ? 0.2 : 1.0;
-    case TargetState::kFastboot: return inReset_ ? 0.2 : 0.6;
+    case TargetState::kRunning:
+      return inReset_ ? 0.2 : 1.0;
+    case TargetState::kFastboot:
+      return inReset_ ? 0.2 : 0.6;
   }
   return 0.0;
 }

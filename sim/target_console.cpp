@@ -66,8 +66,9 @@ bool parseConsoleScript(const std::string& text, ConsoleScript* out, std::string
     };
     if (word == "on" || word == "on-prefix" || word == "on-any") {
       ConsoleRule rule;
-      rule.kind = word == "on" ? ConsoleRule::kExact
-                               : word == "on-prefix" ? ConsoleRule::kPrefix : ConsoleRule::kAny;
+      rule.kind = word == "on"          ? ConsoleRule::kExact
+                  : word == "on-prefix" ? ConsoleRule::kPrefix
+                                        : ConsoleRule::kAny;
       if (rule.kind != ConsoleRule::kAny && rest.empty()) return fail(word + " needs a text");
       rule.text = rest;
       out->rules.push_back(rule);
@@ -103,7 +104,8 @@ std::vector<std::pair<uint32_t, std::string>> consoleAnswer(const ConsoleScript&
       args = command.substr(rule.text.size());
     }
     std::vector<std::pair<uint32_t, std::string>> outputs = rule.outputs;
-    for (auto& o : outputs) o.second = replaceAll(replaceAll(o.second, "$CMD", command), "$ARGS", args);
+    for (auto& o : outputs)
+      o.second = replaceAll(replaceAll(o.second, "$CMD", command), "$ARGS", args);
     return outputs;
   }
   return {};

@@ -26,7 +26,8 @@ std::set<int64_t> writtenSectors(const std::vector<OpsRecord>& ops, size_t from)
   std::set<int64_t> sectors;
   for (size_t i = from; i < ops.size(); ++i) {
     const OpsRecord& r = ops[i];
-    if (r.dir == "rx" && r.cmd == "SPI_CTRL" && r.data == "SPI_DATA") sectors.insert(r.num("sector"));
+    if (r.dir == "rx" && r.cmd == "SPI_CTRL" && r.data == "SPI_DATA")
+      sectors.insert(r.num("sector"));
   }
   return sectors;
 }

@@ -50,7 +50,9 @@ class DeviceE2E : public ::testing::Test {
 
   bool targetReached(const std::string& state) {
     return sim_.waitForOp(
-        [&](const OpsRecord& op) { return op.str("event") == "target_state" && op.str("to") == state; },
+        [&](const OpsRecord& op) {
+          return op.str("event") == "target_state" && op.str("to") == state;
+        },
         10000);
   }
 

@@ -125,8 +125,12 @@ class FlashToolTest : public ::testing::Test {
   // Runs app/jyx --flash-tool args with the working directory `cwd`.
   std::string flashTool(const std::vector<std::string>& args, const std::string& cwd = "",
                         int timeoutMs = 90000) {
-    std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"", "sh",
-                                     cwd.empty() ? dir_.path() : cwd, app_ + "/jyx",
+    std::vector<std::string> argv = {"/bin/sh",
+                                     "-c",
+                                     "cd \"$1\" && shift && exec \"$@\"",
+                                     "sh",
+                                     cwd.empty() ? dir_.path() : cwd,
+                                     app_ + "/jyx",
                                      "--flash-tool"};
     argv.insert(argv.end(), args.begin(), args.end());
     int code = -1;
@@ -138,7 +142,9 @@ class FlashToolTest : public ::testing::Test {
 
   std::string state() const { return dir_.file("state"); }
   std::string disk() const { return state() + "/nvme.img"; }
-  std::vector<std::string> fastbootCalls() const { return lines(app_ + "/fb/fastboot_calls.jsonl"); }
+  std::vector<std::string> fastbootCalls() const {
+    return lines(app_ + "/fb/fastboot_calls.jsonl");
+  }
   std::vector<std::string> bpttoolCalls() const { return lines(app_ + "/fb/bpttool_calls.jsonl"); }
 
   // The fastboot commands the simulated target received, in order.
@@ -200,12 +206,13 @@ TEST_F(FlashToolTest, FlashAllProgramsNorResetsAndFillsEveryPartition) {
       "\"gpt\":{\"label\":\"gpt\",\"name\":\"gpt.img\"},\"partitions\":[";
   for (size_t i = 0; i < parts.size(); ++i) {
     const Part& p = parts[i];
-    config += std::string(i ? "," : "") + "{\"label\":\"" + p.label + "\",\"size\":" +
-              std::to_string(p.size) + (p.ab ? ",\"ab\":true" : "") +
+    config += std::string(i ? "," : "") + "{\"label\":\"" + p.label +
+              "\",\"size\":" + std::to_string(p.size) + (p.ab ? ",\"ab\":true" : "") +
               (p.erase ? ",\"erase\":false" : "");
     if (p.image) {
       config += std::string(",\"name\":\"") + p.label + ".img\"";
-      ASSERT_TRUE(jyxtest::writeFile(cfg_ + "/" + p.label + ".img", bytesOf(p.image, unsigned(i + 2))));
+      ASSERT_TRUE(
+          jyxtest::writeFile(cfg_ + "/" + p.label + ".img", bytesOf(p.image, unsigned(i + 2))));
     }
     config += "}";
   }
@@ -225,9 +232,9 @@ TEST_F(FlashToolTest, FlashAllProgramsNorResetsAndFillsEveryPartition) {
   // Exactly the plan's commands, in its order ("erase" present but false
   // still erases; userdata has no image and is not flashed).
   const std::vector<std::string> expected = {
-      "getvar:backdoor",      "getvar:block-size",    "flash:gpt",          "erase:kernel_a",
-      "erase:kernel_b",       "erase:system",         "erase:userdata",     "flash:kernel_a",
-      "flash:kernel_b",       "flash:system",         "flash:vendor",       "oem qelboot"};
+      "getvar:backdoor", "getvar:block-size", "flash:gpt",      "erase:kernel_a",
+      "erase:kernel_b",  "erase:system",      "erase:userdata", "flash:kernel_a",
+      "flash:kernel_b",  "flash:system",      "flash:vendor",   "oem qelboot"};
   std::vector<std::string> got;
   for (const std::string& c : targetCommands()) {
     if (c.compare(0, 7, "getvar:") == 0 && c != "getvar:backdoor" && c != "getvar:block-size") {
@@ -347,11 +354,13 @@ TEST_F(FlashToolTest, DumpPrintsOnePartitionOfAnSgdiskImage) {
   EXPECT_EQ("4096 8191 2047KiB rootfs[0x1000, 0x1fff]\n", out);
 
   out = flashTool({"-d", image});
-  EXPECT_EQ(0u, out.find("\n------ dump gpt (" + image + ")------\nLBA0, partition type: 0xee\n"
-                         "LBA1, partition count : 128, partition size: 128\n")) << out;
-  EXPECT_NE(std::string::npos,
-            out.find("PARTITION0, LBA[0x800] - LBA[0xfff], total size 1023KiB\n"
-                     "PARTITION0, name: boot\n")) << out;
+  EXPECT_EQ(0u, out.find("\n------ dump gpt (" + image +
+                         ")------\nLBA0, partition type: 0xee\n"
+                         "LBA1, partition count : 128, partition size: 128\n"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("PARTITION0, LBA[0x800] - LBA[0xfff], total size 1023KiB\n"
+                                        "PARTITION0, name: boot\n"))
+      << out;
   EXPECT_NE(std::string::npos, out.find("PARTITION1, name: rootfs\n------ dump gpt end ------\n"))
       << out;
 }
@@ -380,12 +389,12 @@ TEST_F(FlashToolTest, ConfigTextNeverRunsAsShellCommands) {
   // The client got each text as one argument, unchanged.
   const std::string labelJson = "x'y;z$(touch PWNED)\\n";
   const std::string pathJson = cfg_ + "/i'm;$(touch PWNED2)\\n.img";
-  EXPECT_EQ((std::vector<std::string>{"[\"getvar\", \"backdoor\"]", "[\"getvar\", \"block-size\"]",
-                                      "[\"flash\", \"gpt\", \"" + cfg_ + "/gpt.img\"]",
-                                      "[\"erase\", \"" + labelJson + "\"]",
-                                      "[\"flash\", \"" + labelJson + "\", \"" + pathJson + "\"]",
-                                      "[\"oem\", \"qelboot\"]"}),
-            fastbootCalls())
+  EXPECT_EQ(
+      (std::vector<std::string>{
+          "[\"getvar\", \"backdoor\"]", "[\"getvar\", \"block-size\"]",
+          "[\"flash\", \"gpt\", \"" + cfg_ + "/gpt.img\"]", "[\"erase\", \"" + labelJson + "\"]",
+          "[\"flash\", \"" + labelJson + "\", \"" + pathJson + "\"]", "[\"oem\", \"qelboot\"]"}),
+      fastbootCalls())
       << out;
   EXPECT_EQ(1u, bpttoolCalls().size());
   std::vector<std::string> got;
@@ -394,9 +403,9 @@ TEST_F(FlashToolTest, ConfigTextNeverRunsAsShellCommands) {
       got.push_back(c);
     }
   }
-  EXPECT_EQ((std::vector<std::string>{"flash:gpt", "erase:" + label, "flash:" + label,
-                                      "oem qelboot"}),
-            got);
+  EXPECT_EQ(
+      (std::vector<std::string>{"flash:gpt", "erase:" + label, "flash:" + label, "oem qelboot"}),
+      got);
   // Nothing else ran: no file appeared anywhere a substitution could have
   // made one, and the partition holds the image.
   for (const std::string& d : {work, dir_.path(), cfg_, app_, app_ + "/fb"}) {

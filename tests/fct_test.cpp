@@ -52,7 +52,8 @@ const char kCases[] =
     "\"fail_key\":\"ERROR\",\"timeout\":5000}]},"
     "{\"name\":\"mac\",\"enable\":true,\"commands\":[{\"cmd\":\"setmac $MACADDRESS\\n\","
     "\"ok_key\":\"MAC OK\",\"fail_key\":\"MAC BAD\",\"timeout\":5000}]},"
-    "{\"name\":\"volt\",\"enable\":true,\"commands\":[{\"cmd\":\"volt\\n\",\"ok_key\":\"VOLT DONE\","
+    "{\"name\":\"volt\",\"enable\":true,\"commands\":[{\"cmd\":\"volt\\n\",\"ok_key\":\"VOLT "
+    "DONE\","
     "\"info_key\":\"VDD=\",\"timeout\":5000}]},"
     "{\"name\":\"both\",\"enable\":true,\"commands\":[{\"cmd\":\"both\\n\",\"ok_key\":\"PASS\","
     "\"fail_key\":\"FAIL\",\"timeout\":5000}]},"
@@ -84,8 +85,8 @@ class FctTest : public testing::Test {
   void startBench(const std::string& address) {
     ASSERT_TRUE(jyxtest::writeFile(dir_.file("console.txt"), kScript));
     tty_ = dir_.file("tty");
-    ASSERT_TRUE(sim_.start(address, {"--target-console", tty_, "--console-script",
-                                     dir_.file("console.txt")}))
+    ASSERT_TRUE(sim_.start(
+        address, {"--target-console", tty_, "--console-script", dir_.file("console.txt")}))
         << sim_.lastError();
     ASSERT_TRUE(jyxtest::writeFile(dir_.file("cases.json"), kCases));
     ASSERT_TRUE(jyxtest::writeFile(dir_.file("other.json"), kOtherCases));
@@ -184,8 +185,7 @@ TEST_F(FctTest, AWholeListRunWithASerialNumberKeepsOneRowPerBoard) {
   EXPECT_EQ(0, stat(dir_.file("record/log/S1.txt").c_str(), &st));
 
   fct({"-f", dir_.file("config.json"), "--sn", "S2", "--mac", kMac});
-  EXPECT_EQ(std::string(kBom) + kHeader + "S1" + kGoodCells + "\nS2" + kGoodCells + "\n",
-            record());
+  EXPECT_EQ(std::string(kBom) + kHeader + "S1" + kGoodCells + "\nS2" + kGoodCells + "\n", record());
   // S1 again, now with a MAC the target refuses: its row changes in place.
   fct({"-f", dir_.file("config.json"), "--sn", "S1", "--mac", "00-11-22-33-44-66"});
   EXPECT_EQ(std::string(kBom) + kHeader + "S1" + kBadMacCells + "\nS2" + kGoodCells + "\n",
@@ -250,8 +250,14 @@ TEST_F(FctTest, AKilledWriteLeavesTheOldOrTheNewRecordNeverAPart) {
   const std::string directory = dir_.file("record");
   ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
   const std::string updated = old + "NEW" + kGoodCells + "\n";
-  const std::vector<std::string> args = {jyxtest::binPath("jyx"), "--fct-tool", "-f",
-                                         dir_.file("config.json"), "--sn", "NEW", "--mac", kMac};
+  const std::vector<std::string> args = {jyxtest::binPath("jyx"),
+                                         "--fct-tool",
+                                         "-f",
+                                         dir_.file("config.json"),
+                                         "--sn",
+                                         "NEW",
+                                         "--mac",
+                                         kMac};
   int killedWhileWriting = 0;
   for (int delayUs : {0, 500, 2000, 5000}) {
     ASSERT_TRUE(jyxtest::writeFile(directory + "/record.csv", old));

@@ -49,10 +49,10 @@ class GptTest : public ::testing::Test {
   // The GPT tool with the stand-ins first on PATH and scratch files in the
   // test directory.
   std::string gpt(std::vector<std::string> args) {
-    std::vector<std::string> argv = {"/usr/bin/env",
-                                     "PATH=" + dir_.path() + ":" + getenv("PATH"),
-                                     "TMPDIR=" + dir_.path(), jyxtest::binPath("jyx"),
-                                     "--release-tool", "--gpt"};
+    std::vector<std::string> argv = {
+        "/usr/bin/env",          "PATH=" + dir_.path() + ":" + getenv("PATH"),
+        "TMPDIR=" + dir_.path(), jyxtest::binPath("jyx"),
+        "--release-tool",        "--gpt"};
     argv.insert(argv.end(), args.begin(), args.end());
     int code = -1;
     std::string out = jyxtest::run(argv, &code, 120000);
@@ -81,7 +81,8 @@ class GptTest : public ::testing::Test {
   void makeRootImage(const std::string& name, int mib) {
     sh("mkdir -p rootfs/etc && echo hello > rootfs/etc/hostname && "
        "head -c 300000 /dev/urandom > rootfs/blob && "
-       "mkfs.ext4 -q -F -d rootfs " + name + " " + std::to_string(mib) + "M");
+       "mkfs.ext4 -q -F -d rootfs " +
+       name + " " + std::to_string(mib) + "M");
   }
 
   // The text after `key` in the sgdisk -i report of partition n (1-based).
@@ -109,7 +110,8 @@ class GptTest : public ::testing::Test {
 
 TEST_F(GptTest, DumpShowsWhatSgdiskMade) {
   sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root disk.img >/dev/null");
+     "-n 2:0:+16M -t 2:" +
+     std::string(kRootType) + " -c 2:root disk.img >/dev/null");
   std::string out = gpt({"-f", file("disk.img"), "--dump"});
   EXPECT_EQ(0u, out.find("load gpt image file: " + file("disk.img") + ".\n")) << out;
   EXPECT_NE(std::string::npos, out.find("[gpt]         backup lba: 131071\n")) << out;
@@ -150,7 +152,8 @@ TEST_F(GptTest, OptionsAndLoadingRefusals) {
   sh("truncate -s 8M one.img && sgdisk -n 1:2048:+1M one.img >/dev/null");
   sh("truncate -s 8M two.img && sgdisk -n 1:2048:+1M -n 2:0:+1M two.img >/dev/null");
   // The first MBR record starting at LBA 2 instead of 1.
-  sh("cp two.img lba2.img && printf '\\002' | dd of=lba2.img bs=1 seek=454 conv=notrunc 2>/dev/null");
+  sh("cp two.img lba2.img && printf '\\002' | dd of=lba2.img bs=1 seek=454 conv=notrunc "
+     "2>/dev/null");
   struct Case {
     std::vector<std::string> args;
     std::string expect;
@@ -169,21 +172,22 @@ TEST_F(GptTest, OptionsAndLoadingRefusals) {
        "load gpt image file: " + file("lba2.img") +
            ".\n[mbr]start lba[0]: 2 is not 1\nload gpt image fail.\n"},
       {{"-f", dir_.path(), "--dump"}, "load gpt image file: " + dir_.path() + ".\n"},
-      {{"-f", file("two.img"), "--new-data", "0"},
-       "new partition size(0) must is larger than 0\n"},
+      {{"-f", file("two.img"), "--new-data", "0"}, "new partition size(0) must is larger than 0\n"},
   };
   for (const Case& c : cases) {
     std::string out = gpt(c.args);
     EXPECT_NE(std::string::npos, out.find(c.expect)) << c.args.back() << "\n" << out;
   }
   EXPECT_EQ(0u, gpt({"-h"}).find("    qel-gpt <options ... >\n"));
-  EXPECT_NE(std::string::npos, gpt({"-f", file("two.img"), "-s", "256", "--dump"}).find("[PART 02]"));
+  EXPECT_NE(std::string::npos,
+            gpt({"-f", file("two.img"), "-s", "256", "--dump"}).find("[PART 02]"));
   EXPECT_EQ(0u, gpt({"-f", file("two.img"), "--edit", "x"}).find("load gpt image file"));
 }
 
 TEST_F(GptTest, NewAndUpdateLeaveATableSgdiskAccepts) {
   sh("truncate -s 2G disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root disk.img >/dev/null");
+     "-n 2:0:+16M -t 2:" +
+     std::string(kRootType) + " -c 2:root disk.img >/dev/null");
   std::string before = field(file("disk.img"), 2, "Partition unique GUID: ");
 
   std::string out = gpt({"-f", file("disk.img"), "--new-data", "1"});
@@ -191,9 +195,9 @@ TEST_F(GptTest, NewAndUpdateLeaveATableSgdiskAccepts) {
   EXPECT_NE(std::string::npos, out.find("save gpt image to device " + file("disk.img") + ".\n"));
   expectSgdiskClean("disk.img");
   std::string dump = sh("sfdisk --dump disk.img");
-  EXPECT_NE(std::string::npos,
-            dump.find("disk.img3 : start=       51200, size=     2097152, "
-                      "type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=       51200, size=     2097152, "
+                                         "type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7"))
+      << dump;
   EXPECT_NE(std::string::npos, dump.find("name=\"data\"")) << dump;
 
   // Too large for the 2 GiB disk.
@@ -214,12 +218,16 @@ TEST_F(GptTest, ExtractedPartitionsEqualTheDiskAndTheirSparseCopies) {
      "disk.img >/dev/null && head -c 5000000 /dev/urandom | "
      "dd of=disk.img bs=512 seek=8192 conv=notrunc 2>/dev/null");
   std::string out = gpt({"-f", file("disk.img"), "--extract", file("out")});
-  EXPECT_NE(std::string::npos, out.find("extract gpt to the image " + file("out") +
-                                        "/partition-table.img\n")) << out;
   EXPECT_NE(std::string::npos,
-            out.find("captureImage:" + file("out") + "/root.img, size: 5242880\n")) << out;
-  sh("dd if=disk.img of=root.ref bs=512 skip=8192 count=10240 2>/dev/null && cmp root.ref out/root.img");
-  sh("dd if=disk.img of=boot.ref bs=512 skip=2048 count=6144 2>/dev/null && cmp boot.ref out/boot.img");
+            out.find("extract gpt to the image " + file("out") + "/partition-table.img\n"))
+      << out;
+  EXPECT_NE(std::string::npos,
+            out.find("captureImage:" + file("out") + "/root.img, size: 5242880\n"))
+      << out;
+  sh("dd if=disk.img of=root.ref bs=512 skip=8192 count=10240 2>/dev/null && cmp root.ref "
+     "out/root.img");
+  sh("dd if=disk.img of=boot.ref bs=512 skip=2048 count=6144 2>/dev/null && cmp boot.ref "
+     "out/boot.img");
   sh("simg2img out/root_sparse.img root.back && cmp root.back out/root.img");
   sh("simg2img out/boot_sparse.img boot.back && cmp boot.back out/boot.img");
   // The saved table alone reads back as the same layout.
@@ -236,37 +244,71 @@ TEST_F(GptTest, CreateWritesEachImageAndPointsGrubAtTheNewRoot) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 12);
   sh("head -c 1500000 /dev/urandom > data.bin");
-  std::string out = gpt({"-f", file("disk.img"), "--create",
-                         "--image-file", file("boot.img"), "--image-name", "boot",
-                         "--image-file", file("swap.bin"), "--image-name", "swap",
-                         "--image-file", file("root.img"), "--image-name", "root",
-                         "--image-file", file("data.bin"), "--image-name", "data",
-                         "--image-type-uuid", "0fc63daf-8483-4772-8e79-3d69d8477de4"});
+  std::string out = gpt({"-f",
+                         file("disk.img"),
+                         "--create",
+                         "--image-file",
+                         file("boot.img"),
+                         "--image-name",
+                         "boot",
+                         "--image-file",
+                         file("swap.bin"),
+                         "--image-name",
+                         "swap",
+                         "--image-file",
+                         file("root.img"),
+                         "--image-name",
+                         "root",
+                         "--image-file",
+                         file("data.bin"),
+                         "--image-name",
+                         "data",
+                         "--image-type-uuid",
+                         "0fc63daf-8483-4772-8e79-3d69d8477de4"});
   // swap.bin does not exist yet: refused before anything is written.
   EXPECT_NE(std::string::npos, out.find("swap.bin")) << out;
   EXPECT_NE(0, system(("test -e '" + file("disk.img") + "'").c_str()));
   sh("truncate -s 2M swap.bin && mkswap swap.bin >/dev/null");
-  out = gpt({"-f", file("disk.img"), "--create",
-             "--image-file", file("boot.img"), "--image-name", "boot",
-             "--image-file", file("swap.bin"), "--image-name", "swap",
-             "--image-file", file("root.img"), "--image-name", "root",
-             "--image-file", file("data.bin"), "--image-name", "data",
-             "--image-type-uuid", "0fc63daf-8483-4772-8e79-3d69d8477de4"});
-  EXPECT_NE(std::string::npos, out.find("image file " + file("disk.img") + " is created.\n")) << out;
+  out = gpt({"-f",
+             file("disk.img"),
+             "--create",
+             "--image-file",
+             file("boot.img"),
+             "--image-name",
+             "boot",
+             "--image-file",
+             file("swap.bin"),
+             "--image-name",
+             "swap",
+             "--image-file",
+             file("root.img"),
+             "--image-name",
+             "root",
+             "--image-file",
+             file("data.bin"),
+             "--image-name",
+             "data",
+             "--image-type-uuid",
+             "0fc63daf-8483-4772-8e79-3d69d8477de4"});
+  EXPECT_NE(std::string::npos, out.find("image file " + file("disk.img") + " is created.\n"))
+      << out;
   EXPECT_NE(std::string::npos, out.find("update grub.cfg.\n")) << out;
   expectSgdiskClean("disk.img");
   std::string dump = sh("sfdisk --dump disk.img");
   // 1 MiB gap, then 8 + 2 + 12 + 2 MiB, then 33 blocks of backup table.
   EXPECT_NE(std::string::npos, dump.find("last-lba: 51199")) << dump;
-  EXPECT_NE(std::string::npos,
-            dump.find("disk.img1 : start=        2048, size=       16384, "
-                      "type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("disk.img1 : start=        2048, size=       16384, "
+                                         "type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B"))
+      << dump;
   EXPECT_NE(std::string::npos, dump.find("disk.img4 : start=       47104, size=        4096, "
-                                         "type=0FC63DAF-8483-4772-8E79-3D69D8477DE4")) << dump;
-  sh("dd if=disk.img of=root.back bs=512 skip=22528 count=24576 2>/dev/null && cmp root.back root.img");
+                                         "type=0FC63DAF-8483-4772-8E79-3D69D8477DE4"))
+      << dump;
+  sh("dd if=disk.img of=root.back bs=512 skip=22528 count=24576 2>/dev/null && cmp root.back "
+     "root.img");
   sh("dd if=disk.img of=data.back bs=512 skip=47104 count=2930 2>/dev/null && "
      "head -c 1500000 data.back | cmp - data.bin");
-  sh("dd if=disk.img of=boot.back bs=512 skip=2048 count=16384 2>/dev/null && cmp boot.back boot.img");
+  sh("dd if=disk.img of=boot.back bs=512 skip=2048 count=16384 2>/dev/null && cmp boot.back "
+     "boot.img");
   // The GRUB configuration inside the boot partition names the new table's
   // root and swap partitions.
   std::string cfg = sh("mtype -i boot.img ::/GRUB/GRUB.CFG");
@@ -274,9 +316,9 @@ TEST_F(GptTest, CreateWritesEachImageAndPointsGrubAtTheNewRoot) {
   std::string swap = field(file("disk.img"), 2, "Partition unique GUID: ");
   for (char& c : root) c = char(tolower(c));
   for (char& c : swap) c = char(tolower(c));
-  EXPECT_NE(std::string::npos,
-            cfg.find("  linux /Image resume=PARTUUID=" + swap + " noresume root=PARTUUID=" + root +
-                     " rw quiet\n")) << cfg;
+  EXPECT_NE(std::string::npos, cfg.find("  linux /Image resume=PARTUUID=" + swap +
+                                        " noresume root=PARTUUID=" + root + " rw quiet\n"))
+      << cfg;
   EXPECT_TRUE(jyxtest::readFile(file("partition-table.img")).size() == 67 * 512);
 }
 
@@ -284,25 +326,31 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 16);
   sh("truncate -s 1100M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root disk.img >/dev/null && "
+     "-n 2:0:+16M -t 2:" +
+     std::string(kRootType) +
+     " -c 2:root disk.img >/dev/null && "
      "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null && "
      "dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null");
   std::string out = gpt({"-f", file("disk.img"), "--swap", "1", "--expand-root", "auto"});
   EXPECT_NE(std::string::npos, out.find("---gpt info before expand size---\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("move data(root) from 18432 to 2115584 with blocks(32768).\n"))
+  EXPECT_NE(std::string::npos,
+            out.find("move data(root) from 18432 to 2115584 with blocks(32768).\n"))
       << out;
   EXPECT_NE(std::string::npos, out.find("move data from the end: 100%\n")) << out;
   EXPECT_NE(std::string::npos, out.find("update grub.cfg.\n")) << out;
   expectSgdiskClean("disk.img");
   std::string dump = sh("sfdisk --dump disk.img");
-  EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2097152, "
-                                         "type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F, "
-                                         "uuid=FE1D0E7F-2292-DFB3-16AE-53A68EE613B6, name=\"swap\""))
+  EXPECT_NE(std::string::npos,
+            dump.find("disk.img2 : start=       18432, size=     2097152, "
+                      "type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F, "
+                      "uuid=FE1D0E7F-2292-DFB3-16AE-53A68EE613B6, name=\"swap\""))
       << dump;
   // Root fills the rest of the disk: 2252800 - 33 - 2115584 blocks.
-  EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=     2115584, size=      137183")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=     2115584, size=      137183"))
+      << dump;
   expectRootFilesystemIntact("disk.img", 3);
-  std::string blocks = sh("dumpe2fs -h 'disk.img?offset=1083179008' 2>/dev/null | grep 'Block count'");
+  std::string blocks =
+      sh("dumpe2fs -h 'disk.img?offset=1083179008' 2>/dev/null | grep 'Block count'");
   EXPECT_NE(std::string::npos, blocks.find("67584")) << blocks;  // 66 MiB in 1 KiB blocks
   EXPECT_NE(std::string::npos, sh("blkid -p -O 9437184 -o value -s TYPE disk.img").find("swap"));
 
@@ -310,10 +358,12 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   // ends where the new backup table ends.
   out = gpt({"-f", file("disk.img"), "-w", "0", "-a", "1"});
   EXPECT_NE(std::string::npos, out.find("move data from 2115584 to 18432 with blocks(137183).\n"
-                                        "move data from the front: 0%\n")) << out;
+                                        "move data from the front: 0%\n"))
+      << out;
   expectSgdiskClean("disk.img");
   dump = sh("sfdisk --dump disk.img");
-  EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2234335")) << dump;
+  EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2234335"))
+      << dump;
   EXPECT_EQ(std::string::npos, dump.find("disk.img3")) << dump;
   expectRootFilesystemIntact("disk.img", 2);
   std::string cfg = sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG");
@@ -326,12 +376,17 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
 TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
   makeBootImage("boot.img", 8);
   sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root "
-     "-n 3:0:+8M -t 3:" + std::string(kRootType) + " -c 3:root_b disk.img >/dev/null && "
+     "-n 2:0:+16M -t 2:" +
+     std::string(kRootType) +
+     " -c 2:root "
+     "-n 3:0:+8M -t 3:" +
+     std::string(kRootType) +
+     " -c 3:root_b disk.img >/dev/null && "
      "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null");
-  ASSERT_TRUE(jyxtest::writeFile(file("grub.cfg"),
-                                 "menuentry 'A' {\n linux /Image root=/dev/sda2\n}\n"
-                                 "menuentry 'B on root_b' {\n linux /Image root=/dev/sda3 noresume \n}\n"));
+  ASSERT_TRUE(
+      jyxtest::writeFile(file("grub.cfg"),
+                         "menuentry 'A' {\n linux /Image root=/dev/sda2\n}\n"
+                         "menuentry 'B on root_b' {\n linux /Image root=/dev/sda3 noresume \n}\n"));
   sh("mcopy -o -i 'disk.img@@1048576' grub.cfg ::/GRUB/GRUB.CFG");
   std::string out = gpt({"-f", file("disk.img"), "--fix"});
   std::string root = field(file("disk.img"), 2, "Partition unique GUID: ");
@@ -340,11 +395,13 @@ TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
   for (char& c : rootB) c = char(tolower(c));
   EXPECT_NE(std::string::npos, out.find("default root uuid: " + root + "\n")) << out;
   EXPECT_NE(std::string::npos, out.find("line count: 6 in file(")) << out;
-  EXPECT_EQ("menuentry 'A' {\n linux /Image root=PARTUUID=" + root + " \n}\n"
-            "menuentry 'B on root_b' {\n linux /Image root=PARTUUID=" + rootB + " \n}\n",
+  EXPECT_EQ("menuentry 'A' {\n linux /Image root=PARTUUID=" + root +
+                " \n}\n"
+                "menuentry 'B on root_b' {\n linux /Image root=PARTUUID=" +
+                rootB + " \n}\n",
             sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG"));
   expectSgdiskClean("disk.img");
-  EXPECT_EQ(std::string::npos, jyxtest::readFile(file("disk.img")).find("qel_boot") );
+  EXPECT_EQ(std::string::npos, jyxtest::readFile(file("disk.img")).find("qel_boot"));
 
   // Without an EFI system partition there is nothing to rewrite.
   sh("truncate -s 8M plain.img && sgdisk -n 1:2048:+1M -n 2:0:+1M plain.img >/dev/null");
@@ -356,19 +413,24 @@ TEST_F(GptTest, ApplyInsertsSwapAfterBootAndGrowsTheDiskFile) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 16);
   sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" + std::string(kRootType) + " -c 2:root disk.img >/dev/null && "
+     "-n 2:0:+16M -t 2:" +
+     std::string(kRootType) +
+     " -c 2:root disk.img >/dev/null && "
      "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null && "
      "dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null");
   std::string out = gpt({"-f", file("disk.img"), "-w", "1"});
   EXPECT_NE(std::string::npos, out.find("move data from 18432 to 2115584 with blocks(32768).\n"
-                                        "move data from the end: 0%\n")) << out;
+                                        "move data from the end: 0%\n"))
+      << out;
   EXPECT_NE(std::string::npos, out.find("resize root: device(")) << out;
   expectSgdiskClean("disk.img");
   std::string dump = sh("sfdisk --dump disk.img");
   EXPECT_NE(std::string::npos, dump.find("disk.img2 : start=       18432, size=     2097152, "
-                                         "type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F")) << dump;
+                                         "type=0657FD6D-A4AB-43C4-84E5-0933C84B4F4F"))
+      << dump;
   EXPECT_NE(std::string::npos, dump.find("disk.img3 : start=     2115584, size=       32768, "
-                                         "type=B921B045-1DF0-41C3-AF44-4C6F280D3FAE")) << dump;
+                                         "type=B921B045-1DF0-41C3-AF44-4C6F280D3FAE"))
+      << dump;
   // Root's last block + 33 blocks of backup table.
   EXPECT_EQ(std::to_string((2115584ull + 32768 + 33) * 512),
             sh("stat -c %s disk.img").substr(0, 10));

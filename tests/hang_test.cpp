@@ -64,8 +64,9 @@ TEST(HangE2E, MonitorConfigFetchedOverHttp) {
   SimProcess sim;
   ASSERT_TRUE(sim.start("127.0.43.11", {"--target-state", "running"})) << sim.lastError();
   ScopedTempDir dir;
-  writeFile(dir.file("config.yaml"),
-            "ic-addr: [{addr: 0x10}, {addr: 0x11}]\nconfig:\n  - {title: bench, path: rails.yaml}\n");
+  writeFile(
+      dir.file("config.yaml"),
+      "ic-addr: [{addr: 0x10}, {addr: 0x11}]\nconfig:\n  - {title: bench, path: rails.yaml}\n");
   writeFile(dir.file("rails.yaml"),
             "defaults: &d {index: 0}\nrails:\n  - {name: VIN, <<: *d}\n  - {name: V5, index: 1}\n");
   jyxtest::Subprocess server;
@@ -80,12 +81,14 @@ TEST(HangE2E, MonitorConfigFetchedOverHttp) {
       10000));
   int code = -1;
   double seconds = 0;
-  std::string out = runJyx(
-      {"-a", "127.0.43.11", "-m", "http://127.0.43.12:8043/config.yaml", "-d", "3"}, &code,
-      &seconds);
+  std::string out =
+      runJyx({"-a", "127.0.43.11", "-m", "http://127.0.43.12:8043/config.yaml", "-d", "3"}, &code,
+             &seconds);
   EXPECT_EQ(0, code) << out;
   // The rails (one of them through an alias) are in the table.
-  size_t table = out.rfind("\x1b" "c");
+  size_t table = out.rfind(
+      "\x1b"
+      "c");
   ASSERT_NE(std::string::npos, table) << out;
   EXPECT_NE(std::string::npos, out.find("VIN", table)) << out;
   EXPECT_NE(std::string::npos, out.find("V5", table)) << out;
@@ -107,8 +110,8 @@ TEST(HangE2E, SimulatorRefusesAFlashImageThatIsNoRegularFile) {
     SCOPED_TRACE(c.path);
     int code = -1;
     double start = CAPIManager::wallClock();
-    std::string out = run({binPath("jyx-sim"), "--bind", "127.0.43.13", "--flash-image", c.path},
-                          &code, 20000);
+    std::string out =
+        run({binPath("jyx-sim"), "--bind", "127.0.43.13", "--flash-image", c.path}, &code, 20000);
     EXPECT_LT(CAPIManager::wallClock() - start, 10.0);
     EXPECT_EQ(1, code);
     EXPECT_NE(std::string::npos,

@@ -127,16 +127,15 @@ TEST_F(MaintenanceTest, ParameterCommandsCarryTheParameter) {
 }
 
 TEST_F(MaintenanceTest, ListShowsCompleteBridges) {
-  ASSERT_TRUE(startSim("127.0.14.5",
-                       {"--ftdi-serials",
-                        "JYXA1A,JYXA1B,JYXA1C,JYXA1D,FTXYZ,JYXB2A,JYXB2B,JYXB2C,JYXB2D"}))
+  ASSERT_TRUE(
+      startSim("127.0.14.5",
+               {"--ftdi-serials", "JYXA1A,JYXA1B,JYXA1C,JYXA1D,FTXYZ,JYXB2A,JYXB2B,JYXB2C,JYXB2D"}))
       << sim_.lastError();
   EXPECT_EQ("Device List: 0 5\n", jyx({"-l"}));
 }
 
 TEST_F(MaintenanceTest, ForeignDeviceInsideABridgeDropsIt) {
-  ASSERT_TRUE(startSim("127.0.14.6",
-                       {"--ftdi-serials", "JYXA1A,JYXA1B,FTXYZ,JYXA1C,JYXA1D"}))
+  ASSERT_TRUE(startSim("127.0.14.6", {"--ftdi-serials", "JYXA1A,JYXA1B,FTXYZ,JYXA1C,JYXA1D"}))
       << sim_.lastError();
   EXPECT_EQ("Device List: \n", jyx({"-l"}));
 }
@@ -293,9 +292,10 @@ TEST_F(MaintenanceTest, EsptoolJsAgreesWithTheLoader) {
   ASSERT_TRUE(startSim("127.0.14.13")) << sim_.lastError();
   std::string image = writeImage("js.bin", 64 * 1024 + 77, "3.1.4");
   int code = -1;
-  std::string out = jyxtest::run({node, std::string(JYX_SOURCE_DIR) + "/tests/esptool_js/esptool_check.mjs",
-                                  socket_, "3", image, "0x10000"},
-                                 &code, 120000);
+  std::string out =
+      jyxtest::run({node, std::string(JYX_SOURCE_DIR) + "/tests/esptool_js/esptool_check.mjs",
+                    socket_, "3", image, "0x10000"},
+                   &code, 120000);
   EXPECT_EQ(0, code) << out;
   EXPECT_NE(std::string::npos, out.find("chip: ESP32\n")) << out;
   // The same package (D0WD) and revision (3) jyx reports.

@@ -26,7 +26,8 @@ std::string rows(const std::string& csv) {
   size_t at = csv.find('\n');
   while (at != std::string::npos && at + 1 < csv.size()) {
     size_t end = csv.find('\n', at + 1);
-    std::string line = csv.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    std::string line =
+        csv.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
     size_t comma = line.find(',');
     out += (comma == std::string::npos ? line : line.substr(comma)) + "\n";
     at = end;
@@ -95,7 +96,9 @@ TEST(PowerReportE2E, RunWritesItsChartAndTheReportRebuildsCsvAndChart) {
   EXPECT_NE(std::string::npos, out.find("RAIL00")) << out;
   EXPECT_NE(std::string::npos, out.find("RAIL04")) << out;
   EXPECT_NE(std::string::npos, out.find("TOTAL")) << out;
-  EXPECT_EQ(std::string::npos, out.find("\x1b" "c")) << "a report does not clear the screen";
+  EXPECT_EQ(std::string::npos, out.find("\x1b"
+                                        "c"))
+      << "a report does not clear the screen";
   for (size_t i = 0; i < 6; ++i) {
     std::string again = readFile(run1 + kCsvSuffixes[i]);
     ASSERT_FALSE(again.empty()) << kCsvSuffixes[i];

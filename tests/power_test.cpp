@@ -56,7 +56,9 @@ std::map<int, std::vector<Record>> readDataFile(const std::string& path) {
 
 // The rows of the last table in the output: plain rail names in order.
 std::vector<std::string> lastTableRails(const std::string& out) {
-  size_t start = out.rfind("\x1b" "c");
+  size_t start = out.rfind(
+      "\x1b"
+      "c");
   std::vector<std::string> names;
   if (start == std::string::npos) return names;
   std::istringstream in(out.substr(start));
@@ -84,7 +86,8 @@ std::map<std::string, std::vector<std::string>> csvSummary(const std::string& ba
       "        rows = list(csv.reader(f))\n"
       "    head, body = rows[0], rows[1:]\n"
       "    assert all(len(r) == len(head) for r in body), s\n"
-      "    assert all(re.fullmatch(r'\\d{8} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}', r[0]) for r in body), s\n"
+      "    assert all(re.fullmatch(r'\\d{8} \\d\\d:\\d\\d:\\d\\d\\.\\d{3}', r[0]) for r in body), "
+      "s\n"
       "    sums = [sum(float(r[c]) for r in body) for c in range(1, len(head))]\n"
       "    print(s, len(body), len(head), '|'.join(head), *['%.3f' % x for x in sums])\n";
   int code = -1;
@@ -135,10 +138,9 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSentAndSigintSavesToo) {
   std::string config = writeConfig();
   std::string out = dir_.file("run");
   int code = -1;
-  std::string printed =
-      run({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p", "/elsewhere/rails.yaml", "-d",
-           "3", "-o", out},
-          &code, 60000);
+  std::string printed = run({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p",
+                             "/elsewhere/rails.yaml", "-d", "3", "-o", out},
+                            &code, 60000);
   ASSERT_EQ(0, code) << printed;
   // IC identities at the configured addresses: slots 0-2 and 12 hold 32 V
   // ICs, slot 3 a 9 V one.
@@ -209,7 +211,8 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSentAndSigintSavesToo) {
     int column = 5;
     for (int rail : {0, 1, 8, 49}) {
       double sum = 0;
-      for (const Record& r : rails[rail]) sum += (q == 0 ? r.voltage : q == 1 ? r.current : r.power);
+      for (const Record& r : rails[rail])
+        sum += (q == 0 ? r.voltage : q == 1 ? r.current : r.power);
       EXPECT_NEAR(sum / 1000.0, std::stod(f[column++]), 0.005 * samples + 0.01);
     }
   }
@@ -238,8 +241,8 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSentAndSigintSavesToo) {
   // SIGINT with -d and -o saves before the exit with status 2.
   std::string interrupted = dir_.file("interrupted");
   Subprocess jyx;
-  ASSERT_TRUE(jyx.start({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p", "rails.yaml",
-                         "-d", "600", "-o", interrupted}));
+  ASSERT_TRUE(jyx.start({binPath("jyx"), "-a", "127.0.5.1", "-m", config, "-p", "rails.yaml", "-d",
+                         "600", "-o", interrupted}));
   ASSERT_TRUE(jyx.waitForOutput("frames per second", 30000)) << jyx.out();
   jyx.signal(SIGINT);
   ASSERT_TRUE(jyx.wait(30000));
@@ -290,15 +293,16 @@ TEST_F(PowerE2E, MaskRunAndBrokenOrMissingConfiguration) {
   writeFile(dir_.file("broken.yaml"), "config:\n  - {title: x, path: [\n");
   writeFile(dir_.file("config.yaml"), "config:\n  - {title: x, path: gone.yaml}\n");
   const std::pair<std::string, std::string> cases[] = {
-      {"absent.yaml", "power config (" + dir_.file("absent.yaml") + ") is empty or cannot be read\n"},
+      {"absent.yaml",
+       "power config (" + dir_.file("absent.yaml") + ") is empty or cannot be read\n"},
       {"empty.yaml", "power config (" + dir_.file("empty.yaml") + ") is empty or cannot be read\n"},
       {"broken.yaml", "is not valid YAML or JSON\n"},
       {"config.yaml", "rails file (" + dir_.file("gone.yaml") + ") is empty or cannot be read"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.first);
-    printed = run({binPath("jyx"), "-a", "127.0.5.2", "-m", dir_.file(c.first), "-d", "1"}, &code,
-                  60000);
+    printed =
+        run({binPath("jyx"), "-a", "127.0.5.2", "-m", dir_.file(c.first), "-d", "1"}, &code, 60000);
     EXPECT_EQ(0, code);
     EXPECT_NE(std::string::npos, printed.find(c.second)) << printed;
   }

@@ -59,8 +59,8 @@ uint32_t completeDataFile(const std::string& path, std::string* why) {
     uint32_t count = u32(powerfile::kOffsetRails + 8 * i + 4);
     if (count == 0) continue;
     if (offset != expected) {
-      *why = "rail " + std::to_string(i) + " starts at " + std::to_string(offset) +
-             ", expected " + std::to_string(expected);
+      *why = "rail " + std::to_string(i) + " starts at " + std::to_string(offset) + ", expected " +
+             std::to_string(expected);
       return 0;
     }
     if (records != 0 && count != records) {

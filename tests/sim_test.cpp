@@ -2,17 +2,16 @@
 // on its own 127.0.2.x address and drives it through the project's TCP
 // channel, packet parser and packet builders.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
-#include <zlib.h>
 
 #include "sim_util.h"
 
@@ -82,7 +81,8 @@ class SimTest : public ::testing::Test {
     setGpio(kSpiPrgEn, !toController);
   }
   Packet spiCtrl(uint16_t enable, uint16_t security = 0, uint16_t access = 0, uint16_t erase = 0) {
-    return req([&](CPackage* p, uint32_t f) { p->makeSPICtrl(f, enable, security, access, erase); });
+    return req(
+        [&](CPackage* p, uint32_t f) { p->makeSPICtrl(f, enable, security, access, erase); });
   }
   Packet writeSector(uint32_t index, const std::vector<uint8_t>& d) {
     return req([&](CPackage* p, uint32_t f) { p->makeSPIData(f, index, d.data(), 4096); });
@@ -147,8 +147,8 @@ TEST_F(SimTest, AnswersEveryRequestTypeAndReportsTheMaskedRails) {
        '\n'},
       {"SPI with lines at the target",
        [&](CPackage* p, uint32_t f) { p->makeSPIReg(f, 1, 0x05, 1, &regIn); }, ACK_FAIL, 0, 0, -1},
-      {"power with PWRGRP high", [&](CPackage* p, uint32_t f) { p->makePowerCtrl(f, 1, mask, addrs); },
-       ACK_FAIL, 0, 0, -1},
+      {"power with PWRGRP high",
+       [&](CPackage* p, uint32_t f) { p->makePowerCtrl(f, 1, mask, addrs); }, ACK_FAIL, 0, 0, -1},
       {"PWRGRP := 0", gpioReq(1, kPwrGrp, 0), GPIO_DATA, 8, 1, 0},
       {"unknown command", [](CPackage* p, uint32_t f) { p->make(f, 42, 255, nullptr, 0); },
        ACK_FAIL, 0, 0, -1},
@@ -368,9 +368,9 @@ TEST_F(SimTest, SectorWritesHonourLinesModeProtectionAndLayoutAndReadBackEqual) 
 }
 
 TEST_F(SimTest, DropFailCorruptGarbageAndDelayFaults) {
-  startSim("127.0.2.4", {"--drop", "GPIO_CTRL:2", "--fail", "HEART_BEAT:1", "--corrupt",
-                         "HEART_BEAT:2", "--garbage", "HEART_BEAT:3:40", "--delay",
-                         "HEART_BEAT:4:300"});
+  startSim("127.0.2.4",
+           {"--drop", "GPIO_CTRL:2", "--fail", "HEART_BEAT:1", "--corrupt", "HEART_BEAT:2",
+            "--garbage", "HEART_BEAT:3:40", "--delay", "HEART_BEAT:4:300"});
   Packet r;
   uint32_t f1 = client_.nextFrame(), f2 = client_.nextFrame(), f3 = client_.nextFrame();
   CPackage p;
@@ -392,7 +392,8 @@ TEST_F(SimTest, DropFailCorruptGarbageAndDelayFaults) {
       [](const OpsRecord& o) { return o.dir == "tx" && o.str("fault") == "corrupt"; }, 1000));
   // Garbage before a packet is skipped.
   EXPECT_EQ(req(kHeartBeat).data, HEART_BEAT_DATA);
-  EXPECT_TRUE(sim_.waitForOp([](const OpsRecord& o) { return o.num("garbage_bytes") == 40; }, 1000));
+  EXPECT_TRUE(
+      sim_.waitForOp([](const OpsRecord& o) { return o.num("garbage_bytes") == 40; }, 1000));
   // A delayed reply comes no sooner than its delay.
   r = req(kHeartBeat);
   uint64_t rxTime = 0, txTime = 0;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <rapidjson/document.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,8 +11,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
-
-#include <rapidjson/document.h>
 
 #include "common/socket_tcp.h"
 #include "jyx/protocol/package_manager.h"
@@ -202,12 +201,12 @@ bool SimPacketClient::waitFor(const std::function<bool(const Packet&)>& pred, Pa
 }
 
 bool SimPacketClient::waitReply(uint32_t frame, Packet* out, int timeoutMs) {
-  return waitFor([frame](const Packet& p) { return p.frame == frame && p.cmd == DEVICE_ACK; },
-                 out, timeoutMs);
+  return waitFor([frame](const Packet& p) { return p.frame == frame && p.cmd == DEVICE_ACK; }, out,
+                 timeoutMs);
 }
 
-bool SimPacketClient::request(const std::function<void(CPackage*, uint32_t)>& build,
-                              Packet* reply, int timeoutMs) {
+bool SimPacketClient::request(const std::function<void(CPackage*, uint32_t)>& build, Packet* reply,
+                              int timeoutMs) {
   CPackage* pkg = CPackageManager::instance()->getPackage();
   uint32_t frame = nextFrame();
   build(pkg, frame);
@@ -232,8 +231,8 @@ bool SimLogClient::connect(const std::string& address, int port) {
 void SimLogClient::readFor(int ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(ms);
   while (fd_ >= 0) {
-    int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())
-                       .count());
+    int left =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     if (left <= 0) return;
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, left) <= 0) continue;

@@ -31,9 +31,9 @@ std::string hexRow(const uint8_t* b) {
 std::string checkLine(const std::string& bytes, size_t from) {
   const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data()) + from;
   char s[40];
-  snprintf(s, sizeof(s), "%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x  %.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x",
-           b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-           b[13], b[14], b[15]);
+  snprintf(s, sizeof(s), "%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x  %.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x", b[0],
+           b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
+           b[15]);
   return s;
 }
 
@@ -108,14 +108,14 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   int code = -1;
   std::string out = jyx({"-i", path}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"flash SPI data ......\n",
-                            "spi file(" + path + "), size:(" + std::to_string(size) + ")\n",
-                            "flash id num: 0xef4018\n",
-                            "recieved spi:secSize(4096), secNum(4096), secOffset(15679512) :: real "
-                            "secNum(770)\n",
-                            "flashing: [", "SPI flash successfully.\n",
-                            "SPI file(" + path + ") flash over successfully\n",
-                            "\nflashing image(" + path + ") OK\n"}));
+  EXPECT_TRUE(inOrder(
+      out,
+      {"flash SPI data ......\n", "spi file(" + path + "), size:(" + std::to_string(size) + ")\n",
+       "flash id num: 0xef4018\n",
+       "recieved spi:secSize(4096), secNum(4096), secOffset(15679512) :: real "
+       "secNum(770)\n",
+       "flashing: [", "SPI flash successfully.\n",
+       "SPI file(" + path + ") flash over successfully\n", "\nflashing image(" + path + ") OK\n"}));
   EXPECT_EQ(std::string::npos, out.find("retry"));
 
   std::string flash = flashFile();
@@ -126,14 +126,14 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
 
   out = jyx({"-i", path, "--checkspi"}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"check SPI data ......\n", "checking: [",
-                            "\nchecking image(" + path + ") OK\n"}));
+  EXPECT_TRUE(inOrder(
+      out, {"check SPI data ......\n", "checking: [", "\nchecking image(" + path + ") OK\n"}));
 
   std::string back = dir_.file("back.bin");
   out = jyx({"-r", "0", "-0", std::to_string(size), "-o", back}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"get SPI data ......\n", "reading: [",
-                            "\nread spi to file(" + back + ") OK\n"}));
+  EXPECT_TRUE(inOrder(
+      out, {"get SPI data ......\n", "reading: [", "\nread spi to file(" + back + ") OK\n"}));
   EXPECT_TRUE(readFile(back) == image);
 
   const uint8_t* b = reinterpret_cast<const uint8_t*>(image.data());
@@ -172,8 +172,8 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   EXPECT_EQ(0, code);
   std::string flashed = image;
   flashed[at] = static_cast<char>(flashed[at] ^ 0x5A);
-  std::string want = "00000052--JYX:" + checkLine(flashed, 0x2340) + "\n00000564-FILE:" +
-                     checkLine(image, 0x2340) + "\n\n";
+  std::string want = "00000052--JYX:" + checkLine(flashed, 0x2340) +
+                     "\n00000564-FILE:" + checkLine(image, 0x2340) + "\n\n";
   EXPECT_TRUE(inOrder(out, {want, "\nchecking image(" + path + ") fail\n"}));
   EXPECT_EQ(1u, count(out, "--JYX:"));
   // The failed check gave the flash lines back: SPI_PRG_EN, then SPI_PRG_SEL to 1.
@@ -181,7 +181,8 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   std::vector<std::string> gpio;
   for (size_t i = opsBefore; i < ops.size(); ++i) {
     if (ops[i].dir == "rx" && ops[i].cmd == "GPIO_CTRL") {
-      gpio.push_back(std::to_string(ops[i].num("gpio")) + ":=" + std::to_string(ops[i].num("level")));
+      gpio.push_back(std::to_string(ops[i].num("gpio")) +
+                     ":=" + std::to_string(ops[i].num("level")));
     }
   }
   ASSERT_GE(gpio.size(), 2u);
@@ -202,9 +203,9 @@ TEST_F(SpiE2E, ProtectedFlashFailsPastTheRetryLimitUntilUnlockedAndRegistersFoll
   // Every sector is refused: one retry, then the dump and the failure.
   out = jyx({"-i", path, "--retry", "2"}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
-                            "data: 00 00 00 00", "SPI data ACK_FAIL.\n",
-                            "\nflashing image(" + path + ") fail\n"}));
+  EXPECT_TRUE(inOrder(
+      out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
+            "data: 00 00 00 00", "SPI data ACK_FAIL.\n", "\nflashing image(" + path + ") fail\n"}));
   EXPECT_EQ(1u, count(out, "SPI flash, retry"));
   EXPECT_EQ(std::string::npos, out.find("successfully"));
   EXPECT_EQ(std::string(16u << 20, '\xff'), flashFile());
@@ -305,9 +306,9 @@ TEST_F(SpiE2E, ClosedLinkRetriesAfterReconnecting) {
   int code = -1;
   std::string out = jyx({"-i", path}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_TRUE(inOrder(out, {"network is abnormal or send SPI data time out.\n",
-                            "SPI flash, retry 1\n", "SPI flash successfully.\n",
-                            "\nflashing image(" + path + ") OK\n"}));
+  EXPECT_TRUE(
+      inOrder(out, {"network is abnormal or send SPI data time out.\n", "SPI flash, retry 1\n",
+                    "SPI flash successfully.\n", "\nflashing image(" + path + ") OK\n"}));
   EXPECT_TRUE(flashFile().compare(0, 100000, readFile(path)) == 0);
 }
 

@@ -3,8 +3,8 @@
 // reason on its own line before the fail line, option values refused before
 // anything is sent, and --exit-code statuses. The real jyx against a real
 // jyx-sim on 127.0.41.x (one address per test).
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -116,10 +116,10 @@ TEST_F(VerdictE2E, ReadToAFileThatCannotBeWrittenFailsWithTheReason) {
   std::string target = dir_.file("full/dump.bin");
   ASSERT_EQ(0, mkdir(dir_.file("full").c_str(), 0755));
   int code = -1;
-  std::string out = run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 16; exec \"$0\" \"$@\"",
-                         binPath("jyx"), "-a", address_, "-r", "0", "--len", "0x3000", "-o",
-                         target, "--exit-code"},
-                        &code, 60000);
+  std::string out =
+      run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 16; exec \"$0\" \"$@\"", binPath("jyx"), "-a",
+           address_, "-r", "0", "--len", "0x3000", "-o", target, "--exit-code"},
+          &code, 60000);
   EXPECT_EQ(1, code) << out;
   EXPECT_TRUE(contains(out, "cannot write " + target + ": File too large")) << out;
   EXPECT_TRUE(contains(out, "\nread spi fail\n")) << out;
@@ -150,8 +150,8 @@ TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
     std::string path;
     std::string reason;
   } cases[] = {
-      {dir_.file("missing.bin"), "cannot open " + dir_.file("missing.bin") +
-                                     ": No such file or directory"},
+      {dir_.file("missing.bin"),
+       "cannot open " + dir_.file("missing.bin") + ": No such file or directory"},
       {dir_.path(), dir_.path() + " is a directory, not a file"},
       {fifo, fifo + " is not a regular file"},
       {empty, "image " + empty + " is empty"},
@@ -163,8 +163,8 @@ TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
       std::vector<std::string> args = {"-i", c.path};
       if (check) args.push_back("--checkspi");
       std::string out = jyx(args, &code, 30000);
-      std::string failLine = (check ? "\nchecking image(" : "\nflashing image(") + c.path +
-                             ") fail\n";
+      std::string failLine =
+          (check ? "\nchecking image(" : "\nflashing image(") + c.path + ") fail\n";
       EXPECT_EQ(1, code) << out;
       EXPECT_TRUE(contains(out, "\n" + c.reason + failLine)) << out;
       EXPECT_FALSE(contains(out, "SPI flash, retry")) << out;
@@ -181,8 +181,9 @@ TEST_F(VerdictE2E, ReadRangeBeyondTheFlashIsRefusedBeforeTheFirstBlock) {
   int code = -1;
   std::string out = jyx({"-r", "0xF000", "--len", "0x2000"}, &code);
   EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out, "\nthe read range 0xf000 + 8192 bytes ends beyond the flash "
-                            "(65536 bytes)\nread spi fail\n"))
+  EXPECT_TRUE(contains(out,
+                       "\nthe read range 0xf000 + 8192 bytes ends beyond the flash "
+                       "(65536 bytes)\nread spi fail\n"))
       << out;
   EXPECT_EQ(0, received("SPI_READ"));
   out = jyx({"-r", "0xF000", "--len", "0x1000"}, &code);
@@ -208,7 +209,9 @@ TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
     const char* line;
   } cases[] = {
       {{"-i", path}, "GPIO_CTRL:5", "\nflashing image(" + path + ") fail\n", "SPI_PRG_EN"},
-      {{"-i", path, "--checkspi"}, "GPIO_CTRL:6", "\nchecking image(" + path + ") fail\n",
+      {{"-i", path, "--checkspi"},
+       "GPIO_CTRL:6",
+       "\nchecking image(" + path + ") fail\n",
        "SPI_PRG_SEL"},
       {{"-r", "0", "--len", "32"}, "GPIO_CTRL:3", "\nread spi fail\n", "SPI_PRG_EN"},
   };
@@ -217,8 +220,8 @@ TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
     SimProcess sim;
     std::string where = "127.0.41." + std::to_string(address++);
     // The flash already holds the image, so the check itself passes.
-    ASSERT_TRUE(sim.start(where, {"--fail", c.fault, "--flash-image", path, "--state",
-                                  sim.tempPath("state")}))
+    ASSERT_TRUE(sim.start(
+        where, {"--fail", c.fault, "--flash-image", path, "--state", sim.tempPath("state")}))
         << sim.lastError();
     address_ = where;
     int code = -1;
@@ -231,7 +234,8 @@ TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
     EXPECT_FALSE(contains(out, "offset:0, len:32")) << out;
     if (c.args.size() == 2) {
       // The sectors were written all the same; only the hand-back failed.
-      EXPECT_EQ(0, readFile(sim.tempPath("state") + "/spi_flash.bin").compare(0, image.size(), image));
+      EXPECT_EQ(0,
+                readFile(sim.tempPath("state") + "/spi_flash.bin").compare(0, image.size(), image));
     }
   }
 }
@@ -247,8 +251,8 @@ TEST_F(VerdictE2E, RefusedSectorIsNamedBeforeTheFailLine) {
   // its second sector (3).
   std::string out = jyx({"-i", path, "--retry", "2"}, &code);
   EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out, "\nthe controller refused sector 3 (ACK_FAIL)\nflashing image(" + path +
-                                ") fail\n"))
+  EXPECT_TRUE(contains(
+      out, "\nthe controller refused sector 3 (ACK_FAIL)\nflashing image(" + path + ") fail\n"))
       << out;
 }
 

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -110,8 +110,7 @@ bool copyChangedChunks(int fd, uint64_t from, int outFd, uint64_t to, uint64_t b
     size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes - done));
     if (!readFull(fd, buf.data(), n, from + done, err)) return false;
     if (!readFull(outFd, old.data(), n, to + done, err)) return false;
-    if (memcmp(buf.data(), old.data(), n) != 0 &&
-        !writeFull(outFd, buf.data(), n, to + done, err))
+    if (memcmp(buf.data(), old.data(), n) != 0 && !writeFull(outFd, buf.data(), n, to + done, err))
       return false;
     done += n;
   }

@@ -39,8 +39,8 @@ TEST(BlockMoverTest, OverlappingMovesKeepEveryBlock) {
     int fd = makeFile(dir.file("disk"), 6200);
     std::vector<std::string> lines;
     std::string err;
-    ASSERT_TRUE(gpt::moveBlocks(fd, 512, c.from, c.to, c.blocks,
-                                [&](const std::string& l) { lines.push_back(l); }, &err))
+    ASSERT_TRUE(gpt::moveBlocks(
+        fd, 512, c.from, c.to, c.blocks, [&](const std::string& l) { lines.push_back(l); }, &err))
         << err;
     for (uint64_t b = 0; b < c.blocks; b += 97) EXPECT_EQ(c.from + b, blockTag(fd, c.to + b));
     EXPECT_EQ(c.from + c.blocks - 1, blockTag(fd, c.to + c.blocks - 1));
@@ -57,8 +57,8 @@ TEST(BlockMoverTest, ProgressCountsInTens) {
   std::vector<std::string> lines;
   std::string err;
   // 10 MiB: one line per chunk, 0% to 100%.
-  ASSERT_TRUE(gpt::moveBlocks(fd, 512, 100, 0, 20480,
-                              [&](const std::string& l) { lines.push_back(l); }, &err));
+  ASSERT_TRUE(gpt::moveBlocks(
+      fd, 512, 100, 0, 20480, [&](const std::string& l) { lines.push_back(l); }, &err));
   ASSERT_EQ(11u, lines.size());
   EXPECT_EQ("move data from the front: 50%\n", lines[5]);
   close(fd);
@@ -68,8 +68,10 @@ TEST(BlockMoverTest, ASourcePastTheEndFails) {
   jyxtest::ScopedTempDir dir;
   int fd = makeFile(dir.file("disk"), 10);
   std::string err;
-  EXPECT_FALSE(gpt::moveBlocks(fd, 512, 5, 20, 10, [](const std::string&) {}, &err));
+  EXPECT_FALSE(gpt::moveBlocks(
+      fd, 512, 5, 20, 10, [](const std::string&) {}, &err));
   EXPECT_NE(std::string::npos, err.find("passes the end of the file"));
-  EXPECT_FALSE(gpt::moveBlocks(fd, 512, 1ull << 60, 0, 1, [](const std::string&) {}, &err));
+  EXPECT_FALSE(gpt::moveBlocks(
+      fd, 512, 1ull << 60, 0, 1, [](const std::string&) {}, &err));
   close(fd);
 }

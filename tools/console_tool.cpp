@@ -36,8 +36,8 @@ std::vector<std::string> splitCommandOutput(const std::string& raw) {
     std::string line = raw.substr(pos, len);
     pos += len;
     if (pos == end && nl != std::string::npos) ++pos;  // the line feed itself
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' ||
-                             line.back() == '\n' || line.back() == '\r'))
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\n' ||
+                             line.back() == '\r'))
       line.pop_back();
     if (!line.empty()) lines.push_back(line);
   }

@@ -85,9 +85,7 @@ bool safeFileName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
-bool isType(const uint8_t* entry, const char* typeText) {
-  return entryTypeText(entry) == typeText;
-}
+bool isType(const uint8_t* entry, const char* typeText) { return entryTypeText(entry) == typeText; }
 
 }  // namespace
 
@@ -207,21 +205,30 @@ void CGPT::runMode() {
     return;
   }
   if (!loadTable()) return;
-  if (mode_ == "dump") doDump();
-  else if (mode_ == "fix") doFix();
-  else if (mode_ == "new") doNew();
-  else if (mode_ == "expand") doExpand();
-  else if (mode_ == "apply") doApply();
-  else if (mode_ == "enable-new-size") doEnableNewSize();
-  else if (mode_ == "extract") doExtract();
-  else if (mode_ == "update") doUpdate();
+  if (mode_ == "dump")
+    doDump();
+  else if (mode_ == "fix")
+    doFix();
+  else if (mode_ == "new")
+    doNew();
+  else if (mode_ == "expand")
+    doExpand();
+  else if (mode_ == "apply")
+    doApply();
+  else if (mode_ == "enable-new-size")
+    doEnableNewSize();
+  else if (mode_ == "extract")
+    doExtract();
+  else if (mode_ == "update")
+    doUpdate();
   // "edit" is accepted and does nothing.
 }
 
 bool CGPT::readGeometry() {
   std::string q = shellQuote(path_);
-  std::string count = query("fdisk " + q + " -l 2>/dev/null | grep -F " + shellQuote("Disk " + path_) +
-                            " | awk -F 'sectors' '{print $1}' | grep -o '[0-9]\\+' | tail -n 1");
+  std::string count =
+      query("fdisk " + q + " -l 2>/dev/null | grep -F " + shellQuote("Disk " + path_) +
+            " | awk -F 'sectors' '{print $1}' | grep -o '[0-9]\\+' | tail -n 1");
   std::string size = query("fdisk " + q +
                            " -l 2>/dev/null | grep 'sector size: ' | awk -F 'sector size: ' "
                            "'{print $2}'");
@@ -346,8 +353,9 @@ bool CGPT::moveData(const std::vector<Move>& moves, bool announce) {
       print("move data(%s) from %lld to %lld with blocks(%d).\n",
             entryName(table_->entry(m.slot)).c_str(), (long long)m.from, (long long)m.to,
             int(m.blocks));
-    ok = moveBlocks(fd, blockSize_, m.from, m.to, m.blocks,
-                    [this](const std::string& line) { print("%s", line.c_str()); }, &err);
+    ok = moveBlocks(
+        fd, blockSize_, m.from, m.to, m.blocks,
+        [this](const std::string& line) { print("%s", line.c_str()); }, &err);
     if (!ok) break;
   }
   if (ok && fsync(fd) != 0) {
@@ -512,8 +520,8 @@ bool CGPT::recreateSwap() {
     err = path_ + ": " + jyx::errnoText(errno);
     ok = false;
   }
-  ok = ok && copyBytes(tmp, 0, fd, entryFirst(e) * blockSize_, std::min<uint64_t>(bytes, kMiB),
-                       &err);
+  ok = ok &&
+       copyBytes(tmp, 0, fd, entryFirst(e) * blockSize_, std::min<uint64_t>(bytes, kMiB), &err);
   if (fd >= 0 && close(fd) != 0 && ok) {
     err = "close " + path_ + ": " + jyx::errnoText(errno);
     ok = false;
@@ -564,9 +572,9 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
   int mib = int(bytes / kMiB);
   int status = -1;
   // e2fsck answers 1 when it corrected the filesystem, which is success.
-  if (ok && (!runCommand("e2fsck -f -y " + shellQuote(device), true, kLongTimeout, nullptr,
-                         &status) ||
-             status > 1)) {
+  if (ok &&
+      (!runCommand("e2fsck -f -y " + shellQuote(device), true, kLongTimeout, nullptr, &status) ||
+       status > 1)) {
     err = stringFormat("e2fsck %s failed (status %d).", device.c_str(), status);
     ok = false;
   }
@@ -627,8 +635,7 @@ bool CGPT::doFix() {
     for (size_t i = 0; i < table_->entryCount(); ++i)
       if (!isEmptyEntry(table_->entry(i))) end = std::max(end, entryLast(table_->entry(i)));
     if (total < 2 * e + 4 || end > total - e - 2 || last < 0) {
-      print("the disk (%llu blocks) is too small for its partitions.\n",
-            (unsigned long long)total);
+      print("the disk (%llu blocks) is too small for its partitions.\n", (unsigned long long)total);
       return fail();
     }
     table_->rebuild(total);
@@ -711,8 +718,7 @@ bool CGPT::doExpand() {
     size_t at = parts[0].slot + 1;
     for (PlanPart& p : parts)
       if (p.slot >= at) ++p.slot;
-    memmove(table_->entry(at + 1), table_->entry(at),
-            (parts.back().slot - at) * kEntryStep);
+    memmove(table_->entry(at + 1), table_->entry(at), (parts.back().slot - at) * kEntryStep);
     uint8_t* sw = table_->entry(at);
     memset(sw, 0, kEntryStep);
     guidFromText(kTypeLinuxSwap, sw + kEntTypeGuid);
@@ -753,7 +759,8 @@ bool CGPT::doExpand() {
           (long long)(total - e - 1));
     return fail();
   }
-  for (const PlanPart& p : parts) setEntryRange(table_->entry(p.slot), p.first, p.first + p.blocks - 1);
+  for (const PlanPart& p : parts)
+    setEntryRange(table_->entry(p.slot), p.first, p.first + p.blocks - 1);
   if (!fileHolds(total)) return false;
   table_->rebuild(total);
   if (!moveData(planMoves(parts))) return false;
@@ -764,8 +771,7 @@ bool CGPT::doExpand() {
     const uint8_t* en = table_->entry(parts[i].slot);
     std::string name = entryName(en);
     if (isType(en, kTypeLinuxSwap) || isType(en, kTypeEfiSystem)) continue;
-    if (!checkAndResize(name, name, parts[i].blocks, false))
-      return false;
+    if (!checkAndResize(name, name, parts[i].blocks, false)) return false;
   }
   return rewriteGrub();
 }
@@ -821,8 +827,7 @@ bool CGPT::doApply() {
   // Other partitions must stay clear of the new swap and root ranges.
   for (size_t i = 0; i < table_->entryCount(); ++i) {
     const uint8_t* en = table_->entry(i);
-    if (isEmptyEntry(en) || i == size_t(boot) || i == rootSlot || entryName(en) == "swap")
-      continue;
+    if (isEmptyEntry(en) || i == size_t(boot) || i == rootSlot || entryName(en) == "swap") continue;
     if (entryLast(en) > bootLast) return refuse("other partitions lie after the boot partition.");
   }
   const uint64_t total = next + rootBlocks - 1 + e + 2;
@@ -842,8 +847,7 @@ bool CGPT::doApply() {
     }
   }
   if (!recreateSwap()) return false;
-  if (!checkAndResize("root", rootName_, rootBlocks, true))
-    return false;
+  if (!checkAndResize("root", rootName_, rootBlocks, true)) return false;
   return rewriteGrub();
 }
 
@@ -860,8 +864,8 @@ bool CGPT::doEnableNewSize() {
     return fail();
   }
   print("resize root: device(%s), size(%d)G.\n", device.c_str(), gib);
-  bool ok = runChecked("resize2fs " + shellQuote(device) + " " + std::to_string(gib) + "G",
-                       kLongTimeout);
+  bool ok =
+      runChecked("resize2fs " + shellQuote(device) + " " + std::to_string(gib) + "G", kLongTimeout);
   runCommand("fdisk " + shellQuote(path_) + " -l", true);
   runCommand("df -h", true);
   return ok ? true : fail();

@@ -129,8 +129,8 @@ std::vector<Move> planMoves(const std::vector<PlanPart>& parts) {
   return moves;
 }
 
-bool planExpand(std::vector<PlanPart>* parts, const std::vector<int64_t>& grow,
-                uint64_t usableEnd, uint64_t* need) {
+bool planExpand(std::vector<PlanPart>* parts, const std::vector<int64_t>& grow, uint64_t usableEnd,
+                uint64_t* need) {
   if (parts->empty()) return true;
   uint64_t end = (*parts)[0].first;
   size_t autos = 0;
@@ -263,8 +263,8 @@ bool CGptTable::load(const uint8_t* data, size_t len, std::string* messages) {
   uint32_t arrayCrc = crc32(array, size_t(arrayBytes));
   uint32_t storedArrayCrc = decodeFixed32(hdr + kHdrEntryCrc);
   if (arrayCrc != storedArrayCrc) {
-    *messages += stringFormat("[gpt]entry array crc is wrong: %x != %x\n", arrayCrc,
-                              storedArrayCrc);
+    *messages +=
+        stringFormat("[gpt]entry array crc is wrong: %x != %x\n", arrayCrc, storedArrayCrc);
     return false;
   }
   // The rest of the tool keeps the primary array at block 2.
@@ -306,10 +306,9 @@ void CGptTable::updateCrcs() {
   uint8_t* primary = header();
   uint8_t* backup = backupHeader();
   uint32_t hsize = std::min(decodeFixed32(primary + kHdrSize), blockSize_);
-  uint64_t arrayBytes =
-      std::min<uint64_t>(uint64_t(decodeFixed32(primary + kHdrEntryCount)) *
-                             decodeFixed32(primary + kHdrEntrySize),
-                         kEntryArrayBytes);
+  uint64_t arrayBytes = std::min<uint64_t>(
+      uint64_t(decodeFixed32(primary + kHdrEntryCount)) * decodeFixed32(primary + kHdrEntrySize),
+      kEntryArrayBytes);
   memcpy(backupEntry(0), entry(0), kEntryArrayBytes);
   (void)e;
   uint32_t arrayCrc = crc32(entry(0), size_t(arrayBytes));
@@ -368,8 +367,8 @@ std::string CGptTable::dump(const std::string& nameFilter) const {
   std::string out = "------------------------------\n";
   out += stringFormat("[gpt]        current lba: %lld\n", ll(decodeFixed64(h + kHdrMyLba)));
   out += stringFormat("[gpt]         backup lba: %lld\n", ll(decodeFixed64(h + kHdrAlternateLba)));
-  out += stringFormat("[gpt]   firse usable lba: %lld\n",
-                      ll(decodeFixed64(h + kHdrFirstUsableLba)));
+  out +=
+      stringFormat("[gpt]   firse usable lba: %lld\n", ll(decodeFixed64(h + kHdrFirstUsableLba)));
   out += stringFormat("[gpt]    last usable lba: %lld\n", ll(decodeFixed64(h + kHdrLastUsableLba)));
   out += stringFormat("[gpt]          disk guid: %s\n", guidToText(h + kHdrDiskGuid).c_str());
   out += stringFormat("[gpt]partition entry lba: %lld\n", ll(decodeFixed64(h + kHdrEntryLba)));

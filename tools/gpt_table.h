@@ -43,8 +43,8 @@ void setEndingChs(uint8_t* record, uint64_t lba);
 
 // One partition of a layout plan (expand, apply).
 struct PlanPart {
-  size_t slot = 0;         // entry index
-  uint64_t oldFirst = 0;   // 0 when the partition is new (no data to move)
+  size_t slot = 0;        // entry index
+  uint64_t oldFirst = 0;  // 0 when the partition is new (no data to move)
   uint64_t oldBlocks = 0;
   uint64_t first = 0;
   uint64_t blocks = 0;
@@ -71,8 +71,8 @@ std::vector<Move> planMoves(const std::vector<PlanPart>& parts);
 // share of the free remainder. Partitions are packed from the first one's
 // start; the end of the last may not pass usableEnd (exclusive). On failure
 // *need is the end the layout would need.
-bool planExpand(std::vector<PlanPart>* parts, const std::vector<int64_t>& grow,
-                uint64_t usableEnd, uint64_t* need);
+bool planExpand(std::vector<PlanPart>* parts, const std::vector<int64_t>& grow, uint64_t usableEnd,
+                uint64_t* need);
 
 class CGptTable {
  public:
@@ -107,9 +107,7 @@ class CGptTable {
   uint8_t* backupHeader() { return image_.data() + (2 * arrayBlocks() + 2) * blockSize_; }
   // Entries of the primary and backup arrays at 128-byte steps.
   uint8_t* entry(size_t i) { return image_.data() + 2 * blockSize_ + i * kEntryStep; }
-  const uint8_t* entry(size_t i) const {
-    return image_.data() + 2 * blockSize_ + i * kEntryStep;
-  }
+  const uint8_t* entry(size_t i) const { return image_.data() + 2 * blockSize_ + i * kEntryStep; }
   uint8_t* backupEntry(size_t i) {
     return image_.data() + (arrayBlocks() + 2) * blockSize_ + i * kEntryStep;
   }

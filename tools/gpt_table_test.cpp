@@ -41,7 +41,7 @@ std::vector<uint8_t> makeImage(uint32_t bs, uint64_t total, const std::vector<Pa
 }
 
 const std::vector<Part> kTwo = {{"boot", kTypeEfiSystem, 40, 99},
-                                 {"root", kTypeLinuxRootArm64, 100, 199}};
+                                {"root", kTypeLinuxRootArm64, 100, 199}};
 
 // Re-seals the primary header after a field was changed on purpose.
 void sealHeader(std::vector<uint8_t>* img, uint32_t bs) {
@@ -70,8 +70,9 @@ TEST(GptTableTest, GuidTextRoundTripsInMixedEndianForm) {
                               0xba, 0x4b, 0x00, 0xa0, 0xc9, 0x3e, 0xc9, 0x3b};
   EXPECT_EQ(0, memcmp(expect, g, 16));
   EXPECT_EQ(kTypeEfiSystem, guidToText(g));
-  for (const char* bad : {"", "c12a7328f81f11d2ba4b00a0c93ec93b", "c12a7328-f81f-11d2-ba4b-00a0c93ec93",
-                          "c12a7328-f81f-11d2-ba4b-00a0c93ec93g", "c12a7328_f81f-11d2-ba4b-00a0c93ec93b"})
+  for (const char* bad :
+       {"", "c12a7328f81f11d2ba4b00a0c93ec93b", "c12a7328-f81f-11d2-ba4b-00a0c93ec93",
+        "c12a7328-f81f-11d2-ba4b-00a0c93ec93g", "c12a7328_f81f-11d2-ba4b-00a0c93ec93b"})
     EXPECT_FALSE(guidFromText(bad, g)) << bad;
 }
 
@@ -92,8 +93,8 @@ TEST(GptTableTest, EndingChsFollowsTheLba) {
   struct {
     uint64_t lba;
     uint8_t head, sector, cyl;
-  } cases[] = {{0x1FFFF, 40, 31, 8},     {62, 0, 62, 0},          {3213064, 1, 1, 200},
-               {4096575, 0, 0, 255},     {4096576, 255, 255, 255}, {1ull << 40, 255, 255, 255}};
+  } cases[] = {{0x1FFFF, 40, 31, 8}, {62, 0, 62, 0},           {3213064, 1, 1, 200},
+               {4096575, 0, 0, 255}, {4096576, 255, 255, 255}, {1ull << 40, 255, 255, 255}};
   for (const auto& c : cases) {
     uint8_t rec[16] = {};
     setEndingChs(rec, c.lba);
@@ -141,7 +142,11 @@ TEST(GptTableTest, LoadRefusesDamagedTables) {
       {"mbr start lba 2", [](std::vector<uint8_t>* i) { (*i)[446 + 8] = 2; },
        "[mbr]start lba[0]: 2 is not 1\n"},
       {"header crc", [&](std::vector<uint8_t>* i) { hdr(i)[60] ^= 1; }, "[gpt]header crc is wrong"},
-      {"signature", [&](std::vector<uint8_t>* i) { hdr(i)[0] = 'X'; sealHeader(i, bs); },
+      {"signature",
+       [&](std::vector<uint8_t>* i) {
+         hdr(i)[0] = 'X';
+         sealHeader(i, bs);
+       },
        "[gpt]signature is wrong"},
       {"header too large",
        [&](std::vector<uint8_t>* i) { jyx::encodeFixed32(hdr(i) + kHdrSize, 513); },
@@ -150,24 +155,42 @@ TEST(GptTableTest, LoadRefusesDamagedTables) {
        [&](std::vector<uint8_t>* i) { jyx::encodeFixed32(hdr(i) + kHdrSize, 91); },
        "[gpt]header size is too small: 91 > 92\n"},
       {"my lba",
-       [&](std::vector<uint8_t>* i) { jyx::encodeFixed64(hdr(i) + kHdrMyLba, 7); sealHeader(i, bs); },
+       [&](std::vector<uint8_t>* i) {
+         jyx::encodeFixed64(hdr(i) + kHdrMyLba, 7);
+         sealHeader(i, bs);
+       },
        "[gpt]my_lba incorrect: 7 != 1\n"},
       {"array crc", [](std::vector<uint8_t>* i) { (*i)[1024 + 200] ^= 1; },
        "[gpt]entry array crc is wrong"},
       {"huge count",
-       [&](std::vector<uint8_t>* i) { jyx::encodeFixed32(hdr(i) + kHdrEntryCount, 0xFFFFFFFF); sealHeader(i, bs); },
+       [&](std::vector<uint8_t>* i) {
+         jyx::encodeFixed32(hdr(i) + kHdrEntryCount, 0xFFFFFFFF);
+         sealHeader(i, bs);
+       },
        "[gpt]entry array is too large"},
       {"array past the data",
-       [&](std::vector<uint8_t>* i) { jyx::encodeFixed64(hdr(i) + kHdrEntryLba, 1ull << 60); sealHeader(i, bs); },
+       [&](std::vector<uint8_t>* i) {
+         jyx::encodeFixed64(hdr(i) + kHdrEntryLba, 1ull << 60);
+         sealHeader(i, bs);
+       },
        "[gpt]entry array lba"},
       {"backup lba inside the table",
-       [&](std::vector<uint8_t>* i) { jyx::encodeFixed64(hdr(i) + kHdrAlternateLba, 10); sealHeader(i, bs); },
+       [&](std::vector<uint8_t>* i) {
+         jyx::encodeFixed64(hdr(i) + kHdrAlternateLba, 10);
+         sealHeader(i, bs);
+       },
        "[gpt]backup lba 10 is invalid\n"},
       {"reversed partition",
-       [&](std::vector<uint8_t>* i) { setEntryRange(i->data() + 1024, 99, 40); sealArray(i, bs); },
+       [&](std::vector<uint8_t>* i) {
+         setEntryRange(i->data() + 1024, 99, 40);
+         sealArray(i, bs);
+       },
        "[gpt]partition 1 lba is invalid: [99 ~ 40]\n"},
       {"single partition",
-       [&](std::vector<uint8_t>* i) { memset(i->data() + 1024 + 128, 0, 128); sealArray(i, bs); },
+       [&](std::vector<uint8_t>* i) {
+         memset(i->data() + 1024 + 128, 0, 128);
+         sealArray(i, bs);
+       },
        "the partition count(1) must be larger then 1\n"},
       {"truncated", [](std::vector<uint8_t>* i) { i->resize(700); }, "[gpt]image is too short"},
   };

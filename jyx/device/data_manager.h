@@ -272,8 +272,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // channel is not open.
   bool sendSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum, const uint8_t* data,
                    int length, PackageCallback callback);
-  bool readSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
-                   PackageCallback callback);
+  bool readSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum, PackageCallback callback);
 
   // Winbond status registers 1-3, inside the flash-line hand-over.
   bool readSPIReg(uint8_t command, uint16_t count, SPIRegisterCallback callback);
@@ -442,9 +441,9 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   uint32_t imageSize_ = 0;
   std::vector<uint8_t> sector_;  // one sector of the pass in progress
   uint32_t sectorSize_ = 4096;
-  uint32_t sectorIndex_ = 0;  // next sector to write, or block to check/read
+  uint32_t sectorIndex_ = 0;   // next sector to write, or block to check/read
   uint32_t resumeSector_ = 0;  // where the next pass of a flash starts
-  uint32_t sectorCount_ = 0;  // end sector (exclusive) of the flow in progress
+  uint32_t sectorCount_ = 0;   // end sector (exclusive) of the flow in progress
   uint32_t blockSize_ = 4096;
   int spiPercent_ = 0;
   int elapsed_ = 0;

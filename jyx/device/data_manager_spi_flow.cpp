@@ -138,10 +138,10 @@ void CJYXDataManager::sendSPI() {
 void CJYXDataManager::onSectorReply(CPackage* reply) {
   if (reply == nullptr) {
     setSPICause(stringFormat("no reply from the controller for sector %u (time-out or lost link)",
-                       sectorIndex_));
+                             sectorIndex_));
     if (!trySPI("network is abnormal or send SPI data time out.\n", nullptr)) {
       spiDialog("Error", stringFormat("spi send data (%s) with offset(%d) fail", imagePath_.c_str(),
-                                static_cast<int>(sectorIndex_)));
+                                      static_cast<int>(sectorIndex_)));
     }
     return;
   }
@@ -152,7 +152,7 @@ void CJYXDataManager::onSectorReply(CPackage* reply) {
       if (n > sectorSize_ + jyx::kSectorHeaderSize) n = sectorSize_ + jyx::kSectorHeaderSize;
       api()->print("%s", spiDataDump(reply->payload(), n).c_str());
       spiDialog("Error", stringFormat("spi send data (%s) with offset(%d), and received ACK_FAIL",
-                                imagePath_.c_str(), static_cast<int>(sectorIndex_)));
+                                      imagePath_.c_str(), static_cast<int>(sectorIndex_)));
     }
     return;
   }
@@ -370,9 +370,9 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
   int blockAddress = static_cast<int>(static_cast<uint64_t>(sectorIndex_) * blockSize_);
   if (reply == nullptr) {
     spiBusy_ = false;
-    setSPICause(stringFormat(
-        "no reply from the controller for the block at 0x%x (time-out or lost link)",
-        static_cast<unsigned>(blockAddress)));
+    setSPICause(
+        stringFormat("no reply from the controller for the block at 0x%x (time-out or lost link)",
+                     static_cast<unsigned>(blockAddress)));
     spiDialog("Error", stringFormat("spi readSPI with offset(%d) timeout", blockAddress));
     endSPIFlow(-1);
     return;
@@ -382,7 +382,7 @@ void CJYXDataManager::onReadReply(CPackage* reply) {
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
     spiBusy_ = false;
     setSPICause(stringFormat("the controller refused the block at 0x%x (ACK_FAIL)",
-                       static_cast<unsigned>(blockAddress)));
+                             static_cast<unsigned>(blockAddress)));
     spiDialog("Error", stringFormat("spi readSPI offset(%d), and received ACK_FAIL", blockAddress));
     endSPIFlow(-1);
     return;

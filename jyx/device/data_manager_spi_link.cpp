@@ -43,8 +43,7 @@ bool CJYXDataManager::enableSPIData(uint8_t enable, bool writeMode, PackageCallb
     return false;
   }
   CPackage* request = CPackageManager::instance()->getPackage();
-  request->makeSPICtrl(nextFrameNum(), enable, securityMode_, accessId_,
-                       writeMode ? eraseId_ : 0);
+  request->makeSPICtrl(nextFrameNum(), enable, securityMode_, accessId_, writeMode ? eraseId_ : 0);
   sendPackage(request, [this, enable, callback](CPackage* reply) {
     if (reply != nullptr && enable == 1) {
       api()->print("flash id num: 0x%x\n", reply->payloadU32(0));
@@ -260,12 +259,12 @@ void CJYXDataManager::checkFlashRange(std::function<void(bool)> next) {
     if (spiFlashSize_ == 0 || spiRangeEnd_ <= spiFlashSize_) return next(true);
     if (spiRangeIsRead_) {
       setSPICause(stringFormat("the read range 0x%x + %u bytes ends beyond the flash (%llu bytes)",
-                         readOffset_, readSize_,
-                         static_cast<unsigned long long>(spiFlashSize_)));
+                               readOffset_, readSize_,
+                               static_cast<unsigned long long>(spiFlashSize_)));
     } else {
       setSPICause(stringFormat("image %s (%u bytes) is larger than the flash (%llu bytes)",
-                         imagePath_.c_str(), imageSize_,
-                         static_cast<unsigned long long>(spiFlashSize_)));
+                               imagePath_.c_str(), imageSize_,
+                               static_cast<unsigned long long>(spiFlashSize_)));
     }
     next(false);
   };
@@ -313,8 +312,7 @@ bool CJYXDataManager::readSPIReg(uint8_t command, uint16_t count, SPIRegisterCal
     uint32_t n = reply->payloadU16(jyx::kSpiRegCountOffset);
     if (n > available) n = available;
     if (callback) {
-      callback(n > 0 ? reply->payload() + jyx::kSpiRegDataOffset : nullptr,
-               static_cast<int>(n));
+      callback(n > 0 ? reply->payload() + jyx::kSpiRegDataOffset : nullptr, static_cast<int>(n));
     }
   });
   return true;

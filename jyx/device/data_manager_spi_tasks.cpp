@@ -313,8 +313,8 @@ bool CJYXDataManager::taskSpiRead(CTask* task, bool save) {
       // Written whole under a temporary name and renamed: a failed save
       // never leaves a truncated dump under the chosen name.
       std::string why;
-      if (jyx::writeFileAtomic(path, readBuffer_.data(),
-                               static_cast<size_t>(readBuffer_.length()), &why)) {
+      if (jyx::writeFileAtomic(path, readBuffer_.data(), static_cast<size_t>(readBuffer_.length()),
+                               &why)) {
         notice(stringFormat("spi data has been saved to %s.", path.c_str()));
       } else {
         api()->print("%s\n", why.c_str());
@@ -346,11 +346,11 @@ bool CJYXDataManager::taskSpiData(CTask* task) {
   getArgument(text, "offset", &offset);
   getArgument(text, "size", &size);
   getArgument(text, "num", &num);
-  bool sent = offset >= 0 && offset <= UINT32_MAX && size >= 0 && size <= UINT16_MAX &&
-              num >= 0 && num <= UINT16_MAX &&
+  bool sent = offset >= 0 && offset <= UINT32_MAX && size >= 0 && size <= UINT16_MAX && num >= 0 &&
+              num <= UINT16_MAX &&
               sendSPIData(static_cast<uint32_t>(offset), static_cast<uint16_t>(size),
-                          static_cast<uint16_t>(num), task->data()->bytes,
-                          task->data()->byteLength, [this, task](CPackage*) { finishTask(task); });
+                          static_cast<uint16_t>(num), task->data()->bytes, task->data()->byteLength,
+                          [this, task](CPackage*) { finishTask(task); });
   if (!sent) finishTask(task);
   return true;
 }

@@ -103,7 +103,9 @@ class ScriptedController {
             reply->makeSPIRegAck(r.frame, 1, command, 3, id);
             return true;
           }
-          int reg = command == 0x05 || command == 0x01 ? 0 : command == 0x35 || command == 0x31 ? 1 : 2;
+          int reg = command == 0x05 || command == 0x01   ? 0
+                    : command == 0x35 || command == 0x31 ? 1
+                                                         : 2;
           if (!linesHeld) {
             reply->makeAckFail(r.frame);
             return true;
@@ -123,7 +125,8 @@ class ScriptedController {
         }
         uint32_t at = r.u32(0) * 4096;
         std::vector<uint8_t> block(4096, 0xFF);
-        if (at < flash.size()) memcpy(block.data(), &flash[at], std::min<size_t>(4096, flash.size() - at));
+        if (at < flash.size())
+          memcpy(block.data(), &flash[at], std::min<size_t>(4096, flash.size() - at));
         reply->makeSPIData(r.frame, r.u32(0), block.data(), 4096);
         return true;
       }
@@ -188,9 +191,7 @@ class SPIFlowTest : public jyxtest::ControllerFixture<TestDataManager> {
     controller.serve(dm, fake);
     return done();
   }
-  bool failed(const std::vector<int>& progress) {
-    return !progress.empty() && progress.back() < 0;
-  }
+  bool failed(const std::vector<int>& progress) { return !progress.empty() && progress.back() < 0; }
 
   std::string writeImage(size_t size, uint8_t seed) {
     std::string image(size, '\0');
@@ -240,7 +241,8 @@ TEST_F(SPIFlowTest, DroppedSectorRepliesTimeOutIntoRetriesThenFail) {
   double future = CAPIManager::wallClock();
   for (int pass = 0; pass < 3; ++pass) {
     // Wait for the sector request of this pass, then jump past its time-out.
-    ASSERT_TRUE(run([&] { return controller.sectorWrites == pass + 1 && dm->pendingCount() == 1; }));
+    ASSERT_TRUE(
+        run([&] { return controller.sectorWrites == pass + 1 && dm->pendingCount() == 1; }));
     future += CJYXDataManager::kRequestTimeout + 1;
     dm->onUpdate(future);
   }
@@ -250,8 +252,8 @@ TEST_F(SPIFlowTest, DroppedSectorRepliesTimeOutIntoRetriesThenFail) {
   const char* timeout = "network is abnormal or send SPI data time out.\n";
   size_t at = 0;
   std::vector<std::string> order;
-  for (const char* line : {timeout, "SPI flash, retry 1\n", timeout, "SPI flash, retry 2\n", timeout,
-                           timeout}) {
+  for (const char* line :
+       {timeout, "SPI flash, retry 1\n", timeout, "SPI flash, retry 2\n", timeout, timeout}) {
     at = out.find(line, at);
     ASSERT_NE(std::string::npos, at) << "missing in order: " << line << "\n" << out;
     at += strlen(line);
@@ -331,7 +333,8 @@ TEST_F(SPIFlowTest, ARetryGoesOnAtTheSectorThatFailed) {
     std::vector<int> progress;
     capture();
     dm->startFlashSPI([&](int p) { progress.push_back(p); });
-    ASSERT_TRUE(run([&] { return !progress.empty() && (progress.back() < 0 || progress.back() > 100); }));
+    ASSERT_TRUE(
+        run([&] { return !progress.empty() && (progress.back() < 0 || progress.back() > 100); }));
     std::string out = captured();
     EXPECT_EQ(CJYXDataManager::kSPIFlashDone, progress.back()) << out;
     EXPECT_EQ(c.indices, controller.sectorWriteIndices());
@@ -367,7 +370,8 @@ TEST_F(SPIFlowTest, RegisterReadGivesNoneWhenAStepTimesOut) {
   controller.regReadsLeft = 1;  // the second read goes unanswered
   capture();
   dm->winbondReadSPIRegisters([&](const uint8_t* bytes, int n) { count = bytes ? n : 0; });
-  ASSERT_TRUE(run([&] { return dm->pendingCount() == 1 && controller.count(SPI_CTRL, SPI_REG_DATA) == 2; }));
+  ASSERT_TRUE(run(
+      [&] { return dm->pendingCount() == 1 && controller.count(SPI_CTRL, SPI_REG_DATA) == 2; }));
   dm->onUpdate(CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1);
   run([&] { return count >= 0; });
   std::string out = captured();
@@ -376,7 +380,6 @@ TEST_F(SPIFlowTest, RegisterReadGivesNoneWhenAStepTimesOut) {
   EXPECT_NE(std::string::npos, out.find("jyx.data(readSPIReg): read spi register 0x35 failed.\n"));
   EXPECT_EQ(1, controller.gpio[1]);
 }
-
 
 TEST_F(SPIFlowTest, ClosedChannelFailsEveryFlowWithItsMessage) {
   fake->setOpen(false);
@@ -396,7 +399,8 @@ TEST_F(SPIFlowTest, ClosedChannelFailsEveryFlowWithItsMessage) {
   run([&] { return failed(progress); });
   std::string out = captured();
   EXPECT_EQ(-1, progress.back());
-  EXPECT_NE(std::string::npos, out.find("jyx.data(winbondReadSPIRegisters): channel is not valid.\n"));
+  EXPECT_NE(std::string::npos,
+            out.find("jyx.data(winbondReadSPIRegisters): channel is not valid.\n"));
   EXPECT_NE(std::string::npos, out.find("jyx.data(winbondUnlockFlash): channel is not valid.\n"));
   EXPECT_NE(std::string::npos, out.find("jyx.data(gpio): channel is not valid.\n"));
   EXPECT_NE(std::string::npos, out.find("SPI flash fail.\n"));
@@ -461,7 +465,8 @@ TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
   std::vector<uint8_t> dest(100);
   capture();
   dm->startGetSPIContent(0, 100, dest.data(), [&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  ASSERT_TRUE(
+      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
   std::string readOut = captured();
   EXPECT_EQ(-1, progress.back());
   EXPECT_TRUE(hasReason(dm, "SPI lines were not handed back")) << readOut;
@@ -477,7 +482,8 @@ TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
   progress.clear();
   capture();
   dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  ASSERT_TRUE(
+      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
   std::string out = captured();
   EXPECT_EQ(-1, progress.back()) << out;
   EXPECT_EQ(2, controller.sectorWrites);  // every sector was written
@@ -490,7 +496,8 @@ TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
   progress.clear();
   capture();
   dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  ASSERT_TRUE(
+      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
   captured();
   EXPECT_EQ(CJYXDataManager::kSPIFlashDone, progress.back());
   EXPECT_TRUE(dm->spiFailReasons().empty());
@@ -530,7 +537,8 @@ TEST_F(SPIFlowTest, ImageOrRangeLargerThanTheFlashIsRefusedBeforeTheFirstSector)
   progress.clear();
   capture();
   dm->startGetSPIContent(0xE000, 0x2000, dest.data(), [&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
+  ASSERT_TRUE(
+      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
   captured();
   EXPECT_EQ(CJYXDataManager::kSPICheckDone, progress.back());
   EXPECT_EQ(2, controller.blockReads);

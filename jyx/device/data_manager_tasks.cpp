@@ -256,8 +256,7 @@ bool CJYXDataManager::taskUartCtrl(CTask* task) {
   bool sent = enableUart(enable != 0, [this, task](CPackage* reply) {
     if (reply) {
       char text[32];
-      snprintf(text, sizeof(text), "{\"enable\":%d}",
-               (int)uartForwarding_);
+      snprintf(text, sizeof(text), "{\"enable\":%d}", (int)uartForwarding_);
       setResultText(task, text);
     }
     finishTask(task);

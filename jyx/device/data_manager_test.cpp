@@ -323,7 +323,6 @@ TEST_F(DataManagerTest, ConnectTaskKeepsOrChangesTheAddress) {
 
 // --- Operations ---
 
-
 TEST_F(DataManagerTest, OperationsRefuseAClosedChannelWithTheirMessage) {
   fake->setOpen(false);
   int nulls = 0;

@@ -10,10 +10,10 @@
 #include <cstdint>
 #include <string>
 
+#include "jyx/device/terminal_filter.h"
 #include "jyx/protocol/jyx_task_manager.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/string_parser.h"
-#include "jyx/device/terminal_filter.h"
 #include "jyx/services.h"
 
 class CJYXDataManager;

@@ -6,9 +6,9 @@
 #include "common/api_manager.h"
 #include "common/string_format.h"
 #include "jyx/device/data_manager.h"
+#include "jyx/device/spi_image.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/package_format.h"
-#include "jyx/device/spi_image.h"
 
 namespace {
 
@@ -40,13 +40,27 @@ void CSPIChangedOnlyFlow::start(std::vector<uint8_t> image, Progress progress, D
 
 void CSPIChangedOnlyFlow::go(Step step) {
   switch (step) {
-    case Step::kTakeLines: takeLines(); break;
-    case Step::kEnterProgramming: enterProgramming(); break;
-    case Step::kReadSector: readSector(); break;
-    case Step::kWriteSector: writeSector(); break;
-    case Step::kLeaveProgramming: leaveProgramming(); break;
-    case Step::kGiveBack: giveBack(); break;
-    case Step::kFinished: finished(); break;
+    case Step::kTakeLines:
+      takeLines();
+      break;
+    case Step::kEnterProgramming:
+      enterProgramming();
+      break;
+    case Step::kReadSector:
+      readSector();
+      break;
+    case Step::kWriteSector:
+      writeSector();
+      break;
+    case Step::kLeaveProgramming:
+      leaveProgramming();
+      break;
+    case Step::kGiveBack:
+      giveBack();
+      break;
+    case Step::kFinished:
+      finished();
+      break;
   }
 }
 

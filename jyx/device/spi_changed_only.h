@@ -49,8 +49,15 @@ class CSPIChangedOnlyFlow {
   bool running() const { return running_; }
 
  private:
-  enum class Step { kTakeLines, kEnterProgramming, kReadSector, kWriteSector, kLeaveProgramming,
-                    kGiveBack, kFinished };
+  enum class Step {
+    kTakeLines,
+    kEnterProgramming,
+    kReadSector,
+    kWriteSector,
+    kLeaveProgramming,
+    kGiveBack,
+    kFinished
+  };
   // The one place that runs a step; every reply handler names the next.
   void go(Step step);
   void takeLines();

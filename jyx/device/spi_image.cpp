@@ -67,8 +67,8 @@ bool spiLoadImage(const std::string& path, std::vector<uint8_t>* buffer, uint32_
 SPIReadRange spiReadRange(uint32_t offset, uint32_t size) {
   SPIReadRange r;
   r.firstBlock = offset / kSPIBlockSize;
-  uint64_t span = static_cast<uint64_t>(offset) - static_cast<uint64_t>(r.firstBlock) * kSPIBlockSize +
-                  size;
+  uint64_t span =
+      static_cast<uint64_t>(offset) - static_cast<uint64_t>(r.firstBlock) * kSPIBlockSize + size;
   r.endBlock = r.firstBlock + static_cast<uint32_t>((span + kSPIBlockSize - 1) / kSPIBlockSize);
   return r;
 }
@@ -88,8 +88,8 @@ SPIBlockShare spiBlockShare(uint32_t block, uint32_t dataLen, uint32_t offset, u
   return share;
 }
 
-uint32_t spiCopyBlockOverlap(uint32_t block, const uint8_t* data, uint32_t dataLen,
-                             uint32_t offset, uint32_t size, uint8_t* dest) {
+uint32_t spiCopyBlockOverlap(uint32_t block, const uint8_t* data, uint32_t dataLen, uint32_t offset,
+                             uint32_t size, uint8_t* dest) {
   SPIBlockShare share = spiBlockShare(block, dataLen, offset, size);
   if (share.len > 0) memcpy(dest + share.inRange, data + share.inBlock, share.len);
   return share.len;
@@ -130,8 +130,8 @@ bool spiFormatMismatch(const uint8_t* flash, const uint8_t* file, uint32_t len,
     memset(fileLine, 0xFF, sizeof(fileLine));
     memcpy(fileLine, file + i, n);
     appendLine(out, kMismatchFlashFormat, static_cast<int>(i / 16), flash + i);
-    appendLine(out, kMismatchFileFormat, static_cast<int>((static_cast<uint64_t>(blockOffset) + i) / 16),
-               fileLine);
+    appendLine(out, kMismatchFileFormat,
+               static_cast<int>((static_cast<uint64_t>(blockOffset) + i) / 16), fileLine);
   }
   return differs;
 }

@@ -77,8 +77,8 @@ uint64_t spiFlashSizeFromJedecId(const uint8_t id[3]);
 // Copies the part of block `block` (its bytes in data[0, dataLen)) that lies
 // inside [offset, offset + size) to dest + (its address - offset). Returns
 // the bytes copied; bytes beyond dataLen are not copied.
-uint32_t spiCopyBlockOverlap(uint32_t block, const uint8_t* data, uint32_t dataLen,
-                             uint32_t offset, uint32_t size, uint8_t* dest);
+uint32_t spiCopyBlockOverlap(uint32_t block, const uint8_t* data, uint32_t dataLen, uint32_t offset,
+                             uint32_t size, uint8_t* dest);
 
 // Compares `len` (at most kSPIBlockSize) bytes of a checked block: `flash`
 // holds the flash bytes (at least len rounded up to 16), `file` the image

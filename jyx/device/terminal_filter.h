@@ -37,9 +37,7 @@ class CTerminalFilter {
 
   // Appends the filtered form of `data` to *out.
   void filter(const char* data, size_t length, std::string* out);
-  void filter(const std::string& text, std::string* out) {
-    filter(text.data(), text.size(), out);
-  }
+  void filter(const std::string& text, std::string* out) { filter(text.data(), text.size(), out); }
   // Appends the held bytes in visible form and starts afresh (end of the
   // stream, or a new connection whose first bytes must not complete an old
   // sequence).
@@ -60,7 +58,7 @@ class CTerminalFilter {
   void showHeld(std::string* out);
 
   State state_ = kText;
-  std::string held_;          // the sequence so far, from its ESC or lead byte
+  std::string held_;           // the sequence so far, from its ESC or lead byte
   int utf8Continuations_ = 0;  // continuation bytes still expected
 };
 

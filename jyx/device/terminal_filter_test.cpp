@@ -27,22 +27,46 @@ const std::vector<Case>& cases() {
       {"alternate screen", "\x1b[?1049h", "^[[?1049h"},
       {"private marker before m", "\x1b[?25m", "^[[?25m"},
       {"intermediate before m", "\x1b[1 m", "^[[1 m"},
-      {"full reset", "\x1b" "cX", "^[cX"},
+      {"full reset",
+       "\x1b"
+       "cX",
+       "^[cX"},
       {"DCS", "\x1bP1$qm\x1b\\", "^[P1$qm^[\\"},
       {"charset switch", "\x1b(0q", "^[(0q"},
-      {"C0 controls and DEL", std::string("a\0b\x07" "c\x08" "d\x7f" "e\x0c", 10),
+      {"C0 controls and DEL",
+       std::string("a\0b\x07"
+                   "c\x08"
+                   "d\x7f"
+                   "e\x0c",
+                   10),
        "a^@b^Gc^Hd^?e^L"},
-      {"C1 CSI in UTF-8", "\xc2\x9b" "2J", "\\x9b2J"},
-      {"raw C1 byte", "\x9b" "31m", "\\x9b31m"},
-      {"raw C1 after ASCII ends a UTF-8 char", "\xe2" "a\x9d", "\xe2" "a\\x9d"},
-      {"UTF-8 text kept", "45\xc2\xb0" "C \xe2\x94\x82 \xf0\x9f\x98\x80 \xe2\x80\x9c",
-       "45\xc2\xb0" "C \xe2\x94\x82 \xf0\x9f\x98\x80 \xe2\x80\x9c"},
-      {"lone C2 before ASCII", "\xc2" "A", "\xc2" "A"},
+      {"C1 CSI in UTF-8",
+       "\xc2\x9b"
+       "2J",
+       "\\x9b2J"},
+      {"raw C1 byte",
+       "\x9b"
+       "31m",
+       "\\x9b31m"},
+      {"raw C1 after ASCII ends a UTF-8 char",
+       "\xe2"
+       "a\x9d",
+       "\xe2"
+       "a\\x9d"},
+      {"UTF-8 text kept",
+       "45\xc2\xb0"
+       "C \xe2\x94\x82 \xf0\x9f\x98\x80 \xe2\x80\x9c",
+       "45\xc2\xb0"
+       "C \xe2\x94\x82 \xf0\x9f\x98\x80 \xe2\x80\x9c"},
+      {"lone C2 before ASCII",
+       "\xc2"
+       "A",
+       "\xc2"
+       "A"},
       {"sequence broken by a line end", "\x1b[31\nX", "^[[31\nX"},
       {"sequence broken by ESC", "\x1b[3\x1b[32mG", "^[[3\x1b[32mG"},
       {"ESC ESC", "\x1b\x1b[m", "^[\x1b[m"},
-      {"overlong CSI", "\x1b[" + std::string(70, '1') + "m",
-       "^[[" + std::string(70, '1') + "m"},
+      {"overlong CSI", "\x1b[" + std::string(70, '1') + "m", "^[[" + std::string(70, '1') + "m"},
       {"ESC at the end", "abc\x1b", "abc^["},
       {"CSI at the end", "abc\x1b[1;3", "abc^[[1;3"},
       {"C2 at the end", "abc\xc2", "abc\xc2"},

@@ -20,9 +20,14 @@ class Collector : public CESPParserDelegate {
 
 // A response as the ROM frames it.
 Bytes response(uint8_t command, uint32_t value, const Bytes& data) {
-  Bytes packet = {0x01, command, static_cast<uint8_t>(data.size()), 0,
-                  static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                  static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+  Bytes packet = {0x01,
+                  command,
+                  static_cast<uint8_t>(data.size()),
+                  0,
+                  static_cast<uint8_t>(value),
+                  static_cast<uint8_t>(value >> 8),
+                  static_cast<uint8_t>(value >> 16),
+                  static_cast<uint8_t>(value >> 24)};
   packet.insert(packet.end(), data.begin(), data.end());
   Bytes framed;
   esp::slipEncode(packet.data(), packet.size(), &framed);

@@ -48,24 +48,42 @@ int CJYXFirmwareDownloadTool::onMessage(CHANNEL_MSG_TYPE type, int code, const c
 
 const char* CJYXFirmwareDownloadTool::statusText(int status) {
   switch (status) {
-    case 5: return "Received message is invalid (parameters or length field is invalid)\n";
-    case 6: return "Failed to act on received message\n";
-    case 7: return "Invalid CRC in message\n";
-    case 8: return "Flash write error (CRC don't match for write and read back)\n";
-    case 9: return "Flash read error (SPI read failed)\n";
-    case 10: return "Flash read length error (SPI read request length is too long)\n";
-    case 11: return "Deflate error (compressed uploads only)\n";
-    case 0xC0: return "Bad data len\n";
-    case 0xC1: return "Bad data checksum\n";
-    case 0xC2: return "Bad block size\n";
-    case 0xC3: return "Invalid command\n";
-    case 0xC4: return "SPI operate failed\n";
-    case 0xC5: return "SPI unlock failed\n";
-    case 0xC6: return "Not in flash mode\n";
-    case 0xC7: return "Infalate error\n";
-    case 0xC8: return "Not enough data\n";
-    case 0xC9: return "Too much data\n";
-    default: return "unknow error.\n";
+    case 5:
+      return "Received message is invalid (parameters or length field is invalid)\n";
+    case 6:
+      return "Failed to act on received message\n";
+    case 7:
+      return "Invalid CRC in message\n";
+    case 8:
+      return "Flash write error (CRC don't match for write and read back)\n";
+    case 9:
+      return "Flash read error (SPI read failed)\n";
+    case 10:
+      return "Flash read length error (SPI read request length is too long)\n";
+    case 11:
+      return "Deflate error (compressed uploads only)\n";
+    case 0xC0:
+      return "Bad data len\n";
+    case 0xC1:
+      return "Bad data checksum\n";
+    case 0xC2:
+      return "Bad block size\n";
+    case 0xC3:
+      return "Invalid command\n";
+    case 0xC4:
+      return "SPI operate failed\n";
+    case 0xC5:
+      return "SPI unlock failed\n";
+    case 0xC6:
+      return "Not in flash mode\n";
+    case 0xC7:
+      return "Infalate error\n";
+    case 0xC8:
+      return "Not enough data\n";
+    case 0xC9:
+      return "Too much data\n";
+    default:
+      return "unknow error.\n";
   }
 }
 
@@ -108,8 +126,8 @@ void CJYXFirmwareDownloadTool::finish(bool ok) {
 }
 
 void CJYXFirmwareDownloadTool::sendPackage(unsigned char command, unsigned short length,
-                                           unsigned char* data, ReplyCallback reply,
-                                           double timeout, bool verbose) {
+                                           unsigned char* data, ReplyCallback reply, double timeout,
+                                           bool verbose) {
   verbose_ = verbose;
   timeout_ = timeout;
   sendTime_ = now();
@@ -167,13 +185,14 @@ void CJYXFirmwareDownloadTool::sync(std::function<void(bool)> done, int attempt)
   data[3] = 0x20;
   memset(data + 4, 0x55, esp::kSyncDataSize - 4);
   packet_.assign(esp::kHeaderSize, 0);
-  sendPackage(esp::kSync, esp::kSyncDataSize, data,
-              [this, done, attempt](ESPPackage* reply) {
-                if (reply != nullptr) return done(true);
-                if (!progress_) return done(false);  // the download has ended meanwhile
-                sync(done, attempt + 1);
-              },
-              kSyncTimeout, true);
+  sendPackage(
+      esp::kSync, esp::kSyncDataSize, data,
+      [this, done, attempt](ESPPackage* reply) {
+        if (reply != nullptr) return done(true);
+        if (!progress_) return done(false);  // the download has ended meanwhile
+        sync(done, attempt + 1);
+      },
+      kSyncTimeout, true);
 }
 
 void CJYXFirmwareDownloadTool::connect(std::function<void(bool)> done, int attempt) {
@@ -199,15 +218,16 @@ void CJYXFirmwareDownloadTool::readRegister(unsigned int address,
   uint8_t data[4];
   jyx::encodeFixed32(data, address);
   packet_.assign(esp::kHeaderSize, 0);
-  sendPackage(esp::kReadReg, sizeof(data), data,
-              [this, address, done](ESPPackage* reply) {
-                if (reply == nullptr) {
-                  print(jyx::stringFormat("Error: read register(0x%x) fail.\n", address));
-                  return finish(false);
-                }
-                done(reply->value);
-              },
-              kReplyTimeout, true);
+  sendPackage(
+      esp::kReadReg, sizeof(data), data,
+      [this, address, done](ESPPackage* reply) {
+        if (reply == nullptr) {
+          print(jyx::stringFormat("Error: read register(0x%x) fail.\n", address));
+          return finish(false);
+        }
+        done(reply->value);
+      },
+      kReplyTimeout, true);
 }
 
 void CJYXFirmwareDownloadTool::readEFuse(unsigned int word,
@@ -217,11 +237,16 @@ void CJYXFirmwareDownloadTool::readEFuse(unsigned int word,
 
 std::string CJYXFirmwareDownloadTool::chipName(uint32_t word3) {
   switch ((word3 >> 9) & 7) {
-    case 0: return "ESP32D0WDQ6";
-    case 1: return "ESP32D0WDQ5";
-    case 2: return "ESP32D2WDQ5";
-    case 5: return "ESP32-PICO-D4";
-    default: return "ESP32";
+    case 0:
+      return "ESP32D0WDQ6";
+    case 1:
+      return "ESP32D0WDQ5";
+    case 2:
+      return "ESP32D2WDQ5";
+    case 5:
+      return "ESP32-PICO-D4";
+    default:
+      return "ESP32";
   }
 }
 
@@ -231,8 +256,7 @@ int CJYXFirmwareDownloadTool::chipRevision(uint32_t word3, uint32_t word5, uint3
   return (apbDate & (1u << 31)) ? 3 : 2;
 }
 
-std::string CJYXFirmwareDownloadTool::chipFeatures(uint32_t word3, uint32_t word4,
-                                                   uint32_t word6) {
+std::string CJYXFirmwareDownloadTool::chipFeatures(uint32_t word3, uint32_t word4, uint32_t word6) {
   std::string text = "WiFi";
   if ((word3 & (1u << 1)) == 0) text += ", BT";
   text += (word3 & 1u) ? ", Single Core" : ", Dual Core";
@@ -298,8 +322,8 @@ void CJYXFirmwareDownloadTool::flashFirmwareFile(const std::string& path, int ad
     return finish(false);
   }
   if (address < 0 || uint64_t(address) + content.size() > kMaxImageSize) {
-    print(jyx::stringFormat("Error: the image of %zu bytes does not fit at 0x%x.\n",
-                            content.size(), address));
+    print(jyx::stringFormat("Error: the image of %zu bytes does not fit at 0x%x.\n", content.size(),
+                            address));
     return finish(false);
   }
   size_t blocks = (content.size() + esp::kFlashBlockSize - 1) / esp::kFlashBlockSize;
@@ -333,32 +357,34 @@ void CJYXFirmwareDownloadTool::flashFirmwareContent(int offset) {
   jyx::encodeFixed32(begin + 8, esp::kFlashBlockSize);
   jyx::encodeFixed32(begin + 12, static_cast<uint32_t>(address_ + offset));
   packet_.assign(esp::kHeaderSize, 0);
-  sendPackage(esp::kFlashBegin, sizeof(begin), begin,
-              [this, offset, size](ESPPackage* reply) {
-                if (reply == nullptr || !progress_) return finish(false);
-                std::vector<uint8_t> data(esp::kFlashDataHeaderSize + esp::kFlashBlockSize, 0);
-                jyx::encodeFixed32(&data[0], esp::kFlashBlockSize);
-                jyx::encodeFixed32(&data[4], sequence_++);
-                const uint8_t* block = image_.data() + offset;
-                memcpy(&data[esp::kFlashDataHeaderSize], block, esp::kFlashBlockSize);
-                packet_.assign(esp::kHeaderSize, 0);
-                jyx::encodeFixed32(&packet_[4], esp::espChecksum(block, esp::kFlashBlockSize));
-                // The reply to the data itself completes nothing: the next
-                // request replaces its callback at once.
-                sendPackage(esp::kFlashData, static_cast<unsigned short>(data.size()),
-                            data.data(), [](ESPPackage*) {}, kReplyTimeout, false);
-                if (!progress_) return;  // the write failed
-                if (uint64_t(offset) + esp::kFlashBlockSize < size) {
-                  return flashFirmwareContent(offset + static_cast<int>(esp::kFlashBlockSize));
-                }
-                progress_(100);
-                if (!flashEnd_) return finish(true);
-                uint8_t run[4];
-                jyx::encodeFixed32(run, 0);  // 0: leave the loader and run the application
-                packet_.assign(esp::kHeaderSize, 0);
-                sendPackage(esp::kFlashEnd, sizeof(run), run,
-                            [this](ESPPackage* end) { finish(end != nullptr); }, kReplyTimeout,
-                            false);
-              },
-              kReplyTimeout, false);
+  sendPackage(
+      esp::kFlashBegin, sizeof(begin), begin,
+      [this, offset, size](ESPPackage* reply) {
+        if (reply == nullptr || !progress_) return finish(false);
+        std::vector<uint8_t> data(esp::kFlashDataHeaderSize + esp::kFlashBlockSize, 0);
+        jyx::encodeFixed32(&data[0], esp::kFlashBlockSize);
+        jyx::encodeFixed32(&data[4], sequence_++);
+        const uint8_t* block = image_.data() + offset;
+        memcpy(&data[esp::kFlashDataHeaderSize], block, esp::kFlashBlockSize);
+        packet_.assign(esp::kHeaderSize, 0);
+        jyx::encodeFixed32(&packet_[4], esp::espChecksum(block, esp::kFlashBlockSize));
+        // The reply to the data itself completes nothing: the next
+        // request replaces its callback at once.
+        sendPackage(
+            esp::kFlashData, static_cast<unsigned short>(data.size()), data.data(),
+            [](ESPPackage*) {}, kReplyTimeout, false);
+        if (!progress_) return;  // the write failed
+        if (uint64_t(offset) + esp::kFlashBlockSize < size) {
+          return flashFirmwareContent(offset + static_cast<int>(esp::kFlashBlockSize));
+        }
+        progress_(100);
+        if (!flashEnd_) return finish(true);
+        uint8_t run[4];
+        jyx::encodeFixed32(run, 0);  // 0: leave the loader and run the application
+        packet_.assign(esp::kHeaderSize, 0);
+        sendPackage(
+            esp::kFlashEnd, sizeof(run), run, [this](ESPPackage* end) { finish(end != nullptr); },
+            kReplyTimeout, false);
+      },
+      kReplyTimeout, false);
 }

@@ -132,7 +132,7 @@ bool openPlain(int index, FT_HANDLE* out) {
 
 int boardLinesInterface() {
   return CJYXSerialManager::instance()->mainInterface() == 2 ? CFTDISerialPort::kInterfaceB
-                                                              : CFTDISerialPort::kInterfaceC;
+                                                             : CFTDISerialPort::kInterfaceC;
 }
 
 }  // namespace

@@ -48,7 +48,6 @@ class CFTDISerialPort : public CChannel {
   bool readWaitsForDevice() override { return true; }
 
  public:
-
   virtual std::string name();
   virtual void setName(const std::string& name);
   virtual int baud();
@@ -92,8 +91,8 @@ class CFTDISerialPort : public CChannel {
   static void enableScan(int num, std::function<void(bool)> done);
   static void bitBang(int num, uint8_t mask, uint8_t value, std::function<void(bool)> done);
   static void acBitBang(int num, std::function<void(bool)> done);
-  static void mpsseWrite(int num, uint8_t direction, const uint8_t* values, int count,
-                         int delayMs, std::function<void(bool)> done);
+  static void mpsseWrite(int num, uint8_t direction, const uint8_t* values, int count, int delayMs,
+                         std::function<void(bool)> done);
   // Returns the byte read; done(true) after a good read, nothing called
   // (and 0 returned) when the read failed.
   static uint8_t mpsseRead(int num, std::function<void(bool)> done);

@@ -81,7 +81,8 @@ TEST_F(FtdiPinTest, BitBangDrivesTheMaskedPins) {
 
 TEST_F(FtdiPinTest, ChannelOpensTheNamedInterface) {
   ASSERT_NO_FATAL_FAILURE(start("127.0.14.52"));
-  struct Quiet : CChannelDelegate {} delegate;
+  struct Quiet : CChannelDelegate {
+  } delegate;
   CFTDISerialPort port(&delegate);
   port.setName("4");
   ASSERT_TRUE(port.start());

@@ -102,9 +102,9 @@ bool CJYXSerialManager::open() {
     if (CFTDISerialPort::deviceList().empty()) CFTDISerialPort::listDevices(false);
     int num = atoi(deviceName_.c_str());
     CFTDISerialPort::Interface which =
-        slave_ ? CFTDISerialPort::kInterfaceD
-               : (mainInterface_ == 2 ? CFTDISerialPort::kInterfaceC
-                                      : CFTDISerialPort::kInterfaceB);
+        slave_
+            ? CFTDISerialPort::kInterfaceD
+            : (mainInterface_ == 2 ? CFTDISerialPort::kInterfaceC : CFTDISerialPort::kInterfaceB);
     ftdi->setName(std::to_string(CFTDISerialPort::interfaceIndex(num, which)));
     ftdi->setBaud(baudrate_);
     ftdi->setParity(parity_);
@@ -216,8 +216,8 @@ void CJYXSerialManager::refresh() {
   size_t start = 0;
   while (start < text.size()) {
     size_t blank = text.find(' ', start);
-    std::string name = text.substr(start, blank == std::string::npos ? std::string::npos
-                                                                     : blank - start);
+    std::string name =
+        text.substr(start, blank == std::string::npos ? std::string::npos : blank - start);
     if (!name.empty()) devices_.push_back(name);
     if (blank == std::string::npos) break;
     start = blank + 1;
@@ -240,7 +240,8 @@ void CJYXSerialManager::getIP(ReplyCallback done) {
     return done(nullptr);
   }
   int first = atoi(devices_.front().c_str());
-  setDeviceName(std::to_string(CFTDISerialPort::interfaceIndex(first, CFTDISerialPort::kInterfaceC)));
+  setDeviceName(
+      std::to_string(CFTDISerialPort::interfaceIndex(first, CFTDISerialPort::kInterfaceC)));
   api->print("Serial device name: %s\n", deviceName_.c_str());
   open();
   if (!channelValid()) {
@@ -324,8 +325,7 @@ void CJYXSerialManager::flashSlaveFirmware(int address, std::function<void(int)>
   flashFirmware(true, address, std::move(progress));
 }
 
-void CJYXSerialManager::flashFirmware(bool slave, int address,
-                                      std::function<void(int)> progress) {
+void CJYXSerialManager::flashFirmware(bool slave, int address, std::function<void(int)> progress) {
   CAPIManager* api = CAPIManager::instance();
   api->print(slave ? "start flash the slave firmware.\n" : "start flash the main firmware.\n");
   if (CFTDISerialPort::deviceList().empty()) CFTDISerialPort::listDevices(false);
@@ -396,8 +396,8 @@ void CJYXSerialManager::registerTasks() {
   add("slave", [this](CTask* task) {
     if (channelValid()) {
       CJYX::instance()->showMessage(
-          nullptr, 0, "please close the device before switch the main and slave mode.",
-          "Warning", "OK", "", 1.0);
+          nullptr, 0, "please close the device before switch the main and slave mode.", "Warning",
+          "OK", "", 1.0);
       return;
     }
     bool value = false;
@@ -443,18 +443,14 @@ void CJYXSerialManager::registerTasks() {
       });
     });
   }
-  add("enable_jyx_flash_b", [this](CTask*) {
-    CFTDISerialPort::enableJYXFlash(atoi(deviceName_.c_str()), [](bool) {});
-  });
-  add("enable_jyx_flash_d", [this](CTask*) {
-    CFTDISerialPort::enableJYXFlash(atoi(deviceName_.c_str()), [](bool) {});
-  });
+  add("enable_jyx_flash_b",
+      [this](CTask*) { CFTDISerialPort::enableJYXFlash(atoi(deviceName_.c_str()), [](bool) {}); });
+  add("enable_jyx_flash_d",
+      [this](CTask*) { CFTDISerialPort::enableJYXFlash(atoi(deviceName_.c_str()), [](bool) {}); });
   auto bitBangNow = [this] {
-    CFTDISerialPort::bitBang(atoi(deviceName_.c_str()), bitBangMode_, bitBangValue_,
-                             [](bool ok) {
-                               CAPIManager::instance()->print(ok ? "bit bang ok\n"
-                                                                 : "bit bang fail\n");
-                             });
+    CFTDISerialPort::bitBang(atoi(deviceName_.c_str()), bitBangMode_, bitBangValue_, [](bool ok) {
+      CAPIManager::instance()->print(ok ? "bit bang ok\n" : "bit bang fail\n");
+    });
   };
   add("bit_bang_mode", [this, bitBangNow](CTask* task) {
     std::string v;
@@ -484,16 +480,15 @@ void CJYXSerialManager::registerTasks() {
   });
   add("mpsse_write", [this](CTask*) {
     uint8_t value = mpsseValue_;
-    CFTDISerialPort::mpsseWrite(atoi(deviceName_.c_str()), mpsseDirection_, &value, 1, 100,
-                                [](bool ok) {
-                                  CAPIManager::instance()->print(ok ? "MPSSE write IO ok\n"
-                                                                    : "MPSSE write IO fail\n");
-                                });
+    CFTDISerialPort::mpsseWrite(
+        atoi(deviceName_.c_str()), mpsseDirection_, &value, 1, 100, [](bool ok) {
+          CAPIManager::instance()->print(ok ? "MPSSE write IO ok\n" : "MPSSE write IO fail\n");
+        });
   });
   add("mpsse_read", [this](CTask*) {
     bool ok = false;
-    uint8_t value = CFTDISerialPort::mpsseRead(atoi(deviceName_.c_str()),
-                                               [&ok](bool r) { ok = r; });
+    uint8_t value =
+        CFTDISerialPort::mpsseRead(atoi(deviceName_.c_str()), [&ok](bool r) { ok = r; });
     if (ok) {
       mpsseValue_ = value;
       CAPIManager::instance()->print("MPSSE read IO: 0x%x\n", value);
@@ -522,9 +517,9 @@ void CJYXSerialManager::registerTasks() {
                            : "\nFlash main mcu firmware(%s) fail\n",
                      file.c_str());
         } else if (p > 100) {
-          api->print(slave ? "\nFlash slave mcu firmware(%s) OK\n"
-                           : "\nFlash main mcu firmware(%s) OK\n",
-                     file.c_str());
+          api->print(
+              slave ? "\nFlash slave mcu firmware(%s) OK\n" : "\nFlash main mcu firmware(%s) OK\n",
+              file.c_str());
         }
       });
     });

@@ -116,8 +116,7 @@ class CJYXSerialManager : public CTaskManager,
   void getIP(ReplyCallback done);
   // The command text of runCommand ("jyx NN[ param]"); false (with the
   // message printed) when a baud parameter of command 23 is not supported.
-  static bool commandText(const std::string& command, const std::string& param,
-                          std::string* text);
+  static bool commandText(const std::string& command, const std::string& param, std::string* text);
   // Baud code of command 23, -1 for an unsupported rate.
   static int baudCode(const std::string& baud);
   void runCommand(bool slave);

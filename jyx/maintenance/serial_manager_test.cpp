@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "jyx/maintenance/ftdi_serial_port.h"
 #include "common/api_manager.h"
 #include "common/thread_pool.h"
 #include "ftd2xx/bridge_protocol.h"
+#include "jyx/maintenance/ftdi_serial_port.h"
 #include "sim_util.h"
 
 namespace {
@@ -58,12 +58,9 @@ TEST(SerialCommandTest, CommandTexts) {
     bool ok;
     std::string text;
   } cases[] = {
-      {"23", "115200", true, "jyx 23 3"},
-      {"23", "1500000", true, "jyx 23 5"},
-      {"23", "38400", false, ""},
-      {"20", "lab", true, "jyx 20 lab"},
-      {"05", "x", true, "jyx 05"},
-      {"19", "", true, "jyx 19"},
+      {"23", "115200", true, "jyx 23 3"}, {"23", "1500000", true, "jyx 23 5"},
+      {"23", "38400", false, ""},         {"20", "lab", true, "jyx 20 lab"},
+      {"05", "x", true, "jyx 05"},        {"19", "", true, "jyx 19"},
       {"25", "", true, "jyx 25"},
   };
   for (const auto& c : cases) {
@@ -75,8 +72,7 @@ TEST(SerialCommandTest, CommandTexts) {
       EXPECT_EQ(c.text, text);
       EXPECT_EQ("", out);
     } else {
-      EXPECT_EQ("the baud(" + c.param +
-                    ") is not in (9600,19200,57600,115200,460800,1500000)\n",
+      EXPECT_EQ("the baud(" + c.param + ") is not in (9600,19200,57600,115200,460800,1500000)\n",
                 out);
     }
   }

@@ -117,7 +117,8 @@ TEST(EspChipTest, FeatureTable) {
       {1u << 13 | 1u << 12, 0, 2, "WiFi, BT, Dual Core, 160MHz, Repeat (UNSUPPORTED)"},
       {1u << 13, 0, 3, "WiFi, BT, Dual Core, 240MHz, Invalid"},
       {5u << 9, 1u << 8, 0, "WiFi, BT, Dual Core, Embedded Flash, VRef calibration in efuse, None"},
-      {4u << 9 | 1u << 14, 0, 0, "WiFi, BT, Dual Core, Embedded Flash, BLK3 partially reserved, None"},
+      {4u << 9 | 1u << 14, 0, 0,
+       "WiFi, BT, Dual Core, Embedded Flash, BLK3 partially reserved, None"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.features, CJYXFirmwareDownloadTool::chipFeatures(c.word3, c.word4, c.word6));

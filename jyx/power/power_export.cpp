@@ -324,10 +324,9 @@ bool CJYXPowerMonitor::saveData(const std::string& path) {
   if (perRail != UINT64_MAX) {
     uint64_t most = 0;
     for (uint64_t count : counts) most = count > most ? count : most;
-    api->print(
-        "saveData: %s: a data file addresses at most 4 GiB; it holds the first %" PRIu64
-        " of the %" PRIu64 " samples of each rail (the CSV files hold them all)\n",
-        path.c_str(), perRail, most);
+    api->print("saveData: %s: a data file addresses at most 4 GiB; it holds the first %" PRIu64
+               " of the %" PRIu64 " samples of each rail (the CSV files hold them all)\n",
+               path.c_str(), perRail, most);
   }
   saveDataFile(path, perRail, failed);
   // A CSV file that cannot be created or written is reported; the others
@@ -350,8 +349,7 @@ void CJYXPowerMonitor::saveDataFile(const std::string& path, uint64_t perRail,
   for (int i = 0; i < kRailCount; ++i) {
     uint64_t size = rails_[i]->raw.size();
     uint64_t count = size < perRail ? size : perRail;
-    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset,
-                  uint32_t(offset));
+    encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryOffset, uint32_t(offset));
     encodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount, uint32_t(count));
     offset += count * kRecordSize;
   }
@@ -411,8 +409,8 @@ void CJYXPowerMonitor::saveCsvFiles(const std::string& path, bool averaged,
   }
 }
 
-bool CJYXPowerMonitor::checkDataHeader(const std::string& path, const uint8_t* header,
-                                       size_t got, uint64_t size) {
+bool CJYXPowerMonitor::checkDataHeader(const std::string& path, const uint8_t* header, size_t got,
+                                       uint64_t size) {
   using namespace powerfile;
   CAPIManager* api = CAPIManager::instance();
   if (got < kFixedHeaderSize || memcmp(header, kMagic, sizeof(kMagic)) != 0 ||

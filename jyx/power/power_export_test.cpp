@@ -75,8 +75,7 @@ void fillMonitor(CJYXPowerMonitor* m, int reports) {
 
 // Fills `m` with `reports` reports, saves it as dir/name and returns the
 // data file's bytes.
-std::string savedRun(const ScopedTempDir& dir, const char* name, int reports,
-                     CJYXPowerMonitor* m) {
+std::string savedRun(const ScopedTempDir& dir, const char* name, int reports, CJYXPowerMonitor* m) {
   fillMonitor(m, reports);
   EXPECT_TRUE(m->saveData(dir.file(name)));
   return readFile(dir.file(name));
@@ -336,10 +335,9 @@ std::string expectedDataFile(int reports) {
   for (int r = 0; r < reports; ++r) {
     uint64_t clock = 5000000 + uint64_t(r) * 40000;
     int32_t t = r * 40;
-    CJYXPowerReading v[3] = {
-        convertPowerRaw(int16_t(1024 + r * 7), int16_t(3277 + r), 32000, 10),
-        convertPowerRaw(int16_t(-200 - r), 0, 32000, 10),
-        convertPowerRaw(32767, -32768, 32000, 10)};
+    CJYXPowerReading v[3] = {convertPowerRaw(int16_t(1024 + r * 7), int16_t(3277 + r), 32000, 10),
+                             convertPowerRaw(int16_t(-200 - r), 0, 32000, 10),
+                             convertPowerRaw(32767, -32768, 32000, 10)};
     for (int f = 0; f < 2; ++f) {
       for (int i = 0; i < 3; ++i) {
         rails[i].push_back({clock, t, v[i].voltage, v[i].current, v[i].power});
@@ -416,10 +414,10 @@ TEST(PowerSpill, RunLargerThanABlockSavesWhatWasSampled) {
     std::string text = readFile(path + suffix);
     EXPECT_EQ(intervals + 1, uint64_t(std::count(text.begin(), text.end(), '\n'))) << suffix;
   }
-  EXPECT_EQ(std::vector<std::string>({"run", "run.current.csv", "run.power.csv",
-                                      "run.raw_current.csv", "run.raw_power.csv",
-                                      "run.raw_voltage.csv", "run.voltage.csv"}),
-            listDir(dir.path()));
+  EXPECT_EQ(
+      std::vector<std::string>({"run", "run.current.csv", "run.power.csv", "run.raw_current.csv",
+                                "run.raw_power.csv", "run.raw_voltage.csv", "run.voltage.csv"}),
+      listDir(dir.path()));
 
   // Loading it back replays every record into the spill again.
   CJYXPowerMonitor back;
@@ -534,9 +532,9 @@ TEST(PowerDataFile, FailedSavesSayWhyAndLeaveNoHalfFile) {
   EXPECT_EQ("older run", readFile(path));
   // The averaged files are small enough and were written.
   std::vector<std::string> left = listDir(dir.path());
-  EXPECT_EQ(std::vector<std::string>({"full", "full.current.csv", "full.power.csv",
-                                      "full.voltage.csv"}),
-            left);
+  EXPECT_EQ(
+      std::vector<std::string>({"full", "full.current.csv", "full.power.csv", "full.voltage.csv"}),
+      left);
 
   // A directory this process may not write into (as root: sysfs).
   std::string readOnly = dir.file("ro");
@@ -545,7 +543,8 @@ TEST(PowerDataFile, FailedSavesSayWhyAndLeaveNoHalfFile) {
   testing::internal::CaptureStdout();
   EXPECT_FALSE(m.saveData(readOnly + "/run"));
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(0u, out.find("saveData: cannot write " + readOnly + "/run: Permission denied\n")) << out;
+  EXPECT_EQ(0u, out.find("saveData: cannot write " + readOnly + "/run: Permission denied\n"))
+      << out;
   EXPECT_EQ(8, std::count(out.begin(), out.end(), '\n')) << out;  // 7 reasons + FAIL
 
   // A directory that is gone.
@@ -570,8 +569,8 @@ TEST(PowerSpill, BlockEncodingRoundTripsExtremes) {
   };
   std::mt19937_64 random(99);
   for (int i = 0; i < 5000; ++i) {
-    in.push_back({random(), int32_t(random()), int32_t(random()), int32_t(random()),
-                  int32_t(random())});
+    in.push_back(
+        {random(), int32_t(random()), int32_t(random()), int32_t(random()), int32_t(random())});
   }
   std::vector<uint8_t> bytes;
   encodePowerBlock(in.data(), in.size(), &bytes);

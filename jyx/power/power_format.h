@@ -17,8 +17,8 @@ constexpr size_t kRailEntrySize = 8;
 constexpr size_t kHeaderSize = kFixedHeaderSize + kRailCount * kRailEntrySize;  // 800
 // One record: u64 clock, i32 time, i32 voltage, i32 current, i32 power.
 constexpr size_t kRecordSize = 24;
-constexpr size_t kRecordClock = 0;    // u64, controller timestamp, us
-constexpr size_t kRecordTime = 8;     // i32, ms since the first frame
+constexpr size_t kRecordClock = 0;     // u64, controller timestamp, us
+constexpr size_t kRecordTime = 8;      // i32, ms since the first frame
 constexpr size_t kRecordVoltage = 12;  // i32, mV
 constexpr size_t kRecordCurrent = 16;  // i32, mA
 constexpr size_t kRecordPower = 20;    // i32, mW

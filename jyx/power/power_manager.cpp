@@ -7,9 +7,9 @@
 #include <cstdlib>
 
 #include "common/api_manager.h"
+#include "common/config_loader.h"
 #include "common/number_text.h"
 #include "jyx/device/data_manager.h"
-#include "common/config_loader.h"
 #include "jyx/protocol/package.h"
 
 using std::placeholders::_1;
@@ -41,8 +41,10 @@ CJYXPowerManager::CJYXPowerManager(CJYXServices* services, CJYXDataManager* data
   addHandler(p + "config_file", std::bind(&CJYXPowerManager::configFile, this, _1));
   addHandler(p + "load_config", std::bind(&CJYXPowerManager::onLoadConfig, this, _1));
   addHandler(p + "average_interval", std::bind(&CJYXPowerManager::onAverageInterval, this, _1));
-  addHandler(p + "voltage_range", [this](CTask* t) { return onRange(t, &voltageRange_, "voltage"); });
-  addHandler(p + "current_range", [this](CTask* t) { return onRange(t, &currentRange_, "current"); });
+  addHandler(p + "voltage_range",
+             [this](CTask* t) { return onRange(t, &voltageRange_, "voltage"); });
+  addHandler(p + "current_range",
+             [this](CTask* t) { return onRange(t, &currentRange_, "current"); });
   addHandler(p + "power_range", [this](CTask* t) { return onRange(t, &powerRange_, "power"); });
   addHandler(p + "auto_ranges", std::bind(&CJYXPowerManager::onAutoRanges, this, _1));
   addHandler(p + "set_ranges", std::bind(&CJYXPowerManager::onSetRanges, this, _1));
@@ -98,43 +100,41 @@ void CJYXPowerManager::updatePowerConfig(const char* name, std::function<void()>
   std::string selector = name != nullptr ? name : "";
   bool hasName = name != nullptr;
   auto unusable = [path, failed] {
-    CAPIManager::instance()->print("power config (%s) is empty or cannot be read\n",
-                                   path.c_str());
+    CAPIManager::instance()->print("power config (%s) is empty or cannot be read\n", path.c_str());
     if (failed) failed();
   };
   // An empty local file is read without any answer; it must still end in
   // `failed`, or a console waiting for the configuration would wait forever.
   struct stat info;
-  if (path.compare(0, 4, "http") != 0 && stat(path.c_str(), &info) == 0 &&
-      S_ISREG(info.st_mode) && info.st_size == 0) {
+  if (path.compare(0, 4, "http") != 0 && stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+      info.st_size == 0) {
     unusable();
     return;
   }
-  services_->getFileContent(path, [this, path, selector, hasName, done,
-                                          unusable](const std::string& text) {
-    if (text.empty()) {
-      unusable();
-      return;
-    }
-    rapidjson::Document doc;
-    if (parseConfigText(text, "power config", path, &doc)) {
-      monitor_.applyConfig(doc);
-    } else {
-      monitor_.configs().clear();
-    }
-    // The rails are read from the path the text came from, also when
-    // configPath was empty and the default location was used.
-    std::string rails = monitor_.selectRailsFile(hasName ? selector.c_str() : nullptr, path);
-    if (!rails.empty()) requestRails(rails);
-    if (done) done();
-  });
+  services_->getFileContent(
+      path, [this, path, selector, hasName, done, unusable](const std::string& text) {
+        if (text.empty()) {
+          unusable();
+          return;
+        }
+        rapidjson::Document doc;
+        if (parseConfigText(text, "power config", path, &doc)) {
+          monitor_.applyConfig(doc);
+        } else {
+          monitor_.configs().clear();
+        }
+        // The rails are read from the path the text came from, also when
+        // configPath was empty and the default location was used.
+        std::string rails = monitor_.selectRailsFile(hasName ? selector.c_str() : nullptr, path);
+        if (!rails.empty()) requestRails(rails);
+        if (done) done();
+      });
 }
 
 void CJYXPowerManager::requestRails(const std::string& path) {
   services_->getFileContent(path, [this, path](const std::string& text) {
     if (text.empty()) {
-      CAPIManager::instance()->print("rails file (%s) is empty or cannot be read\n",
-                                     path.c_str());
+      CAPIManager::instance()->print("rails file (%s) is empty or cannot be read\n", path.c_str());
       return;
     }
     loadRails(text, path);
@@ -277,8 +277,7 @@ bool CJYXPowerManager::onRun(CTask* task) {
     api->print("CJYXPowerManager::stop!\n");
   } else if (data_->isConnected()) {
     monitor_.resetRun();
-    api->print("CJYXPowerManager::start, rail count:%d\n",
-               int(monitor_.enabledRails().size()) - 1);
+    api->print("CJYXPowerManager::start, rail count:%d\n", int(monitor_.enabledRails().size()) - 1);
     start([this](bool) { redrawChart(); });
   } else {
     api->print("socket is invalid\n");
@@ -326,7 +325,7 @@ bool CJYXPowerManager::onAverageInterval(CTask* task) {
     services_->writeSetting("average_interval", int(ms));
   }
   services_->publishValue("jyx.power:average_interval", "value",
-                                 std::to_string(monitor_.averageInterval()));
+                          std::to_string(monitor_.averageInterval()));
   return done(task);
 }
 

@@ -17,11 +17,11 @@
 
 namespace {
 
-using jyxtest::FakeChannel;
-using jyxtest::Sent;
 using jyxtest::decode;
+using jyxtest::FakeChannel;
 using jyxtest::runTask;
 using jyxtest::ScopedTempDir;
+using jyxtest::Sent;
 using jyxtest::writeFile;
 
 class PowerManagerTest : public ::testing::Test {
@@ -191,12 +191,14 @@ TEST_F(PowerManagerTest, StartAndStopFailures) {
 
 TEST_F(PowerManagerTest, ConfigurationAndRailsFiles) {
   ScopedTempDir dir;
-  writeFile(dir.file("config.yaml"),
-            "ic-addr:\n  - addr: 0x20\n    resistance: [5]\n"
-            "config:\n  - {title: First, path: first.yaml}\n  - {title: Second, path: second.json}\n");
+  writeFile(
+      dir.file("config.yaml"),
+      "ic-addr:\n  - addr: 0x20\n    resistance: [5]\n"
+      "config:\n  - {title: First, path: first.yaml}\n  - {title: Second, path: second.json}\n");
   writeFile(dir.file("first.yaml"), "rails:\n  - {name: ONE, index: 3}\n");
-  writeFile(dir.file("second.json"),
-            "{\"rails\": [{\"name\": \"TWO\", \"index\": \"9\"}, {\"name\": \"X\", \"index\": 12}]}");
+  writeFile(
+      dir.file("second.json"),
+      "{\"rails\": [{\"name\": \"TWO\", \"index\": \"9\"}, {\"name\": \"X\", \"index\": 12}]}");
   pm->setConfigPath(dir.file("config.yaml"));
 
   bool done = false;

@@ -7,8 +7,8 @@
 
 #include "common/api_manager.h"
 #include "common/byte_order.h"
-#include "jyx/power/power_format.h"
 #include "common/number_text.h"
+#include "jyx/power/power_format.h"
 
 namespace {
 
@@ -165,8 +165,7 @@ bool CJYXPowerMonitor::applyConfig(const rapidjson::Value& root) {
       auto path = entry.FindMember("path");
       std::string titleText, pathText;
       if (title == entry.MemberEnd() || path == entry.MemberEnd() ||
-          !powerScalarText(title->value, &titleText) ||
-          !powerScalarText(path->value, &pathText)) {
+          !powerScalarText(title->value, &titleText) || !powerScalarText(path->value, &pathText)) {
         continue;
       }
       configs_.emplace_back(titleText, pathText);
@@ -278,8 +277,8 @@ std::string CJYXPowerMonitor::applyIcIds(const uint8_t* payload, size_t length,
   memset(icIds_, 0, sizeof(icIds_));
   memcpy(icIds_, payload, length < sizeof(icIds_) ? length : sizeof(icIds_));
   char text[256];
-  int used = snprintf(text, sizeof(text), "size:%d/%d, IC_ID (%d):", 20, int(lengthField),
-                      kIcSlots);
+  int used =
+      snprintf(text, sizeof(text), "size:%d/%d, IC_ID (%d):", 20, int(lengthField), kIcSlots);
   for (int i = 0; i < kIcSlots; ++i) {
     used += snprintf(text + used, sizeof(text) - size_t(used), "0x%.2x ", icIds_[i]);
   }
@@ -328,8 +327,8 @@ void CJYXPowerMonitor::onPowerData(const uint8_t* payload, size_t length, double
   if (frameBytes != 0 && (length - kHeader) / frameBytes < frames) {
     if (!shortReportSeen_) {
       CAPIManager::instance()->print(
-          "power report of %u bytes holds fewer than its %u frames of %u rails\n",
-          unsigned(length), unsigned(frames), unsigned(railCount));
+          "power report of %u bytes holds fewer than its %u frames of %u rails\n", unsigned(length),
+          unsigned(frames), unsigned(railCount));
       shortReportSeen_ = true;
     }
     frames = (length - kHeader) / frameBytes;
@@ -369,8 +368,8 @@ std::string CJYXPowerMonitor::frameRateText() const {
   uint64_t rate = uint64_t(frameCount_) * 1000000u / uint64_t(micros);
   if (rate > uint64_t(INT32_MAX)) rate = uint64_t(INT32_MAX);
   char text[128];
-  snprintf(text, sizeof(text), "frames: %d, time: %.3fs, frames per second: %d\n",
-           int(frameCount_), double(micros) / 1e6, int(rate));
+  snprintf(text, sizeof(text), "frames: %d, time: %.3fs, frames per second: %d\n", int(frameCount_),
+           double(micros) / 1e6, int(rate));
   return text;
 }
 

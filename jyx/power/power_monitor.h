@@ -48,7 +48,7 @@ struct CJYXPowerRanges {
 
 class CJYXPowerMonitor {
  public:
-  static constexpr int kRailCount = 97;      // 96 measured rails + TOTAL
+  static constexpr int kRailCount = 97;  // 96 measured rails + TOTAL
   static constexpr int kTotalRail = 96;
   static constexpr int kMeasuredRails = 96;  // 24 IC slots x 4 channels
   static constexpr int kIcSlots = 24;

@@ -53,8 +53,7 @@ TEST(PowerConversion, RandomReadingsAreWithinHalfAUnit) {
     ASSERT_LE(2 * std::llabs(int64_t(r.voltage) * 32768 - int64_t(maxVoltage) * b), 32768) << i;
     int64_t d = 32768 * int64_t(resistance);
     ASSERT_LE(2 * std::llabs(int64_t(r.current) * d - s * 100000), d) << i;
-    ASSERT_LE(2 * std::llabs(int64_t(r.power) * 1000 - int64_t(r.voltage) * r.current), 1000)
-        << i;
+    ASSERT_LE(2 * std::llabs(int64_t(r.power) * 1000 - int64_t(r.voltage) * r.current), 1000) << i;
   }
 }
 
@@ -123,10 +122,10 @@ TEST(PowerConfig, IcAddrListsRepeatTheirLastValueUpTo24Ics) {
   for (int i = 0; i < 24; ++i) EXPECT_EQ(0x20 + i, m.icAddrs()[i]) << i;
 
   CJYXPowerMonitor two;
-  ASSERT_TRUE(two.applyConfig(yamlDoc(
-      "ic-addr:\n"
-      "  - {addr: 0x40, resistance: [50, 20], max_current: [100]}\n"
-      "  - {addr: 65, resistance: [], min_voltage: 7, max_voltage: [1, 2, 3, 4, 5]}\n")));
+  ASSERT_TRUE(two.applyConfig(
+      yamlDoc("ic-addr:\n"
+              "  - {addr: 0x40, resistance: [50, 20], max_current: [100]}\n"
+              "  - {addr: 65, resistance: [], min_voltage: 7, max_voltage: [1, 2, 3, 4, 5]}\n")));
   EXPECT_EQ(65, two.icAddrs()[1]);
   EXPECT_EQ(0xFF, two.icAddrs()[2]);
   for (int c = 0; c < 4; ++c) {
@@ -169,13 +168,13 @@ TEST(PowerConfig, IcTypesAndRailsFileSelection) {
 
 TEST(PowerRailsFile, IndicesMaskAndTotal) {
   CJYXPowerMonitor m;
-  ASSERT_TRUE(m.loadRails(yamlDoc(
-      "rails:\n"
-      "  - {name: A, index: 5}\n"
-      "  - {name: B, index: 40}\n"
-      "  - {name: C, index: 70}\n"
-      "  - {name: skipped}\n"
-      "  - plain\n")));
+  ASSERT_TRUE(
+      m.loadRails(yamlDoc("rails:\n"
+                          "  - {name: A, index: 5}\n"
+                          "  - {name: B, index: 40}\n"
+                          "  - {name: C, index: 70}\n"
+                          "  - {name: skipped}\n"
+                          "  - plain\n")));
   uint32_t mask[3];
   m.getEnableMask(mask);
   EXPECT_EQ(0x20u, mask[0]);
@@ -188,14 +187,14 @@ TEST(PowerRailsFile, IndicesMaskAndTotal) {
   EXPECT_TRUE(m.rail(96)->selected());
 
   // Index texts, out-of-range indices, a repeated index, the "addr" list.
-  ASSERT_TRUE(m.loadRails(yamlDoc(
-      "addr: [0x30, 49]\n"
-      "rails:\n"
-      "  - {name: hex, index: \"0x10\"}\n"
-      "  - {name: big, index: 97}\n"
-      "  - {name: neg, index: -1}\n"
-      "  - {name: plus, index: \"+7\"}\n"
-      "  - {name: again, index: 7}\n")));
+  ASSERT_TRUE(
+      m.loadRails(yamlDoc("addr: [0x30, 49]\n"
+                          "rails:\n"
+                          "  - {name: hex, index: \"0x10\"}\n"
+                          "  - {name: big, index: 97}\n"
+                          "  - {name: neg, index: -1}\n"
+                          "  - {name: plus, index: \"+7\"}\n"
+                          "  - {name: again, index: 7}\n")));
   EXPECT_EQ((std::vector<int>{0, 7, 7, 96}), m.enabledRails());
   EXPECT_EQ("hex", m.rail(0)->name());
   EXPECT_EQ("again", m.rail(7)->name());

@@ -36,13 +36,13 @@ void CJYXPowerRail::addRaw(int32_t t, uint64_t clock, int32_t bus, int32_t shunt
     CAPIManager::instance()->print(
         "[%d] bus:0x%x, sense:0x%x, resistance:%dmO, maxVoltage:%dmV, averageInterval:%d",
         static_cast<int>(rawVoltage.count()), static_cast<unsigned>(bus),
-        static_cast<unsigned>(shunt), static_cast<int>(resistance_),
-        static_cast<int>(maxVoltage_), static_cast<int>(interval));
+        static_cast<unsigned>(shunt), static_cast<int>(resistance_), static_cast<int>(maxVoltage_),
+        static_cast<int>(interval));
   }
   CJYXPowerReading r = convertPowerRaw(bus, shunt, maxVoltage_, resistance_);
   if (traceNext_) {
-    CAPIManager::instance()->print("ts:%d, voltage:%dmV, current:%dmA, power:%dmW\n", t,
-                                   r.voltage, r.current, r.power);
+    CAPIManager::instance()->print("ts:%d, voltage:%dmV, current:%dmA, power:%dmW\n", t, r.voltage,
+                                   r.current, r.power);
     traceNext_ = false;
   }
   addValues(t, clock, r.voltage, r.current, r.power, interval);

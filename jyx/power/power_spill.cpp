@@ -146,8 +146,9 @@ bool CJYXSpillFile::read(uint64_t at, void* data, size_t len, std::string* err) 
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (err) {
-        *err = jyx::stringFormat("cannot read the spill file: %s",
-                                 n < 0 ? jyx::errnoText(errno).c_str() : "it is shorter than written");
+        *err =
+            jyx::stringFormat("cannot read the spill file: %s",
+                              n < 0 ? jyx::errnoText(errno).c_str() : "it is shorter than written");
       }
       return false;
     }

@@ -21,11 +21,11 @@
 
 // One stored sample: the record of the power data file (power_format.md).
 struct CJYXPowerRecord {
-  uint64_t clock;    // controller timestamp, µs
-  int32_t time;      // ms since the first frame (or start of the interval)
-  int32_t voltage;   // mV
-  int32_t current;   // mA
-  int32_t power;     // mW
+  uint64_t clock;   // controller timestamp, µs
+  int32_t time;     // ms since the first frame (or start of the interval)
+  int32_t voltage;  // mV
+  int32_t current;  // mA
+  int32_t power;    // mW
 };
 static_assert(sizeof(CJYXPowerRecord) == 24, "records are copied to and from the spill whole");
 

@@ -25,7 +25,7 @@ int32_t valueOf(const CJYXPowerRecord& r, int q) {
 }
 
 // Pixel geometry around each plot area, in pixels.
-constexpr int kLeft = 80;        // room for the value labels
+constexpr int kLeft = 80;  // room for the value labels
 constexpr int kRight = 30;
 constexpr int kTitleHeight = 34;
 constexpr int kAxisHeight = 42;  // time labels and axis title
@@ -70,10 +70,18 @@ std::string xmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
       default:
         // Control characters are not allowed in XML 1.0 text.
         if (static_cast<unsigned char>(c) < 0x20) {
@@ -167,9 +175,7 @@ bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
     if (!fold(&s, spanMs, width, err)) return false;
   }
 
-  auto inPanel = [](const Series& s, int q) {
-    return q == kPower || !s.total;
-  };
+  auto inPanel = [](const Series& s, int q) { return q == kPower || !s.total; };
   const int legendColumns = std::max(1, width / std::max(100, layout.legendColumnWidth));
   const int columnWidth = width / legendColumns;
   int panelHeights[kQuantities];
@@ -213,16 +219,18 @@ bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
       return plotBottom - (units - loUnits) / (hiUnits - loUnits) * height;
     };
 
-    out += stringFormat("<g id=\"%s\">\n<text x=\"%d\" y=\"%d\" font-size=\"15\" "
-                        "font-weight=\"bold\">%s (%s)</text>\n",
-                        kTitles[q], kLeft, top + 20, kTitles[q], kUnits[q]);
+    out += stringFormat(
+        "<g id=\"%s\">\n<text x=\"%d\" y=\"%d\" font-size=\"15\" "
+        "font-weight=\"bold\">%s (%s)</text>\n",
+        kTitles[q], kLeft, top + 20, kTitles[q], kUnits[q]);
     out += stringFormat("<g class=\"y-axis\" data-min=\"%g\" data-max=\"%g\" data-unit=\"%s\">\n",
                         loUnits, hiUnits, kUnits[q]);
     for (double v = loUnits; v <= hiUnits + step * 1e-6; v += step) {
       double y = yOf(v);
-      out += stringFormat("<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
-                          "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
-                          kLeft, y, kLeft + width, y, kLeft - 6, y + 4, tickText(v, step).c_str());
+      out += stringFormat(
+          "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
+          "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
+          kLeft, y, kLeft + width, y, kLeft - 6, y + 4, tickText(v, step).c_str());
     }
     out += "</g>\n";
     double xStep = niceStep(seconds, 10);
@@ -230,16 +238,18 @@ bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
                         seconds);
     for (double t = 0; t <= seconds + xStep * 1e-6; t += xStep) {
       double x = kLeft + t / seconds * width;
-      out += stringFormat("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
-                          "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
-                          x, plotBottom - height, x, plotBottom + 5, x, plotBottom + 18,
-                          tickText(t, xStep).c_str());
+      out += stringFormat(
+          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
+          "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
+          x, plotBottom - height, x, plotBottom + 5, x, plotBottom + 18,
+          tickText(t, xStep).c_str());
     }
     out += stringFormat("<text x=\"%d\" y=\"%.1f\" text-anchor=\"middle\">time (s)</text>\n</g>\n",
                         kLeft + width / 2, plotBottom + 34);
-    out += stringFormat("<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%d\" fill=\"none\" "
-                        "stroke=\"black\"/>\n",
-                        kLeft, plotBottom - height, width, height);
+    out += stringFormat(
+        "<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%d\" fill=\"none\" "
+        "stroke=\"black\"/>\n",
+        kLeft, plotBottom - height, width, height);
     if (!sink(out)) return false;
     out.clear();
 
@@ -247,9 +257,10 @@ bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
     // order they occurred.
     for (const Series& s : series) {
       if (!inPanel(s, q)) continue;
-      out += stringFormat("<polyline class=\"series\" data-rail=\"%s\" fill=\"none\" stroke=\"%s\" "
-                          "stroke-width=\"1.2\" points=\"",
-                          xmlEscape(s.rail->name()).c_str(), svgColor(s.rail->color()).c_str());
+      out += stringFormat(
+          "<polyline class=\"series\" data-rail=\"%s\" fill=\"none\" stroke=\"%s\" "
+          "stroke-width=\"1.2\" points=\"",
+          xmlEscape(s.rail->name()).c_str(), svgColor(s.rail->color()).c_str());
       for (int c = 0; c < width; ++c) {
         const Bucket& b = s.buckets[q][size_t(c)];
         if (!b.used) continue;
@@ -273,9 +284,10 @@ bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
       double average = s.count == 0 ? 0 : double(s.sum[q]) / double(s.count) / 1000.0;
       out += stringFormat(
           "<g class=\"legend\" data-rail=\"%s\"><rect x=\"%d\" y=\"%.1f\" width=\"14\" "
-          "height=\"8\" fill=\"%s\"/><text x=\"%d\" y=\"%.1f\">%s avg %.3f max %.3f %s</text></g>\n",
-          xmlEscape(s.rail->name()).c_str(), x, y - 8, svgColor(s.rail->color()).c_str(), x + 18,
-          y, xmlEscape(s.rail->name()).c_str(), average, s.max[q] / 1000.0, kUnits[q]);
+          "height=\"8\" fill=\"%s\"/><text x=\"%d\" y=\"%.1f\">%s avg %.3f max %.3f "
+          "%s</text></g>\n",
+          xmlEscape(s.rail->name()).c_str(), x, y - 8, svgColor(s.rail->color()).c_str(), x + 18, y,
+          xmlEscape(s.rail->name()).c_str(), average, s.max[q] / 1000.0, kUnits[q]);
       ++index;
     }
     out += "</g>\n";
@@ -292,8 +304,7 @@ bool writePowerSvg(CJYXPowerMonitor* monitor, const std::string& path, std::stri
   if (!file.open(path, err)) return false;
   std::string writeErr;
   bool rendered = renderPowerSvg(
-      monitor, layout, [&](const std::string& piece) { return file.write(piece, &writeErr); },
-      err);
+      monitor, layout, [&](const std::string& piece) { return file.write(piece, &writeErr); }, err);
   if (!rendered) {
     if (!writeErr.empty()) *err = writeErr;
     file.abort();

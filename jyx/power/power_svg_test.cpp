@@ -1,5 +1,6 @@
 #include "jyx/power/power_svg.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cmath>
@@ -9,8 +10,6 @@
 #include <set>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "common/string_format.h"
 #include "jyx/power/power_monitor.h"
@@ -45,8 +44,13 @@ void unselectAll(CJYXPowerMonitor* m) {
 
 std::string render(CJYXPowerMonitor* m, const jyx::PowerSvgLayout& layout) {
   std::string svg, err;
-  EXPECT_TRUE(jyx::renderPowerSvg(m, layout, [&](const std::string& p) { svg += p; return true; },
-                                  &err))
+  EXPECT_TRUE(jyx::renderPowerSvg(
+      m, layout,
+      [&](const std::string& p) {
+        svg += p;
+        return true;
+      },
+      &err))
       << err;
   return svg;
 }
@@ -61,7 +65,8 @@ std::string panel(const std::string& svg, const std::string& quantity) {
 }
 
 // The value of attribute `name` of the first tag starting with `element`.
-std::string attribute(const std::string& text, const std::string& element, const std::string& name) {
+std::string attribute(const std::string& text, const std::string& element,
+                      const std::string& name) {
   size_t at = text.find(element);
   if (at == std::string::npos) return "";
   size_t end = text.find('>', at);
@@ -120,8 +125,8 @@ TEST(PowerSvg, NiceSteps) {
     double range;
     int ticks;
     double step;
-  } cases[] = {{10, 10, 1}, {10, 5, 2}, {28800, 10, 5000}, {0.003, 5, 0.001}, {7, 5, 2},
-               {0.9, 10, 0.1}, {0, 5, 1}, {-3, 5, 1}};
+  } cases[] = {{10, 10, 1}, {10, 5, 2},     {28800, 10, 5000}, {0.003, 5, 0.001},
+               {7, 5, 2},   {0.9, 10, 0.1}, {0, 5, 1},         {-3, 5, 1}};
   for (const auto& c : cases) {
     EXPECT_DOUBLE_EQ(c.step, jyx::niceStep(c.range, c.ticks)) << c.range << "/" << c.ticks;
   }
@@ -142,8 +147,9 @@ TEST(PowerSvg, KnownSeriesAxesAndPeakSurviveDownsampling) {
   fillRail(&m, 0, "VDD_CORE", "0xff00a000", 10000, 1, [](int32_t t) {
     return CJYXPowerRecord{0, 0, 1200, 833, t == 4321 ? 5000 : 1000};
   });
-  fillRail(&m, 5, "VDD_<IO>", "0xffc00000", 10000, 1,
-           [](int32_t t) { return CJYXPowerRecord{0, 0, 3300, t / 33, t / 10}; });
+  fillRail(&m, 5, "VDD_<IO>", "0xffc00000", 10000, 1, [](int32_t t) {
+    return CJYXPowerRecord{0, 0, 3300, t / 33, t / 10};
+  });
   jyx::PowerSvgLayout layout;
   layout.plotWidth = 500;
   std::string svg = render(&m, layout);
@@ -197,10 +203,9 @@ TEST(PowerSvg, NinetySixRailsFoldTheLegendAndRender) {
   CJYXPowerMonitor m;
   for (int i = 0; i < CJYXPowerMonitor::kRailCount; ++i) {
     std::string name = i == 96 ? std::string("TOTAL") : jyx::stringFormat("RAIL_%02d", i);
-    fillRail(&m, i, name, m.rail(i)->color(), 2000,
-             10, [i](int32_t t) {
-               return CJYXPowerRecord{0, 0, 1000 + 10 * i, 50 + i + t % 7, 100 * i + t % 13};
-             });
+    fillRail(&m, i, name, m.rail(i)->color(), 2000, 10, [i](int32_t t) {
+      return CJYXPowerRecord{0, 0, 1000 + 10 * i, 50 + i + t % 7, 100 * i + t % 13};
+    });
   }
   std::string svg = render(&m, jyx::PowerSvgLayout());
   const std::string quantities[] = {"power", "voltage", "current"};
@@ -225,8 +230,8 @@ TEST(PowerSvg, NinetySixRailsFoldTheLegendAndRender) {
   std::string err;
   ASSERT_TRUE(jyx::writePowerSvg(&m, dir.file("run.svg"), &err)) << err;
   EXPECT_EQ(svg, readFile(dir.file("run.svg")));
-  std::string command = "timeout 60 rsvg-convert -o '" + dir.file("run.png") + "' '" +
-                        dir.file("run.svg") + "'";
+  std::string command =
+      "timeout 60 rsvg-convert -o '" + dir.file("run.png") + "' '" + dir.file("run.svg") + "'";
   int status = system(command.c_str());
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
   std::string png = readFile(dir.file("run.png"));
@@ -267,16 +272,21 @@ TEST(PowerSvg, FailuresSayWhyAndLeaveNoFile) {
   ScopedTempDir dir;
   EXPECT_FALSE(jyx::writePowerSvg(&m, dir.file("empty.svg"), &err));
   EXPECT_EQ("no samples to draw", err);
-  fillRail(&m, 0, "A", "0xff000000", 100, 10, [](int32_t) { return CJYXPowerRecord{0, 0, 1, 1, 1}; });
+  fillRail(&m, 0, "A", "0xff000000", 100, 10, [](int32_t) {
+    return CJYXPowerRecord{0, 0, 1, 1, 1};
+  });
   err.clear();
   EXPECT_FALSE(jyx::writePowerSvg(&m, dir.file("missing/run.svg"), &err));
   EXPECT_FALSE(err.empty());
   // A sink that refuses ends the rendering at once.
   int pieces = 0;
-  EXPECT_FALSE(jyx::renderPowerSvg(&m, jyx::PowerSvgLayout(), [&](const std::string&) {
-    ++pieces;
-    return false;
-  }, &err));
+  EXPECT_FALSE(jyx::renderPowerSvg(
+      &m, jyx::PowerSvgLayout(),
+      [&](const std::string&) {
+        ++pieces;
+        return false;
+      },
+      &err));
   EXPECT_EQ(1, pieces);
   EXPECT_EQ("", readFile(dir.file("empty.svg")));
 }

@@ -40,8 +40,8 @@ constexpr uint32_t kGpioNumOffset = 2;        // u16
 constexpr uint32_t kGpioPayloadSize = 8;
 
 // Power control request payload (40 bytes).
-constexpr uint32_t kPowerEnableOffset = 0;   // u16
-constexpr uint32_t kPowerMaskOffset = 4;     // 3 x u32, rails 0-31, 32-63, 64-95
+constexpr uint32_t kPowerEnableOffset = 0;  // u16
+constexpr uint32_t kPowerMaskOffset = 4;    // 3 x u32, rails 0-31, 32-63, 64-95
 constexpr uint32_t kPowerMaskWords = 3;
 constexpr uint32_t kPowerAddressOffset = 16;  // one I2C address byte per IC slot
 constexpr uint32_t kPowerAddressCount = 24;

@@ -134,13 +134,19 @@ TEST(PackageBuild, PayloadLayouts) {
     Bytes payload;
   };
   const Case cases[] = {
-      {"gpio", [](CPackage& p) { p.makeGpioCtrl(9, GPIO_OP_SET, 1, 0x0143); }, GPIO_CTRL, 255,
+      {"gpio",
+       [](CPackage& p) { p.makeGpioCtrl(9, GPIO_OP_SET, 1, 0x0143); },
+       GPIO_CTRL,
+       255,
        {1, 1, 0x43, 0x01, 0, 0, 0, 0}},
       {"power", [&](CPackage& p) { p.makePowerCtrl(5, 1, mask, addresses); }, POWER_CTRL, 255,
        power},
       {"power off", [](CPackage& p) { p.makePowerCtrl(6, 0, nullptr, nullptr); }, POWER_CTRL, 255,
        Bytes(40, 0)},
-      {"spi read", [](CPackage& p) { p.makeSPIRead(2, 100, 4096, 1); }, SPI_READ, SPI_DATA,
+      {"spi read",
+       [](CPackage& p) { p.makeSPIRead(2, 100, 4096, 1); },
+       SPI_READ,
+       SPI_DATA,
        {100, 0, 0, 0, 0, 0x10, 1, 0}},
       {"spi reg write", [&](CPackage& p) { p.makeSPIReg(3, SPI_REG_WRITE, 0x01, 2, regs); },
        SPI_CTRL, SPI_REG_DATA, zeros(16, {0, 0x01, 2, 0, 1, 2})},
