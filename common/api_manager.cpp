@@ -380,7 +380,7 @@ void CAPIManager::deliverHostEvents() {
   }
 }
 
-int CAPIManager::idleWaitMs() {
+int CAPIManager::idleWaitMs(double extraDeadline) {
   {
     CSmartLock guard(&finishedLock_);
     if (finished_ != nullptr) return 0;
@@ -393,7 +393,7 @@ int CAPIManager::idleWaitMs() {
     CSmartLock guard(&outgoingLock_);
     if (outgoing_ != nullptr) return 0;
   }
-  double wait = kHousekeepingSeconds;
+  double wait = kMaxIdleSeconds;
   {
     CSmartLock guard(&delayedLock_);
     double clock = wallClock();
@@ -402,6 +402,17 @@ int CAPIManager::idleWaitMs() {
       if (left < wait) wait = left;
     }
   }
+  // Deadlines are pump times; the wait counts from now.
+  double deadline = extraDeadline;
+  {
+    CSmartLock guard(&managersLock_);
+    for (auto& entry : managers_) deadline = std::min(deadline, entry.second->nextDeadline(now_));
+  }
+  {
+    CSmartLock guard(&updatersLock_);
+    for (CUpdater* updater : updaters_) deadline = std::min(deadline, updater->nextDeadline(now_));
+  }
+  if (deadline != CUpdater::kNoDeadline) wait = std::min(wait, deadline - wallClock());
   if (wait <= 0.0) return 0;
   // Rounded up: a wait that ends a little early would only pump for nothing.
   return static_cast<int>(std::ceil(wait * 1000.0));

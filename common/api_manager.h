@@ -95,13 +95,9 @@ class CAPIManager {
   // printf-style output to standard output, any length, from any thread.
   void print(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-  // Longest pause between two pumps, in seconds, when nothing wakes the
-  // loop earlier. The updaters' own timers (heartbeats, connection checks,
-  // request time-outs, flush delays, display refresh) are read from `now` in
-  // onUpdate and declare no deadline, so an idle loop still pumps this often;
-  // 100 ms keeps those timers within a tenth of a second of their due time
-  // at 10 idle wake-ups a second.
-  static constexpr double kHousekeepingSeconds = 0.1;
+  // Longest pause between two pumps, in seconds, even when no updater has
+  // a deadline: a safety net for a wake-up that never comes.
+  static constexpr double kMaxIdleSeconds = 1.0;
 
   // One pump of the main loop, in named steps: the task managers' and the
   // updaters' onUpdate, at most one due delayed call, the tasks released by
@@ -110,11 +106,13 @@ class CAPIManager {
 
   // Main thread, after a pump: how long the loop may block before the next
   // one, in ms. 0 when work is already waiting (completions, garbage, host
-  // events, a due delayed call); otherwise the time to the next delayed call,
-  // at most kHousekeepingSeconds. Work that other threads add meanwhile
-  // (finishTask, startAsyncCall, sendEvent, a channel's received bytes) wakes
-  // the loop through common/loop_wake.h.
-  int idleWaitMs();
+  // events, a due delayed call); otherwise the time to the next delayed call
+  // or the earliest nextDeadline() of the managers and updaters, at most
+  // kMaxIdleSeconds; `extraDeadline` (pump time) is one more deadline, the
+  // front end's. Work that other threads add meanwhile (finishTask,
+  // startAsyncCall, sendEvent, a channel's received bytes) wakes the loop
+  // through common/loop_wake.h.
+  int idleWaitMs(double extraDeadline = CUpdater::kNoDeadline);
 
   const std::string& cwd() const { return cwd_; }
   const std::string& docPath() const { return docPath_; }

@@ -293,8 +293,8 @@ bool wakePending() {
 // it work must either shorten that wait or wake it.
 TEST_F(ApiManagerTest, IdleWaitIsZeroWithWorkWaitingAndEndsAtTheNextDelayedCall) {
   drain();
-  const int housekeepingMs = static_cast<int>(CAPIManager::kHousekeepingSeconds * 1000);
-  EXPECT_LE(api()->idleWaitMs(), housekeepingMs);
+  const int maxIdleMs = static_cast<int>(CAPIManager::kMaxIdleSeconds * 1000);
+  EXPECT_LE(api()->idleWaitMs(), maxIdleMs);
   EXPECT_GT(api()->idleWaitMs(), 0) << "nothing due: the loop may block";
 
   api()->startAsyncCall([&] { order_.push_back("late"); }, 0.05);
@@ -320,6 +320,28 @@ TEST_F(ApiManagerTest, IdleWaitIsZeroWithWorkWaitingAndEndsAtTheNextDelayedCall)
   }
   EXPECT_NE(order_.end(), std::find(order_.begin(), order_.end(), "late"));
   drain();
+}
+
+// An idle loop sleeps until the earliest deadline an updater declares, and
+// an updater without one does not shorten the wait.
+TEST_F(ApiManagerTest, IdleWaitEndsAtTheEarliestUpdaterDeadline) {
+  struct Timer : CUpdater {
+    double at = kNoDeadline;
+    double nextDeadline(double) override { return at; }
+  } soon, never;
+  api()->addUpdater(&soon);
+  api()->addUpdater(&never);
+  drain();
+  soon.at = api()->time() + 0.4;
+  int wait = api()->idleWaitMs();
+  EXPECT_GT(wait, 300);
+  EXPECT_LE(wait, 400);
+  soon.at = api()->time() - 1.0;
+  EXPECT_EQ(0, api()->idleWaitMs()) << "a deadline already passed pumps at once";
+  soon.at = CUpdater::kNoDeadline;
+  EXPECT_GT(api()->idleWaitMs(), 400) << "no deadline: only the safety bound";
+  api()->removeUpdater(&soon);
+  api()->removeUpdater(&never);
 }
 
 TEST_F(ApiManagerTest, WorkFromOtherThreadsWakesTheLoop) {

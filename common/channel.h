@@ -133,6 +133,12 @@ class CChannel {
   // returns quietly instead of reporting an invalid handle.
   bool inReceivePass() const;
 
+  // The count of wakeThreads() calls so far.
+  unsigned stateSerial();
+  // Waits on stateChanged_ until the count differs from `seen`, shutdown
+  // began or `ms` passed.
+  void waitForState(unsigned seen, int ms);
+
   int timeout_ = 1000000;
   bool isServer_ = false;
   CChannelDelegate* delegate_;
@@ -145,12 +151,6 @@ class CChannel {
  private:
   void receivePass();
   void sendPass();
-
-  // The count of wakeThreads() calls so far.
-  unsigned stateSerial();
-  // Waits on stateChanged_ until the count differs from `seen`, shutdown
-  // began or `ms` passed.
-  void waitForState(unsigned seen, int ms);
 
   std::atomic<bool> threadsEnabled_{false};
   std::atomic<bool> stopping_{false};  // set once by shutdown(), never cleared

@@ -24,6 +24,7 @@ void CSocket::closeSocketLocked() {
 }
 
 void CSocket::close() {
+  interruptRead();  // a receive thread waiting on the old socket returns at once
   CSmartLock guard(&lock_);
   closeSocketLocked();
 }

@@ -17,9 +17,11 @@ namespace {
 
 // Backlog of the listening socket.
 constexpr int kListenBacklog = 4096;
-// Longest wait for a peer before the accept loop looks at its stop flag;
-// close() also wakes it at once by shutting the listening socket down.
-constexpr int kAcceptPollMs = 100;
+// close() wakes the accept loop at once by shutting the listening socket
+// down; this bound on one wait is only a safety net.
+constexpr int kAcceptPollMs = 1000;
+// Pause after the listening socket could not be set up, before the next try.
+constexpr int kServerRetryMs = 1000;
 // Consecutive failed send() calls (1 ms apart) before a write gives up.
 constexpr int kMaxSendFailures = 64;
 
@@ -59,6 +61,7 @@ void CSocketTCP::close() {
     if (server) serverStop_ = true;
   }
   if (server) {
+    wakeThreads();  // ends a pause after a failed listen
     {
       CSmartLock guard(&listenLock_);
       if (listenFd_ != -1) ::shutdown(listenFd_, SHUT_RDWR);
@@ -118,7 +121,11 @@ void CSocketTCP::connectClient() {
 }
 
 void CSocketTCP::pauseAfterServerFailure() {
-  for (int i = 0; i < 100 && !serverStop_; ++i) sleepMs(10);
+  // close() sets serverStop_ before it wakes the threads, so reading the
+  // serial first loses no wake-up.
+  unsigned seen = stateSerial();
+  if (serverStop_) return;
+  waitForState(seen, kServerRetryMs);
 }
 
 void CSocketTCP::serverPass() {

@@ -26,6 +26,7 @@ CSocketUDP::~CSocketUDP() { shutdown(); }
 
 bool CSocketUDP::open() {
   enableThreads();
+  interruptRead();  // a receive thread waiting on the old socket returns at once
   {
     CSmartLock guard(&lock_);
     closeSocketLocked();
@@ -91,26 +92,37 @@ int CSocketUDP::write(const void* data, int len) {
 }
 
 int CSocketUDP::read(void* buf, int len) {
-  int waited = 0;
-  for (;;) {
+  int fd;
+  unsigned connection;
+  int timeout;
+  {
     CSmartLock guard(&lock_);
     if (fd_ == -1) return 0;
-    FdWaitResult ready = waitFdSlice(fd_, POLLIN, timeout_, &waited);
-    if (ready == FD_WAIT_TIMEOUT) return 0;
-    if (ready == FD_WAIT_AGAIN) continue;
-    sockaddr_in from{};
-    socklen_t fromLen = sizeof(from);
-    ssize_t n = -1;
-    if (ready == FD_WAIT_READY) {
-      n = recvfrom(fd_, buf, len, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
-    }
-    if (n < 0) {
-      report(CHANNEL_MSG_ERROR, -205, "udp recvfrom error\n");
-      return static_cast<int>(n);
-    }
-    peerAddr_ = from;  // replies go to the last sender
-    if (n > 0) receiveFifo_->push(buf, static_cast<int>(n));
+    fd = fd_;
+    connection = connection_;
+    timeout = timeout_;
+  }
+  // The wait blocks in the kernel without the lock, for the whole time-out: a
+  // writer never queues behind an idle receive thread, and close() and
+  // shutdown() end the wait at once through the interrupt descriptor. What it
+  // saw only counts if the socket is still the same one (after a close the
+  // number may already belong to a new socket).
+  FdWaitResult ready = waitFdOrWake(fd, POLLIN, interruptFd(), timeout);
+  CSmartLock guard(&lock_);
+  if (fd_ != fd || connection_ != connection || stopping()) return 0;
+  if (ready == FD_WAIT_TIMEOUT || ready == FD_WAIT_AGAIN) return 0;
+  sockaddr_in from{};
+  socklen_t fromLen = sizeof(from);
+  ssize_t n = -1;
+  if (ready == FD_WAIT_READY) {
+    n = recvfrom(fd_, buf, len, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  }
+  if (n < 0) {
+    report(CHANNEL_MSG_ERROR, -205, "udp recvfrom error\n");
     return static_cast<int>(n);
   }
+  peerAddr_ = from;  // replies go to the last sender
+  if (n > 0) receiveFifo_->push(buf, static_cast<int>(n));
+  return static_cast<int>(n);
 }

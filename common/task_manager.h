@@ -21,6 +21,8 @@ class CTaskManager : public CUpdater {
   CTaskManager& operator=(const CTaskManager&) = delete;
 
   void onUpdate(double now) override {}
+  // A manager without an onUpdate of its own has no timers.
+  double nextDeadline(double now) override { return kNoDeadline; }
   virtual const std::string& name();
   virtual void setName(const std::string& name);
   // Unregisters the updater and returns the pending tasks to the pool.

@@ -1,5 +1,6 @@
 #include "fastboot/fastboot_manager.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -87,6 +88,12 @@ int CFastbootManager::onMessage(CHANNEL_MSG_TYPE type, int code, const char* mes
     PRINT("error-%s-manager: %s\n", routeName_.c_str(), message != nullptr ? message : "");
   }
   return 0;
+}
+
+double CFastbootManager::nextDeadline(double now) {
+  // A command in flight keeps the housekeeping pace: its end is a flag set
+  // by the channel's send thread.
+  return busy_ || pendingDone_ ? now + kHousekeepingSeconds : kNoDeadline;
 }
 
 void CFastbootManager::onUpdate(double now) {

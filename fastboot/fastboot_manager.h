@@ -58,6 +58,7 @@ class CFastbootManager : public CTaskManager,
 
   // The watchdog, and the hand-over of a finished command's completion.
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
   // "FLASH TOOL " followed by the controller object's version.
   const std::string& name() override;
   // Paths of fb/fastboot and fb/bpttool, the setting "flashtool_config",

@@ -6,6 +6,7 @@
 #include <rapidjson/writer.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -586,6 +587,16 @@ bool CFCTToolManager::startSingleCase(const std::string& tag, Done finished) {
     if (finished) finished(result);
   });
   return true;
+}
+
+double CFCTToolManager::nextDeadline(double now) {
+  double next = std::min(lastPortRefresh_ + portRefreshSeconds_, commandStart_ + timeoutSeconds_);
+  if (delaySeconds_ > 0.001 && !manualConfirm_.empty()) {
+    next = std::min(next, commandStart_ + delaySeconds_);
+  }
+  // A case in progress keeps the housekeeping pace.
+  if (busy_ || pendingResult_) next = std::min(next, now + kHousekeepingSeconds);
+  return next;
 }
 
 void CFCTToolManager::onUpdate(double now) {

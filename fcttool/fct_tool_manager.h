@@ -66,6 +66,7 @@ class CFCTToolManager : public CTaskManager, public CChannelDelegate, public CSt
   ~CFCTToolManager() override;
 
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
   // {"title":"FCT <version>", "sub_title":"<configuration name>"}.
   const std::string& name() override;
   // Reads the settings "fct_uart_port" and "fct_config".

@@ -28,6 +28,8 @@ class Device {
   virtual FT_STATUS queueStatus(DWORD* bytes) = 0;
   virtual FT_STATUS read(void* buffer, DWORD n, DWORD* got) = 0;
   virtual FT_STATUS write(const void* buffer, DWORD n, DWORD* written) = 0;
+  // See FT_GetEventFd; -1 when the device has no such descriptor.
+  virtual int eventFd() { return -1; }
 };
 
 class Backend {

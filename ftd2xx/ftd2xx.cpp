@@ -187,3 +187,10 @@ FT_STATUS FT_Write(FT_HANDLE h, LPVOID Buffer, DWORD BytesToWrite, LPDWORD Bytes
   *BytesWritten = 0;
   return dev->write(Buffer, BytesToWrite, BytesWritten);
 }
+
+FT_STATUS FT_GetEventFd(FT_HANDLE h, int* fd) {
+  FT_DEVICE_OR_FAIL(h);
+  if (fd == nullptr) return FT_INVALID_PARAMETER;
+  *fd = dev->eventFd();
+  return *fd >= 0 ? FT_OK : FT_NOT_SUPPORTED;
+}

@@ -36,6 +36,7 @@ enum : FT_STATUS {
   FT_INSUFFICIENT_RESOURCES = 5,
   FT_INVALID_PARAMETER = 6,
   FT_INVALID_BAUD_RATE = 7,
+  FT_NOT_SUPPORTED = 17,
   FT_OTHER_ERROR = 18,
 };
 
@@ -100,5 +101,13 @@ FT_STATUS FT_Read(FT_HANDLE ftHandle, LPVOID Buffer, DWORD BytesToRead, LPDWORD 
 // Returns once the bytes are in the bridge's transmit buffer, or the write
 // timeout ran out (*BytesWritten tells how many were taken).
 FT_STATUS FT_Write(FT_HANDLE ftHandle, LPVOID Buffer, DWORD BytesToWrite, LPDWORD BytesWritten);
+
+// Extension of this library (not in the vendor's D2XX): *fd becomes a
+// descriptor that polls readable whenever FT_GetQueueStatus may report
+// bytes (or the device failed), so a reader can block in the kernel instead
+// of asking the queue again and again. It stays valid until FT_Close.
+// FT_NOT_SUPPORTED when the backend has none: there FT_GetQueueStatus itself
+// waits in the kernel for the chip's next packet (the latency timer).
+FT_STATUS FT_GetEventFd(FT_HANDLE ftHandle, int* fd);
 
 #endif  // JYX_FTD2XX_FTD2XX_H_

@@ -3,6 +3,8 @@
 // the handle's mutex. Line bytes the bridge sends arrive at any time and
 // are kept in the handle's receive queue until FT_Read takes them.
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -40,10 +42,28 @@ int connectTo(const std::string& path) {
 }
 
 // One connection to the bridge and the bytes received on it.
+//
+// eventFd() is an epoll descriptor over the socket and an eventfd that is
+// kept readable exactly while the receive queue holds bytes: bytes may reach
+// the queue from any call that reads the socket (a write waiting for its
+// confirmation, say), and a reader blocked on the socket alone would then
+// sleep on bytes already taken off it.
 class Link {
  public:
-  explicit Link(int fd) : fd_(fd) {}
+  explicit Link(int fd) : fd_(fd) {
+    queued_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event socketEvent{};
+    socketEvent.events = EPOLLIN;
+    epoll_event queuedEvent{};
+    queuedEvent.events = EPOLLIN;
+    if (queued_ < 0 || epoll_ < 0 || epoll_ctl(epoll_, EPOLL_CTL_ADD, fd_, &socketEvent) != 0 ||
+        epoll_ctl(epoll_, EPOLL_CTL_ADD, queued_, &queuedEvent) != 0) {
+      closeEvents();  // readers then fall back to short waits
+    }
+  }
   ~Link() {
+    closeEvents();
     if (fd_ >= 0) close(fd_);
   }
   Link(const Link&) = delete;
@@ -109,6 +129,7 @@ class Link {
       }
     }
     if (got < 0) broken_ = true;
+    syncQueued();
     return !broken_ || !replies_.empty() || !rx_.empty();
   }
 
@@ -131,9 +152,30 @@ class Link {
 
   std::deque<uint8_t>& rx() { return rx_; }
   bool broken() const { return broken_; }
+  int eventFd() const { return epoll_; }
+
+  // Makes the queue's eventfd readable exactly while rx_ holds bytes; called
+  // after every change of rx_.
+  void syncQueued() {
+    if (queued_ < 0) return;
+    bool has = !rx_.empty();
+    if (has == signalled_) return;
+    uint64_t value = 1;
+    ssize_t n = has ? write(queued_, &value, sizeof(value)) : read(queued_, &value, sizeof(value));
+    if (n == static_cast<ssize_t>(sizeof(value))) signalled_ = has;
+  }
 
  private:
+  void closeEvents() {
+    if (epoll_ >= 0) close(epoll_);
+    if (queued_ >= 0) close(queued_);
+    epoll_ = queued_ = -1;
+  }
+
   int fd_;
+  int queued_ = -1;  // eventfd: readable while rx_ is not empty
+  int epoll_ = -1;   // the socket and queued_
+  bool signalled_ = false;
   bool broken_ = false;
   std::string in_;
   std::deque<uint8_t> rx_;
@@ -241,9 +283,11 @@ class SimDevice : public Device {
     auto* out = static_cast<uint8_t*>(buffer);
     for (DWORD i = 0; i < take; ++i) out[i] = rx[i];
     rx.erase(rx.begin(), rx.begin() + take);
+    link_.syncQueued();
     *got = take;
     return FT_OK;
   }
+  int eventFd() override { return link_.eventFd(); }
 
   FT_STATUS write(const void* buffer, DWORD n, DWORD* written) override {
     std::lock_guard<std::mutex> guard(mutex_);

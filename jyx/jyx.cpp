@@ -125,6 +125,8 @@ void CJYX::start() {
 
 void CJYX::stop() { stopFeatureManagers(); }
 
+double CJYX::nextDeadline(double now) { return lastCheck_ + kConnectionCheckInterval; }
+
 void CJYX::onUpdate(double now) {
   if (started_ && titleDirty_) titleDirty_ = false;  // the title push is a presentation hook
   if (now - lastCheck_ > kConnectionCheckInterval) {

@@ -30,6 +30,7 @@ class CJYX : public CTaskManager, public CJYXServices {
 
   // Task-manager slots.
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
   void start() override;
   void stop() override;
 

@@ -134,7 +134,8 @@ int main(int argc, char** argv) {
     if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
     console->update();
     if (jyx->isFinished() && !g_keepRunning) break;
-    if (int n = jyx::waitForSignal(api->idleWaitMs(), wakeFd)) endOnSignal(n);
+    int waitMs = api->idleWaitMs(console->nextDeadline(api->time()));
+    if (int n = jyx::waitForSignal(waitMs, wakeFd)) endOnSignal(n);
   }
   // A signal that came during the last pass still ends the run with its
   // number.

@@ -3,6 +3,8 @@
 #ifndef JYX_MAIN_QEL_CONSOLE_H_
 #define JYX_MAIN_QEL_CONSOLE_H_
 
+#include "common/updater.h"
+
 // Set by a front end whose work must go on after the controller object is
 // marked finished (power monitoring, -x); cleared when it finishes. The main
 // loop runs while the controller object is not finished or this is set.
@@ -29,6 +31,10 @@ class CQelConsole {
   virtual void run() = 0;
   // Called on every pass of the main loop, after the pump.
   virtual void update() = 0;
+  // After update() at pump time `now`: when update() must run again if
+  // nothing wakes the loop before (CUpdater's convention; the default is
+  // the housekeeping interval).
+  virtual double nextDeadline(double now) { return now + CUpdater::kHousekeepingSeconds; }
   // Called on the main thread when a signal ends the run, right before the
   // process exits with the signal number.
   virtual void stop() {}

@@ -762,4 +762,8 @@ void CQelConsoleJYX::update() {
   if (monitor_) updateMonitor(CAPIManager::instance()->time());
 }
 
+double CQelConsoleJYX::nextDeadline(double now) {
+  return monitor_ ? monitorDeadline() : CUpdater::kNoDeadline;
+}
+
 void CQelConsoleJYX::stop() { stopMonitor(); }

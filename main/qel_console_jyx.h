@@ -34,6 +34,7 @@ class CQelConsoleJYX : public CQelConsole {
 
   void run() override;
   void update() override;
+  double nextDeadline(double now) override;
   void stop() override;
 
   // Number rules of the options.
@@ -182,6 +183,9 @@ class CQelConsoleJYX : public CQelConsole {
   // read or unlock; finishes the console when done.
   void runSpiRegisterOp();
   void updateMonitor(double now);
+  // When updateMonitor next has something to do: the table redraw, or the
+  // end of a -d run.
+  double monitorDeadline();
   // Called when a signal ends the run: saves a -d/-o run that has samples
   // not saved yet (sampling, or stopping and waiting for the reply).
   void stopMonitor();

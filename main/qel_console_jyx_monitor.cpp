@@ -1,6 +1,7 @@
 // Power monitoring of the controller console: sampling through the power
 // manager, the table redraw every 2 seconds, the stop after -d seconds and
 // saving to the -o path.
+#include <algorithm>
 #include <memory>
 
 #include "common/api_manager.h"
@@ -39,6 +40,13 @@ void CQelConsoleJYX::start_monitor() {
   if (!monitorConfig_.empty()) power->setConfigPath(monitorConfig_);
   power->updatePowerConfig(param_.empty() ? nullptr : param_.c_str(), startSampling,
                            [this] { fail(); });
+}
+
+double CQelConsoleJYX::monitorDeadline() {
+  double next = g_lastDisplay + kRedrawInterval;
+  CJYXPowerManager* power = CJYXPowerManager::instance();
+  if (duration_ > 0 && power->running()) next = std::min(next, power->startTime() + duration_);
+  return next;
 }
 
 void CQelConsoleJYX::updateMonitor(double now) {

@@ -1,5 +1,6 @@
 #include "jyx/device/data_manager.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -98,6 +99,15 @@ void CJYXDataManager::onPackage(CPackage* package) {
   }
   PackageCallback callback = tracker_.match(package);
   if (callback) callback(package);
+}
+
+double CJYXDataManager::nextDeadline(double now) {
+  double next = CJYXTaskManager::nextDeadline(now);
+  if (spiRefresh_) return now;
+  bool open = channel_ && channel_->isOpen();
+  next = std::min(next, tracker_.nextExpiry(now, open && services_->wantConnected()));
+  if (open) next = std::min(next, tracker_.lastActivity() + kHeartbeatInterval);
+  return next;
 }
 
 void CJYXDataManager::onUpdate(double now) {

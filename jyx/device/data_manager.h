@@ -71,6 +71,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Disconnects.
   void stop() override;
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
   // Reopening the link first fails every request still pending from the old
   // one (their replies can no longer arrive), each handler called with null
   // before anything is sent on the new link.

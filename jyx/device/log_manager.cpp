@@ -1,5 +1,6 @@
 #include "jyx/device/log_manager.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -54,6 +55,12 @@ void CJYXLogManager::onString(const char* line) {
   // The target's text is data, never a format.
   if (!shown_.empty()) CAPIManager::instance()->print("%s", shown_.c_str());
   lastLine_ = clockNow();
+}
+
+double CJYXLogManager::nextDeadline(double now) {
+  double next = CJYXTaskManager::nextDeadline(now);
+  if (channel_ && channel_->isOpen()) next = std::min(next, lastLine_ + kFlushDelay);
+  return next;
 }
 
 void CJYXLogManager::onUpdate(double now) {

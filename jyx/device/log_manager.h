@@ -45,6 +45,7 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   // one is shown first, so it cannot combine with the new bytes.
   void connect() override;
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
 
   // Called once, at start-up, when the manager was made without `data`.
   void setDataManager(CJYXDataManager* data) { data_ = data; }

@@ -1,5 +1,7 @@
 #include "jyx/device/request_tracker.h"
 
+#include <algorithm>
+#include <limits>
 #include <utility>
 
 #include "jyx/protocol/package_manager.h"
@@ -37,6 +39,15 @@ PackageCallback CRequestTracker::expireOne(double now, bool live) {
     return take(previous, p);
   }
   return PackageCallback();
+}
+
+double CRequestTracker::nextExpiry(double now, bool live) const {
+  if (head_ == nullptr) return std::numeric_limits<double>::infinity();
+  if (!live) return now;
+  double limit = linkUnanswered_ ? kUnansweredLinkTimeout : kRequestTimeout;
+  double next = std::numeric_limits<double>::infinity();
+  for (CPackage* p = head_; p; p = p->next()) next = std::min(next, p->time() + limit);
+  return next;
 }
 
 std::vector<PackageCallback> CRequestTracker::takeAll() {

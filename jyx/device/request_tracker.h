@@ -50,6 +50,10 @@ class CRequestTracker {
   // link open and wanted) the oldest-listed request past its time-out, which
   // marks the link unanswered; without, any request. Empty when none.
   PackageCallback expireOne(double now, bool live);
+  // When expireOne(live) next has a request to take: `now` when one is due
+  // already (any pending one once the link is not live), kNoDeadline
+  // (infinity) when none is pending.
+  double nextExpiry(double now, bool live) const;
   // Unlinks every request (the list is empty before any callback runs) and
   // returns their callbacks, newest first.
   std::vector<PackageCallback> takeAll();

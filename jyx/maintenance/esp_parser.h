@@ -51,6 +51,8 @@ class CESPParser : public CUpdater {
 
   // Handles every complete frame in the FIFO.
   void onUpdate(double now) override;
+  // Acts only on received bytes, which wake the loop.
+  double nextDeadline(double now) override { return kNoDeadline; }
   // Forgets a frame in progress (after the FIFO was emptied).
   void reset() { inFrame_ = false; }
 

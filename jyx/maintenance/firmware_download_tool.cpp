@@ -165,6 +165,10 @@ void CJYXFirmwareDownloadTool::onPackage(ESPPackage* package) {
   callback(package);
 }
 
+double CJYXFirmwareDownloadTool::nextDeadline(double now) {
+  return pending_ ? sendTime_ + timeout_ : kNoDeadline;
+}
+
 void CJYXFirmwareDownloadTool::onUpdate(double t) {
   if (!channel_->isOpen() || !pending_) return;
   if (t - sendTime_ > timeout_) {

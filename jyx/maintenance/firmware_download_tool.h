@@ -82,6 +82,7 @@ class CJYXFirmwareDownloadTool : public CChannelDelegate,
 
   void onPackage(ESPPackage* package) override;
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
   int onMessage(CHANNEL_MSG_TYPE type, int code, const char* message) override;
 
   // Bytes of image being written (whole blocks).

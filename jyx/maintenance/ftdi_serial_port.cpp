@@ -15,8 +15,8 @@
 
 namespace {
 
-// Wait between two looks at an empty receive queue, in microseconds: one
-// byte time at 9600 baud, so nothing waits long in the bridge.
+// Pause after an empty receive queue on a backend without an event
+// descriptor, in microseconds (one byte time at 9600 baud).
 constexpr int kIdleReadWaitUs = 1000;
 // FT_ListDevices buffers: up to 64 devices, 128 bytes each.
 constexpr int kMaxDevices = 64;
@@ -179,7 +179,9 @@ bool CFTDISerialPort::open() {
 }
 
 void CFTDISerialPort::close() {
+  interruptRead();  // the receive thread stops waiting on the handle's descriptor
   CSmartLock guard(&lock_);
+  queueFailed_ = false;
   if (handle_ != nullptr) {
     FT_Close(handle_);
     handle_ = nullptr;
@@ -222,8 +224,31 @@ int CFTDISerialPort::write(const void* data, int len) {
 
 int CFTDISerialPort::read(void* buf, int len) {
   int n = readQueued(buf, len);
-  if (n == 0) waitFdOrWake(-1, POLLIN, interruptFd(), kIdleReadWaitUs);
-  return n;
+  if (n != 0) return n;
+  int eventFd = -1;
+  bool failed;
+  {
+    CSmartLock guard(&lock_);
+    failed = queueFailed_;
+    if (handle_ != nullptr && !failed && FT_GetEventFd(handle_, &eventFd) != FT_OK) eventFd = -1;
+  }
+  if (failed) {
+    // A failed device stays "readable": wait for close() instead of asking
+    // it again at once.
+    waitFdOrWake(-1, POLLIN, interruptFd(), timeout());
+  } else if (eventFd >= 0) {
+    // Blocks in the kernel until bytes are queued; close() and shutdown()
+    // end the wait through the interrupt descriptor (close() interrupts
+    // before it closes the handle, so the descriptor is valid when the wait
+    // begins; a wait that outlives it ends with a spurious wake-up).
+    waitFdOrWake(eventFd, POLLIN, interruptFd(), timeout());
+  } else {
+    // No descriptor: the queue query itself waited in the kernel for the
+    // chip's next packet; this short pause only bounds a backend that
+    // returns at once.
+    waitFdOrWake(-1, POLLIN, interruptFd(), kIdleReadWaitUs);
+  }
+  return 0;
 }
 
 int CFTDISerialPort::readQueued(void* buf, int len) {
@@ -240,9 +265,11 @@ int CFTDISerialPort::readQueued(void* buf, int len) {
   DWORD queued = 0;
   FT_STATUS s = FT_GetQueueStatus(handle_, &queued);
   if (s != FT_OK) {
-    print("Failure.  FT_Read returned %d.\n", (int)s);
+    if (!queueFailed_) print("Failure.  FT_Read returned %d.\n", (int)s);
+    queueFailed_ = true;
     return 0;
   }
+  queueFailed_ = false;
   if (queued == 0) return 0;
   DWORD want = queued < static_cast<DWORD>(len) ? queued : static_cast<DWORD>(len);
   memset(buf, 0, static_cast<size_t>(want));

@@ -106,6 +106,9 @@ class CFTDISerialPort : public CChannel {
   bool resetToLoader_ = false;
   FT_HANDLE handle_ = nullptr;
   bool dtr_ = false;
+  // The last queue query failed; the receive thread then waits for close()
+  // (reported once, not on every pass).
+  bool queueFailed_ = false;
 };
 
 #endif  // JYX_JYX_MAINTENANCE_FTDI_SERIAL_PORT_H_

@@ -193,6 +193,10 @@ void CJYXSerialManager::onString(const char* text) {
   callback(kind == 0 ? nullptr : reply.c_str());
 }
 
+double CJYXSerialManager::nextDeadline(double now) {
+  return pending_ ? deadline_ + kReplyTimeout : kNoDeadline;
+}
+
 void CJYXSerialManager::onUpdate(double now) {
   if (!channelValid() || !pending_) return;
   if (now - deadline_ > kReplyTimeout) {

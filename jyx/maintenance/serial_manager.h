@@ -39,6 +39,7 @@ class CJYXSerialManager : public CTaskManager,
   ~CJYXSerialManager() override;
 
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
   void stop() override;
 
   // Properties.

@@ -115,6 +115,12 @@ void CJYXTaskManager::setChannel(CChannel* channel) {
   channelReplaced();
 }
 
+double CJYXTaskManager::nextDeadline(double now) {
+  // Both flags are set by channel threads whose report wakes the loop; one
+  // still set after a pump is handled by the next.
+  return disconnectRequested_.load() || peerClosed_.load() ? now : kNoDeadline;
+}
+
 void CJYXTaskManager::onUpdate(double now) {
   if (disconnectRequested_.exchange(false)) disconnect();
   if (peerClosed_.exchange(false) && isConnected()) {

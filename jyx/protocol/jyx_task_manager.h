@@ -54,6 +54,7 @@ class CJYXTaskManager : public CTaskManager, public CChannelDelegate {
   // Main thread: carries out a disconnect requested from a channel thread
   // and reports a connection the controller has closed.
   void onUpdate(double now) override;
+  double nextDeadline(double now) override;
 
  protected:
   // Called after setChannel so that subclasses move their parser to the new

@@ -32,6 +32,8 @@ class CPackageParser : public CUpdater {
   // bad checksum is dropped whole. Nothing is printed. An incomplete packet
   // stays in the FIFO for the next call.
   void onUpdate(double now) override;
+  // Acts only on received bytes, which wake the loop.
+  double nextDeadline(double now) override { return kNoDeadline; }
 
  private:
   CPackageParserDelegate* delegate_;

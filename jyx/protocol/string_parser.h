@@ -33,6 +33,8 @@ class CStringParser : public CUpdater {
   // than lineLimit() bytes without a newline remain, calls onString("")
   // (once per update; the bytes stay in the FIFO).
   void onUpdate(double now) override;
+  // Acts only on received bytes, which wake the loop.
+  double nextDeadline(double now) override { return kNoDeadline; }
   // Bytes without a newline tolerated in the FIFO; default 0x40000000.
   virtual int32_t lineLimit();
   virtual void setLineLimit(int32_t limit);
