@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/loop_wake.h"
-#include "common/task_manager.h"
 
 namespace {
 
@@ -79,12 +78,12 @@ const char* CAPIManager::init(const char* json, HostCallback hostCallback) {
   return cwd_.c_str();
 }
 
-void CAPIManager::registerTaskManager(const std::string& name, CTaskManager* manager) {
+void CAPIManager::registerTaskManager(const std::string& name, CTaskHandler* manager) {
   CSmartLock guard(&managersLock_);
   managers_[name] = manager;
 }
 
-void CAPIManager::unregisterTaskManager(const std::string& name, CTaskManager* manager) {
+void CAPIManager::unregisterTaskManager(const std::string& name, CTaskHandler* manager) {
   CSmartLock guard(&managersLock_);
   auto it = managers_.find(name);
   if (it != managers_.end() && it->second == manager) managers_.erase(it);
@@ -255,7 +254,7 @@ void CAPIManager::update() {
   // from pump to pump, so a steady main loop allocates nothing here; a pump
   // nested inside a call made here (a host calling apiUpdate) takes fresh
   // ones instead.
-  static std::vector<CTaskManager*> reusedManagers;
+  static std::vector<CTaskHandler*> reusedManagers;
   static std::vector<CUpdater*> reusedUpdaters;
   static int depth = 0;
   struct DepthGuard {
@@ -263,7 +262,7 @@ void CAPIManager::update() {
     ~DepthGuard() { --*d_; }
     int* d_;
   } depthGuard(&depth);
-  std::vector<CTaskManager*> nestedManagers;
+  std::vector<CTaskHandler*> nestedManagers;
   std::vector<CUpdater*> nestedUpdaters;
 
   updateManagers(depth == 1 ? &reusedManagers : &nestedManagers);
@@ -274,7 +273,7 @@ void CAPIManager::update() {
   deliverHostEvents();
 }
 
-void CAPIManager::updateManagers(std::vector<CTaskManager*>* managers) {
+void CAPIManager::updateManagers(std::vector<CTaskHandler*>* managers) {
   // The table lock is recursive and held across each call, so the main
   // thread itself may still change the table.
   {
@@ -282,7 +281,7 @@ void CAPIManager::updateManagers(std::vector<CTaskManager*>* managers) {
     managers->clear();
     for (auto& entry : managers_) managers->push_back(entry.second);
   }
-  for (CTaskManager* manager : *managers) {
+  for (CTaskHandler* manager : *managers) {
     CSmartLock guard(&managersLock_);
     bool present = false;
     for (auto& entry : managers_) {

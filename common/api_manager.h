@@ -18,8 +18,6 @@
 #include "common/task.h"
 #include "common/updater.h"
 
-class CTaskManager;
-
 // Completion handed to the host with each event: (call id, reply record).
 using HostDone = std::function<int(int, APIDATA*)>;
 // Host callback: (call id, event name, argument record, completion).
@@ -69,8 +67,8 @@ class CAPIManager {
   // controller object; it lives in a layer above this one, which installs it.
   static void setControllerFactory(void (*factory)());
 
-  void registerTaskManager(const std::string& name, CTaskManager* manager);
-  void unregisterTaskManager(const std::string& name, CTaskManager* manager);
+  void registerTaskManager(const std::string& name, CTaskHandler* manager);
+  void unregisterTaskManager(const std::string& name, CTaskHandler* manager);
   void addUpdater(CUpdater* updater);
   void removeUpdater(CUpdater* updater);
 
@@ -122,7 +120,7 @@ class CAPIManager {
   CAPIManager();
 
   // The steps of update(), in order.
-  void updateManagers(std::vector<CTaskManager*>* snapshot);
+  void updateManagers(std::vector<CTaskHandler*>* snapshot);
   void updateUpdaters(std::vector<CUpdater*>* snapshot);
   void runDueCall();
   void releaseGarbage();
@@ -133,7 +131,7 @@ class CAPIManager {
   uint32_t nextId_ = 1;
   std::thread::id ownerThread_;
   CLock managersLock_;
-  std::map<std::string, CTaskManager*> managers_;
+  std::map<std::string, CTaskHandler*> managers_;
   CLock updatersLock_;
   std::list<CUpdater*> updaters_;
   CLock delayedLock_;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/api_data.h"
+#include "common/updater.h"
 
 class CTask;
 using TaskCallback = std::function<bool(CTask*)>;
@@ -40,6 +41,15 @@ class CTask {
   TaskCallback callback_;
   APIDATA* result_;
   CTask* next_ = nullptr;
+};
+
+// What the API manager routes tasks to (CTaskManager): an updater that takes
+// the tasks whose names begin with the name it was registered under. Kept
+// here so that the API manager needs nothing of the managers themselves.
+class CTaskHandler : public CUpdater {
+ public:
+  // Runs the task; true when it was taken (finished now or later).
+  virtual bool dispatchTask(CTask* task) = 0;
 };
 
 // Singly linked task lists through CTask::next; the caller holds the list's

@@ -12,7 +12,7 @@
 #include "common/task.h"
 #include "common/updater.h"
 
-class CTaskManager : public CUpdater {
+class CTaskManager : public CTaskHandler {
  public:
   // Registers the manager with the API manager as an updater. Subclasses
   // also call registerTaskManager with their name and fill handlers_.
@@ -31,7 +31,7 @@ class CTaskManager : public CUpdater {
   virtual void stop() {}
   // Runs the handler registered under the task's full name; true (and
   // nothing done) when there is none.
-  virtual bool dispatchTask(CTask* task);
+  bool dispatchTask(CTask* task) override;
 
   // Appends to the pending list (tasks the manager keeps while it works).
   void addPending(CTask* task);

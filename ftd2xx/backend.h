@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ftd2xx/ftd2xx.h"
+#include "ftd2xx/ftd2xx_types.h"
 
 namespace ftd2xx {
 

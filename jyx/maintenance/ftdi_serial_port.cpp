@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,6 @@
 #include "common/fd_wait.h"
 #include "common/string_format.h"
 #include "common/thread_pool.h"
-#include "jyx/maintenance/serial_manager.h"
 
 namespace {
 
@@ -130,10 +130,15 @@ bool openPlain(int index, FT_HANDLE* out) {
   return false;
 }
 
-int boardLinesInterface() {
-  return CJYXSerialManager::instance()->mainInterface() == 2 ? CFTDISerialPort::kInterfaceB
-                                                             : CFTDISerialPort::kInterfaceC;
-}
+// The interface whose pins drive the board lines; set by the owner of the
+// controller's wiring (the serial manager), interface B by default.
+std::atomic<int> g_boardLinesInterface{CFTDISerialPort::kInterfaceB};
+
+int boardLinesInterface() { return g_boardLinesInterface.load(); }
+
+std::mutex g_listenerMutex;
+CFTDISerialPort::DeviceListListener* g_deviceListListener =
+    new CFTDISerialPort::DeviceListListener();
 
 }  // namespace
 
@@ -333,9 +338,21 @@ std::string CFTDISerialPort::listDevices(bool verbose) {
   }
   std::string text = groupDevices(serials, &list);
   setDeviceList(list);
-  if (!list.empty()) CJYXSerialManager::instance()->setDeviceName(std::to_string(list[0]));
+  DeviceListListener listener;
+  {
+    std::lock_guard<std::mutex> guard(g_listenerMutex);
+    listener = *g_deviceListListener;
+  }
+  if (listener) listener(list);
   return text;
 }
+
+void CFTDISerialPort::setDeviceListListener(DeviceListListener listener) {
+  std::lock_guard<std::mutex> guard(g_listenerMutex);
+  *g_deviceListListener = std::move(listener);
+}
+
+void CFTDISerialPort::setBoardLinesInterface(Interface which) { g_boardLinesInterface = which; }
 
 std::vector<int> CFTDISerialPort::deviceList() {
   std::lock_guard<std::mutex> guard(g_listMutex);
@@ -536,72 +553,4 @@ void CFTDISerialPort::enableScan(int num, std::function<void(bool)> done) {
     }
   }
   done(true);
-}
-
-namespace {
-
-// Step 2 of the JTAG operations: the slave MCU's console on interface D,
-// one or two "jyx 24/25" commands, each needing a reply.
-void sendJtagCommands(int portD, std::vector<std::string> commands,
-                      std::function<void(bool)> done) {
-  CJYXSerialManager* serial = CJYXSerialManager::instance();
-  if (commands.empty()) {
-    serial->close();
-    return done(true);
-  }
-  std::string text = commands.front();
-  commands.erase(commands.begin());
-  bool last = commands.empty();
-  bool sent = serial->sendCommand(text, [portD, commands, done, text, last](const char* reply) {
-    CJYXSerialManager* s = CJYXSerialManager::instance();
-    if (reply == nullptr) {
-      print("[%s] fail.\n", text.c_str());
-      s->close();
-      return done(false);
-    }
-    if (last) s->close();
-    print("[%s] result: %s\n", text.c_str(), reply);
-    sendJtagCommands(portD, commands, done);
-  });
-  if (!sent) {
-    print("[%s] fail.\n", text.c_str());
-    serial->close();
-    done(false);
-  }
-}
-
-bool openSlaveConsole(int portD) {
-  CJYXSerialManager* serial = CJYXSerialManager::instance();
-  serial->close();
-  serial->setSlave(true);
-  serial->setDeviceName(std::to_string(portD));
-  serial->open();
-  if (serial->channelValid()) return true;
-  print("open the serial(%d) fail\n", portD);
-  return false;
-}
-
-}  // namespace
-
-void CFTDISerialPort::enableJTAG(int num, std::function<void(bool)> done) {
-  int portB = interfaceIndex(num, kInterfaceB);
-  int portD = interfaceIndex(num, kInterfaceD);
-  print("enableScan step 1, port B: %d to value: 0x%x\n", portB, kRouteJtag);
-  bool ok = false;
-  const uint8_t value = kRouteJtag;
-  mpsseWrite(num, 0xFF, &value, 1, 20, [&ok](bool r) { ok = r; });
-  if (!ok) {
-    print("enableJTAG fail.\n");
-    return done(false);
-  }
-  print("enableJTAG step 2, port D: %d, enable IO: jyx 24 and jyx 25\n", portD);
-  if (!openSlaveConsole(portD)) return done(false);
-  sendJtagCommands(portD, {"jyx 24 0", "jyx 25 0"}, std::move(done));
-}
-
-void CFTDISerialPort::disableJTAG(int num, std::function<void(bool)> done) {
-  int portD = interfaceIndex(num, kInterfaceD);
-  print("enableJTAG step 1, port D: %d, enable IO: jyx 25\n", portD);
-  if (!openSlaveConsole(portD)) return done(false);
-  sendJtagCommands(portD, {"jyx 25 1"}, std::move(done));
 }

@@ -76,11 +76,18 @@ class CFTDISerialPort : public CChannel {
   // The current device list.
   static std::vector<int> deviceList();
   static void setDeviceList(const std::vector<int>& list);
+  // Called by listDevices() with every new list (main thread); the serial
+  // manager takes the first device as its own from it.
+  using DeviceListListener = std::function<void(const std::vector<int>&)>;
+  static void setDeviceListListener(DeviceListListener listener);
   // Interface `which` of the chip that index `num` belongs to; an index
   // that is not listed stands for the first listed chip; 0 when the list
   // is empty.
   static int interfaceIndex(int num, Interface which);
   static int interfaceIndex(const std::vector<int>& list, int num, Interface which);
+  // The interface whose pins drive the board lines of enableJYXFlash and
+  // resetJYX (B unless the controller's wiring says otherwise).
+  static void setBoardLinesInterface(Interface which);
 
   // Each calls done exactly once with the result (some only after the
   // serial manager's replies arrived).

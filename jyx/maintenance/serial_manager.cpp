@@ -43,9 +43,24 @@ CJYXSerialManager::CJYXSerialManager(bool routed) : routed_(routed) {
   registerTasks();
   if (routed_) CAPIManager::instance()->registerTaskManager(name_, this);
   deadline_ = clockNow() + kParkedDeadline;
+  if (routed_) {
+    // The process-wide manager uses the first bridge found as its device.
+    CFTDISerialPort::setDeviceListListener([this](const std::vector<int>& list) {
+      if (!list.empty()) setDeviceName(std::to_string(list[0]));
+    });
+    std::vector<int> found = CFTDISerialPort::deviceList();
+    if (!found.empty()) setDeviceName(std::to_string(found[0]));
+  }
+}
+
+void CJYXSerialManager::setMainInterface(uint32_t value) {
+  mainInterface_ = value;
+  CFTDISerialPort::setBoardLinesInterface(value == 2 ? CFTDISerialPort::kInterfaceB
+                                                     : CFTDISerialPort::kInterfaceC);
 }
 
 CJYXSerialManager::~CJYXSerialManager() {
+  if (routed_) CFTDISerialPort::setDeviceListListener(nullptr);
   if (routed_) CAPIManager::instance()->unregisterTaskManager(name_, this);
   delete parser_;
   delete channel_;

@@ -83,7 +83,8 @@ class CJYXSerialManager : public CTaskManager,
   virtual void setMpsseValue(uint8_t value) { mpsseValue_ = value; }
   // 2: main console on interface C, MCU boot lines on B; else swapped.
   virtual uint32_t mainInterface() { return mainInterface_; }
-  virtual void setMainInterface(uint32_t value) { mainInterface_ = value; }
+  // Also tells the bridge which interface drives the board lines.
+  virtual void setMainInterface(uint32_t value);
   virtual const std::string& mainFirmwareFile() { return mainFirmwareFile_; }
   virtual void setMainFirmwareFile(const std::string& path);
   virtual const std::string& slaveFirmwareFile() { return slaveFirmwareFile_; }
