@@ -128,13 +128,11 @@ void CSocketTCP::pauseAfterServerFailure() {
   waitForState(seen, kServerRetryMs);
 }
 
-void CSocketTCP::serverPass() {
-  if (serverStop_ || isOpen()) return;
+int CSocketTCP::openListener() {
   int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (lfd < 0) {
     report(CHANNEL_MSG_ERROR, -3, "tcp-server: created socket error!\n");
-    pauseAfterServerFailure();
-    return;
+    return -1;
   }
   int one = 1;
   setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
@@ -147,12 +145,20 @@ void CSocketTCP::serverPass() {
   if (bind(lfd, reinterpret_cast<sockaddr*>(&local), sizeof(local)) != 0) {
     ::close(lfd);
     report(CHANNEL_MSG_ERROR, -52, "tcp-server: bind socket error!\n");
-    pauseAfterServerFailure();
-    return;
+    return -1;
   }
   if (listen(lfd, kListenBacklog) != 0) {
     ::close(lfd);
     report(CHANNEL_MSG_ERROR, -53, "tcp-server: listen socket error!\n");
+    return -1;
+  }
+  return lfd;
+}
+
+void CSocketTCP::serverPass() {
+  if (serverStop_ || isOpen()) return;
+  int lfd = openListener();
+  if (lfd < 0) {
     pauseAfterServerFailure();
     return;
   }
@@ -164,7 +170,17 @@ void CSocketTCP::serverPass() {
     }
     listenFd_ = lfd;
   }
+  acceptPeers(lfd);
+  // close() may already have closed it (when called from a delegate
+  // callback on this thread); the number must not be closed twice.
+  CSmartLock guard(&listenLock_);
+  if (listenFd_ == lfd) {
+    ::close(lfd);
+    listenFd_ = -1;
+  }
+}
 
+void CSocketTCP::acceptPeers(int lfd) {
   while (!serverStop_) {
     pollfd p{lfd, POLLIN, 0};
     if (poll(&p, 1, kAcceptPollMs) <= 0) continue;
@@ -187,14 +203,6 @@ void CSocketTCP::serverPass() {
     }
     wakeThreads();
     delegate_->onConnected();
-  }
-
-  // close() may already have closed it (when called from a delegate
-  // callback on this thread); the number must not be closed twice.
-  CSmartLock guard(&listenLock_);
-  if (listenFd_ == lfd) {
-    ::close(lfd);
-    listenFd_ = -1;
   }
 }
 

@@ -48,6 +48,11 @@ class CSocketTCP : public CSocket {
  private:
   void connectClient();
   void serverPass();
+  // A non-blocking socket listening on the local address and port; -1
+  // after reporting the failed step.
+  int openListener();
+  // Accepts peers on `lfd` until the server stops, each replacing the last.
+  void acceptPeers(int lfd);
   // Waits about one second, or less when the server is being stopped, so
   // that a socket/bind/listen failure is retried (and reported) once a
   // second rather than on every pool period.

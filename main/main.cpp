@@ -65,6 +65,53 @@ int releaseTool(int argc, char** argv) {
   return 0;
 }
 
+// The console the first argument names; the default is the jyx console.
+CQelConsole* makeConsole(int argc, char** argv) {
+  if (strcmp(argv[1], "--flash-tool") == 0) {
+    shift(&argc, argv);
+    return new CQelConsoleFlashTool(argc, argv);
+  }
+  if (strcmp(argv[1], "--fct-tool") == 0) {
+    shift(&argc, argv);
+    return new CQelConsoleFctTool(argc, argv);
+  }
+  if (strcmp(argv[1], "--jyx") == 0) {
+    shift(&argc, argv);
+    return new CQelConsoleJYX(argc, argv);
+  }
+  return new CQelConsoleJYX(argc, argv);
+}
+
+// Until here a signal ends the process at once: no flow has produced
+// anything to save before the loop pumps its first reply. From here on
+// the loop takes signals itself.
+//
+// Between pumps the loop blocks until there is something to do: a wake-up
+// from another thread (received bytes, a finished task or send, a new
+// delayed call), a signal, or the next deadline (idleWaitMs). The wake-up
+// is cleared before the pump, so one that comes during the pump makes the
+// next wait return at once.
+void runMainLoop(CJYX* jyx, CAPIManager* api, CQelConsole* console) {
+  jyx::setSignalsDeferred(true);
+  const int wakeFd = jyx::mainLoopWakeFd();
+  while (!(jyx->isFinished() && !g_keepRunning)) {
+    jyx::clearMainLoopWake();
+    api->update();
+    if (int n = jyx::waitForSignal(0)) endOnSignal(n);
+    // The reader of the output has gone (a closed pipe): end as the
+    // default SIGPIPE would have, but with the run's data saved.
+    if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
+    console->update();
+    if (jyx->isFinished() && !g_keepRunning) break;
+    int waitMs = api->idleWaitMs(console->nextDeadline(api->time()));
+    if (int n = jyx::waitForSignal(waitMs, wakeFd)) endOnSignal(n);
+  }
+  // A signal that came during the last pass still ends the run with its
+  // number.
+  if (int n = jyx::waitForSignal(0)) endOnSignal(n);
+  jyx::setSignalsDeferred(false);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,53 +141,14 @@ int main(int argc, char** argv) {
     argc = 2;
   }
 
-  CQelConsole* console;
-  if (strcmp(argv[1], "--flash-tool") == 0) {
-    shift(&argc, argv);
-    console = new CQelConsoleFlashTool(argc, argv);
-  } else if (strcmp(argv[1], "--fct-tool") == 0) {
-    shift(&argc, argv);
-    console = new CQelConsoleFctTool(argc, argv);
-  } else if (strcmp(argv[1], "--jyx") == 0) {
-    shift(&argc, argv);
-    console = new CQelConsoleJYX(argc, argv);
-  } else {
-    console = new CQelConsoleJYX(argc, argv);
-  }
+  CQelConsole* console = makeConsole(argc, argv);
   g_console = console;
 
   CAPIManager* api = CAPIManager::instance();
   api->init("{\"operatingSystem\":\"linux\",\"docPath\":\"./tmp\"}", onHostEvent);
   jyx->start();
   console->run();
-
-  // Until here a signal ends the process at once: no flow has produced
-  // anything to save before the loop pumps its first reply. From here on
-  // the loop takes signals itself.
-  //
-  // Between pumps the loop blocks until there is something to do: a wake-up
-  // from another thread (received bytes, a finished task or send, a new
-  // delayed call), a signal, or the next deadline (idleWaitMs). The wake-up
-  // is cleared before the pump, so one that comes during the pump makes the
-  // next wait return at once.
-  jyx::setSignalsDeferred(true);
-  const int wakeFd = jyx::mainLoopWakeFd();
-  while (!(jyx->isFinished() && !g_keepRunning)) {
-    jyx::clearMainLoopWake();
-    api->update();
-    if (int n = jyx::waitForSignal(0)) endOnSignal(n);
-    // The reader of the output has gone (a closed pipe): end as the
-    // default SIGPIPE would have, but with the run's data saved.
-    if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
-    console->update();
-    if (jyx->isFinished() && !g_keepRunning) break;
-    int waitMs = api->idleWaitMs(console->nextDeadline(api->time()));
-    if (int n = jyx::waitForSignal(waitMs, wakeFd)) endOnSignal(n);
-  }
-  // A signal that came during the last pass still ends the run with its
-  // number.
-  if (int n = jyx::waitForSignal(0)) endOnSignal(n);
-  jyx::setSignalsDeferred(false);
+  runMainLoop(jyx, api, console);
 
   api->onInvoke(static_cast<int>(api->nextCallId()), "jyx:stop", g_emptyData,
                 [](int, APIDATA*) { return 0; });

@@ -365,6 +365,14 @@ bool CQelConsoleJYX::parseChecked(int c, const char* text) {
       spiRegisterOp_ = "spi-write-registers";
       spiRegisterValue_ = static_cast<int32_t>(static_cast<uint32_t>(n));
       return true;
+    default:
+      return parseCheckedLine(c, text);
+  }
+}
+
+bool CQelConsoleJYX::parseCheckedLine(int c, const char* text) {
+  uint64_t n = 0;
+  switch (c) {
     case 'N':
       if (!parseOptionNumber(text, 0xFFFF, &n) || !isOutputGpio(n)) {
         refuse("--setio", text, "give a controller output, 64 to 79");
@@ -420,189 +428,174 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
   // a console can be built more than once in a process.
   optind = 0;
   opterr = 0;  // unlisted options print the help instead
-  CJYX* jyx = CJYX::instance();
-  CAPIManager* api = CAPIManager::instance();
   while (true) {
     int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
     if (c == -1) break;
-    switch (c) {
-      case 'v':
-        api->print("%s\n", jyx->version().c_str());
-        finish();
-        return;
-      case 'l':
-        list_ = true;
-        break;
-      case 'c':
-        command_ = optarg;
-        break;
-      case 'p':
-        param_ = optarg;
-        break;
-      case 'e':
-        break;
-      case 'a':
-        address_ = optarg;
-        break;
-      case 'u':
-        uart_ = optarg;
-        break;
-      case 'i':
-        image_ = optarg;
-        break;
-      case 'm':
-        monitor_ = true;
-        g_keepRunning = true;
-        if (strncmp(optarg, "0x", 2) == 0) {
-          parseRailMask(optarg, monitorMask_);
-          monitorMaskSet_ = true;
-        } else {
-          // A later configuration file overrides an earlier command-line mask.
-          monitorConfig_ = optarg;
-          monitorMaskSet_ = false;
-        }
-        break;
-      case 'd':
-        duration_ = ruleB(optarg);
-        break;
-      case '9':
-        showLog_ = true;
-        CJYXSerialManager::instance()->setShowLog(true);
-        break;
-      case '8':
-        loop_ = true;
-        break;
-      case '7':
-      case '6':
-      case 'S':
-      case 'T':
-      case 'Q':
-      case 'R':
-        ftdiAction(c);
-        return;
-      case '5':
-      case '0':
-      case 'M':
-      case 'N':
-      case 'X':
-      case 'w':
-      case 'r':
-        if (!parseChecked(c, optarg)) return;
-        break;
-      case '4':
-        break;
-      case '3':
-        postcode_ = true;
-        break;
-      case '2':
-        slave_ = true;
-        break;
-      case '1':
-        logFilter_ = optarg;
-        CJYXSerialManager::instance()->setLogKeyword(logFilter_);
-        break;
-      case 'Y':
-        checkSpi_ = true;
-        break;
-      case 's':
-        sendText_ = optarg;
-        break;
-      case 'U':
-        powerAction_ = 1;
-        break;
-      case 'V':
-        powerAction_ = 2;
-        break;
-      case 'W':
-        powerAction_ = 3;
-        break;
-      case 'H':
-        powerAction_ = 4;
-        break;
-      case 'J':
-        powerAction_ = 5;
-        break;
-      case 'K':
-        powerAction_ = 6;
-        break;
-      case 'Z':
-        serialLineLimit_ = kScanLineLimit;
-        scanUart_ = true;
-        CJYXSerialManager::instance()->rebuildChannel(serialLineLimit_);
-        break;
-      case 'O':
-        oldJyx_ = true;
-        CJYXSerialManager::instance()->setMainInterface(1);
-        break;
-      case 'I':
-        flashType_ = "2M*3";
-        break;
-      case 'A':
-        flashType_ = "2M*4";
-        break;
-      case 'B':
-        flashType_ = "2M*8";
-        break;
-      case 'C':
-        firmware_ = true;
-        mainFirmware_ = optarg;
-        CJYXSerialManager::instance()->setMainFirmwareFile(mainFirmware_);
-        break;
-      case 'D':
-        firmware_ = true;
-        slaveFirmware_ = optarg;
-        CJYXSerialManager::instance()->setSlaveFirmwareFile(slaveFirmware_);
-        break;
-      case 'E':
-        espOffset_ = ruleB(optarg);
-        break;
-      case 'F':
-        binaryWidth_ = ruleB(optarg);
-        setEspDumpWidth(binaryWidth_);
-        break;
-      case 'G': {
-        usbUart_ = true;
-        serialLineLimit_ = kTtyLineLimit;
-        CJYXSerialManager* serial = CJYXSerialManager::instance();
-        serial->setUsbUart(true);
-        serial->rebuildChannel(serialLineLimit_);
-        break;
-      }
-      case 'y':
-        spiRegisterOp_ = "spi-read-registers";
-        break;
-      case 'z':
-        spiRegisterOp_ = "spi-unlock";
-        break;
-      case 'o':
-        output_ = optarg;
-        break;
-      case 'x':
-        g_keepRunning = true;
-        break;
-      case kExitCodeOption:
-        exitCode_ = true;
-        break;
-      case kPowerReportOption:
-        powerReport_ = optarg;
-        break;
-      case kChangedOnlyOption:
-        changedOnly_ = true;
-        break;
-      case 'h':
-        printHelp();
-        finish();
-        return;
-      default:
-        // An option the table does not know: the help, as for -h, but the
-        // run counts as refused.
-        printHelp();
-        outcome_ = Outcome::kRefused;
-        finish();
-        return;
-    }
+    if (!parseOption(c, optarg)) return;
   }
   checkCombined();
+}
+
+bool CQelConsoleJYX::storePlainOption(int c, const char* arg) {
+  // Options that only store their argument, set a flag or pick a value.
+  static const struct {
+    int option;
+    std::string CQelConsoleJYX::*field;
+  } kTextOptions[] = {
+      {'c', &CQelConsoleJYX::command_}, {'p', &CQelConsoleJYX::param_},
+      {'a', &CQelConsoleJYX::address_}, {'u', &CQelConsoleJYX::uart_},
+      {'i', &CQelConsoleJYX::image_},   {'s', &CQelConsoleJYX::sendText_},
+      {'o', &CQelConsoleJYX::output_},  {kPowerReportOption, &CQelConsoleJYX::powerReport_},
+  };
+  static const struct {
+    int option;
+    bool CQelConsoleJYX::*field;
+  } kFlagOptions[] = {
+      {'l', &CQelConsoleJYX::list_},
+      {'8', &CQelConsoleJYX::loop_},
+      {'3', &CQelConsoleJYX::postcode_},
+      {'2', &CQelConsoleJYX::slave_},
+      {'Y', &CQelConsoleJYX::checkSpi_},
+      {kExitCodeOption, &CQelConsoleJYX::exitCode_},
+      {kChangedOnlyOption, &CQelConsoleJYX::changedOnly_},
+  };
+  static const struct {
+    int option;
+    std::string CQelConsoleJYX::*field;
+    const char* value;
+  } kChoiceOptions[] = {
+      {'I', &CQelConsoleJYX::flashType_, "2M*3"},
+      {'A', &CQelConsoleJYX::flashType_, "2M*4"},
+      {'B', &CQelConsoleJYX::flashType_, "2M*8"},
+      {'y', &CQelConsoleJYX::spiRegisterOp_, "spi-read-registers"},
+      {'z', &CQelConsoleJYX::spiRegisterOp_, "spi-unlock"},
+  };
+  static const char kPowerOptions[] = "UVWHJK";  // power actions 1 to 6
+  for (const auto& entry : kTextOptions) {
+    if (entry.option != c) continue;
+    this->*entry.field = arg;
+    return true;
+  }
+  for (const auto& entry : kFlagOptions) {
+    if (entry.option != c) continue;
+    this->*entry.field = true;
+    return true;
+  }
+  for (const auto& entry : kChoiceOptions) {
+    if (entry.option != c) continue;
+    this->*entry.field = entry.value;
+    return true;
+  }
+  const char* power = c > 0 && c < 256 ? strchr(kPowerOptions, c) : nullptr;
+  if (power != nullptr) {
+    powerAction_ = static_cast<int32_t>(power - kPowerOptions) + 1;
+    return true;
+  }
+  return c == 'e' || c == '4';  // accepted and ignored
+}
+
+// The options that act on the serial manager as they are parsed.
+bool CQelConsoleJYX::storeSerialOption(int c, const char* arg) {
+  CJYXSerialManager* serial = CJYXSerialManager::instance();
+  switch (c) {
+    case '9':
+      showLog_ = true;
+      serial->setShowLog(true);
+      return true;
+    case '1':
+      logFilter_ = arg;
+      serial->setLogKeyword(logFilter_);
+      return true;
+    case 'Z':
+      serialLineLimit_ = kScanLineLimit;
+      scanUart_ = true;
+      serial->rebuildChannel(serialLineLimit_);
+      return true;
+    case 'O':
+      oldJyx_ = true;
+      serial->setMainInterface(1);
+      return true;
+    case 'C':
+      firmware_ = true;
+      mainFirmware_ = arg;
+      serial->setMainFirmwareFile(mainFirmware_);
+      return true;
+    case 'D':
+      firmware_ = true;
+      slaveFirmware_ = arg;
+      serial->setSlaveFirmwareFile(slaveFirmware_);
+      return true;
+    case 'G':
+      usbUart_ = true;
+      serialLineLimit_ = kTtyLineLimit;
+      serial->setUsbUart(true);
+      serial->rebuildChannel(serialLineLimit_);
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool CQelConsoleJYX::parseOption(int c, const char* arg) {
+  if (storePlainOption(c, arg) || storeSerialOption(c, arg)) return true;
+  switch (c) {
+    case 'v':
+      CAPIManager::instance()->print("%s\n", CJYX::instance()->version().c_str());
+      finish();
+      return false;
+    case 'm':
+      monitor_ = true;
+      g_keepRunning = true;
+      if (strncmp(arg, "0x", 2) == 0) {
+        parseRailMask(arg, monitorMask_);
+        monitorMaskSet_ = true;
+      } else {
+        // A later configuration file overrides an earlier command-line mask.
+        monitorConfig_ = arg;
+        monitorMaskSet_ = false;
+      }
+      return true;
+    case 'd':
+      duration_ = ruleB(arg);
+      return true;
+    case 'E':
+      espOffset_ = ruleB(arg);
+      return true;
+    case 'F':
+      binaryWidth_ = ruleB(arg);
+      setEspDumpWidth(binaryWidth_);
+      return true;
+    case 'x':
+      g_keepRunning = true;
+      return true;
+    case '7':
+    case '6':
+    case 'S':
+    case 'T':
+    case 'Q':
+    case 'R':
+      ftdiAction(c);
+      return false;
+    case '5':
+    case '0':
+    case 'M':
+    case 'N':
+    case 'X':
+    case 'w':
+    case 'r':
+      return parseChecked(c, arg);
+    case 'h':
+      printHelp();
+      finish();
+      return false;
+    default:
+      // An option the table does not know: the help, as for -h, but the
+      // run counts as refused.
+      printHelp();
+      outcome_ = Outcome::kRefused;
+      finish();
+      return false;
+  }
 }
 
 void CQelConsoleJYX::ftdiAction(int option) {

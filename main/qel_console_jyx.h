@@ -166,6 +166,8 @@ class CQelConsoleJYX : public CQelConsole {
   void flowImage(CJYXDataManager* data);
   void flowSpiRegister(CJYXDataManager* data);
   void serialCommandFlow();
+  // Sends "jyx NN [param]" and reports the reply as command `n` wants it.
+  void sendSerialCommand(int n, const std::string& text);
   // Address discovery on the reply to command 01 or 02: an address runs
   // the network flow; otherwise, when a network action waits for it, the
   // other address is asked for once.
@@ -178,6 +180,8 @@ class CQelConsoleJYX : public CQelConsole {
   void start_flash_changed_only();
   void start_check_spi();
   void start_read_spi();
+  // The end of a read that succeeded: commits the file or prints the dump.
+  void readSpiDone();
   void start_monitor();
   // The SPI status-register action of -w/-y/-z (spiRegisterOp): write,
   // read or unlock; finishes the console when done.
@@ -200,8 +204,17 @@ class CQelConsoleJYX : public CQelConsole {
  protected:
   // Parses the vector; returns at once after an action that ends the parse.
   void parse(int argc, char** argv);
+  // One option; false when it ends the parse (version, help, an FTDI
+  // action, a refused or unknown option).
+  bool parseOption(int c, const char* arg);
+  // The options that only store a text, set a flag or pick a value, and
+  // those that configure the serial manager; false for any other option.
+  bool storePlainOption(int c, const char* arg);
+  bool storeSerialOption(int c, const char* arg);
   // Parses one checked option; false after refuse().
   bool parseChecked(int c, const char* text);
+  // The same for the options that name a controller line or UART.
+  bool parseCheckedLine(int c, const char* text);
   // Checks that need several options (the read range); false after refuse().
   bool checkCombined();
   // The SPI flow's reasons for its failure, one line each, then `failLine`.

@@ -48,6 +48,12 @@ void CQelConsoleJYX::serialCommandFlow() {
     text += " " + param_;
     api->print("%s\n", text.c_str());
   }
+  sendSerialCommand(n, text);
+}
+
+void CQelConsoleJYX::sendSerialCommand(int n, const std::string& text) {
+  CAPIManager* api = CAPIManager::instance();
+  CJYXSerialManager* serial = CJYXSerialManager::instance();
   auto sendOrFail = [this, serial, text](CJYXSerialManager::ReplyCallback reply) {
     if (serial->sendCommand(text, std::move(reply))) return true;
     CAPIManager::instance()->print("send %s fail\n", text.c_str());

@@ -101,6 +101,59 @@ void CQelConsoleJYX::start_check_spi() {
   });
 }
 
+namespace {
+
+// Where the blocks of a read go: with `output`, straight to a temporary
+// file beside it that is renamed over it only once every byte was written
+// and synced, so nothing of the range is held in memory; else into
+// g_readBytes. False (g_readError says why) when the file cannot be made.
+bool makeReadSink(const std::string& output, CJYXDataManager::SPIReadSink* sink) {
+  if (!output.empty()) {
+    g_readFile.reset(new jyx::CAtomicFile());
+    if (!g_readFile->open(output, &g_readError)) {
+      g_readFile.reset();
+      return false;
+    }
+    *sink = [](uint32_t, const uint8_t* bytes, uint32_t len) {
+      return g_readFile->write(bytes, len, &g_readError);
+    };
+    return true;
+  }
+  // Grows as blocks arrive; the range was checked against the flash
+  // before the first block, so it stays within the flash's size.
+  *sink = [](uint32_t at, const uint8_t* bytes, uint32_t len) {
+    if (at != g_readBytes.size()) return false;  // pieces come in address order
+    g_readBytes.insert(g_readBytes.end(), bytes, bytes + len);
+    return true;
+  };
+  return true;
+}
+
+// Prints the bytes read as hex rows, in pieces of about kDumpChunk.
+void printReadDump(int32_t offset, int32_t length) {
+  CAPIManager* api = CAPIManager::instance();
+  api->print("offset:%d, len:%d\n\n", offset, length);
+  // The last row is printed whole; its tail is zeros, as past the end
+  // of the range.
+  g_readBytes.resize(static_cast<size_t>(length) + 16, 0);
+  const uint8_t* bytes = g_readBytes.data();
+  std::string text;
+  text.reserve(kDumpChunk + 64);
+  for (int32_t row = 0; row < length; row += 16) {
+    text += spiHexRow(bytes + row);
+    text += '\n';
+    if (text.size() >= kDumpChunk) {
+      api->print("%s", text.c_str());
+      text.clear();
+    }
+    if (row > INT32_MAX - 16) break;
+  }
+  if (!text.empty()) api->print("%s", text.c_str());
+  g_readBytes = std::vector<uint8_t>();
+}
+
+}  // namespace
+
 void CQelConsoleJYX::start_read_spi() {
   CAPIManager* api = CAPIManager::instance();
   CJYXDataManager* data = spiDataManager(this);
@@ -112,75 +165,42 @@ void CQelConsoleJYX::start_read_spi() {
   g_readBytes.clear();
   g_readError.clear();
   CJYXDataManager::SPIReadSink sink;
-  if (!output_.empty()) {
-    // The dump goes straight to a temporary file beside the target and is
-    // renamed over it only once every byte was written and synced; nothing
-    // of the range is held in memory.
-    g_readFile.reset(new jyx::CAtomicFile());
-    if (!g_readFile->open(output_, &g_readError)) {
-      g_readFile.reset();
-      api->print("%s\n", g_readError.c_str());
-      api->print("read spi fail\n");
-      fail();
-      return;
-    }
-    sink = [](uint32_t, const uint8_t* bytes, uint32_t len) {
-      return g_readFile->write(bytes, len, &g_readError);
-    };
-  } else {
-    // Grows as blocks arrive; the range was checked against the flash
-    // before the first block, so it stays within the flash's size.
-    sink = [](uint32_t at, const uint8_t* bytes, uint32_t len) {
-      if (at != g_readBytes.size()) return false;  // pieces come in address order
-      g_readBytes.insert(g_readBytes.end(), bytes, bytes + len);
-      return true;
-    };
+  if (!makeReadSink(output_, &sink)) {
+    api->print("%s\n", g_readError.c_str());
+    api->print("read spi fail\n");
+    fail();
+    return;
   }
   data->startGetSPIContent(readOffset_, readLength_, sink, [this](int p) {
-    CAPIManager* api = CAPIManager::instance();
     if (p < 0) {
       g_readFile.reset();  // removes the temporary file
       g_readBytes = std::vector<uint8_t>();
-      if (!g_readError.empty()) api->print("\n%s", g_readError.c_str());
+      if (!g_readError.empty()) CAPIManager::instance()->print("\n%s", g_readError.c_str());
       printSpiFailure("\nread spi fail\n", std::string());
-      return;
-    }
-    if (p <= 100) {
+    } else if (p <= 100) {
       progressBar("reading:", p);
+    } else {
+      readSpiDone();
+    }
+  });
+}
+
+void CQelConsoleJYX::readSpiDone() {
+  CAPIManager* api = CAPIManager::instance();
+  if (g_readFile) {
+    bool committed = g_readFile->commit(&g_readError);
+    g_readFile.reset();
+    if (!committed) {
+      api->print("\n%s", g_readError.c_str());
+      api->print("\nread spi fail\n");
+      fail();
       return;
     }
-    if (g_readFile) {
-      bool committed = g_readFile->commit(&g_readError);
-      g_readFile.reset();
-      if (!committed) {
-        api->print("\n%s", g_readError.c_str());
-        api->print("\nread spi fail\n");
-        fail();
-        return;
-      }
-      api->print("\nread spi to file(%s) OK\n", output_.c_str());
-    } else {
-      api->print("offset:%d, len:%d\n\n", readOffset_, readLength_);
-      // The last row is printed whole; its tail is zeros, as past the end
-      // of the range.
-      g_readBytes.resize(static_cast<size_t>(readLength_) + 16, 0);
-      const uint8_t* bytes = g_readBytes.data();
-      std::string text;
-      text.reserve(kDumpChunk + 64);
-      for (int32_t row = 0; row < readLength_; row += 16) {
-        text += spiHexRow(bytes + row);
-        text += '\n';
-        if (text.size() >= kDumpChunk) {
-          api->print("%s", text.c_str());
-          text.clear();
-        }
-        if (row > INT32_MAX - 16) break;
-      }
-      if (!text.empty()) api->print("%s", text.c_str());
-      g_readBytes = std::vector<uint8_t>();
-    }
-    finish();
-  });
+    api->print("\nread spi to file(%s) OK\n", output_.c_str());
+  } else {
+    printReadDump(readOffset_, readLength_);
+  }
+  finish();
 }
 
 void CQelConsoleJYX::runSpiRegisterOp() {

@@ -24,50 +24,50 @@ std::string hexWord(uint32_t v) {
   return buf;
 }
 
-// Decoded payload fields for the ops log; unknown or short payloads only
-// get their length (already in the header keys).
-void describe(const SimFrame& f, bool reply, COpsRecord& r) {
+// The decoded payload of a reply, by its data type.
+void describeReply(const SimFrame& f, COpsRecord& r) {
   const uint8_t* p = f.payload.data();
   size_t n = f.payload.size();
-  if (reply && f.cmd == DEVICE_ACK && f.data == NO_DATA) return;
-  uint16_t kind = reply ? f.data : f.cmd;
-  if (reply) {
-    switch (kind) {
-      case GPIO_DATA:
-        if (n >= 4)
-          r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
-        return;
-      case SPI_CTRL_INFO_DATA:
-        if (n >= 8)
-          r.str("flash_id", hexWord(getU32(p)))
-              .num("sec_size", getU16(p + 4))
-              .num("sec_num", getU16(p + 6));
-        return;
-      case SPI_DATA:
-        if (n >= 8)
-          r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
-        return;
-      case SPI_REG_DATA:
-        if (n >= 4)
-          r.num("count", getU16(p + 2))
-              .hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
-        return;
-      case UART_DATA_TYPE:
-        if (n >= 1) r.num("enable", p[0]);
-        return;
-      case POST_DATA:
-        if (n >= 4) r.num("count", getU32(p)).hex("codes", p + 4, n - 4, 64);
-        return;
-      case STRING_DATA:
-        r.str("text", std::string(reinterpret_cast<const char*>(p), n));
-        return;
-      case POWER_DATA:
-        r.hex("ic_ids", p, n, 24);
-        return;
-      default:
-        return;
-    }
+  switch (f.data) {
+    case GPIO_DATA:
+      if (n >= 4) r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
+      return;
+    case SPI_CTRL_INFO_DATA:
+      if (n >= 8)
+        r.str("flash_id", hexWord(getU32(p)))
+            .num("sec_size", getU16(p + 4))
+            .num("sec_num", getU16(p + 6));
+      return;
+    case SPI_DATA:
+      if (n >= 8)
+        r.num("sector", getU32(p)).num("sec_size", getU16(p + 4)).num("sec_num", getU16(p + 6));
+      return;
+    case SPI_REG_DATA:
+      if (n >= 4)
+        r.num("count", getU16(p + 2))
+            .hex("bytes", p + 4, n - 4, std::min<size_t>(getU16(p + 2), 12));
+      return;
+    case UART_DATA_TYPE:
+      if (n >= 1) r.num("enable", p[0]);
+      return;
+    case POST_DATA:
+      if (n >= 4) r.num("count", getU32(p)).hex("codes", p + 4, n - 4, 64);
+      return;
+    case STRING_DATA:
+      r.str("text", std::string(reinterpret_cast<const char*>(p), n));
+      return;
+    case POWER_DATA:
+      r.hex("ic_ids", p, n, 24);
+      return;
+    default:
+      return;
   }
+}
+
+// The decoded payload of a request, by its command.
+void describeRequest(const SimFrame& f, COpsRecord& r) {
+  const uint8_t* p = f.payload.data();
+  size_t n = f.payload.size();
   switch (f.cmd) {
     case GPIO_CTRL:
       if (n >= 4) r.str("op", p[0] ? "set" : "read").num("gpio", getU16(p + 2)).num("level", p[1]);
@@ -109,6 +109,17 @@ void describe(const SimFrame& f, bool reply, COpsRecord& r) {
       return;
     default:
       return;
+  }
+}
+
+// Decoded payload fields for the ops log; unknown or short payloads only
+// get their length (already in the header keys).
+void describe(const SimFrame& f, bool reply, COpsRecord& r) {
+  if (reply && f.cmd == DEVICE_ACK && f.data == NO_DATA) return;
+  if (reply) {
+    describeReply(f, r);
+  } else {
+    describeRequest(f, r);
   }
 }
 
@@ -518,35 +529,8 @@ void CSimController::handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* r
   uint32_t sectors = flash_.sectorCount();
   if (enable) {
     if (security) {
-      if (access == 0) {
-        fail(req, reply, "security layout with access id 0 selects no copy");
-        return;
-      }
-      for (int c = 0; c < 16; ++c) {
-        if (((access | erase) & (1u << c)) && uint64_t(c + 1) * kSecureCopyBytes > flash_.size()) {
-          fail(req, reply, "access or erase id selects a copy beyond the flash");
-          return;
-        }
-      }
-      // The erase id names the copies wiped on entry; a protected copy
-      // refuses the whole request before anything is erased.
-      for (int c = 0; c < 16; ++c) {
-        if ((erase & (1u << c)) && flash_.isProtected(c * kSecureCopyBytes, kSecureCopyBytes)) {
-          fail(req, reply, "erase id selects a protected copy");
-          return;
-        }
-      }
-      int erased = 0;
-      for (int c = 0; c < 16; ++c) {
-        if (erase & (1u << c)) {
-          flash_.erase(c * kSecureCopyBytes, kSecureCopyBytes);
-          ++erased;
-        }
-      }
-      reply->delayUs = uint32_t(uint64_t(erased) * (kSecureCopyBytes / CSimSpiFlash::kSectorSize) *
-                                config_.eraseUsPerSector);
+      if (!enterSecureLayout(req, access, erase, reply)) return;
       sectors = kSecureCopyBytes / CSimSpiFlash::kSectorSize;
-      reply->extra.push_back({"erased_copies", erased});
     }
     programming_ = true;
     secure_ = security != 0;
@@ -561,6 +545,39 @@ void CSimController::handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* r
   putU32(&reply->frame.payload[0], flash_.jedecId());
   putU16(&reply->frame.payload[4], CSimSpiFlash::kSectorSize);
   putU16(&reply->frame.payload[6], uint16_t(sectors > 65535 ? 65535 : sectors));
+}
+
+bool CSimController::enterSecureLayout(const SimFrame& req, uint16_t access, uint16_t erase,
+                                       Reply* reply) {
+  if (access == 0) {
+    fail(req, reply, "security layout with access id 0 selects no copy");
+    return false;
+  }
+  for (int c = 0; c < 16; ++c) {
+    if (((access | erase) & (1u << c)) && uint64_t(c + 1) * kSecureCopyBytes > flash_.size()) {
+      fail(req, reply, "access or erase id selects a copy beyond the flash");
+      return false;
+    }
+  }
+  // The erase id names the copies wiped on entry; a protected copy
+  // refuses the whole request before anything is erased.
+  for (int c = 0; c < 16; ++c) {
+    if ((erase & (1u << c)) && flash_.isProtected(c * kSecureCopyBytes, kSecureCopyBytes)) {
+      fail(req, reply, "erase id selects a protected copy");
+      return false;
+    }
+  }
+  int erased = 0;
+  for (int c = 0; c < 16; ++c) {
+    if (erase & (1u << c)) {
+      flash_.erase(c * kSecureCopyBytes, kSecureCopyBytes);
+      ++erased;
+    }
+  }
+  reply->delayUs = uint32_t(uint64_t(erased) * (kSecureCopyBytes / CSimSpiFlash::kSectorSize) *
+                            config_.eraseUsPerSector);
+  reply->extra.push_back({"erased_copies", erased});
+  return true;
 }
 
 void CSimController::handleSectorWrite(const SimFrame& req, Reply* reply) {

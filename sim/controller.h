@@ -106,6 +106,9 @@ class CSimController {
   void handleGpio(const SimFrame& req, uint64_t nowUs, Reply* reply);
   void handlePower(const SimFrame& req, uint64_t nowUs, Reply* reply);
   void handleSpiCtrl(const SimFrame& req, uint64_t nowUs, Reply* reply);
+  // Programming mode in a security layout: checks the access and erase ids
+  // and wipes the copies the erase id names; false after fail().
+  bool enterSecureLayout(const SimFrame& req, uint16_t access, uint16_t erase, Reply* reply);
   void handleSectorWrite(const SimFrame& req, Reply* reply);
   void handleRegister(const SimFrame& req, Reply* reply);
   void handleSectorRead(const SimFrame& req, Reply* reply);

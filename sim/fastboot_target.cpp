@@ -225,38 +225,10 @@ void CSimFastboot::handleCommand(const std::string& cmd, std::string* out) {
     reply = (ok ? "OKAY" : "FAIL") + value;
   } else if (cmd.compare(0, 9, "download:") == 0) {
     arg = cmd.substr(9);
-    char* end = nullptr;
-    unsigned long size = arg.size() == 8 ? strtoul(arg.c_str(), &end, 16) : 0;
-    if (end == nullptr || *end != '\0' || size == 0 || size > config_.maxDownload) {
-      reply = "FAILdownload size refused";
-    } else {
-      char text[16];
-      snprintf(text, sizeof(text), "DATA%08lx", size);
-      reply = text;
-      download_.clear();
-      downloading_ = true;
-      downloadLeft_ = uint32_t(size);
-    }
+    reply = startDownload(arg);
   } else if (cmd.compare(0, 6, "flash:") == 0) {
     arg = cmd.substr(6);
-    uint64_t offset = 0, length = 0;
-    std::string why;
-    if (download_.empty()) {
-      reply = "FAILno image downloaded";
-    } else if (download_.size() >= 4 && jyx::decodeFixed32(reinterpret_cast<const uint8_t*>(
-                                            download_.data())) == kSparseMagic) {
-      reply = "FAILsparse images are not supported";
-    } else if (arg == "gpt") {
-      reply = flashGpt(&why) ? "OKAY" : "FAIL" + why;
-    } else if (!partitionRange(arg, &offset, &length)) {
-      reply = "FAILpartition does not exist";
-    } else if (download_.size() > length) {
-      reply = "FAILimage is larger than the partition";
-    } else if (!writeDisk(offset, download_.data(), download_.size())) {
-      reply = "FAILdisk write failed";
-    } else {
-      reply = "OKAY";
-    }
+    reply = flash(arg);
   } else if (cmd.compare(0, 6, "erase:") == 0) {
     arg = cmd.substr(6);
     uint64_t offset = 0, length = 0;
@@ -281,6 +253,35 @@ void CSimFastboot::handleCommand(const std::string& cmd, std::string* out) {
   if (reply == "OKAY" && (cmd == "oem qelboot" || cmd == "reboot" || cmd == "continue") && boot_) {
     boot_();
   }
+}
+
+std::string CSimFastboot::startDownload(const std::string& arg) {
+  char* end = nullptr;
+  unsigned long size = arg.size() == 8 ? strtoul(arg.c_str(), &end, 16) : 0;
+  if (end == nullptr || *end != '\0' || size == 0 || size > config_.maxDownload) {
+    return "FAILdownload size refused";
+  }
+  char text[16];
+  snprintf(text, sizeof(text), "DATA%08lx", size);
+  download_.clear();
+  downloading_ = true;
+  downloadLeft_ = uint32_t(size);
+  return text;
+}
+
+std::string CSimFastboot::flash(const std::string& arg) {
+  uint64_t offset = 0, length = 0;
+  std::string why;
+  if (download_.empty()) return "FAILno image downloaded";
+  if (download_.size() >= 4 &&
+      jyx::decodeFixed32(reinterpret_cast<const uint8_t*>(download_.data())) == kSparseMagic) {
+    return "FAILsparse images are not supported";
+  }
+  if (arg == "gpt") return flashGpt(&why) ? "OKAY" : "FAIL" + why;
+  if (!partitionRange(arg, &offset, &length)) return "FAILpartition does not exist";
+  if (download_.size() > length) return "FAILimage is larger than the partition";
+  if (!writeDisk(offset, download_.data(), download_.size())) return "FAILdisk write failed";
+  return "OKAY";
 }
 
 bool CSimFastboot::flashGpt(std::string* why) {

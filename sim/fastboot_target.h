@@ -71,6 +71,10 @@ class CSimFastboot {
   void handleMessage(const std::string& payload, std::string* out);
   void handleCommand(const std::string& cmd, std::string* out);
   std::string getvar(const std::string& name, bool* ok) const;
+  // The replies to "download:SIZE" (which starts the data phase) and to
+  // "flash:PARTITION".
+  std::string startDownload(const std::string& arg);
+  std::string flash(const std::string& arg);
   bool flashGpt(std::string* why);
   bool writeDisk(uint64_t offset, const void* buf, size_t n);
   bool fillDisk(uint64_t offset, uint64_t n, uint8_t value);

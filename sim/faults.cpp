@@ -128,43 +128,54 @@ bool CSimFaults::parseSelector(const std::string& text, Rule* rule, std::string*
 }
 
 bool CSimFaults::addOption(const std::string& name, const std::string& value, std::string* err) {
-  uint64_t n = 0;
   if (name == "delay-all" || name == "close-after" || name == "reset-after" ||
       name == "mute-after" || name == "seed") {
-    if (!parseUnsigned(value, 0xFFFFFFFFu, &n)) {
-      *err = "--" + name + " needs a number, not '" + value + "'";
+    return setNumber(name, value, err);
+  }
+  if (name == "random") return setRandom(value, err);
+  return addRule(name, value, err);
+}
+
+bool CSimFaults::setNumber(const std::string& name, const std::string& value, std::string* err) {
+  uint64_t n = 0;
+  if (!parseUnsigned(value, 0xFFFFFFFFu, &n)) {
+    *err = "--" + name + " needs a number, not '" + value + "'";
+    return false;
+  }
+  if (name == "delay-all") delayAllMs_ = uint32_t(n);
+  if (name == "close-after") closeAfter_ = uint32_t(n);
+  if (name == "reset-after") resetAfter_ = uint32_t(n);
+  if (name == "mute-after") muteAfter_ = int64_t(n);
+  if (name == "seed") {
+    seed_ = uint32_t(n);
+    rng_.seed(seed_);
+  }
+  return true;
+}
+
+bool CSimFaults::setRandom(const std::string& value, std::string* err) {
+  static const char* const kKinds[5] = {"drop", "fail", "corrupt", "garbage", "garbage_magic"};
+  for (const std::string& item : split(value, ',')) {
+    std::vector<std::string> kv = split(item, '=');
+    int k = -1;
+    for (int i = 0; i < 5; ++i)
+      if (kv.size() == 2 && kv[0] == kKinds[i]) k = i;
+    double p;
+    if (k < 0 || !parseProbability(kv[1], &p)) {
+      *err =
+          "--random takes KIND=P[,KIND=P...] with KIND drop, fail, corrupt, garbage or "
+          "garbage_magic "
+          "and P in 0..1, not '" +
+          item + "'";
       return false;
     }
-    if (name == "delay-all") delayAllMs_ = uint32_t(n);
-    if (name == "close-after") closeAfter_ = uint32_t(n);
-    if (name == "reset-after") resetAfter_ = uint32_t(n);
-    if (name == "mute-after") muteAfter_ = int64_t(n);
-    if (name == "seed") {
-      seed_ = uint32_t(n);
-      rng_.seed(seed_);
-    }
-    return true;
+    randomP_[k] = p;
   }
-  if (name == "random") {
-    static const char* const kKinds[5] = {"drop", "fail", "corrupt", "garbage", "garbage_magic"};
-    for (const std::string& item : split(value, ',')) {
-      std::vector<std::string> kv = split(item, '=');
-      int k = -1;
-      for (int i = 0; i < 5; ++i)
-        if (kv.size() == 2 && kv[0] == kKinds[i]) k = i;
-      double p;
-      if (k < 0 || !parseProbability(kv[1], &p)) {
-        *err =
-            "--random takes KIND=P[,KIND=P...] with KIND drop, fail, corrupt, garbage or "
-            "garbage_magic "
-            "and P in 0..1, not '" +
-            item + "'";
-        return false;
-      }
-      randomP_[k] = p;
-    }
-    return true;
-  }
+  return true;
+}
+
+bool CSimFaults::addRule(const std::string& name, const std::string& value, std::string* err) {
+  uint64_t n = 0;
   Rule rule;
   if (name == "drop")
     rule.kind = Kind::kDrop;
@@ -257,6 +268,60 @@ bool CSimFaults::loadText(const std::string& text, std::string* err) {
   return true;
 }
 
+namespace {
+
+// Adds `name` to the decision's comma-separated list of what it does.
+void note(CSimFaults::Decision* d, const char* name) {
+  if (!d->what.empty()) d->what += ",";
+  d->what += name;
+}
+
+}  // namespace
+
+void CSimFaults::applyRule(const Rule& r, Decision* d) {
+  switch (r.kind) {
+    case Kind::kDrop:
+      d->drop = true;
+      note(d, "drop");
+      break;
+    case Kind::kFail:
+      d->fail = true;
+      note(d, "fail");
+      break;
+    case Kind::kCorrupt:
+      d->corrupt = true;
+      note(d, "corrupt");
+      break;
+    case Kind::kGarbage:
+      d->garbageBytes += r.arg;
+      note(d, "garbage");
+      break;
+    case Kind::kGarbageMagic:
+      d->magicGarbageBytes += r.arg;
+      note(d, "garbage_magic");
+      break;
+    case Kind::kDelay:
+      d->delayMs += r.arg;
+      note(d, "delay");
+      break;
+  }
+}
+
+void CSimFaults::applyRandom(Decision* d) {
+  std::uniform_real_distribution<double> uni(0.0, 1.0);
+  static const char* const kRandomNames[5] = {"random_drop", "random_fail", "random_corrupt",
+                                              "random_garbage", "random_garbage_magic"};
+  for (int k = 0; k < 5; ++k) {
+    if (randomP_[k] <= 0.0 || uni(rng_) >= randomP_[k]) continue;
+    note(d, kRandomNames[k]);
+    if (k == 0) d->drop = true;
+    if (k == 1) d->fail = true;
+    if (k == 2) d->corrupt = true;
+    if (k == 3) d->garbageBytes += 16;
+    if (k == 4) d->magicGarbageBytes += kDefaultMagicGarbage;
+  }
+}
+
 CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t requestsOnLink) {
   Decision d;
   ++requests_;
@@ -269,65 +334,25 @@ CSimFaults::Decision CSimFaults::decide(const SimFrame& request, uint32_t reques
     d.what = "mute";
     return d;
   }
-  auto add = [&d](const char* name) {
-    if (!d.what.empty()) d.what += ",";
-    d.what += name;
-  };
   d.delayMs = delayAllMs_;
   for (const Rule& r : rules_) {
     if (r.cmd >= 0 && r.cmd != request.cmd) continue;
     if (r.data >= 0 && r.data != request.data) continue;
     uint32_t count = r.data >= 0 ? byPair : byCmd;
     if (r.nth != 0 && r.nth != count) continue;
-    switch (r.kind) {
-      case Kind::kDrop:
-        d.drop = true;
-        add("drop");
-        break;
-      case Kind::kFail:
-        d.fail = true;
-        add("fail");
-        break;
-      case Kind::kCorrupt:
-        d.corrupt = true;
-        add("corrupt");
-        break;
-      case Kind::kGarbage:
-        d.garbageBytes += r.arg;
-        add("garbage");
-        break;
-      case Kind::kGarbageMagic:
-        d.magicGarbageBytes += r.arg;
-        add("garbage_magic");
-        break;
-      case Kind::kDelay:
-        d.delayMs += r.arg;
-        add("delay");
-        break;
-    }
+    applyRule(r, &d);
   }
-  std::uniform_real_distribution<double> uni(0.0, 1.0);
-  static const char* const kRandomNames[5] = {"random_drop", "random_fail", "random_corrupt",
-                                              "random_garbage", "random_garbage_magic"};
-  for (int k = 0; k < 5; ++k) {
-    if (randomP_[k] <= 0.0 || uni(rng_) >= randomP_[k]) continue;
-    add(kRandomNames[k]);
-    if (k == 0) d.drop = true;
-    if (k == 1) d.fail = true;
-    if (k == 2) d.corrupt = true;
-    if (k == 3) d.garbageBytes += 16;
-    if (k == 4) d.magicGarbageBytes += kDefaultMagicGarbage;
-  }
+  applyRandom(&d);
   if (closeAfter_ && !closeDone_ && requestsOnLink >= closeAfter_) {
     closeDone_ = true;
     d.closeAfter = true;
-    add("close");
+    note(&d, "close");
   }
   if (resetAfter_ && !resetDone_ && requestsOnLink >= resetAfter_) {
     resetDone_ = true;
     d.closeAfter = true;
     d.resetAfter = true;
-    add("reset");
+    note(&d, "reset");
   }
   if (d.garbageBytes) garbage(d.garbageBytes, &d.garbage);
   if (d.magicGarbageBytes) magicGarbage(d.magicGarbageBytes, &d.garbage);

@@ -87,6 +87,15 @@ class CSimFaults {
 
  private:
   bool parseSelector(const std::string& text, Rule* rule, std::string* err);
+  // decide() for one matching rule, and for the random faults.
+  static void applyRule(const Rule& r, Decision* d);
+  void applyRandom(Decision* d);
+  // addOption for the numbers (delay-all, close-after, reset-after,
+  // mute-after, seed), for --random and for the rules (drop, fail, corrupt,
+  // garbage, garbage-magic, delay).
+  bool setNumber(const std::string& name, const std::string& value, std::string* err);
+  bool setRandom(const std::string& value, std::string* err);
+  bool addRule(const std::string& name, const std::string& value, std::string* err);
 
   std::vector<Rule> rules_;
   std::map<std::pair<int, int>, uint32_t> counts_;  // (cmd, data|-1) -> requests

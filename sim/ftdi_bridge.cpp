@@ -456,6 +456,43 @@ CSimMcu* CSimBridge::mcuOf(const Interface& itf) {
   return nullptr;
 }
 
+void CSimBridge::mpsseBytes(Interface* itf, const std::string& bytes, uint64_t now) {
+  itf->mpsse += bytes;
+  size_t pos = 0;
+  while (pos < itf->mpsse.size()) {
+    uint8_t op = uint8_t(itf->mpsse[pos]);
+    if (op == kMpsseSetLow || op == kMpsseSetHigh) {
+      if (itf->mpsse.size() - pos < 3) break;
+      uint8_t value = uint8_t(itf->mpsse[pos + 1]);
+      uint8_t direction = uint8_t(itf->mpsse[pos + 2]);
+      if (op == kMpsseSetLow) {
+        itf->pins = value;
+        itf->direction = direction;
+      }
+      COpsRecord(ops_, "ftdi")
+          .str("event", "mpsse")
+          .str("op", op == kMpsseSetLow ? "set_low" : "set_high")
+          .unum("value", value)
+          .unum("direction", direction);
+      pos += 3;
+    } else if (op == kMpsseGetLow || op == kMpsseGetHigh) {
+      uint8_t value = op == kMpsseGetLow ? itf->pins : 0xFF;
+      itf->toHost.push(&value, 1, now);
+      COpsRecord(ops_, "ftdi")
+          .str("event", "mpsse")
+          .str("op", op == kMpsseGetLow ? "get_low" : "get_high")
+          .unum("value", value);
+      pos += 1;
+    } else {
+      uint8_t answer[2] = {kMpsseBadCommand, op};
+      itf->toHost.push(answer, 2, now);
+      COpsRecord(ops_, "ftdi").str("event", "mpsse").str("op", "bad").unum("value", op);
+      pos += 1;
+    }
+  }
+  itf->mpsse.erase(0, pos);
+}
+
 void CSimBridge::deviceBytes(Interface* itf, const std::string& bytes, uint64_t now) {
   const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
   if (itf->bitMode == FT_BITMODE_ASYNC_BITBANG) {
@@ -471,40 +508,7 @@ void CSimBridge::deviceBytes(Interface* itf, const std::string& bytes, uint64_t 
     return;
   }
   if (itf->bitMode == FT_BITMODE_MPSSE) {
-    itf->mpsse += bytes;
-    size_t pos = 0;
-    while (pos < itf->mpsse.size()) {
-      uint8_t op = uint8_t(itf->mpsse[pos]);
-      if (op == kMpsseSetLow || op == kMpsseSetHigh) {
-        if (itf->mpsse.size() - pos < 3) break;
-        uint8_t value = uint8_t(itf->mpsse[pos + 1]);
-        uint8_t direction = uint8_t(itf->mpsse[pos + 2]);
-        if (op == kMpsseSetLow) {
-          itf->pins = value;
-          itf->direction = direction;
-        }
-        COpsRecord(ops_, "ftdi")
-            .str("event", "mpsse")
-            .str("op", op == kMpsseSetLow ? "set_low" : "set_high")
-            .unum("value", value)
-            .unum("direction", direction);
-        pos += 3;
-      } else if (op == kMpsseGetLow || op == kMpsseGetHigh) {
-        uint8_t value = op == kMpsseGetLow ? itf->pins : 0xFF;
-        itf->toHost.push(&value, 1, now);
-        COpsRecord(ops_, "ftdi")
-            .str("event", "mpsse")
-            .str("op", op == kMpsseGetLow ? "get_low" : "get_high")
-            .unum("value", value);
-        pos += 1;
-      } else {
-        uint8_t answer[2] = {kMpsseBadCommand, op};
-        itf->toHost.push(answer, 2, now);
-        COpsRecord(ops_, "ftdi").str("event", "mpsse").str("op", "bad").unum("value", op);
-        pos += 1;
-      }
-    }
-    itf->mpsse.erase(0, pos);
+    mpsseBytes(itf, bytes, now);
     return;
   }
   CSimMcu* mcu = mcuOf(*itf);

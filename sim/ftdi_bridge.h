@@ -117,6 +117,9 @@ class CSimBridge {
   void flushClient(size_t id);
   void reply(size_t id, uint32_t status, uint32_t value, const std::string& extra = "");
   void updatePins(uint64_t now);
+  // Host bytes in MPSSE mode: set and get pin commands, answered in order;
+  // an incomplete command waits for the rest.
+  void mpsseBytes(Interface* itf, const std::string& bytes, uint64_t now);
   void deviceBytes(Interface* itf, const std::string& bytes, uint64_t now);
   CSimMcu* mcuOf(const Interface& itf);
   void readPty(uint64_t now);

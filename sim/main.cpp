@@ -30,6 +30,106 @@ namespace {
 // Control files are a few lines; anything bigger is not one.
 constexpr size_t kMaxControlFileBytes = 1024 * 1024;
 
+// Blocks the signals the server waits for and returns their descriptor;
+// -1 after printing why.
+int signalDescriptor() {
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGUSR1);
+  sigaddset(&mask, SIGHUP);
+  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+  int sigFd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (sigFd < 0) PRINT("jyx-sim: signalfd: %s\n", strerror(errno));
+  return sigFd;
+}
+
+// Copies --flash-image into the flash; false after printing why.
+bool loadFlashImage(const SimOptions& opts, CSimController* controller) {
+  if (opts.flashImage.empty()) return true;
+  // A FIFO, directory or device is refused (it would block or never end);
+  // more than the flash holds is refused before it is read.
+  std::string image, why;
+  if (!jyx::readRegularFile(opts.flashImage, controller->flash().size(), &image, &why)) {
+    PRINT("jyx-sim: cannot read flash image: %s\n", why.c_str());
+    return false;
+  }
+  if (!controller->flash().load(0, reinterpret_cast<const uint8_t*>(image.data()), image.size())) {
+    PRINT("jyx-sim: flash image %s is larger than the flash\n", opts.flashImage.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Starts the target console when one is asked for; the exit status after
+// printing why it cannot, else 0. The console runs on its own thread and
+// shares nothing with the controller model.
+int startConsole(const SimOptions& opts, CTargetConsole* console) {
+  if (!opts.consoleScript.empty() && opts.targetConsole.empty()) {
+    PRINT("jyx-sim: --console-script needs --target-console\n");
+    return 2;
+  }
+  if (opts.targetConsole.empty()) return 0;
+  ConsoleScript script;
+  std::string text, err;
+  if (!opts.consoleScript.empty() &&
+      (!jyx::readRegularFile(opts.consoleScript, 1u << 20, &text, &err) ||
+       !parseConsoleScript(text, &script, &err))) {
+    PRINT("jyx-sim: console script %s: %s\n", opts.consoleScript.c_str(), err.c_str());
+    return 2;
+  }
+  if (!console->start(opts.targetConsole, script, &err)) {
+    PRINT("jyx-sim: %s\n", err.c_str());
+    return 1;
+  }
+  PRINT("jyx-sim target console: %s -> %s\n", opts.targetConsole.c_str(),
+        console->slavePath().c_str());
+  return 0;
+}
+
+// Serves the FTDI bridge and the USB UART when asked for; `maintenance`
+// gets their part of the ready line. False after printing why.
+bool startBridge(const SimOptions& opts, CSimServer* server, CSimBridge* bridge,
+                 std::string* maintenance) {
+  std::string err;
+  if (!opts.ftdiSocket.empty()) {
+    if (!bridge->listen(opts.ftdiSocket, &err)) {
+      PRINT("jyx-sim: %s\n", err.c_str());
+      return false;
+    }
+    *maintenance += ", ftdi " + opts.ftdiSocket;
+  }
+  if (!opts.usbUart.empty()) {
+    if (!bridge->openPty(opts.usbUart, &err)) {
+      PRINT("jyx-sim: %s\n", err.c_str());
+      return false;
+    }
+    *maintenance += ", usb-uart " + opts.usbUart;
+  }
+  if (!maintenance->empty()) server->setBridge(bridge);
+  return true;
+}
+
+// SIGUSR1: replaces the faults with those of the control file.
+void reloadFaults(const SimOptions& opts, CSimFaults* faults, COpsLog* opsLog) {
+  std::string text, why;
+  if (opts.controlFile.empty()) return;
+  if (!jyx::readRegularFile(opts.controlFile, kMaxControlFileBytes, &text, &why)) {
+    PRINT("jyx-sim: cannot read control file: %s\n", why.c_str());
+    return;
+  }
+  if (!faults->loadText(text, &why)) {
+    PRINT("jyx-sim: control file %s: %s\n", opts.controlFile.c_str(), why.c_str());
+    COpsRecord(opsLog, "event").str("event", "faults_reload").str("error", why);
+    return;
+  }
+  COpsRecord(opsLog, "event")
+      .str("event", "faults_reload")
+      .num("rules", int64_t(faults->rules().size()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,20 +147,8 @@ int main(int argc, char** argv) {
     PRINT("%s", helpText());
     return 0;
   }
-
-  sigset_t mask;
-  sigemptyset(&mask);
-  sigaddset(&mask, SIGTERM);
-  sigaddset(&mask, SIGINT);
-  sigaddset(&mask, SIGUSR1);
-  sigaddset(&mask, SIGHUP);
-  sigprocmask(SIG_BLOCK, &mask, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  int sigFd = signalfd(-1, &mask, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (sigFd < 0) {
-    PRINT("jyx-sim: signalfd: %s\n", strerror(errno));
-    return 1;
-  }
+  int sigFd = signalDescriptor();
+  if (sigFd < 0) return 1;
 
   COpsLog opsLog;
   if (!opts.opsLog.empty() && !opsLog.open(opts.opsLog, &err)) {
@@ -75,43 +163,10 @@ int main(int argc, char** argv) {
     PRINT("jyx-sim: %s\n", err.c_str());
     return 1;
   }
-  if (!opts.flashImage.empty()) {
-    // A FIFO, directory or device is refused (it would block or never end);
-    // more than the flash holds is refused before it is read.
-    std::string image, why;
-    if (!jyx::readRegularFile(opts.flashImage, controller.flash().size(), &image, &why)) {
-      PRINT("jyx-sim: cannot read flash image: %s\n", why.c_str());
-      return 1;
-    }
-    if (!controller.flash().load(0, reinterpret_cast<const uint8_t*>(image.data()), image.size())) {
-      PRINT("jyx-sim: flash image %s is larger than the flash\n", opts.flashImage.c_str());
-      return 1;
-    }
-  }
-
-  // The target console runs on its own thread and shares nothing with the
-  // controller model.
+  if (!loadFlashImage(opts, &controller)) return 1;
   CTargetConsole console;
-  if (!opts.consoleScript.empty() && opts.targetConsole.empty()) {
-    PRINT("jyx-sim: --console-script needs --target-console\n");
-    return 2;
-  }
-  if (!opts.targetConsole.empty()) {
-    ConsoleScript script;
-    std::string text;
-    if (!opts.consoleScript.empty() &&
-        (!jyx::readRegularFile(opts.consoleScript, 1u << 20, &text, &err) ||
-         !parseConsoleScript(text, &script, &err))) {
-      PRINT("jyx-sim: console script %s: %s\n", opts.consoleScript.c_str(), err.c_str());
-      return 2;
-    }
-    if (!console.start(opts.targetConsole, script, &err)) {
-      PRINT("jyx-sim: %s\n", err.c_str());
-      return 1;
-    }
-    PRINT("jyx-sim target console: %s -> %s\n", opts.targetConsole.c_str(),
-          console.slavePath().c_str());
-  }
+  int status = startConsole(opts, &console);
+  if (status != 0) return status;
 
   CSimServer server(&controller);
   if (!server.listen(opts.bind, opts.packetPort, opts.logPort, &err)) {
@@ -121,21 +176,7 @@ int main(int argc, char** argv) {
   if (!opts.ethIpGiven) opts.bridge.main.ethIp = opts.bind;
   CSimBridge bridge(opts.bridge, &opsLog);
   std::string maintenance;
-  if (!opts.ftdiSocket.empty()) {
-    if (!bridge.listen(opts.ftdiSocket, &err)) {
-      PRINT("jyx-sim: %s\n", err.c_str());
-      return 1;
-    }
-    maintenance += ", ftdi " + opts.ftdiSocket;
-  }
-  if (!opts.usbUart.empty()) {
-    if (!bridge.openPty(opts.usbUart, &err)) {
-      PRINT("jyx-sim: %s\n", err.c_str());
-      return 1;
-    }
-    maintenance += ", usb-uart " + opts.usbUart;
-  }
-  if (!maintenance.empty()) server.setBridge(&bridge);
+  if (!startBridge(opts, &server, &bridge, &maintenance)) return 1;
   CSimFastboot fastboot(opts.fastboot, &opsLog);
   if (!fastboot.init(&err) ||
       !server.listenFastboot(opts.bind, opts.fastbootPort, &fastboot, &err)) {
@@ -147,22 +188,7 @@ int main(int argc, char** argv) {
         opts.packetPort, opts.bind.c_str(), opts.logPort, opts.bind.c_str(), opts.fastbootPort,
         maintenance.c_str());
 
-  server.run(sigFd, [&] {
-    std::string text, why;
-    if (opts.controlFile.empty()) return;
-    if (!jyx::readRegularFile(opts.controlFile, kMaxControlFileBytes, &text, &why)) {
-      PRINT("jyx-sim: cannot read control file: %s\n", why.c_str());
-      return;
-    }
-    if (!faults.loadText(text, &why)) {
-      PRINT("jyx-sim: control file %s: %s\n", opts.controlFile.c_str(), why.c_str());
-      COpsRecord(&opsLog, "event").str("event", "faults_reload").str("error", why);
-      return;
-    }
-    COpsRecord(&opsLog, "event")
-        .str("event", "faults_reload")
-        .num("rules", int64_t(faults.rules().size()));
-  });
+  server.run(sigFd, [&] { reloadFaults(opts, &faults, &opsLog); });
   console.stop();
   COpsRecord(&opsLog, "event").str("event", "exit");
   close(sigFd);

@@ -213,48 +213,60 @@ void CSimMcu::runCommand(const std::string& raw) {
   }
   int code = std::stoi(text.substr(4, 2));
   std::string param = text.size() > 7 ? text.substr(7) : std::string();
-  bool slave = config_.slave;
-  auto ack = [this](bool ok) { reply(ok ? "ack 1" : "ack 0"); };
+  if (commonCommand(code, param)) return;
+  if (config_.slave) {
+    slaveCommand(code, param);
+  } else {
+    mainCommand(code, param);
+  }
+}
+
+void CSimMcu::ack(bool ok) { reply(ok ? "ack 1" : "ack 0"); }
+
+bool CSimMcu::commonCommand(int code, const std::string& param) {
   switch (code) {
     case 0:
       reply(versionText());
-      return;
+      return true;
     case 5:
       reply(jyx::stringFormat("UART baud: %u", consoleBaud_));
-      return;
+      return true;
     case 19:
       reply("firmware reset");
       // The firmware restarts itself; it is back after the boot delay.
       mode_ = Mode::kReset;
       io0_ = true;
       bootAt_ = 0;  // at the next tick
-      return;
+      return true;
     case 23: {
       if (!isDigits(param) || std::stoul(param) >= sizeof(kBaudCodes) / sizeof(kBaudCodes[0])) {
         ack(false);
-        return;
+        return true;
       }
       ack(true);
       consoleBaud_ = kBaudCodes[std::stoul(param)];
       COpsRecord(ops_, "mcu").str("mcu", name()).str("event", "baud").unum("baud", consoleBaud_);
-      return;
+      return true;
     }
     default:
-      break;
+      return false;
   }
-  if (slave) {
-    if ((code == 24 || code == 25) && (param == "0" || param == "1")) {
-      ack(true);
-      COpsRecord(ops_, "mcu")
-          .str("mcu", name())
-          .str("event", "io")
-          .str("line", code == 24 ? "JTAG_SW_F" : "JTAG_SW_L")
-          .num("level", param == "1" ? 1 : 0);
-      return;
-    }
-    ack(false);
+}
+
+void CSimMcu::slaveCommand(int code, const std::string& param) {
+  if ((code == 24 || code == 25) && (param == "0" || param == "1")) {
+    ack(true);
+    COpsRecord(ops_, "mcu")
+        .str("mcu", name())
+        .str("event", "io")
+        .str("line", code == 24 ? "JTAG_SW_F" : "JTAG_SW_L")
+        .num("level", param == "1" ? 1 : 0);
     return;
   }
+  ack(false);
+}
+
+void CSimMcu::mainCommand(int code, const std::string& param) {
   switch (code) {
     case 1:
       reply("WiFi IP: " + config_.wifiIp, true);
@@ -377,143 +389,168 @@ void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
     return;
   }
   if (cmd == esp::kSync) {
-    static const uint8_t kSyncHead[4] = {0x07, 0x07, 0x12, 0x20};
-    bool ok = len == esp::kSyncDataSize && memcmp(data, kSyncHead, 4) == 0 &&
-              std::all_of(data + 4, data + len, [](uint8_t b) { return b == 0x55; });
-    record.done();
-    if (!ok) return;  // the ROM stays silent until it sees a proper SYNC
-    synced_ = true;
-    // The ROM answers a SYNC eight times; clients drain the extras.
-    for (int i = 0; i < 8; ++i) loaderRespond(cmd, 0x20120707, 0, 0);
+    loaderSync(data, len, record);
     return;
   }
   if (!synced_) {
     record.str("error", "not synced");
     return;  // silent until synchronised
   }
+  if (loaderCommand(cmd, data, len, checksum, record)) return;
+  record.str("error", "length");
+  record.done();
+  loaderRespond(cmd, 0, 1, kErrInvalidMessage);
+}
+
+void CSimMcu::loaderSync(const uint8_t* data, uint16_t len, COpsRecord& record) {
+  static const uint8_t kSyncHead[4] = {0x07, 0x07, 0x12, 0x20};
+  bool ok = len == esp::kSyncDataSize && memcmp(data, kSyncHead, 4) == 0 &&
+            std::all_of(data + 4, data + len, [](uint8_t b) { return b == 0x55; });
+  record.done();
+  if (!ok) return;  // the ROM stays silent until it sees a proper SYNC
+  synced_ = true;
+  // The ROM answers a SYNC eight times; clients drain the extras.
+  for (int i = 0; i < 8; ++i) loaderRespond(esp::kSync, 0x20120707, 0, 0);
+}
+
+bool CSimMcu::loaderCommand(uint8_t cmd, const uint8_t* data, uint16_t len, uint32_t checksum,
+                            COpsRecord& record) {
   switch (cmd) {
-    case esp::kReadReg: {
-      if (len != 4) break;
-      uint32_t address = jyx::decodeFixed32(data);
-      uint32_t value = 0;
-      // The eFuse block answers at its AHB and its DPORT address alike.
-      uint32_t efuseAt = address >= kEfuseDportBase && address < kEfuseDportBase + 4 * 7
-                             ? address - kEfuseDportBase + esp::kEfuseBase
-                             : address;
-      if (efuseAt >= esp::kEfuseBase && efuseAt < esp::kEfuseBase + 4 * 7 && efuseAt % 4 == 0) {
-        value = config_.efuse[(efuseAt - esp::kEfuseBase) / 4];
-      } else if (address == esp::kApbCtlDateReg) {
-        value = config_.apbDate;
-      } else if (address == esp::kChipMagicReg) {
-        value = esp::kEsp32ChipMagic;
-      } else if (address == 0x3FF40014) {
-        value = 0x2B6;  // UART clock divider of a 40 MHz crystal at 115200
-      }
-      record.unum("address", address).unum("value", value);
-      loaderRespond(cmd, value, 0, 0);
-      return;
-    }
+    case esp::kReadReg:
+      if (len != 4) return false;
+      loaderReadReg(data, record);
+      return true;
     case esp::kSpiAttach:
     case esp::kSpiSetParams:
     case esp::kChangeBaudrate:
       loaderRespond(cmd, 0, 0, 0);
-      return;
-    case esp::kFlashBegin: {
-      if (len != 16 && len != 20) break;
-      uint32_t eraseSize = jyx::decodeFixed32(data);
-      uint32_t blocks = jyx::decodeFixed32(data + 4);
-      uint32_t blockSize = jyx::decodeFixed32(data + 8);
-      uint32_t offset = jyx::decodeFixed32(data + 12);
-      record.unum("erase", eraseSize).unum("blocks", blocks).unum("offset", offset);
-      uint64_t end = uint64_t(offset) + eraseSize;
-      uint64_t writeEnd = uint64_t(offset) + uint64_t(blocks) * blockSize;
-      if (end > kFlashSize || writeEnd > kFlashSize || blockSize == 0 || blockSize > 16384) {
-        record.str("error", "range");
-        record.done();
-        loaderRespond(cmd, 0, 1, kErrFailedToAct);
-        return;
-      }
-      // Erase whole 4 KiB sectors covering the range.
-      uint32_t first = offset & ~0xFFFu;
-      uint64_t last = (end + 0xFFF) & ~uint64_t(0xFFF);
-      if (last > kFlashSize) last = kFlashSize;
-      std::fill(flash_.begin() + first, flash_.begin() + static_cast<long>(last), 0xFF);
-      writeAddress_ = offset;
-      writeEnd_ = static_cast<uint32_t>(writeEnd);
-      loaderRespond(cmd, 0, 0, 0);
-      return;
-    }
-    case esp::kFlashData: {
-      if (len < esp::kFlashDataHeaderSize) break;
-      uint32_t size = jyx::decodeFixed32(data);
-      uint32_t seq = jyx::decodeFixed32(data + 4);
-      const uint8_t* block = data + esp::kFlashDataHeaderSize;
-      record.unum("seq", seq).unum("size", size).unum("address", writeAddress_);
-      if (size != len - esp::kFlashDataHeaderSize) {
-        record.str("error", "size");
-        record.done();
-        loaderRespond(cmd, 0, 1, kErrInvalidMessage);
-        return;
-      }
-      if (esp::espChecksum(block, size) != (checksum & 0xFF)) {
-        record.str("error", "checksum");
-        record.done();
-        loaderRespond(cmd, 0, 1, kErrBadCrc);
-        return;
-      }
-      if (uint64_t(writeAddress_) + size > writeEnd_) {
-        record.str("error", "beyond FLASH_BEGIN");
-        record.done();
-        loaderRespond(cmd, 0, 1, kErrFailedToAct);
-        return;
-      }
-      // NOR flash: programming only clears bits.
-      for (uint32_t i = 0; i < size; ++i) flash_[writeAddress_ + i] &= block[i];
-      writeAddress_ += size;
-      loaderRespond(cmd, 0, 0, 0);
-      return;
-    }
-    case esp::kFlashEnd: {
-      uint32_t stay = len >= 4 ? jyx::decodeFixed32(data) : 1;
-      record.unum("stay", stay);
-      record.done();
-      loaderRespond(cmd, 0, 0, 0);
-      if (stay == 0) {
-        // Runs the application: a reboot with IO0 high at the next tick,
-        // after this reply has left at the loader's rate.
-        io0_ = true;
-        bootAt_ = 0;
-      }
-      return;
-    }
-    case esp::kSpiFlashMd5: {
-      if (len != 16) break;
-      uint32_t address = jyx::decodeFixed32(data);
-      uint32_t size = jyx::decodeFixed32(data + 4);
-      if (uint64_t(address) + size > kFlashSize) {
-        loaderRespond(cmd, 0, 1, kErrFailedToAct);
-        return;
-      }
-      unsigned char digest[EVP_MAX_MD_SIZE];
-      unsigned int digestLen = 0;
-      EVP_Digest(flash_.data() + address, size, digest, &digestLen, EVP_md5(), nullptr);
-      // The ROM answers with the digest as 32 lowercase hex characters.
-      std::string hex;
-      for (unsigned int i = 0; i < digestLen; ++i) hex += jyx::stringFormat("%02x", digest[i]);
-      loaderRespond(cmd, 0, 0, 0, std::vector<uint8_t>(hex.begin(), hex.end()));
-      return;
-    }
+      return true;
+    case esp::kFlashBegin:
+      if (len != 16 && len != 20) return false;
+      loaderFlashBegin(data, record);
+      return true;
+    case esp::kFlashData:
+      if (len < esp::kFlashDataHeaderSize) return false;
+      loaderFlashData(data, len, checksum, record);
+      return true;
+    case esp::kFlashEnd:
+      loaderFlashEnd(data, len, record);
+      return true;
+    case esp::kSpiFlashMd5:
+      if (len != 16) return false;
+      loaderMd5(data);
+      return true;
     default:
       // Like the ROM: a command it does not know is answered without its
       // code (0), status failure, "invalid message".
       record.str("error", "unsupported");
       record.done();
       loaderRespond(0x00, 0, 1, kErrInvalidMessage);
-      return;
+      return true;
   }
-  record.str("error", "length");
+}
+
+void CSimMcu::loaderReadReg(const uint8_t* data, COpsRecord& record) {
+  uint32_t address = jyx::decodeFixed32(data);
+  uint32_t value = 0;
+  // The eFuse block answers at its AHB and its DPORT address alike.
+  uint32_t efuseAt = address >= kEfuseDportBase && address < kEfuseDportBase + 4 * 7
+                         ? address - kEfuseDportBase + esp::kEfuseBase
+                         : address;
+  if (efuseAt >= esp::kEfuseBase && efuseAt < esp::kEfuseBase + 4 * 7 && efuseAt % 4 == 0) {
+    value = config_.efuse[(efuseAt - esp::kEfuseBase) / 4];
+  } else if (address == esp::kApbCtlDateReg) {
+    value = config_.apbDate;
+  } else if (address == esp::kChipMagicReg) {
+    value = esp::kEsp32ChipMagic;
+  } else if (address == 0x3FF40014) {
+    value = 0x2B6;  // UART clock divider of a 40 MHz crystal at 115200
+  }
+  record.unum("address", address).unum("value", value);
+  loaderRespond(esp::kReadReg, value, 0, 0);
+}
+
+void CSimMcu::loaderFlashBegin(const uint8_t* data, COpsRecord& record) {
+  uint32_t eraseSize = jyx::decodeFixed32(data);
+  uint32_t blocks = jyx::decodeFixed32(data + 4);
+  uint32_t blockSize = jyx::decodeFixed32(data + 8);
+  uint32_t offset = jyx::decodeFixed32(data + 12);
+  record.unum("erase", eraseSize).unum("blocks", blocks).unum("offset", offset);
+  uint64_t end = uint64_t(offset) + eraseSize;
+  uint64_t writeEnd = uint64_t(offset) + uint64_t(blocks) * blockSize;
+  if (end > kFlashSize || writeEnd > kFlashSize || blockSize == 0 || blockSize > 16384) {
+    record.str("error", "range");
+    record.done();
+    loaderRespond(esp::kFlashBegin, 0, 1, kErrFailedToAct);
+    return;
+  }
+  // Erase whole 4 KiB sectors covering the range.
+  uint32_t first = offset & ~0xFFFu;
+  uint64_t last = (end + 0xFFF) & ~uint64_t(0xFFF);
+  if (last > kFlashSize) last = kFlashSize;
+  std::fill(flash_.begin() + first, flash_.begin() + static_cast<long>(last), 0xFF);
+  writeAddress_ = offset;
+  writeEnd_ = static_cast<uint32_t>(writeEnd);
+  loaderRespond(esp::kFlashBegin, 0, 0, 0);
+}
+
+void CSimMcu::loaderFlashData(const uint8_t* data, uint16_t len, uint32_t checksum,
+                              COpsRecord& record) {
+  uint32_t size = jyx::decodeFixed32(data);
+  uint32_t seq = jyx::decodeFixed32(data + 4);
+  const uint8_t* block = data + esp::kFlashDataHeaderSize;
+  record.unum("seq", seq).unum("size", size).unum("address", writeAddress_);
+  if (size != len - esp::kFlashDataHeaderSize) {
+    record.str("error", "size");
+    record.done();
+    loaderRespond(esp::kFlashData, 0, 1, kErrInvalidMessage);
+    return;
+  }
+  if (esp::espChecksum(block, size) != (checksum & 0xFF)) {
+    record.str("error", "checksum");
+    record.done();
+    loaderRespond(esp::kFlashData, 0, 1, kErrBadCrc);
+    return;
+  }
+  if (uint64_t(writeAddress_) + size > writeEnd_) {
+    record.str("error", "beyond FLASH_BEGIN");
+    record.done();
+    loaderRespond(esp::kFlashData, 0, 1, kErrFailedToAct);
+    return;
+  }
+  // NOR flash: programming only clears bits.
+  for (uint32_t i = 0; i < size; ++i) flash_[writeAddress_ + i] &= block[i];
+  writeAddress_ += size;
+  loaderRespond(esp::kFlashData, 0, 0, 0);
+}
+
+void CSimMcu::loaderFlashEnd(const uint8_t* data, uint16_t len, COpsRecord& record) {
+  uint32_t stay = len >= 4 ? jyx::decodeFixed32(data) : 1;
+  record.unum("stay", stay);
   record.done();
-  loaderRespond(cmd, 0, 1, kErrInvalidMessage);
+  loaderRespond(esp::kFlashEnd, 0, 0, 0);
+  if (stay == 0) {
+    // Runs the application: a reboot with IO0 high at the next tick,
+    // after this reply has left at the loader's rate.
+    io0_ = true;
+    bootAt_ = 0;
+  }
+}
+
+void CSimMcu::loaderMd5(const uint8_t* data) {
+  uint32_t address = jyx::decodeFixed32(data);
+  uint32_t size = jyx::decodeFixed32(data + 4);
+  if (uint64_t(address) + size > kFlashSize) {
+    loaderRespond(esp::kSpiFlashMd5, 0, 1, kErrFailedToAct);
+    return;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLen = 0;
+  EVP_Digest(flash_.data() + address, size, digest, &digestLen, EVP_md5(), nullptr);
+  // The ROM answers with the digest as 32 lowercase hex characters.
+  std::string hex;
+  for (unsigned int i = 0; i < digestLen; ++i) hex += jyx::stringFormat("%02x", digest[i]);
+  loaderRespond(esp::kSpiFlashMd5, 0, 0, 0, std::vector<uint8_t>(hex.begin(), hex.end()));
 }
 
 }  // namespace jyxsim

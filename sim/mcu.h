@@ -80,9 +80,25 @@ class CSimMcu {
  private:
   void boot(uint64_t now);
   void runCommand(const std::string& text);
+  // Commands both MCUs answer (version, baud, reset); false for any other.
+  bool commonCommand(int code, const std::string& param);
+  // The slave drives the two JTAG switch lines; the main MCU reports its
+  // addresses and stores its settings.
+  void slaveCommand(int code, const std::string& param);
+  void mainCommand(int code, const std::string& param);
+  void ack(bool ok);
   void reply(const std::string& text, bool colour = false);
   void loaderByte(uint8_t b);
   void loaderFrame(const std::vector<uint8_t>& frame);
+  void loaderSync(const uint8_t* data, uint16_t len, COpsRecord& record);
+  // One command after the SYNC; false when its length is wrong for it.
+  bool loaderCommand(uint8_t cmd, const uint8_t* data, uint16_t len, uint32_t checksum,
+                     COpsRecord& record);
+  void loaderReadReg(const uint8_t* data, COpsRecord& record);
+  void loaderFlashBegin(const uint8_t* data, COpsRecord& record);
+  void loaderFlashData(const uint8_t* data, uint16_t len, uint32_t checksum, COpsRecord& record);
+  void loaderFlashEnd(const uint8_t* data, uint16_t len, COpsRecord& record);
+  void loaderMd5(const uint8_t* data);
   void loaderRespond(uint8_t command, uint32_t value, uint8_t status, uint8_t error,
                      const std::vector<uint8_t>& extra = {});
   std::string readAppVersion() const;

@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 
 #include <cstring>
+#include <map>
+#include <string>
+#include <vector>
 
 namespace jyxsim {
 
@@ -127,12 +130,259 @@ bool isLoopback(const std::string& addr) {
   return (ntohl(a.s_addr) >> 24) == 127;
 }
 
+// What setting one option came to.
+enum class Set { kUnknown, kDone, kRefused };
+
+// Options whose value is stored as given.
+struct TextOption {
+  const char* name;
+  void (*set)(SimOptions* o, const std::string& value);
+};
+const TextOption kTextOptions[] = {
+    {"ops-log", [](SimOptions* o, const std::string& v) { o->opsLog = v; }},
+    {"state",
+     [](SimOptions* o, const std::string& v) {
+       o->stateDir = v;
+       o->controller.flash.stateDir = v;
+       o->fastboot.stateDir = v;
+     }},
+    {"control", [](SimOptions* o, const std::string& v) { o->controlFile = v; }},
+    {"flash-image", [](SimOptions* o, const std::string& v) { o->flashImage = v; }},
+    {"target-console", [](SimOptions* o, const std::string& v) { o->targetConsole = v; }},
+    {"console-script", [](SimOptions* o, const std::string& v) { o->consoleScript = v; }},
+    {"target-state", [](SimOptions* o, const std::string& v) { o->controller.initialState = v; }},
+    {"ftdi-socket", [](SimOptions* o, const std::string& v) { o->ftdiSocket = v; }},
+    {"usb-uart", [](SimOptions* o, const std::string& v) { o->usbUart = v; }},
+    {"mcu-eth-ip",
+     [](SimOptions* o, const std::string& v) {
+       o->bridge.main.ethIp = v;
+       o->ethIpGiven = true;
+     }},
+    {"mcu-wifi-ip", [](SimOptions* o, const std::string& v) { o->bridge.main.wifiIp = v; }},
+};
+
+// Options that take a number from `min` (0 or 1) to `max`.
+struct NumberOption {
+  const char* name;
+  uint64_t min;
+  uint64_t max;
+  void (*set)(SimOptions* o, uint64_t n);
+};
+const NumberOption kNumberOptions[] = {
+    {"packet-port", 1, 65535, [](SimOptions* o, uint64_t n) { o->packetPort = int(n); }},
+    {"log-port", 1, 65535, [](SimOptions* o, uint64_t n) { o->logPort = int(n); }},
+    {"fastboot-port", 1, 65535, [](SimOptions* o, uint64_t n) { o->fastbootPort = int(n); }},
+    {"ddr", 0, 1, [](SimOptions* o, uint64_t n) { o->fastboot.backdoor = n == 1; }},
+    {"boot-ms", 0, 3600000,
+     [](SimOptions* o, uint64_t n) { o->controller.target.bootMs = uint32_t(n); }},
+    {"pm-heartbeat-ms", 0, 3600000,
+     [](SimOptions* o, uint64_t n) { o->controller.target.pmHeartbeatMs = uint32_t(n); }},
+    {"flash-id", 0, 0xFFFFFFFFu,
+     [](SimOptions* o, uint64_t n) { o->controller.flash.jedecId = uint32_t(n); }},
+    {"sr1", 0, 255,
+     [](SimOptions* o, uint64_t n) {
+       o->controller.flash.sr[0] = uint8_t(n);
+       o->controller.flash.srGiven = true;
+     }},
+    {"sr2", 0, 255,
+     [](SimOptions* o, uint64_t n) {
+       o->controller.flash.sr[1] = uint8_t(n);
+       o->controller.flash.srGiven = true;
+     }},
+    {"sr3", 0, 255,
+     [](SimOptions* o, uint64_t n) {
+       o->controller.flash.sr[2] = uint8_t(n);
+       o->controller.flash.srGiven = true;
+     }},
+    {"erase-us", 0, 10000000,
+     [](SimOptions* o, uint64_t n) { o->controller.eraseUsPerSector = uint32_t(n); }},
+    {"program-us", 0, 10000000,
+     [](SimOptions* o, uint64_t n) { o->controller.programUsPerSector = uint32_t(n); }},
+    {"read-us", 0, 10000000,
+     [](SimOptions* o, uint64_t n) { o->controller.readUsPerSector = uint32_t(n); }},
+    {"power-rate", 1, 100000,
+     [](SimOptions* o, uint64_t n) { o->controller.power.frameRate = uint32_t(n); }},
+    {"power-interval-ms", 1, 10000,
+     [](SimOptions* o, uint64_t n) { o->controller.power.reportIntervalMs = uint32_t(n); }},
+    {"shunt-mohm", 1, 1000000,
+     [](SimOptions* o, uint64_t n) { o->controller.power.shuntMilliohm = uint32_t(n); }},
+};
+
+Set setTableOption(const std::string& name, const std::string& value, SimOptions* o,
+                   std::string* err) {
+  for (const TextOption& option : kTextOptions) {
+    if (name != option.name) continue;
+    option.set(o, value);
+    return Set::kDone;
+  }
+  for (const NumberOption& option : kNumberOptions) {
+    if (name != option.name) continue;
+    uint64_t n = 0;
+    if (parseUnsigned(value, option.max, &n) && n >= option.min) {
+      option.set(o, n);
+      return Set::kDone;
+    }
+    if (option.min == 0) {
+      *err = "--" + name + ": bad number '" + value + "'";
+    } else {
+      *err = "--" + name + " takes a number from 1 to " + std::to_string(option.max) + ", not '" +
+             value + "'";
+    }
+    return Set::kRefused;
+  }
+  return Set::kUnknown;
+}
+
+// The sizes and the initial GPIO levels.
+Set setSizeOption(const std::string& name, const std::string& value, SimOptions* o,
+                  std::string* err) {
+  CSimController::Config& c = o->controller;
+  uint64_t n = 0;
+  if (name == "nvme-size") {
+    if (!parseSize(value, &n) || n == 0) {
+      *err = "--nvme-size takes a size in bytes, not '" + value + "'";
+      return Set::kRefused;
+    }
+    o->fastboot.diskBytes = n;
+  } else if (name == "nvme-block") {
+    if (!parseUnsigned(value, 4096, &n) || (n != 512 && n != 4096)) {
+      *err = "--nvme-block takes 512 or 4096, not '" + value + "'";
+      return Set::kRefused;
+    }
+    o->fastboot.blockSize = uint32_t(n);
+  } else if (name == "flash-size") {
+    if (!parseSize(value, &n) || n == 0 || n % (64 * 1024) != 0) {
+      *err = "--flash-size takes a multiple of 64K, not '" + value + "'";
+      return Set::kRefused;
+    }
+    c.flash.sizeBytes = uint32_t(n);
+  } else if (name == "gpio") {
+    size_t at = value.find('=');
+    uint64_t num, level;
+    if (at == std::string::npos || !parseUnsigned(value.substr(0, at), 65535, &num) ||
+        !parseUnsigned(value.substr(at + 1), 1, &level)) {
+      *err = "--gpio takes N=L with L 0 or 1, not '" + value + "'";
+      return Set::kRefused;
+    }
+    c.gpioLevels.push_back({uint16_t(num), uint8_t(level)});
+  } else {
+    return Set::kUnknown;
+  }
+  return Set::kDone;
+}
+
+// "--power-ics ADDR=ID,..." or "none".
+Set setPowerIcs(const std::string& value, SimOptions* o, std::string* err) {
+  std::map<uint8_t, uint8_t>& ics = o->controller.power.ics;
+  ics.clear();
+  if (value == "none") return Set::kDone;
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t comma = value.find(',', start);
+    std::string item =
+        value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    size_t at = item.find('=');
+    uint64_t addr, id;
+    if (at == std::string::npos || !parseUnsigned(item.substr(0, at), 254, &addr) ||
+        !parseUnsigned(item.substr(at + 1), 255, &id) || id == 0) {
+      *err = "--power-ics takes ADDR=ID,... (ID 1-255), not '" + item + "'";
+      return Set::kRefused;
+    }
+    ics[uint8_t(addr)] = uint8_t(id);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return Set::kDone;
+}
+
+// "--ftdi-serials A,B,...": 1 to 64 serial numbers of 1-63 characters.
+Set setFtdiSerials(const std::string& value, SimOptions* o, std::string* err) {
+  std::vector<std::string>& serials = o->bridge.serials;
+  serials.clear();
+  size_t start = 0;
+  while (true) {
+    size_t comma = value.find(',', start);
+    std::string item =
+        value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (item.empty() || item.size() >= 64) {
+      *err = "--ftdi-serials takes serial numbers of 1-63 characters, not '" + value + "'";
+      return Set::kRefused;
+    }
+    serials.push_back(item);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if (serials.size() > 64) {
+    *err = "--ftdi-serials: at most 64 devices";
+    return Set::kRefused;
+  }
+  return Set::kDone;
+}
+
+// The address to listen on, the choices among words and the versions.
+Set setChoiceOption(const std::string& name, const std::string& value, SimOptions* o,
+                    std::string* err) {
+  if (name == "bind") {
+    if (!isLoopback(value)) {
+      *err = "--bind takes a loopback address (127.0.0.0/8), not '" + value + "'";
+      return Set::kRefused;
+    }
+    o->bind = value;
+  } else if (name == "ftdi-wiring") {
+    if (value != "new" && value != "old") {
+      *err = "--ftdi-wiring takes new or old, not '" + value + "'";
+      return Set::kRefused;
+    }
+    o->bridge.oldWiring = value == "old";
+  } else if (name == "esp-loader") {
+    if (value != "normal" && value != "silent") {
+      *err = "--esp-loader takes normal or silent, not '" + value + "'";
+      return Set::kRefused;
+    }
+    o->bridge.main.loaderSilent = o->bridge.slave.loaderSilent = value == "silent";
+  } else if (name == "mcu-version" || name == "slave-version") {
+    if (value.empty() || value.size() > 32) {
+      *err = "--" + name + " takes 1-32 characters";
+      return Set::kRefused;
+    }
+    (name == "mcu-version" ? o->bridge.main : o->bridge.slave).version = value;
+  } else {
+    return Set::kUnknown;
+  }
+  return Set::kDone;
+}
+
+// Fault options are checked here and applied by the controller's faults.
+Set setFaultOption(const std::string& name, const std::string& value, SimOptions* o,
+                   std::string* err) {
+  if (!CSimFaults::isFaultOption(name)) return Set::kUnknown;
+  CSimFaults check;
+  if (!check.addOption(name, value, err)) return Set::kRefused;
+  o->faultOptions.push_back({name, value});
+  // The power noise follows the same seed, read by the same number rule.
+  uint64_t n = 0;
+  if (name == "seed" && parseUnsigned(value, 0xFFFFFFFFu, &n)) {
+    o->controller.power.seed = uint32_t(n);
+  }
+  return Set::kDone;
+}
+
+Set setOption(const std::string& name, const std::string& value, SimOptions* o, std::string* err) {
+  Set set = setTableOption(name, value, o, err);
+  if (set == Set::kUnknown) set = setSizeOption(name, value, o, err);
+  if (set == Set::kUnknown && name == "power-ics") set = setPowerIcs(value, o, err);
+  if (set == Set::kUnknown && name == "ftdi-serials") set = setFtdiSerials(value, o, err);
+  if (set == Set::kUnknown) set = setChoiceOption(name, value, o, err);
+  if (set == Set::kUnknown) set = setFaultOption(name, value, o, err);
+  if (set == Set::kUnknown) *err = "unknown option --" + name + " (see --help)";
+  return set;
+}
+
 }  // namespace
 
 const char* helpText() { return kHelp; }
 
 bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
-  CSimController::Config& c = o->controller;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -155,184 +405,7 @@ bool parseOptions(int argc, char** argv, SimOptions* o, std::string* err) {
       }
       value = argv[++i];
     }
-    uint64_t n = 0;
-    auto number = [&](uint64_t max) {
-      if (parseUnsigned(value, max, &n)) return true;
-      *err = "--" + name + ": bad number '" + value + "'";
-      return false;
-    };
-    // A number from 1 to max.
-    auto positive = [&](uint64_t max) {
-      if (parseUnsigned(value, max, &n) && n > 0) return true;
-      *err = "--" + name + " takes a number from 1 to " + std::to_string(max) + ", not '" + value +
-             "'";
-      return false;
-    };
-    if (name == "bind") {
-      if (!isLoopback(value)) {
-        *err = "--bind takes a loopback address (127.0.0.0/8), not '" + value + "'";
-        return false;
-      }
-      o->bind = value;
-    } else if (name == "packet-port" || name == "log-port") {
-      if (!positive(65535)) return false;
-      (name == "packet-port" ? o->packetPort : o->logPort) = int(n);
-    } else if (name == "ops-log") {
-      o->opsLog = value;
-    } else if (name == "state") {
-      o->stateDir = value;
-      c.flash.stateDir = value;
-      o->fastboot.stateDir = value;
-    } else if (name == "fastboot-port") {
-      if (!positive(65535)) return false;
-      o->fastbootPort = int(n);
-    } else if (name == "nvme-size") {
-      if (!parseSize(value, &n) || n == 0) {
-        *err = "--nvme-size takes a size in bytes, not '" + value + "'";
-        return false;
-      }
-      o->fastboot.diskBytes = n;
-    } else if (name == "nvme-block") {
-      if (!parseUnsigned(value, 4096, &n) || (n != 512 && n != 4096)) {
-        *err = "--nvme-block takes 512 or 4096, not '" + value + "'";
-        return false;
-      }
-      o->fastboot.blockSize = uint32_t(n);
-    } else if (name == "ddr") {
-      if (!number(1)) return false;
-      o->fastboot.backdoor = n == 1;
-    } else if (name == "control") {
-      o->controlFile = value;
-    } else if (name == "flash-image") {
-      o->flashImage = value;
-    } else if (name == "target-console") {
-      o->targetConsole = value;
-    } else if (name == "console-script") {
-      o->consoleScript = value;
-    } else if (name == "target-state") {
-      c.initialState = value;
-    } else if (name == "boot-ms") {
-      if (!number(3600000)) return false;
-      c.target.bootMs = uint32_t(n);
-    } else if (name == "pm-heartbeat-ms") {
-      if (!number(3600000)) return false;
-      c.target.pmHeartbeatMs = uint32_t(n);
-    } else if (name == "gpio") {
-      size_t at = value.find('=');
-      uint64_t num, level;
-      if (at == std::string::npos || !parseUnsigned(value.substr(0, at), 65535, &num) ||
-          !parseUnsigned(value.substr(at + 1), 1, &level)) {
-        *err = "--gpio takes N=L with L 0 or 1, not '" + value + "'";
-        return false;
-      }
-      c.gpioLevels.push_back({uint16_t(num), uint8_t(level)});
-    } else if (name == "flash-size") {
-      if (!parseSize(value, &n) || n == 0 || n % (64 * 1024) != 0) {
-        *err = "--flash-size takes a multiple of 64K, not '" + value + "'";
-        return false;
-      }
-      c.flash.sizeBytes = uint32_t(n);
-    } else if (name == "flash-id") {
-      if (!number(0xFFFFFFFFu)) return false;
-      c.flash.jedecId = uint32_t(n);
-    } else if (name == "sr1" || name == "sr2" || name == "sr3") {
-      if (!number(255)) return false;
-      c.flash.sr[name[2] - '1'] = uint8_t(n);
-      c.flash.srGiven = true;
-    } else if (name == "erase-us") {
-      if (!number(10000000)) return false;
-      c.eraseUsPerSector = uint32_t(n);
-    } else if (name == "program-us") {
-      if (!number(10000000)) return false;
-      c.programUsPerSector = uint32_t(n);
-    } else if (name == "read-us") {
-      if (!number(10000000)) return false;
-      c.readUsPerSector = uint32_t(n);
-    } else if (name == "power-rate") {
-      if (!positive(100000)) return false;
-      c.power.frameRate = uint32_t(n);
-    } else if (name == "power-interval-ms") {
-      if (!positive(10000)) return false;
-      c.power.reportIntervalMs = uint32_t(n);
-    } else if (name == "shunt-mohm") {
-      if (!positive(1000000)) return false;
-      c.power.shuntMilliohm = uint32_t(n);
-    } else if (name == "power-ics") {
-      c.power.ics.clear();
-      if (value != "none") {
-        size_t start = 0;
-        while (start <= value.size()) {
-          size_t comma = value.find(',', start);
-          std::string item =
-              value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-          size_t at = item.find('=');
-          uint64_t addr, id;
-          if (at == std::string::npos || !parseUnsigned(item.substr(0, at), 254, &addr) ||
-              !parseUnsigned(item.substr(at + 1), 255, &id) || id == 0) {
-            *err = "--power-ics takes ADDR=ID,... (ID 1-255), not '" + item + "'";
-            return false;
-          }
-          c.power.ics[uint8_t(addr)] = uint8_t(id);
-          if (comma == std::string::npos) break;
-          start = comma + 1;
-        }
-      }
-    } else if (name == "ftdi-socket") {
-      o->ftdiSocket = value;
-    } else if (name == "usb-uart") {
-      o->usbUart = value;
-    } else if (name == "ftdi-serials") {
-      o->bridge.serials.clear();
-      size_t start = 0;
-      while (true) {
-        size_t comma = value.find(',', start);
-        std::string item =
-            value.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        if (item.empty() || item.size() >= 64) {
-          *err = "--ftdi-serials takes serial numbers of 1-63 characters, not '" + value + "'";
-          return false;
-        }
-        o->bridge.serials.push_back(item);
-        if (comma == std::string::npos) break;
-        start = comma + 1;
-      }
-      if (o->bridge.serials.size() > 64) {
-        *err = "--ftdi-serials: at most 64 devices";
-        return false;
-      }
-    } else if (name == "ftdi-wiring") {
-      if (value != "new" && value != "old") {
-        *err = "--ftdi-wiring takes new or old, not '" + value + "'";
-        return false;
-      }
-      o->bridge.oldWiring = value == "old";
-    } else if (name == "esp-loader") {
-      if (value != "normal" && value != "silent") {
-        *err = "--esp-loader takes normal or silent, not '" + value + "'";
-        return false;
-      }
-      o->bridge.main.loaderSilent = o->bridge.slave.loaderSilent = value == "silent";
-    } else if (name == "mcu-eth-ip") {
-      o->bridge.main.ethIp = value;
-      o->ethIpGiven = true;
-    } else if (name == "mcu-wifi-ip") {
-      o->bridge.main.wifiIp = value;
-    } else if (name == "mcu-version" || name == "slave-version") {
-      if (value.empty() || value.size() > 32) {
-        *err = "--" + name + " takes 1-32 characters";
-        return false;
-      }
-      (name == "mcu-version" ? o->bridge.main : o->bridge.slave).version = value;
-    } else if (CSimFaults::isFaultOption(name)) {
-      CSimFaults check;
-      if (!check.addOption(name, value, err)) return false;
-      o->faultOptions.push_back({name, value});
-      // The power noise follows the same seed, read by the same number rule.
-      if (name == "seed" && parseUnsigned(value, 0xFFFFFFFFu, &n)) c.power.seed = uint32_t(n);
-    } else {
-      *err = "unknown option --" + name + " (see --help)";
-      return false;
-    }
+    if (setOption(name, value, o, err) != Set::kDone) return false;
   }
   return true;
 }

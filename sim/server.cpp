@@ -253,6 +253,77 @@ void CSimServer::pump(uint64_t now) {
   if (log_.fd >= 0 && !flush(&log_)) closeLog();
 }
 
+uint64_t CSimServer::waitUs() const {
+  uint64_t wake = controller_->nextWakeUs();
+  if (bridge_) wake = std::min(wake, bridge_->nextWakeUs());
+  uint64_t now = monoMicros();
+  // Wake at least once a second to notice a vanished parent.
+  uint64_t timeoutUs = 1000000;
+  if (wake != UINT64_MAX) {
+    uint64_t waitUs = wake > now ? wake - now : 0;
+    if (waitUs < timeoutUs) timeoutUs = waitUs;
+  }
+  return timeoutUs;
+}
+
+CSimServer::PollSet CSimServer::pollSet(int signalFd) {
+  PollSet set;
+  std::vector<pollfd>& fds = set.fds;
+  fds.resize(7);
+  int nfds = 0;
+  fds[nfds++] = {signalFd, POLLIN, 0};
+  fds[nfds++] = {listenPacket_, POLLIN, 0};
+  fds[nfds++] = {listenLog_, POLLIN, 0};
+  if (listenFastboot_ >= 0) {
+    set.fbListen = nfds;
+    fds[nfds++] = {listenFastboot_, POLLIN, 0};
+  }
+  if (fastboot_.fd >= 0) {
+    set.fb = nfds;
+    fds[nfds++] = {fastboot_.fd, short(POLLIN | (fastboot_.out.empty() ? 0 : POLLOUT)), 0};
+  }
+  if (packet_.fd >= 0) {
+    set.packet = nfds;
+    short events = packetBacklog() < kMaxPacketBacklog ? POLLIN : 0;
+    if (!packet_.out.empty()) events |= POLLOUT;
+    fds[nfds++] = {packet_.fd, events, 0};
+  }
+  if (log_.fd >= 0) {
+    set.log = nfds;
+    fds[nfds++] = {log_.fd, short(POLLIN | (log_.out.empty() ? 0 : POLLOUT)), 0};
+  }
+  fds.resize(size_t(nfds));
+  set.own = nfds;
+  if (bridge_) bridge_->addPollFds(&fds);
+  return set;
+}
+
+bool CSimServer::readSignals(int signalFd, const std::function<void()>& onReload) {
+  signalfd_siginfo si;
+  while (read(signalFd, &si, sizeof(si)) == ssize_t(sizeof(si))) {
+    if (si.ssi_signo != SIGUSR1) return false;
+    if (onReload) onReload();
+  }
+  return true;
+}
+
+void CSimServer::serve(PollSet& set, uint64_t now) {
+  std::vector<pollfd>& fds = set.fds;
+  // Existing clients first: a replacement accepted below closes them.
+  if (set.packet >= 0 && (fds[set.packet].revents & (POLLIN | POLLHUP | POLLERR))) readPacket(now);
+  if (set.log >= 0 && log_.fd >= 0 && (fds[set.log].revents & (POLLIN | POLLHUP | POLLERR)))
+    readLog();
+  if (set.fb >= 0 && (fds[set.fb].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR))) {
+    readFastboot();
+  }
+  if (set.fbListen >= 0 && (fds[set.fbListen].revents & POLLIN)) acceptFastboot();
+  if (fds[1].revents & POLLIN) acceptPacket(now);
+  if (fds[2].revents & POLLIN) acceptLog(now);
+  if (bridge_ && fds.size() > size_t(set.own)) {
+    bridge_->onPoll(fds.data() + set.own, fds.size() - size_t(set.own), now);
+  }
+}
+
 void CSimServer::run(int signalFd, std::function<void()> onReload) {
   for (;;) {
     uint64_t now = monoMicros();
@@ -266,73 +337,18 @@ void CSimServer::run(int signalFd, std::function<void()> onReload) {
     if (fastboot_.fd >= 0 && (fastboot_.closing || !inFastbootMode()) && fastboot_.out.empty()) {
       closeFastboot();
     }
-
-    uint64_t wake = controller_->nextWakeUs();
-    if (bridge_) wake = std::min(wake, bridge_->nextWakeUs());
-    now = monoMicros();
-    // Wake at least once a second to notice a vanished parent.
     // Microsecond waits (ppoll): the paced FTDI lines deliver a byte every
     // 7 us at 1.5 Mbaud, and millisecond rounding would add up to 1 ms to
     // every reply.
-    uint64_t timeoutUs = 1000000;
-    if (wake != UINT64_MAX) {
-      uint64_t waitUs = wake > now ? wake - now : 0;
-      if (waitUs < timeoutUs) timeoutUs = waitUs;
-    }
-    std::vector<pollfd> fds(7);
-    int nfds = 0;
-    fds[nfds++] = {signalFd, POLLIN, 0};
-    fds[nfds++] = {listenPacket_, POLLIN, 0};
-    fds[nfds++] = {listenLog_, POLLIN, 0};
-    int packetIdx = -1, logIdx = -1, fbListenIdx = -1, fbIdx = -1;
-    if (listenFastboot_ >= 0) {
-      fbListenIdx = nfds;
-      fds[nfds++] = {listenFastboot_, POLLIN, 0};
-    }
-    if (fastboot_.fd >= 0) {
-      fbIdx = nfds;
-      fds[nfds++] = {fastboot_.fd, short(POLLIN | (fastboot_.out.empty() ? 0 : POLLOUT)), 0};
-    }
-    if (packet_.fd >= 0) {
-      packetIdx = nfds;
-      short events = packetBacklog() < kMaxPacketBacklog ? POLLIN : 0;
-      if (!packet_.out.empty()) events |= POLLOUT;
-      fds[nfds++] = {packet_.fd, events, 0};
-    }
-    if (log_.fd >= 0) {
-      logIdx = nfds;
-      fds[nfds++] = {log_.fd, short(POLLIN | (log_.out.empty() ? 0 : POLLOUT)), 0};
-    }
-    fds.resize(size_t(nfds));
-    if (bridge_) bridge_->addPollFds(&fds);
+    uint64_t timeoutUs = waitUs();
+    PollSet set = pollSet(signalFd);
     timespec wait = {time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
-    int r = ppoll(fds.data(), nfds_t(fds.size()), &wait, nullptr);
+    int r = ppoll(set.fds.data(), nfds_t(set.fds.size()), &wait, nullptr);
     if (r < 0 && errno != EINTR) return;
     if (r <= 0) continue;
     now = monoMicros();
-    if (fds[0].revents & POLLIN) {
-      signalfd_siginfo si;
-      while (read(signalFd, &si, sizeof(si)) == ssize_t(sizeof(si))) {
-        if (si.ssi_signo == SIGUSR1) {
-          if (onReload) onReload();
-        } else {
-          return;
-        }
-      }
-    }
-    // Existing clients first: a replacement accepted below closes them.
-    if (packetIdx >= 0 && (fds[packetIdx].revents & (POLLIN | POLLHUP | POLLERR))) readPacket(now);
-    if (logIdx >= 0 && log_.fd >= 0 && (fds[logIdx].revents & (POLLIN | POLLHUP | POLLERR)))
-      readLog();
-    if (fbIdx >= 0 && (fds[fbIdx].revents & (POLLIN | POLLOUT | POLLHUP | POLLERR))) {
-      readFastboot();
-    }
-    if (fbListenIdx >= 0 && (fds[fbListenIdx].revents & POLLIN)) acceptFastboot();
-    if (fds[1].revents & POLLIN) acceptPacket(now);
-    if (fds[2].revents & POLLIN) acceptLog(now);
-    if (bridge_ && fds.size() > size_t(nfds)) {
-      bridge_->onPoll(fds.data() + nfds, fds.size() - size_t(nfds), now);
-    }
+    if ((set.fds[0].revents & POLLIN) && !readSignals(signalFd, onReload)) return;
+    serve(set, now);
   }
 }
 

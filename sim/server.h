@@ -4,9 +4,12 @@
 #ifndef JYX_SIM_SERVER_H_
 #define JYX_SIM_SERVER_H_
 
+#include <poll.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "sim/controller.h"
 #include "sim/fastboot_target.h"
@@ -39,6 +42,23 @@ class CSimServer {
   void setBridge(CSimBridge* bridge) { bridge_ = bridge; }
 
  private:
+  // The descriptors of one wait: signals, the three listeners and the
+  // clients present, then the bridge's (from `own` on); -1: not polled.
+  struct PollSet {
+    std::vector<pollfd> fds;
+    int packet = -1;
+    int log = -1;
+    int fbListen = -1;
+    int fb = -1;
+    int own = 0;
+  };
+  // Microseconds until the model next needs a tick, at most one second.
+  uint64_t waitUs() const;
+  PollSet pollSet(int signalFd);
+  // Runs the reload for each SIGUSR1; false on any other signal (exit).
+  bool readSignals(int signalFd, const std::function<void()>& onReload);
+  // Reads, writes and accepts what the wait reported ready.
+  void serve(PollSet& set, uint64_t now);
   struct Client {
     int fd = -1;
     std::string out;

@@ -3,8 +3,9 @@
 // replies matched by frame number, 300 s time-out, heartbeat after 300 s of
 // silence) and offers the controller operations: GPIO and the timed GPIO
 // sequences (power, reset, fastboot), log UART selection and forwarding, POST
-// codes, string commands to the target console, power-sampling control and,
-// in data_manager_spi_flow.cpp, SPI flash programming.
+// codes, string commands to the target console, power-sampling control and
+// SPI flash programming (the flows run in CSpiFlashFlow, spi_flash_flow.h;
+// the requests and the register operations are in data_manager_spi_link.cpp).
 //
 // Threads: everything here runs on the main thread inside the API manager's
 // pump; only the channel's receive thread fills the FIFO the parser reads.
@@ -20,6 +21,7 @@
 
 #include "common/buffer.h"
 #include "jyx/device/request_tracker.h"
+#include "jyx/device/spi_flash_flow.h"
 #include "jyx/protocol/jyx_task_manager.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/package_parser.h"
@@ -160,7 +162,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Needs no exchange: the callback receives a fresh, empty package at once.
   bool enableStringCmd(uint8_t enable, PackageCallback callback);
 
-  // --- SPI flash (data_manager_spi_flow.cpp) ---
+  // --- SPI flash ---
   // The request tracker clears the loop-flashing and busy flags while the
   // channel is closed, and runs spiRefreshHook_ (when set) at the next update
   // after spiRefresh_ was set, clearing the flag.
@@ -218,8 +220,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   virtual void setEraseId(uint16_t id) { eraseId_ = id; }
   int loopCount() const { return loopCount_; }
   int spiPercentValue() const { return spiPercent_; }
-  uint32_t sectorCount() const { return sectorCount_; }
-  uint32_t sectorSize() const { return sectorSize_; }
+  uint32_t sectorCount() const { return spiFlow_.sectorCount(); }
+  uint32_t sectorSize() const { return spiFlow_.sectorSize(); }
 
   // Flows. Each returns at once and reports through `progress`; they assume
   // no other SPI flow runs (the tasks refuse while busy, the console
@@ -243,7 +245,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   std::vector<std::string> spiFailReasons() const;
   // The flash size learnt in the flow in progress or last run (the
   // programming-mode acknowledge, else the JEDEC id); 0 when unknown.
-  uint64_t spiFlashSize() const { return spiFlashSize_; }
+  uint64_t spiFlashSize() const { return spiFlow_.flashSize(); }
   // Reads into the read buffer; with `dump` prints it as hex lines.
   void exportFlashData(bool dump, int offset, int size, std::function<void(bool)> callback);
   CBuffer& readBuffer() { return readBuffer_; }
@@ -368,48 +370,19 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   std::function<void(CPackage*)> powerReportHandler_;
   std::function<void(uint32_t*, uint8_t*)> powerBlockProvider_;
 
-  // --- SPI flash state (data_manager_spi_flow.cpp) ---
+  // --- SPI flash state ---
+  // The flows read the settings and keep the UI state below up to date.
+  friend class CSpiFlashFlow;
   bool loopFlash_ = false;
   bool spiBusy_ = false;
   bool spiRefresh_ = false;
   std::function<void()> spiRefreshHook_;
 
-  // Steps of the flows (data_manager_spi_flow.cpp).
   void registerSPITasks();
   void spiStartConfig();
   void spiPublishState();
   void spiDialog(const char* title, const std::string& text);
-  void spiReport(int value);
-  // Reads the image file; false (dialog shown, -1 reported) when the path
-  // is empty or the file cannot be read or is empty.
-  bool loadImageOrFail();
-  bool trySPI(const char* message, std::function<void()> callback);
-  void sendSPI();
-  void onSectorReply(CPackage* reply);
-  void onFlashComplete();
-  // Check and read: take the lines (and programming mode when secure), then
-  // run `first`; a failed start ends the flow with -1.
-  void enableThen(void (CJYXDataManager::*first)());
-  // Starts a flow's record of failure: no cause, lines not yet in question,
-  // flash size unknown; `rangeEnd` is the end of the flash range it touches.
-  void beginSPIFlow(uint64_t rangeEnd, bool read);
-  void setSPICause(const std::string& cause) { spiCause_ = cause; }
-  // After the lines are taken: learns the flash size when no acknowledge gave
-  // it (JEDEC id), then calls `next` with false (cause recorded) when the
-  // flow's range ends beyond the flash, true otherwise or when the size
-  // cannot be learnt.
-  void checkFlashRange(std::function<void(bool)> next);
-  // Requests block sectorIndex_; a request that cannot be sent is a null reply.
-  void requestBlock(void (CJYXDataManager::*onReply)(CPackage*));
-  // Leaves programming mode, hands the lines back, then reports `value`.
-  void endSPIFlow(int value);
-  void checkSPI();
-  void onCheckReply(CPackage* reply);
-  // The check compared every block: hands the lines back, then reports the
-  // verdict (and starts the next flash of a loop).
-  void finishCheck();
-  void readSPI();
-  void onReadReply(CPackage* reply);
+  void setSPICause(const std::string& cause) { spiFlow_.setCause(cause); }
   void writeNextRegister(int index, std::function<void(bool)> callback);
   void readNextRegister(int index, SPIRegisterCallback callback);
   bool taskFlashType(CTask* task);
@@ -438,42 +411,16 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // range) changed since they were last published. Progress refreshes, which
   // come with the sector loop, publish only short texts and allocate nothing.
   bool spiStaticDirty_ = true;
-  std::vector<uint8_t> image_;  // whole image file; capacity only grows
-  uint32_t imageSize_ = 0;
-  std::vector<uint8_t> sector_;  // one sector of the pass in progress
-  uint32_t sectorSize_ = 4096;
-  uint32_t sectorIndex_ = 0;   // next sector to write, or block to check/read
-  uint32_t resumeSector_ = 0;  // where the next pass of a flash starts
-  uint32_t sectorCount_ = 0;   // end sector (exclusive) of the flow in progress
-  uint32_t blockSize_ = 4096;
   int spiPercent_ = 0;
   int elapsed_ = 0;
   double spiStartTime_ = 0.0;
-  int64_t attempts_ = 0;  // passes of the current flash; wide so a huge retry limit cannot wrap
   uint32_t retryLimit_ = kSPIDefaultRetryLimit;
   int loopCount_ = 0;
-  bool writeMode_ = false;
   bool spiEnabled_ = false;
   std::string flashType_ = "Normal";
   uint8_t securityMode_ = 0;
   uint16_t accessId_ = 0;
   uint16_t eraseId_ = 0;
-  // Shared so that a report can hold the callback alive without copying it
-  // (a copy of a capturing callable allocates) while the callee starts
-  // another flow that replaces it.
-  std::shared_ptr<SPIProgress> spiProgress_;
-  // The read in progress: flash range, where the bytes go and how many of
-  // them went so far.
-  uint32_t readOffset_ = 0;
-  uint32_t readSize_ = 0;
-  SPIReadSink readSink_;
-  uint32_t readCopied_ = 0;
-  // Failure record of the flow in progress (spiFailReasons()).
-  std::string spiCause_;
-  std::string spiHandBackError_;
-  uint64_t spiFlashSize_ = 0;
-  uint64_t spiRangeEnd_ = 0;
-  bool spiRangeIsRead_ = false;
   std::string readAddrText_ = "0x188B70";
   std::string readSizeText_ = "0x7c";
   CBuffer readBuffer_{256};
@@ -485,6 +432,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   uint8_t regWriteValues_[3] = {0, 0, 0};
   uint8_t regWriteMask_ = 0;
   uint8_t regReadBytes_[3] = {0, 0, 0};
+  // The flash, check and read flows and their failure record.
+  CSpiFlashFlow spiFlow_{this};
   // --- end of SPI flash state ---
 };
 

@@ -1,7 +1,9 @@
 // The SPI requests of CJYXDataManager and what every SPI flow is built of:
 // one request per sector or register, handing the flash lines to the
-// controller and back, the programming mode, the flash-size check and the
-// Winbond status registers. Each building block ends in exactly one callback.
+// controller and back and the Winbond status registers. Each building block
+// ends in exactly one callback. The flash, check and read flows themselves
+// run in CSpiFlashFlow (spi_flash_flow.h); the operations here that start
+// them or take part in them delegate to it.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -27,8 +29,6 @@ constexpr uint8_t kRegisterReadCommand[3] = {0x05, 0x35, 0x15};
 constexpr uint8_t kRegisterWriteCommand[3] = {0x01, 0x31, 0x11};
 // The unlock request: mask 3, values 0 (registers 1 and 2 cleared).
 constexpr uint32_t kUnlockRegisterValue = 0x03000000;
-// JEDEC "read identification": manufacturer, memory type, capacity.
-constexpr uint8_t kJedecIdCommand = 0x9F;
 
 CAPIManager* api() { return CAPIManager::instance(); }
 
@@ -130,13 +130,13 @@ bool CJYXDataManager::enableSPI_IO(std::function<void(bool)> callback) {
 
 void CJYXDataManager::disableSPI_IO(std::function<void(bool)> callback) {
   sleepMs(kLineSettleMs);
-  spiHandBackError_.clear();
+  spiFlow_.clearHandBackError();
   auto fail = [this, callback](const char* text) {
     api()->print("%s\n", text);
     notice(text);
-    spiHandBackError_ = stringFormat(
+    spiFlow_.setHandBackError(stringFormat(
         "the SPI lines were not handed back to the target (%s): it cannot boot from its flash",
-        text);
+        text));
     spiBusy_ = false;
     if (callback) callback(false);
   };
@@ -161,67 +161,11 @@ void CJYXDataManager::disableSPI_IO(std::function<void(bool)> callback) {
 }
 
 void CJYXDataManager::enableSPI(std::function<void(bool)> callback) {
-  enableSPI_IO([this, callback](bool ok) {
-    if (!ok) {
-      disableSPI_IO(nullptr);
-      callback(false);
-      return;
-    }
-    if (!writeMode_ && securityMode_ == 0) {
-      callback(true);
-      return;
-    }
-    auto onReply = [this, callback](CPackage* reply) {
-      if (reply == nullptr) {
-        api()->print("network is abnormal or enable SPI Data time out.\n");
-        setSPICause("no reply from the controller to the programming-mode request");
-        callback(false);
-        return;
-      }
-      // A refused or malformed acknowledge opens no programming mode (the
-      // tracker has printed the ACK_FAIL line already).
-      if (reply->dataType() == ACK_FAIL || reply->payloadLength() < jyx::kSectorHeaderSize) {
-        setSPICause("the controller refused the programming mode (ACK_FAIL)");
-        callback(false);
-        return;
-      }
-      // The acknowledge describes the flash (or, in a security layout, one
-      // copy): sector size times sector count. A count of 0 tells nothing.
-      uint64_t ackSectors = reply->payloadU16(jyx::kSecNumOffset);
-      uint64_t ackSectorSize = reply->payloadU16(jyx::kSecSizeOffset);
-      if (ackSectors > 0) spiFlashSize_ = ackSectors * ackSectorSize;
-      if (writeMode_) {
-        uint16_t secSize = reply->payloadU16(jyx::kSecSizeOffset);
-        if (secSize == 0) {
-          setSPICause("the controller reported a sector size of 0");
-          callback(false);
-          return;
-        }
-        sectorIndex_ = resumeSector_;
-        sectorSize_ = secSize;
-        if (sector_.size() < sectorSize_) sector_.resize(sectorSize_);
-        sectorCount_ = spiFlashSectorCount(imageSize_);
-        api()->print("recieved spi:secSize(%d), secNum(%d), secOffset(%d) :: real secNum(%d)\n",
-                     secSize, reply->payloadU16(jyx::kSecNumOffset),
-                     static_cast<int>(reply->payloadU32(jyx::kSecOffsetOffset)),
-                     static_cast<int>(sectorCount_));
-        spiReport(spiPercent_);
-      }
-      callback(true);
-    };
-    if (!enableSPIData(1, writeMode_, onReply)) onReply(nullptr);
-  });
+  spiFlow_.takeLines(std::move(callback));
 }
 
 void CJYXDataManager::disableSPI(std::function<void(bool)> callback) {
-  sleepMs(kLineSettleMs);
-  if (!writeMode_ && securityMode_ == 0) {
-    disableSPI_IO(std::move(callback));
-    return;
-  }
-  if (!enableSPIData(0, false, [this, callback](CPackage*) { disableSPI_IO(callback); })) {
-    disableSPI_IO(std::move(callback));
-  }
+  spiFlow_.releaseLines(std::move(callback));
 }
 
 void CJYXDataManager::stopSPI(std::function<void()> callback) {
@@ -231,55 +175,63 @@ void CJYXDataManager::stopSPI(std::function<void()> callback) {
 }
 
 void CJYXDataManager::stopSPIThen(std::function<void(bool)> callback) {
-  disableSPI([this, callback](bool linesBack) {
-    spiBusy_ = false;
-    spiRefresh_ = false;
-    spiStartTime_ = clockNow();
-    if (callback) callback(linesBack);
-  });
+  spiFlow_.stop(std::move(callback));
 }
 
-std::vector<std::string> CJYXDataManager::spiFailReasons() const {
-  std::vector<std::string> reasons;
-  if (!spiCause_.empty()) reasons.push_back(spiCause_);
-  if (!spiHandBackError_.empty()) reasons.push_back(spiHandBackError_);
-  return reasons;
+// ---------------------------------------------------------------------------
+// Flows
+
+std::vector<std::string> CJYXDataManager::spiFailReasons() const { return spiFlow_.failReasons(); }
+
+void CJYXDataManager::startFlashSPI(SPIProgress progress) {
+  spiFlow_.startFlash(std::move(progress));
 }
 
-void CJYXDataManager::beginSPIFlow(uint64_t rangeEnd, bool read) {
-  spiCause_.clear();
-  spiHandBackError_.clear();
-  spiFlashSize_ = 0;
-  spiRangeEnd_ = rangeEnd;
-  spiRangeIsRead_ = read;
+void CJYXDataManager::startCheckSPI(SPIProgress progress) {
+  spiFlow_.startCheck(std::move(progress));
 }
 
-void CJYXDataManager::checkFlashRange(std::function<void(bool)> next) {
-  auto decide = [this, next]() {
-    if (spiFlashSize_ == 0 || spiRangeEnd_ <= spiFlashSize_) return next(true);
-    if (spiRangeIsRead_) {
-      setSPICause(stringFormat("the read range 0x%x + %u bytes ends beyond the flash (%llu bytes)",
-                               readOffset_, readSize_,
-                               static_cast<unsigned long long>(spiFlashSize_)));
-    } else {
-      setSPICause(stringFormat("image %s (%u bytes) is larger than the flash (%llu bytes)",
-                               imagePath_.c_str(), imageSize_,
-                               static_cast<unsigned long long>(spiFlashSize_)));
-    }
-    next(false);
-  };
-  if (spiFlashSize_ != 0) {
-    decide();
-    return;
+void CJYXDataManager::startGetSPIContent(int offset, int size, uint8_t* destination,
+                                         SPIProgress progress) {
+  if (size > 0 && destination != nullptr) memset(destination, 0, static_cast<size_t>(size));
+  SPIReadSink sink;
+  if (destination != nullptr) {
+    sink = [destination](uint32_t at, const uint8_t* bytes, uint32_t len) {
+      memcpy(destination + at, bytes, len);
+      return true;
+    };
   }
-  // No acknowledge described the flash (checks and reads outside a security
-  // layout): its JEDEC id does. A controller that cannot read it leaves the
-  // size unknown and the range unchecked.
-  bool sent = readSPIReg(kJedecIdCommand, 3, [this, decide](const uint8_t* bytes, int count) {
-    if (bytes != nullptr && count >= 3) spiFlashSize_ = spiFlashSizeFromJedecId(bytes);
-    decide();
-  });
-  if (!sent) decide();
+  startGetSPIContent(offset, size, std::move(sink), std::move(progress));
+}
+
+void CJYXDataManager::startGetSPIContent(int offset, int size, SPIReadSink sink,
+                                         SPIProgress progress) {
+  spiFlow_.startRead(offset, size, std::move(sink), std::move(progress));
+}
+
+void CJYXDataManager::exportFlashData(bool dump, int offset, int size,
+                                      std::function<void(bool)> callback) {
+  if (size > 0) {
+    readBuffer_.reserve(size + 16);
+    readBuffer_.zero();
+    readBuffer_.setLength(size);
+  }
+  startGetSPIContent(offset, size, readBuffer_.data(),
+                     [this, dump, offset, size, callback](int value) {
+                       if (value > 100) {
+                         std::string text = stringFormat("offset:%d, len:%d\n\n", offset, size);
+                         for (int i = 0; dump && i < size; i += 16) {
+                           text += "\n";
+                           text += spiHexRow(readBuffer_.data() + i);
+                         }
+                         api()->print("%s", text.c_str());
+                         if (callback) callback(true);
+                       } else if (value < 0) {
+                         readBuffer_.clear();
+                         api()->print("\nread spi fail\n");
+                         if (callback) callback(false);
+                       }
+                     });
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,6 @@
 // SPI flash settings, UI values and the "jyx.data:" SPI tasks of
 // CJYXDataManager: the image file and server, the flash type, the read range
-// and the buttons that start the flows in data_manager_spi_flow.cpp.
+// and the buttons that start the flows of CSpiFlashFlow (spi_flash_flow.h).
 #include <rapidjson/document.h>
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
@@ -85,11 +85,6 @@ void CJYXDataManager::spiPublishState() {
 
 void CJYXDataManager::spiDialog(const char* title, const std::string& text) {
   services_->showDialog(nullptr, 1, title, text);
-}
-
-void CJYXDataManager::spiReport(int value) {
-  std::shared_ptr<SPIProgress> progress = spiProgress_;
-  if (progress && *progress) (*progress)(value);
 }
 
 bool CJYXDataManager::spiBusyGuard() {
@@ -242,7 +237,6 @@ bool CJYXDataManager::taskSpiDownload(CTask* task) {
 bool CJYXDataManager::taskSpiFlash(CTask* task) {
   if (!spiBusyGuard()) {
     loopFlash_ = false;
-    attempts_ = 0;
     startFlashSPI(nullptr);
   }
   finishTask(task);
@@ -262,7 +256,6 @@ bool CJYXDataManager::taskSpiLoopFlash(CTask* task) {
   if (!spiBusyGuard()) {
     loopCount_ = 0;
     loopFlash_ = true;
-    attempts_ = 0;
     startFlashSPI(nullptr);
   }
   finishTask(task);

@@ -378,13 +378,24 @@ bool CJYXSerialManager::taskValue(CTask* task, std::string* value) {
   return false;
 }
 
+void CJYXSerialManager::addTask(const char* action, std::function<void(CTask*)> run) {
+  addHandler(name_ + ":" + action, [this, run](CTask* task) {
+    run(task);
+    finishTask(task);
+    return true;
+  });
+}
+
 void CJYXSerialManager::registerTasks() {
+  registerPortTasks();
+  registerFtdiTasks();
+  registerMpsseTasks();
+  registerFirmwareTasks();
+}
+
+void CJYXSerialManager::registerPortTasks() {
   auto add = [this](const char* action, std::function<void(CTask*)> run) {
-    addHandler(name_ + ":" + action, [this, run](CTask* task) {
-      run(task);
-      finishTask(task);
-      return true;
-    });
+    addTask(action, std::move(run));
   };
   add("connect", [this](CTask* task) {
     open();
@@ -444,6 +455,12 @@ void CJYXSerialManager::registerTasks() {
     bool value = false;
     if (task->data() && getArgument(task->data()->text, "value", &value)) showLog_ = value;
   });
+}
+
+void CJYXSerialManager::registerFtdiTasks() {
+  auto add = [this](const char* action, std::function<void(CTask*)> run) {
+    addTask(action, std::move(run));
+  };
   using Op = void (*)(int, std::function<void(bool)>);
   const std::pair<const char*, Op> ops[] = {
       {"enable_jyx_flash", CFTDISerialPort::enableJYXFlash},
@@ -488,6 +505,12 @@ void CJYXSerialManager::registerTasks() {
     bitBangNow();
   });
   add("bit_bang", [bitBangNow](CTask*) { bitBangNow(); });
+}
+
+void CJYXSerialManager::registerMpsseTasks() {
+  auto add = [this](const char* action, std::function<void(CTask*)> run) {
+    addTask(action, std::move(run));
+  };
   add("mpsse_port", [this](CTask* task) { taskValue(task, &mpssePort_); });
   add("mpsse_bit_direction", [this](CTask* task) {
     std::string v;
@@ -515,6 +538,12 @@ void CJYXSerialManager::registerTasks() {
       CAPIManager::instance()->print("MPSSE read IO fail\n");
     }
   });
+}
+
+void CJYXSerialManager::registerFirmwareTasks() {
+  auto add = [this](const char* action, std::function<void(CTask*)> run) {
+    addTask(action, std::move(run));
+  };
   add("select_main_firmware", [this](CTask*) {
     CJYX::instance()->pickFile(true, [this](const std::string& path) {
       if (!path.empty()) setMainFirmwareFile(path);

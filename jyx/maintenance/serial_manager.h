@@ -142,6 +142,14 @@ class CJYXSerialManager : public CTaskManager,
   void flashFirmware(bool slave, int address, std::function<void(int)> progress);
   bool taskValue(CTask* task, std::string* value);
   void registerTasks();
+  // The tasks of the port (connect, device, commands), of the FTDI bridge
+  // lines, of its MPSSE pins and of the MCU firmware, each under "<name>:".
+  void registerPortTasks();
+  void registerFtdiTasks();
+  void registerMpsseTasks();
+  void registerFirmwareTasks();
+  // Registers `run` as task `action`; the task finishes when it returns.
+  void addTask(const char* action, std::function<void(CTask*)> run);
 
   bool routed_;
   std::string deviceName_ = "0";

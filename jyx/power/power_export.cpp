@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "common/api_manager.h"
 #include "common/byte_order.h"
@@ -189,6 +192,71 @@ char* formatCsvRow(char* p, const std::string& prefix, const std::vector<CJYXPow
   return p;
 }
 
+// The three texts of an export on their way to the sink. Rows are
+// formatted straight into them; each is grown to hold a piece and one row
+// more and handed on when a piece is full.
+struct CsvTexts {
+  using Sink = std::function<bool(int quantity, const std::string& text)>;
+  explicit CsvTexts(const Sink& to) : sink(to) {}
+
+  const Sink& sink;
+  std::string out[3];
+  size_t used[3] = {0, 0, 0};
+  size_t rowMost = 0;
+
+  // Hands each text to the sink and empties it.
+  bool flush() {
+    for (int q = 0; q < 3; ++q) {
+      if (!sink(q, out[q])) return false;
+      out[q].clear();
+    }
+    return true;
+  }
+  // Makes room for rows of at most `most` bytes.
+  void reserveRows(size_t most) {
+    rowMost = most;
+    for (int q = 0; q < 3; ++q) {
+      used[q] = out[q].size();
+      out[q].resize(used[q] + kCsvPiece + rowMost);
+    }
+  }
+  bool addRow(const std::string& prefix, const std::vector<CJYXPowerRecord>& cells,
+              bool totalColumn) {
+    for (int q = 0; q < 3; ++q) {
+      char* end = formatCsvRow(&out[q][used[q]], prefix, cells, q, totalColumn);
+      used[q] = size_t(end - out[q].data());
+    }
+    if (used[0] < kCsvPiece && used[1] < kCsvPiece && used[2] < kCsvPiece) return true;
+    for (int q = 0; q < 3; ++q) {
+      out[q].resize(used[q]);
+      if (!sink(q, out[q])) return false;
+      out[q].resize(kCsvPiece + rowMost);
+      used[q] = 0;
+    }
+    return true;
+  }
+  // Drops the room no row used, then hands on the rest.
+  bool finish() {
+    for (int q = 0; q < 3; ++q) out[q].resize(used[q]);
+    return flush();
+  }
+};
+
+// Reads the cells of the next row; a rail with fewer records than the first
+// column writes 0.
+bool readRowCells(std::vector<CJYXRecordLog::CReader>* readers,
+                  const std::vector<const CJYXRecordLog*>& logs,
+                  std::vector<CJYXPowerRecord>* cells, std::string* err) {
+  for (size_t c = 0; c < readers->size(); ++c) {
+    if ((*readers)[c].position() >= logs[c]->size()) {
+      (*cells)[c] = CJYXPowerRecord{};
+    } else if (!(*readers)[c].next(&(*cells)[c], err)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool CJYXPowerMonitor::writeCsv(
@@ -202,74 +270,45 @@ bool CJYXPowerMonitor::writeCsv(
   const CJYXPowerRail* total = rails_[kTotalRail];
   bool totalColumn = averaged && total->selected() && total->sampleCount() > 0;
 
-  std::string out[3];
-  startCsvTexts(columns, totalColumn ? total : nullptr, out);
-  auto flush = [&]() {
-    for (int q = 0; q < 3; ++q) {
-      if (!sink(q, out[q])) return false;
-      out[q].clear();
-    }
-    return true;
-  };
-
+  CsvTexts texts(sink);
+  startCsvTexts(columns, totalColumn ? total : nullptr, texts.out);
   const CJYXPowerRail* first = !columns.empty() ? columns.front() : totalColumn ? total : nullptr;
   if (first == nullptr) {
-    for (int q = 0; q < 3; ++q) out[q] += '\n';
-    return flush();
+    for (int q = 0; q < 3; ++q) texts.out[q] += '\n';
+    return texts.flush();
   }
   auto log = [averaged](const CJYXPowerRail* rail) -> const CJYXRecordLog& {
     return averaged ? rail->averaged : rail->raw;
   };
   const CJYXRecordLog& rowLog = log(first);
   uint64_t rows = rowLog.size();
+  std::vector<const CJYXRecordLog*> logs;
   std::vector<CJYXRecordLog::CReader> readers;
+  logs.reserve(columns.size());
   readers.reserve(columns.size());
-  for (const CJYXPowerRail* rail : columns) readers.emplace_back(&log(rail));
+  for (const CJYXPowerRail* rail : columns) {
+    logs.push_back(&log(rail));
+    readers.emplace_back(&log(rail));
+  }
   CJYXRecordLog::CReader rowReader(&rowLog);
 
-  // Rows are formatted straight into the three texts, which are grown to
-  // hold a piece and one row more and handed on when a piece is full.
   // A row is at most: time text, ',', an i32, per cell ", " and 16 bytes,
   // the TOTAL cell (a double of up to 20 digits) and '\n'.
-  const size_t rowMost = 64 + columns.size() * 18 + 64;
-  size_t used[3];
-  for (int q = 0; q < 3; ++q) {
-    used[q] = out[q].size();
-    out[q].resize(used[q] + kCsvPiece + rowMost);
-  }
+  texts.reserveRows(64 + columns.size() * 18 + 64);
   CTimeTextCache timeCache;
   std::vector<CJYXPowerRecord> cells(columns.size());
   std::string prefix;
   for (uint64_t k = 0; k < rows; ++k) {
     CJYXPowerRecord row;
     if (!rowReader.next(&row, err)) return false;
-    // A rail with fewer records than the first column writes 0.
-    for (size_t c = 0; c < readers.size(); ++c) {
-      if (readers[c].position() >= log(columns[c]).size()) {
-        cells[c] = CJYXPowerRecord{};
-      } else if (!readers[c].next(&cells[c], err)) {
-        return false;
-      }
-    }
+    if (!readRowCells(&readers, logs, &cells, err)) return false;
     prefix.clear();
     timeCache.append(&prefix, row.clock - baseClock_ + hostStartMicros_);
     prefix += ',';
     appendInt(&prefix, row.time);
-    for (int q = 0; q < 3; ++q) {
-      char* end = formatCsvRow(&out[q][used[q]], prefix, cells, q, totalColumn);
-      used[q] = size_t(end - out[q].data());
-    }
-    if (used[0] >= kCsvPiece || used[1] >= kCsvPiece || used[2] >= kCsvPiece) {
-      for (int q = 0; q < 3; ++q) {
-        out[q].resize(used[q]);
-        if (!sink(q, out[q])) return false;
-        out[q].resize(kCsvPiece + rowMost);
-        used[q] = 0;
-      }
-    }
+    if (!texts.addRow(prefix, cells, totalColumn)) return false;
   }
-  for (int q = 0; q < 3; ++q) out[q].resize(used[q]);
-  return flush();
+  return texts.finish();
 }
 
 std::string CJYXPowerMonitor::csvText(bool averaged, int quantity) const {
@@ -433,6 +472,23 @@ bool CJYXPowerMonitor::checkDataHeader(const std::string& path, const uint8_t* h
   return true;
 }
 
+namespace {
+
+// Reads exactly `len` bytes at `at`; false on an error or a short file.
+bool readFullyAt(int fd, uint64_t at, void* to, size_t len) {
+  char* p = static_cast<char*>(to);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pread(fd, p + done, len - done, off_t(at + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += size_t(n);
+  }
+  return true;
+}
+
+}  // namespace
+
 bool CJYXPowerMonitor::loadData(const std::string& path) {
   using namespace powerfile;
   CAPIManager* api = CAPIManager::instance();
@@ -452,26 +508,18 @@ bool CJYXPowerMonitor::loadData(const std::string& path) {
     return false;
   }
   uint64_t size = uint64_t(st.st_size);
-  auto readAt = [fd](uint64_t at, void* to, size_t len) {
-    char* p = static_cast<char*>(to);
-    size_t done = 0;
-    while (done < len) {
-      ssize_t n = pread(fd, p + done, len - done, off_t(at + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += size_t(n);
-    }
-    return true;
-  };
-
   uint8_t header[kHeaderSize];
   size_t got = size < kHeaderSize ? size_t(size) : kHeaderSize;
-  if (!readAt(0, header, got)) {
+  if (!readFullyAt(fd, 0, header, got)) {
     api->print("loadData: cannot read %s\n", path.c_str());
     return false;
   }
   if (!checkDataHeader(path, header, got, size)) return false;
+  return loadRecords(fd, header, path);
+}
 
+bool CJYXPowerMonitor::loadRecords(int fd, const uint8_t* header, const std::string& path) {
+  using namespace powerfile;
   resetRun();
   baseClock_ = decodeFixed64(header + kOffsetBaseClock);
   uint32_t interval = decodeFixed32(header + kOffsetInterval);
@@ -483,10 +531,10 @@ bool CJYXPowerMonitor::loadData(const std::string& path) {
     uint64_t left = decodeFixed32(header + kOffsetRails + kRailEntrySize * i + kRailEntryCount);
     while (left > 0) {
       size_t n = left < kRecordBatch ? size_t(left) : kRecordBatch;
-      if (!readAt(at, buffer.data(), n * kRecordSize)) {
+      if (!readFullyAt(fd, at, buffer.data(), n * kRecordSize)) {
         // The file changed under us: leave no half-loaded run behind.
         resetRun();
-        api->print("loadData: cannot read %s\n", path.c_str());
+        CAPIManager::instance()->print("loadData: cannot read %s\n", path.c_str());
         return false;
       }
       for (size_t k = 0; k < n; ++k) {

@@ -184,6 +184,9 @@ class CJYXPowerMonitor {
   // it read into `header`); false after printing why it is refused.
   static bool checkDataHeader(const std::string& path, const uint8_t* header, size_t got,
                               uint64_t size);
+  // Replaces the run with the records of a data file whose header passed
+  // the check; false (and an empty run) when a read fails.
+  bool loadRecords(int fd, const uint8_t* header, const std::string& path);
   void refreshActiveRails();
   // Rails with a set bit, ascending: the order of the pairs in a report.
   std::vector<int> activeRails_;
