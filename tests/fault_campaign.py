@@ -1,37 +1,22 @@
 #!/usr/bin/env python3
 """Fault campaign: the real `jyx` against `jyx-sim` under injected faults and signals.
 
-Every run starts one jyx-sim on its own loopback address with one fault (or
-none), runs one jyx flow against it (flash, check, read to a file, or power
-monitoring with -m ... -d N -o FILE) and may send SIGINT, SIGTERM or SIGHUP at
-a random moment, sometimes twice in a row. After the run it asserts:
+Each run starts one jyx-sim on its own loopback address with one fault (or
+none), runs one jyx flow (flash, check, read to a file, or monitoring with
+-m ... -d N -o FILE) and may send SIGINT, SIGTERM or SIGHUP at a random
+moment, sometimes twice. It then asserts: no crash (no death by a signal
+that was not sent, no core signal, no sanitizer report); a verdict within
+RUN_BOUND, or an exit within SIGNAL_BOUND of the first signal with the
+signal's number as status; "OK" only when true (the flash holds the image,
+a check's image equals the flash, a read's file equals the flash range, and
+the lines went back to the target with a clean acknowledge); OK for a run
+without signal whose faults lose nothing; and every saved power data file
+complete and loadable by the independent loader below, its six CSV files
+parsing, and saved also when a signal ends a run seen sampling. Lost replies
+cost the tool's 300 s time-out, so those runs always get a signal.
 
-  * no crash: no death by a signal other than one that was sent, no core
-    signal, no sanitizer report on stderr;
-  * a verdict within the bound: a run whose replies all arrive ends (OK or
-    fail line, or exit after the monitoring time) within RUN_BOUND seconds;
-    a signalled run exits within SIGNAL_BOUND seconds of the first signal,
-    with the signal's number as its exit status;
-  * "OK" only when it is true: a flash's bytes equal the image in the
-    simulator's flash file, a check's image equals the flash, a read's file
-    equals the flash range, and the lines were handed back to the target with
-    a clean acknowledge;
-  * a run whose faults cannot lose anything (none, garbage, magic garbage,
-    delays) and that gets no signal ends in OK;
-  * every saved power data file is complete and loadable (checked by the
-    independent loader below) and its six CSV files parse; a monitoring run
-    that was seen sampling saves its data also when a signal ends it.
-
-Replies that are lost (drop, corrupt, stall = the simulator stops answering)
-cost the tool's 300 s request time-out, so those runs are always ended by a
-signal within a few seconds.
-
-The random schedule of every run derives from the campaign seed and the run's
-index alone, so a failing run is reproduced with
-    fault_campaign.py --bin DIR --seed S --first I --runs 1
-which prints the simulator and jyx command lines as well.
-
-Only the Python standard library is used.
+A run's schedule derives from the seed and its index alone; a failing run is
+reproduced with `fault_campaign.py --bin DIR --seed S --first I --runs 1`.
 """
 
 import argparse
@@ -183,6 +168,11 @@ def check_csv_files(path, records):
                 float(value)
         if suffix.startswith(".raw") and sampled and len(body) != len(records[96]):
             raise ValueError("%s: %d rows for %d samples" % (suffix, len(body), len(records[96])))
+
+
+def write(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
 
 
 def expect(condition, message):
@@ -377,26 +367,23 @@ class Plan:
         targets.append(("*", total))
         sel, count = rng.choice(targets)
         nth = rng.randint(1, count)
-        self.sim_faults = []
         f = self.fault
-        if f in ("drop", "fail", "corrupt", "garbage", "garbage_magic"):
-            opt = "--" + f.replace("_", "-")
-            value = "%s:%d" % (sel, nth)
-            if f == "garbage_magic":
-                value += ":%d" % rng.choice([24, 64, 200, 1000])
-            self.sim_faults = [opt, value]
-        elif f == "garbage_magic_all":
-            self.sim_faults = ["--garbage-magic", "*:*:%d" % rng.choice([24, 64, 300])]
-        elif f == "delay":
-            self.sim_faults = ["--delay", "%s:%d:%d" % (sel, nth, rng.randint(50, 3000))]
-        elif f == "disconnect":
-            self.sim_faults = ["--close-after", str(rng.randint(1, total))]
-        elif f == "stall":
-            self.sim_faults = ["--mute-after", str(rng.randint(0, total))]
-        elif f == "random":
-            p = [round(rng.uniform(0.0, 0.15), 3) for _ in range(5)]
-            self.sim_faults = ["--random", "drop=%s,fail=%s,corrupt=%s,garbage=%s,garbage_magic=%s" %
-                               tuple(p)]
+        at = "%s:%d" % (sel, nth)
+        # Each draws its random values only when chosen, in this order.
+        self.sim_faults = {
+            "none": lambda: [],
+            "drop": lambda: ["--drop", at], "fail": lambda: ["--fail", at],
+            "corrupt": lambda: ["--corrupt", at], "garbage": lambda: ["--garbage", at],
+            "garbage_magic": lambda: ["--garbage-magic",
+                                      "%s:%d" % (at, rng.choice([24, 64, 200, 1000]))],
+            "garbage_magic_all": lambda: ["--garbage-magic",
+                                          "*:*:%d" % rng.choice([24, 64, 300])],
+            "delay": lambda: ["--delay", "%s:%d" % (at, rng.randint(50, 3000))],
+            "disconnect": lambda: ["--close-after", str(rng.randint(1, total))],
+            "stall": lambda: ["--mute-after", str(rng.randint(0, total))],
+            "random": lambda: ["--random", "drop=%s,fail=%s,corrupt=%s,garbage=%s,garbage_magic=%s"
+                               % tuple(round(rng.uniform(0.0, 0.15), 3) for _ in range(5))],
+        }[f]()
 
         # Signals: none, one, or two in a row; lossy runs always get one. The
         # first comes at a random time after the start, or a random time after
@@ -523,8 +510,7 @@ class Run:
         p = self.plan
         os.makedirs(os.path.join(self.dir, "state"))
         self.image_path = os.path.join(self.dir, "image.bin")
-        with open(self.image_path, "wb") as f:
-            f.write(p.image)
+        write(self.image_path, p.image)
         preload = p.old_image
         if p.op == "check":
             flash = bytearray(p.image)
@@ -532,38 +518,23 @@ class Run:
                 flash[p.flip_at] ^= 0x5A ^ 0xFF
             preload = bytes(flash) + p.old_image[len(flash):]
         self.preload_path = os.path.join(self.dir, "preload.bin")
-        with open(self.preload_path, "wb") as f:
-            f.write(preload)
+        write(self.preload_path, preload)
         self.ops_path = os.path.join(self.dir, "ops.jsonl")
         self.sim_cmd = [os.path.join(self.bin, "jyx-sim"), "--bind", p.address,
                         "--state", os.path.join(self.dir, "state"), "--flash-size", "1M",
                         "--flash-image", self.preload_path, "--ops-log", self.ops_path,
                         "--target-state", "running", "--seed", str(p.sim_seed)] + p.sim_faults
-        jyx = os.path.join(self.bin, "jyx")
-        self.out_path = os.path.join(self.dir, "out.bin")
-        if p.op == "flash":
-            self.jyx_cmd = [jyx, "-a", p.address, "-i", self.image_path]
-        elif p.op == "check":
-            self.jyx_cmd = [jyx, "-a", p.address, "-i", self.image_path, "--checkspi"]
-        elif p.op == "read":
-            self.jyx_cmd = [jyx, "-a", p.address, "-r", hex(p.read_offset), "--len",
-                            hex(p.read_len), "-o", self.out_path]
-        else:
-            self.out_path = os.path.join(self.dir, "rails")
-            if p.monitor_config:
-                cfg = os.path.join(self.dir, "config.yaml")
-                with open(cfg, "w") as f:
-                    f.write("ic-addr: [{addr: 0x10}, {addr: 0x11}, {addr: 0x12}, {addr: 0x13},"
-                            " {addr: 0x14}, {addr: 0x15}, {addr: 0x16}, {addr: 0x17}]\n"
-                            "config:\n  - {title: bench, path: rails.yaml}\n")
-                with open(os.path.join(self.dir, "rails.yaml"), "w") as f:
-                    f.write("rails:\n" + "".join("  - {name: R%d, index: %d}\n" % (i, i)
-                                                 for i in p.rails))
-                self.jyx_cmd = [jyx, "-a", p.address, "-m", cfg, "-d", str(p.duration),
-                                "-o", self.out_path]
-            else:
-                self.jyx_cmd = [jyx, "-a", p.address, "-m", "0x%08x" % p.mask, "-d",
-                                str(p.duration), "-o", self.out_path]
+        self.out_path = os.path.join(self.dir, "rails" if p.op == "monitor" else "out.bin")
+        flow = {"flash": ["-i", self.image_path], "check": ["-i", self.image_path, "--checkspi"],
+                "read": ["-r", hex(p.read_offset), "--len", hex(p.read_len), "-o", self.out_path],
+                "monitor": ["-m", "0x%08x" % p.mask, "-d", str(p.duration), "-o", self.out_path]}
+        if p.op == "monitor" and p.monitor_config:
+            flow["monitor"][1] = os.path.join(self.dir, "config.yaml")
+            write(flow["monitor"][1], "ic-addr: [%s]\nconfig:\n  - {title: bench, path: rails.yaml}\n"
+                  % ", ".join("{addr: 0x%x}" % a for a in range(0x10, 0x18)))
+            write(os.path.join(self.dir, "rails.yaml"),
+                  "rails:\n" + "".join("  - {name: R%d, index: %d}\n" % (i, i) for i in p.rails))
+        self.jyx_cmd = [os.path.join(self.bin, "jyx"), "-a", p.address] + flow[p.op]
 
     def start_sim(self):
         self.sim = spawn(self.sim_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -675,9 +646,8 @@ class Run:
         self.err.join(10)
         self.status = proc.returncode
         # Kept with the run directory of a failing run.
-        for name, text in (("jyx.stdout", self.out.text()), ("jyx.stderr", self.err.text())):
-            with open(os.path.join(self.dir, name), "w") as f:
-                f.write(text)
+        write(os.path.join(self.dir, "jyx.stdout"), self.out.text())
+        write(os.path.join(self.dir, "jyx.stderr"), self.err.text())
 
     def dump_stacks(self, pid):
         """Keeps the threads' stacks of a hung jyx beside the run, when gdb is there."""
@@ -688,8 +658,7 @@ class Run:
             r = subprocess.run(["timeout", "60", gdb, "-batch", "-nx", "-p", str(pid), "-ex",
                                 "thread apply all bt"], stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-            with open(os.path.join(self.dir, "hang_stacks.txt"), "wb") as f:
-                f.write(r.stdout)
+            write(os.path.join(self.dir, "hang_stacks.txt"), r.stdout)
         except OSError:
             pass
 
@@ -742,17 +711,12 @@ class Run:
 
     def verdict_line(self, out):
         op = self.plan.op
-        ok = {"flash": "flashing image(%s) OK" % self.image_path,
-              "check": "checking image(%s) OK" % self.image_path,
-              "read": "read spi to file(%s) OK" % self.out_path}.get(op)
-        bad = {"flash": "flashing image(%s) fail" % self.image_path,
-               "check": "checking image(%s) fail" % self.image_path,
-               "read": "read spi fail"}.get(op)
-        if ok is None:
-            return None
-        lines = out.splitlines()
-        oks = sum(1 for l in lines if l.strip() == ok)
-        bads = sum(1 for l in lines if l.strip() == bad)
+        head = {"flash": "flashing image(%s) " % self.image_path,
+                "check": "checking image(%s) " % self.image_path}.get(op)
+        ok, bad = (head + "OK", head + "fail") if head else (
+            "read spi to file(%s) OK" % self.out_path, "read spi fail")
+        lines = [l.strip() for l in out.splitlines()]
+        oks, bads = lines.count(ok), lines.count(bad)
         if oks and bads:
             return "both"
         if oks:
