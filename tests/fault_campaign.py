@@ -181,112 +181,80 @@ def expect(condition, message):
 
 
 def self_test():
-    """Proves that the loader and the CSV check refuse damaged files.
-
-    Builds a small valid run (3 sampled rails and TOTAL, 5 frames) with its
-    CSV files, accepts it, then damages one thing at a time.
-    """
+    """Proves that the loader and the CSV check accept a small valid run (3 sampled
+    rails and TOTAL, 5 frames) and refuse it with any one thing damaged."""
     tmp = tempfile.mkdtemp(prefix="jyx-campaign-selftest-")
+    path = os.path.join(tmp, "rails")
+    base = 1_700_000_000_000
+    frames = [base + k * 2500 for k in range(5)]
+    rails = {0: (12000, 2500), 5: (3300, 800), 40: (800, 400)}
+
+    def build(rail=None, k=None, field=None, value=None):
+        recs = {i: [] for i in range(POWER_RAILS)}
+        for clock in frames:
+            for i, (v, c) in rails.items():
+                recs[i].append([clock, (clock - base) // 1000, v, c, v * c // 1000])
+            recs[96].append([clock, (clock - base) // 1000, 0, 0,
+                             sum(v * c // 1000 for v, c in rails.values())])
+        if rail is not None:
+            recs[rail][k][field] = value(recs[rail]) if callable(value) else value
+        table, body, off = b"", b"", POWER_HEADER
+        for i in range(POWER_RAILS):
+            table += struct.pack("<II", off, len(recs[i]))
+            body += b"".join(struct.pack("<Qiiii", *r) for r in recs[i])
+            off += 24 * len(recs[i])
+        return POWER_MAGIC + struct.pack("<IQII", POWER_RAILS, base, 10, 0) + table + body
+
+    def verdict(data, rows=len(frames), cut=None, missing=None, extra=""):
+        write(path, data)
+        for suffix in CSV_SUFFIXES:
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+            if suffix == missing:
+                continue
+            width = 6 if suffix == ".power.csv" else 5
+            text = "\n".join(['"time","timer(ms)","R0","R5","R40"' + ',"TOTAL"' * (width == 6)] +
+                             ["20261206 20:00:00.%03d,%d" % (k, k * 2) + ", 1.00" * (width - 2)
+                              for k in range(rows)]) + "\n"
+            write(path + suffix, text[:-9] if suffix == cut else
+                  text + (extra if suffix == ".voltage.csv" else ""))
+        try:
+            check_csv_files(path, load_power_file(path)[1])
+        except ValueError as e:
+            return str(e)
+        return None
+
+    def patch(at, fmt, value):
+        b = bytearray(good)
+        struct.pack_into(fmt, b, at, value)
+        return bytes(b)
+
     try:
-        base = 1_700_000_000_000
-        frames = [base + k * 2500 for k in range(5)]
-        rails = {0: (12000, 2500), 5: (3300, 800), 40: (800, 400)}
-
-        def build(mutate=None):
-            recs = {i: [] for i in range(POWER_RAILS)}
-            for clock in frames:
-                total = 0
-                for i, (v, c) in rails.items():
-                    recs[i].append((clock, (clock - base) // 1000, v, c, v * c // 1000))
-                    total += v * c // 1000
-                recs[96].append((clock, (clock - base) // 1000, 0, 0, total))
-            if mutate:
-                mutate(recs)
-            body = b""
-            table = b""
-            off = POWER_HEADER
-            for i in range(POWER_RAILS):
-                table += struct.pack("<II", off, len(recs[i]))
-                for r in recs[i]:
-                    body += struct.pack("<Qiiii", *r)
-                off += 24 * len(recs[i])
-            return POWER_MAGIC + struct.pack("<IQII", POWER_RAILS, base, 10, 0) + table + body
-
-        def write_csvs(path, rows=len(frames), cut=None, missing=None):
-            for suffix in CSV_SUFFIXES:
-                if suffix == missing:
-                    if os.path.exists(path + suffix):
-                        os.unlink(path + suffix)
-                    continue
-                head = '"time","timer(ms)","R0","R5","R40"' + (',"TOTAL"' if suffix == ".power.csv"
-                                                                  else "")
-                width = 6 if suffix == ".power.csv" else 5
-                lines = [head] + ["20261206 20:00:00.%03d,%d" % (k, k * 2) + ", 1.00" * (width - 2)
-                                  for k in range(rows)]
-                text = "\n".join(lines) + "\n"
-                if suffix == cut:
-                    text = text[:-9]
-                with open(path + suffix, "w") as f:
-                    f.write(text)
-
-        path = os.path.join(tmp, "rails")
-
-        def verdict(data, **csv_args):
-            with open(path, "wb") as f:
-                f.write(data)
-            write_csvs(path, **csv_args)
-            try:
-                _, records = load_power_file(path)
-                check_csv_files(path, records)
-                return None
-            except ValueError as e:
-                return str(e)
-
         good = build()
         err = verdict(good)
         expect(err is None, "a valid run is refused: %s" % err)
-
-        def patch(data, at, fmt, value):
-            b = bytearray(data)
-            struct.pack_into(fmt, b, at, value)
-            return bytes(b)
-
         damaged = {
-            "empty": b"",
-            "header only": good[:POWER_HEADER - 1],
-            "cut in a record": good[:-7],
-            "last record missing": good[:-24],
-            "trailing byte": good + b"\0",
-            "magic": b"QEL " + good[4:],
-            "rail count": patch(good, 4, "<I", 96),
-            "zero word": patch(good, 20, "<I", 1),
-            "offset of rail 1": patch(good, 24 + 8, "<I", POWER_HEADER + 24),
-            "count of rail 5": patch(good, 28 + 8 * 5, "<I", len(frames) + 1),
-            "count of TOTAL": patch(good, 28 + 8 * 96, "<I", len(frames) - 1),
-            "time of a record": build(lambda r: r[5].__setitem__(2, r[5][2][:1] + (999,) +
-                                                                  r[5][2][2:])),
-            "clock going back": build(lambda r: r[0].__setitem__(
-                3, (r[0][2][0] - 1000,) + r[0][3][1:])),
-            "power of a rail": build(lambda r: r[40].__setitem__(0, r[40][0][:4] + (7,))),
-            "TOTAL voltage": build(lambda r: r[96].__setitem__(1, r[96][1][:2] + (5,) +
-                                                               r[96][1][3:])),
-            "base clock": patch(good, 8, "<Q", base - 1000),
+            "empty": (b"",), "header only": (good[:POWER_HEADER - 1],),
+            "cut in a record": (good[:-7],), "last record missing": (good[:-24],),
+            "trailing byte": (good + b"\0",), "magic": (b"QEL " + good[4:],),
+            "rail count": (patch(4, "<I", 96),), "zero word": (patch(20, "<I", 1),),
+            "offset of rail 1": (patch(24 + 8, "<I", POWER_HEADER + 24),),
+            "count of rail 5": (patch(28 + 8 * 5, "<I", len(frames) + 1),),
+            "count of TOTAL": (patch(28 + 8 * 96, "<I", len(frames) - 1),),
+            "time of a record": (build(5, 2, 1, 999),),
+            "clock going back": (build(0, 3, 0, lambda r: r[2][0] - 1000),),
+            "power of a rail": (build(40, 0, 4, 7),),
+            "TOTAL voltage": (build(96, 1, 2, 5),),
+            "base clock": (patch(8, "<Q", base - 1000),),
+            "missing CSV": (good, {"missing": ".current.csv"}),
+            "cut CSV": (good, {"cut": ".raw_power.csv"}),
+            "raw rows": (good, {"rows": len(frames) - 1}),
+            "CSV row with a missing field": (good, {"extra": "20261206 20:00:01.000,9, 1.00\n"}),
         }
-        for name, data in damaged.items():
-            expect(verdict(data) is not None, "a power file with a damaged %s is accepted" % name)
-        for name, args in {"missing CSV": {"missing": ".current.csv"},
-                           "cut CSV": {"cut": ".raw_power.csv"},
-                           "raw rows": {"rows": len(frames) - 1}}.items():
-            expect(verdict(good, **args) is not None, "%s is accepted" % name)
-        with open(path + ".voltage.csv", "a") as f:
-            f.write("20261206 20:00:01.000,9, 1.00\n")
-        try:
-            check_csv_files(path, load_power_file(path)[1])
-            raise AssertionError("a CSV row with a missing field is accepted")
-        except ValueError:
-            pass
+        for name, case in damaged.items():
+            expect(verdict(case[0], **(case[1] if len(case) > 1 else {})) is not None, "a run with a damaged %s is accepted" % name)
         print("self-test: the loader accepts a valid run and refuses %d kinds of damage" %
-              (len(damaged) + 4))
+              len(damaged))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
@@ -451,8 +419,8 @@ class Output:
 
     def text(self, before=None):
         with self.lock:
-            data = b"".join(b for t, b in self.chunks if before is None or t <= before)
-        return data.decode("utf-8", "replace")
+            return b"".join(b for t, b in self.chunks if before is None or t <= before).decode(
+                "utf-8", "replace")
 
     def first_time(self, marker):
         """When the chunk that completed the first `marker` arrived, or None."""
@@ -561,8 +529,8 @@ class Run:
             self.sim.wait()
             self.fail("sim", "jyx-sim did not end on SIGTERM")
         reaped(self.sim)
-        self.sim_out.join(5)
-        self.sim_err.join(5)
+        for o in (self.sim_out, self.sim_err):
+            o.join(5)
         if self.sim.returncode != 0:
             self.fail("sim", "jyx-sim exit status %d" % self.sim.returncode)
         err = self.sim_err.text()
@@ -642,8 +610,8 @@ class Run:
                 break
         reaped(proc)
         self.elapsed = time.monotonic() - t0
-        self.out.join(10)
-        self.err.join(10)
+        for o in (self.out, self.err):
+            o.join(10)
         self.status = proc.returncode
         # Kept with the run directory of a failing run.
         write(os.path.join(self.dir, "jyx.stdout"), self.out.text())
@@ -719,10 +687,8 @@ class Run:
         oks, bads = lines.count(ok), lines.count(bad)
         if oks and bads:
             return "both"
-        if oks:
-            return "OK" if oks == 1 else "many"
-        if bads:
-            return "fail" if bads == 1 else "many"
+        if oks or bads:
+            return "many" if oks + bads > 1 else "OK" if oks else "fail"
         return None
 
     def flash_bytes(self):
@@ -844,10 +810,10 @@ def main():
     ap.add_argument("--bin", help="build directory holding jyx and jyx-sim")
     ap.add_argument("--self-test", action="store_true",
                     help="only prove that the data-file and CSV checks refuse damaged files")
-    ap.add_argument("--runs", type=int, default=24)
-    ap.add_argument("--seed", type=int, default=None, help="campaign seed (default: from the clock)")
-    ap.add_argument("--first", type=int, default=0, help="index of the first run")
-    ap.add_argument("--jobs", type=int, default=3, help="runs at the same time")
+    for name, default, text in (("--runs", 24, "runs"), ("--seed", None, "campaign seed (default: "
+                                "from the clock)"), ("--first", 0, "index of the first run"),
+                                ("--jobs", 3, "runs at the same time")):
+        ap.add_argument(name, type=int, default=default, help=text)
     ap.add_argument("--slow", type=float, default=1.0,
                     help="multiplies every bound (e.g. 3 for sanitizer builds)")
     ap.add_argument("--ops", default=",".join(OPS), help="comma list of " + ",".join(OPS))
@@ -903,11 +869,8 @@ def main():
     for cat in sorted(categories):
         print("  %-20s %d" % (cat, categories[cat]))
     # The flow and fault of a run depend on the --ops and --faults lists too.
-    selection = ""
-    if args.ops != ",".join(OPS):
-        selection += " --ops " + args.ops
-    if args.faults != ",".join(FAULT_KINDS):
-        selection += " --faults " + args.faults
+    selection = "".join(" --%s %s" % (n, v) for n, v, all_ in (("ops", args.ops, OPS), (
+        "faults", args.faults, FAULT_KINDS)) if v != ",".join(all_))
     for run in failed:
         print("\nreproduce %s\n  %s --bin %s --seed %d --first %d --runs 1%s\n  sim: %s\n"
               "  jyx: %s\n  kept in %s" %
