@@ -252,7 +252,8 @@ def self_test():
             "CSV row with a missing field": (good, {"extra": "20261206 20:00:01.000,9, 1.00\n"}),
         }
         for name, case in damaged.items():
-            expect(verdict(case[0], **(case[1] if len(case) > 1 else {})) is not None, "a run with a damaged %s is accepted" % name)
+            expect(verdict(case[0], **(case[1] if len(case) > 1 else {})) is not None,
+                   "a run with a damaged %s is accepted" % name)
         print("self-test: the loader accepts a valid run and refuses %d kinds of damage" %
               len(damaged))
     finally:
@@ -498,8 +499,8 @@ class Run:
                 "monitor": ["-m", "0x%08x" % p.mask, "-d", str(p.duration), "-o", self.out_path]}
         if p.op == "monitor" and p.monitor_config:
             flow["monitor"][1] = os.path.join(self.dir, "config.yaml")
-            write(flow["monitor"][1], "ic-addr: [%s]\nconfig:\n  - {title: bench, path: rails.yaml}\n"
-                  % ", ".join("{addr: 0x%x}" % a for a in range(0x10, 0x18)))
+            write(flow["monitor"][1], "ic-addr: [%s]\nconfig:\n  - {title: bench, path: rails."
+                  "yaml}\n" % ", ".join("{addr: 0x%x}" % a for a in range(0x10, 0x18)))
             write(os.path.join(self.dir, "rails.yaml"),
                   "rails:\n" + "".join("  - {name: R%d, index: %d}\n" % (i, i) for i in p.rails))
         self.jyx_cmd = [os.path.join(self.bin, "jyx"), "-a", p.address] + flow[p.op]
