@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "channel_test_util.h"
+#include "test_util.h"
 
 namespace {
 

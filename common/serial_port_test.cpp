@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "channel_test_util.h"
 #include "test_util.h"
 
 namespace {

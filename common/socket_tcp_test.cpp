@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "channel_test_util.h"
+#include "test_util.h"
 
 namespace {
 

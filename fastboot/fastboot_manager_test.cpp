@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "channel_test_util.h"
 #include "common/api_manager.h"
 #include "common/exec_channel.h"
 #include "test_util.h"

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "channel_test_util.h"
 #include "common/api_data.h"
 #include "common/api_manager.h"
 #include "common/serial_port.h"

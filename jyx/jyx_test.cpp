@@ -12,7 +12,6 @@
 #include <string>
 #include <thread>
 
-#include "channel_test_util.h"
 #include "common/api_manager.h"
 #include "test_util.h"
 

@@ -8,7 +8,7 @@
 
 #include "jyx/jyx.h"
 #include "jyx/power/power_manager.h"
-#include "power_test_util.h"
+#include "test_util.h"
 
 namespace {
 

@@ -26,54 +26,5 @@ TEST(SimOptionsTest, SeedReachesFaultsAndPowerNoiseByOneNumberRule) {
   EXPECT_EQ(h.controller.power.seed, 16u);
 }
 
-TEST(SimOptionsTest, HelpNamesEveryOption) {
-  const char* options[] = {"--bind",
-                           "--packet-port",
-                           "--log-port",
-                           "--ops-log",
-                           "--state",
-                           "--target-state",
-                           "--target-console",
-                           "--console-script",
-                           "--boot-ms",
-                           "--pm-heartbeat-ms",
-                           "--gpio",
-                           "--flash-size",
-                           "--flash-id",
-                           "--flash-image",
-                           "--sr1",
-                           "--sr2",
-                           "--sr3",
-                           "--erase-us",
-                           "--program-us",
-                           "--power-rate",
-                           "--power-interval-ms",
-                           "--power-ics",
-                           "--shunt-mohm",
-                           "--drop",
-                           "--fail",
-                           "--corrupt",
-                           "--garbage",
-                           "--garbage-magic",
-                           "--delay",
-                           "--delay-all",
-                           "--close-after",
-                           "--mute-after",
-                           "--random",
-                           "--seed",
-                           "--control",
-                           "--help"};
-  std::string help = helpText();
-  for (const char* opt : options) {
-    EXPECT_NE(help.find(std::string(opt) + " "), std::string::npos) << opt;
-    // Every documented option is also accepted.
-    if (std::string(opt) == "--help") continue;
-    SimOptions o;
-    std::string err;
-    parse({opt, "x"}, &o, &err);
-    EXPECT_EQ(err.find("unknown option"), std::string::npos) << opt << ": " << err;
-  }
-}
-
 }  // namespace
 }  // namespace jyxsim

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <string>
 
-#include "channel_test_util.h"
 #include "test_util.h"
 
 namespace jyxsim {

@@ -3,7 +3,6 @@
 // sector write), the result is verified, and refusals and failures say why.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,13 +12,6 @@
 
 namespace jyxtest {
 namespace {
-
-std::string randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(rng() >> 24);
-  return s;
-}
 
 // The sectors written (SPI_CTRL/SPI_DATA requests) in ops[from...].
 std::set<int64_t> writtenSectors(const std::vector<OpsRecord>& ops, size_t from) {
@@ -38,28 +30,12 @@ size_t countReads(const std::vector<OpsRecord>& ops, size_t from) {
   return n;
 }
 
-class ChangedOnlyE2E : public ::testing::Test {
+class ChangedOnlyE2E : public SimE2E {
  protected:
-  void startSim(const std::string& address, std::vector<std::string> extra = {}) {
-    address_ = address;
-    std::vector<std::string> args = {"--state", sim_.tempPath("state")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(sim_.start(address, args)) << sim_.lastError();
+  ChangedOnlyE2E() {
+    simArgs_ = stateArgs();
+    exitCode_ = true;
   }
-  std::string jyx(std::vector<std::string> args, int* code) {
-    std::vector<std::string> argv = {binPath("jyx"), "-a", address_, "--exit-code"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, code, 120000);
-  }
-  std::string image(const std::string& name, const std::string& bytes) {
-    EXPECT_TRUE(writeFile(dir_.file(name), bytes));
-    return dir_.file(name);
-  }
-  std::string flash() { return readFile(sim_.tempPath("state") + "/spi_flash.bin"); }
-
-  ScopedTempDir dir_;
-  SimProcess sim_;
-  std::string address_;
 };
 
 TEST_F(ChangedOnlyE2E, UntouchedSectorsGetNoWriteAndTheResultVerifies) {
@@ -67,7 +43,7 @@ TEST_F(ChangedOnlyE2E, UntouchedSectorsGetNoWriteAndTheResultVerifies) {
   const size_t size = 1024 * 1024;  // 256 sectors
   std::string a = randomBytes(size, 5);
   int code = -1;
-  std::string out = jyx({"-i", image("a.bin", a)}, &code);
+  std::string out = jyx({"-i", writeImage("a.bin", a)}, &code);
   ASSERT_EQ(0, code) << out;
 
   // Three sectors change, one of them only in its last byte.
@@ -75,7 +51,7 @@ TEST_F(ChangedOnlyE2E, UntouchedSectorsGetNoWriteAndTheResultVerifies) {
   b[3 * 4096 + 17] ^= 0x5A;
   b[100 * 4096 + 4095] ^= 0x01;
   for (size_t i = 200 * 4096; i < 201 * 4096; ++i) b[i] = '\xff';
-  std::string pathB = image("b.bin", b);
+  std::string pathB = writeImage("b.bin", b);
   size_t before = sim_.ops().size();
   out = jyx({"-i", pathB, "--changed-only"}, &code);
   EXPECT_EQ(0, code) << out;
@@ -87,7 +63,7 @@ TEST_F(ChangedOnlyE2E, UntouchedSectorsGetNoWriteAndTheResultVerifies) {
   EXPECT_EQ((std::set<int64_t>{3, 100, 200}), writtenSectors(ops, before));
   // Each sector read once before writing, and once more by the check.
   EXPECT_EQ(256u + 256u, countReads(ops, before));
-  EXPECT_TRUE(flash().compare(0, size, b) == 0);
+  EXPECT_TRUE(flashFile().compare(0, size, b) == 0);
 
   // Nothing changed: nothing written, still verified.
   before = ops.size();
@@ -104,7 +80,7 @@ TEST_F(ChangedOnlyE2E, RefusedReadFailsAndGivesTheLinesBack) {
   startSim("127.0.58.2", {"--fail", "SPI_READ:5"});
   std::string a = randomBytes(64 * 1024, 6);
   int code = -1;
-  std::string out = jyx({"-i", image("a.bin", a), "--changed-only"}, &code);
+  std::string out = jyx({"-i", writeImage("a.bin", a), "--changed-only"}, &code);
   EXPECT_EQ(1, code) << out;
   size_t reason = out.find("the controller refused reading sector 4 (ACK_FAIL)\n");
   size_t failLine = out.find("flashing image(" + dir_.file("a.bin") + ") fail\n");
@@ -127,7 +103,7 @@ TEST_F(ChangedOnlyE2E, RefusedReadFailsAndGivesTheLinesBack) {
 
 TEST_F(ChangedOnlyE2E, RefusedCombinationsSendNothing) {
   startSim("127.0.58.3");
-  std::string path = image("a.bin", randomBytes(8192, 7));
+  std::string path = writeImage("a.bin", randomBytes(8192, 7));
   const struct {
     std::vector<std::string> args;
     std::string line;

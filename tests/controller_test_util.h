@@ -12,9 +12,9 @@
 
 #include "common/api_manager.h"
 #include "common/task_manager.h"
-#include "fake_channel.h"
 #include "jyx/jyx.h"
 #include "jyx/protocol/package.h"
+#include "test_util.h"
 
 namespace jyxtest {
 

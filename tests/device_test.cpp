@@ -18,28 +18,8 @@ namespace {
 using Sets = std::vector<std::pair<int, int>>;
 const Sets kPowerOn = {{68, 1}, {72, 1}, {72, 0}, {72, 1}};
 
-class DeviceE2E : public ::testing::Test {
+class DeviceE2E : public SimE2E {
  protected:
-  void startSim(const std::string& address, const std::vector<std::string>& extra = {}) {
-    address_ = address;
-    ASSERT_TRUE(sim_.start(address, extra)) << sim_.lastError();
-  }
-
-  // Runs jyx against the simulator to completion; status in *code.
-  std::string jyx(std::vector<std::string> args, int* code, int timeoutMs = 30000) {
-    std::vector<std::string> argv = {binPath("jyx"), "-a", address_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, code, timeoutMs);
-  }
-
-  std::vector<OpsRecord> received(const std::string& cmd) {
-    std::vector<OpsRecord> out;
-    for (const OpsRecord& op : sim_.ops()) {
-      if (op.dir == "rx" && op.cmd == cmd) out.push_back(op);
-    }
-    return out;
-  }
-
   Sets gpioSets() {
     Sets out;
     for (const OpsRecord& op : received("GPIO_CTRL")) {
@@ -55,9 +35,6 @@ class DeviceE2E : public ::testing::Test {
         },
         10000);
   }
-
-  SimProcess sim_;
-  std::string address_;
 };
 
 TEST_F(DeviceE2E, PowerOnPulsesTheButtonThenPostCodesAndGpio) {

@@ -1,37 +1,22 @@
 #!/usr/bin/env python3
 """Fault campaign: the real `jyx` against `jyx-sim` under injected faults and signals.
 
-Every run starts one jyx-sim on its own loopback address with one fault (or
-none), runs one jyx flow against it (flash, check, read to a file, or power
-monitoring with -m ... -d N -o FILE) and may send SIGINT, SIGTERM or SIGHUP at
-a random moment, sometimes twice in a row. After the run it asserts:
+Each run starts one jyx-sim on its own loopback address with one fault (or
+none), runs one jyx flow (flash, check, read to a file, or monitoring with
+-m ... -d N -o FILE) and may send SIGINT, SIGTERM or SIGHUP at a random
+moment, sometimes twice. It then asserts: no crash (no death by a signal
+that was not sent, no core signal, no sanitizer report); a verdict within
+RUN_BOUND, or an exit within SIGNAL_BOUND of the first signal with the
+signal's number as status; "OK" only when true (the flash holds the image,
+a check's image equals the flash, a read's file equals the flash range, and
+the lines went back to the target with a clean acknowledge); OK for a run
+without signal whose faults lose nothing; and every saved power data file
+complete and loadable by the independent loader below, its six CSV files
+parsing, and saved also when a signal ends a run seen sampling. Lost replies
+cost the tool's 300 s time-out, so those runs always get a signal.
 
-  * no crash: no death by a signal other than one that was sent, no core
-    signal, no sanitizer report on stderr;
-  * a verdict within the bound: a run whose replies all arrive ends (OK or
-    fail line, or exit after the monitoring time) within RUN_BOUND seconds;
-    a signalled run exits within SIGNAL_BOUND seconds of the first signal,
-    with the signal's number as its exit status;
-  * "OK" only when it is true: a flash's bytes equal the image in the
-    simulator's flash file, a check's image equals the flash, a read's file
-    equals the flash range, and the lines were handed back to the target with
-    a clean acknowledge;
-  * a run whose faults cannot lose anything (none, garbage, magic garbage,
-    delays) and that gets no signal ends in OK;
-  * every saved power data file is complete and loadable (checked by the
-    independent loader below) and its six CSV files parse; a monitoring run
-    that was seen sampling saves its data also when a signal ends it.
-
-Replies that are lost (drop, corrupt, stall = the simulator stops answering)
-cost the tool's 300 s request time-out, so those runs are always ended by a
-signal within a few seconds.
-
-The random schedule of every run derives from the campaign seed and the run's
-index alone, so a failing run is reproduced with
-    fault_campaign.py --bin DIR --seed S --first I --runs 1
-which prints the simulator and jyx command lines as well.
-
-Only the Python standard library is used.
+A run's schedule derives from the seed and its index alone; a failing run is
+reproduced with `fault_campaign.py --bin DIR --seed S --first I --runs 1`.
 """
 
 import argparse
@@ -185,118 +170,92 @@ def check_csv_files(path, records):
             raise ValueError("%s: %d rows for %d samples" % (suffix, len(body), len(records[96])))
 
 
+def write(path, data):
+    with open(path, "wb" if isinstance(data, bytes) else "w") as f:
+        f.write(data)
+
+
 def expect(condition, message):
     if not condition:
         raise AssertionError(message)
 
 
 def self_test():
-    """Proves that the loader and the CSV check refuse damaged files.
-
-    Builds a small valid run (3 sampled rails and TOTAL, 5 frames) with its
-    CSV files, accepts it, then damages one thing at a time.
-    """
+    """Proves that the loader and the CSV check accept a small valid run (3 sampled
+    rails and TOTAL, 5 frames) and refuse it with any one thing damaged."""
     tmp = tempfile.mkdtemp(prefix="jyx-campaign-selftest-")
+    path = os.path.join(tmp, "rails")
+    base = 1_700_000_000_000
+    frames = [base + k * 2500 for k in range(5)]
+    rails = {0: (12000, 2500), 5: (3300, 800), 40: (800, 400)}
+
+    def build(rail=None, k=None, field=None, value=None):
+        recs = {i: [] for i in range(POWER_RAILS)}
+        for clock in frames:
+            for i, (v, c) in rails.items():
+                recs[i].append([clock, (clock - base) // 1000, v, c, v * c // 1000])
+            recs[96].append([clock, (clock - base) // 1000, 0, 0,
+                             sum(v * c // 1000 for v, c in rails.values())])
+        if rail is not None:
+            recs[rail][k][field] = value(recs[rail]) if callable(value) else value
+        table, body, off = b"", b"", POWER_HEADER
+        for i in range(POWER_RAILS):
+            table += struct.pack("<II", off, len(recs[i]))
+            body += b"".join(struct.pack("<Qiiii", *r) for r in recs[i])
+            off += 24 * len(recs[i])
+        return POWER_MAGIC + struct.pack("<IQII", POWER_RAILS, base, 10, 0) + table + body
+
+    def verdict(data, rows=len(frames), cut=None, missing=None, extra=""):
+        write(path, data)
+        for suffix in CSV_SUFFIXES:
+            if os.path.exists(path + suffix):
+                os.unlink(path + suffix)
+            if suffix == missing:
+                continue
+            width = 6 if suffix == ".power.csv" else 5
+            text = "\n".join(['"time","timer(ms)","R0","R5","R40"' + ',"TOTAL"' * (width == 6)] +
+                             ["20261206 20:00:00.%03d,%d" % (k, k * 2) + ", 1.00" * (width - 2)
+                              for k in range(rows)]) + "\n"
+            write(path + suffix, text[:-9] if suffix == cut else
+                  text + (extra if suffix == ".voltage.csv" else ""))
+        try:
+            check_csv_files(path, load_power_file(path)[1])
+        except ValueError as e:
+            return str(e)
+        return None
+
+    def patch(at, fmt, value):
+        b = bytearray(good)
+        struct.pack_into(fmt, b, at, value)
+        return bytes(b)
+
     try:
-        base = 1_700_000_000_000
-        frames = [base + k * 2500 for k in range(5)]
-        rails = {0: (12000, 2500), 5: (3300, 800), 40: (800, 400)}
-
-        def build(mutate=None):
-            recs = {i: [] for i in range(POWER_RAILS)}
-            for clock in frames:
-                total = 0
-                for i, (v, c) in rails.items():
-                    recs[i].append((clock, (clock - base) // 1000, v, c, v * c // 1000))
-                    total += v * c // 1000
-                recs[96].append((clock, (clock - base) // 1000, 0, 0, total))
-            if mutate:
-                mutate(recs)
-            body = b""
-            table = b""
-            off = POWER_HEADER
-            for i in range(POWER_RAILS):
-                table += struct.pack("<II", off, len(recs[i]))
-                for r in recs[i]:
-                    body += struct.pack("<Qiiii", *r)
-                off += 24 * len(recs[i])
-            return POWER_MAGIC + struct.pack("<IQII", POWER_RAILS, base, 10, 0) + table + body
-
-        def write_csvs(path, rows=len(frames), cut=None, missing=None):
-            for suffix in CSV_SUFFIXES:
-                if suffix == missing:
-                    if os.path.exists(path + suffix):
-                        os.unlink(path + suffix)
-                    continue
-                head = '"time","timer(ms)","R0","R5","R40"' + (',"TOTAL"' if suffix == ".power.csv"
-                                                                  else "")
-                width = 6 if suffix == ".power.csv" else 5
-                lines = [head] + ["20261206 20:00:00.%03d,%d" % (k, k * 2) + ", 1.00" * (width - 2)
-                                  for k in range(rows)]
-                text = "\n".join(lines) + "\n"
-                if suffix == cut:
-                    text = text[:-9]
-                with open(path + suffix, "w") as f:
-                    f.write(text)
-
-        path = os.path.join(tmp, "rails")
-
-        def verdict(data, **csv_args):
-            with open(path, "wb") as f:
-                f.write(data)
-            write_csvs(path, **csv_args)
-            try:
-                _, records = load_power_file(path)
-                check_csv_files(path, records)
-                return None
-            except ValueError as e:
-                return str(e)
-
         good = build()
         err = verdict(good)
         expect(err is None, "a valid run is refused: %s" % err)
-
-        def patch(data, at, fmt, value):
-            b = bytearray(data)
-            struct.pack_into(fmt, b, at, value)
-            return bytes(b)
-
         damaged = {
-            "empty": b"",
-            "header only": good[:POWER_HEADER - 1],
-            "cut in a record": good[:-7],
-            "last record missing": good[:-24],
-            "trailing byte": good + b"\0",
-            "magic": b"QEL " + good[4:],
-            "rail count": patch(good, 4, "<I", 96),
-            "zero word": patch(good, 20, "<I", 1),
-            "offset of rail 1": patch(good, 24 + 8, "<I", POWER_HEADER + 24),
-            "count of rail 5": patch(good, 28 + 8 * 5, "<I", len(frames) + 1),
-            "count of TOTAL": patch(good, 28 + 8 * 96, "<I", len(frames) - 1),
-            "time of a record": build(lambda r: r[5].__setitem__(2, r[5][2][:1] + (999,) +
-                                                                  r[5][2][2:])),
-            "clock going back": build(lambda r: r[0].__setitem__(
-                3, (r[0][2][0] - 1000,) + r[0][3][1:])),
-            "power of a rail": build(lambda r: r[40].__setitem__(0, r[40][0][:4] + (7,))),
-            "TOTAL voltage": build(lambda r: r[96].__setitem__(1, r[96][1][:2] + (5,) +
-                                                               r[96][1][3:])),
-            "base clock": patch(good, 8, "<Q", base - 1000),
+            "empty": (b"",), "header only": (good[:POWER_HEADER - 1],),
+            "cut in a record": (good[:-7],), "last record missing": (good[:-24],),
+            "trailing byte": (good + b"\0",), "magic": (b"QEL " + good[4:],),
+            "rail count": (patch(4, "<I", 96),), "zero word": (patch(20, "<I", 1),),
+            "offset of rail 1": (patch(24 + 8, "<I", POWER_HEADER + 24),),
+            "count of rail 5": (patch(28 + 8 * 5, "<I", len(frames) + 1),),
+            "count of TOTAL": (patch(28 + 8 * 96, "<I", len(frames) - 1),),
+            "time of a record": (build(5, 2, 1, 999),),
+            "clock going back": (build(0, 3, 0, lambda r: r[2][0] - 1000),),
+            "power of a rail": (build(40, 0, 4, 7),),
+            "TOTAL voltage": (build(96, 1, 2, 5),),
+            "base clock": (patch(8, "<Q", base - 1000),),
+            "missing CSV": (good, {"missing": ".current.csv"}),
+            "cut CSV": (good, {"cut": ".raw_power.csv"}),
+            "raw rows": (good, {"rows": len(frames) - 1}),
+            "CSV row with a missing field": (good, {"extra": "20261206 20:00:01.000,9, 1.00\n"}),
         }
-        for name, data in damaged.items():
-            expect(verdict(data) is not None, "a power file with a damaged %s is accepted" % name)
-        for name, args in {"missing CSV": {"missing": ".current.csv"},
-                           "cut CSV": {"cut": ".raw_power.csv"},
-                           "raw rows": {"rows": len(frames) - 1}}.items():
-            expect(verdict(good, **args) is not None, "%s is accepted" % name)
-        with open(path + ".voltage.csv", "a") as f:
-            f.write("20261206 20:00:01.000,9, 1.00\n")
-        try:
-            check_csv_files(path, load_power_file(path)[1])
-            raise AssertionError("a CSV row with a missing field is accepted")
-        except ValueError:
-            pass
+        for name, case in damaged.items():
+            expect(verdict(case[0], **(case[1] if len(case) > 1 else {})) is not None,
+                   "a run with a damaged %s is accepted" % name)
         print("self-test: the loader accepts a valid run and refuses %d kinds of damage" %
-              (len(damaged) + 4))
+              len(damaged))
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
 
@@ -377,26 +336,23 @@ class Plan:
         targets.append(("*", total))
         sel, count = rng.choice(targets)
         nth = rng.randint(1, count)
-        self.sim_faults = []
         f = self.fault
-        if f in ("drop", "fail", "corrupt", "garbage", "garbage_magic"):
-            opt = "--" + f.replace("_", "-")
-            value = "%s:%d" % (sel, nth)
-            if f == "garbage_magic":
-                value += ":%d" % rng.choice([24, 64, 200, 1000])
-            self.sim_faults = [opt, value]
-        elif f == "garbage_magic_all":
-            self.sim_faults = ["--garbage-magic", "*:*:%d" % rng.choice([24, 64, 300])]
-        elif f == "delay":
-            self.sim_faults = ["--delay", "%s:%d:%d" % (sel, nth, rng.randint(50, 3000))]
-        elif f == "disconnect":
-            self.sim_faults = ["--close-after", str(rng.randint(1, total))]
-        elif f == "stall":
-            self.sim_faults = ["--mute-after", str(rng.randint(0, total))]
-        elif f == "random":
-            p = [round(rng.uniform(0.0, 0.15), 3) for _ in range(5)]
-            self.sim_faults = ["--random", "drop=%s,fail=%s,corrupt=%s,garbage=%s,garbage_magic=%s" %
-                               tuple(p)]
+        at = "%s:%d" % (sel, nth)
+        # Each draws its random values only when chosen, in this order.
+        self.sim_faults = {
+            "none": lambda: [],
+            "drop": lambda: ["--drop", at], "fail": lambda: ["--fail", at],
+            "corrupt": lambda: ["--corrupt", at], "garbage": lambda: ["--garbage", at],
+            "garbage_magic": lambda: ["--garbage-magic",
+                                      "%s:%d" % (at, rng.choice([24, 64, 200, 1000]))],
+            "garbage_magic_all": lambda: ["--garbage-magic",
+                                          "*:*:%d" % rng.choice([24, 64, 300])],
+            "delay": lambda: ["--delay", "%s:%d" % (at, rng.randint(50, 3000))],
+            "disconnect": lambda: ["--close-after", str(rng.randint(1, total))],
+            "stall": lambda: ["--mute-after", str(rng.randint(0, total))],
+            "random": lambda: ["--random", "drop=%s,fail=%s,corrupt=%s,garbage=%s,garbage_magic=%s"
+                               % tuple(round(rng.uniform(0.0, 0.15), 3) for _ in range(5))],
+        }[f]()
 
         # Signals: none, one, or two in a row; lossy runs always get one. The
         # first comes at a random time after the start, or a random time after
@@ -464,8 +420,8 @@ class Output:
 
     def text(self, before=None):
         with self.lock:
-            data = b"".join(b for t, b in self.chunks if before is None or t <= before)
-        return data.decode("utf-8", "replace")
+            return b"".join(b for t, b in self.chunks if before is None or t <= before).decode(
+                "utf-8", "replace")
 
     def first_time(self, marker):
         """When the chunk that completed the first `marker` arrived, or None."""
@@ -523,8 +479,7 @@ class Run:
         p = self.plan
         os.makedirs(os.path.join(self.dir, "state"))
         self.image_path = os.path.join(self.dir, "image.bin")
-        with open(self.image_path, "wb") as f:
-            f.write(p.image)
+        write(self.image_path, p.image)
         preload = p.old_image
         if p.op == "check":
             flash = bytearray(p.image)
@@ -532,38 +487,23 @@ class Run:
                 flash[p.flip_at] ^= 0x5A ^ 0xFF
             preload = bytes(flash) + p.old_image[len(flash):]
         self.preload_path = os.path.join(self.dir, "preload.bin")
-        with open(self.preload_path, "wb") as f:
-            f.write(preload)
+        write(self.preload_path, preload)
         self.ops_path = os.path.join(self.dir, "ops.jsonl")
         self.sim_cmd = [os.path.join(self.bin, "jyx-sim"), "--bind", p.address,
                         "--state", os.path.join(self.dir, "state"), "--flash-size", "1M",
                         "--flash-image", self.preload_path, "--ops-log", self.ops_path,
                         "--target-state", "running", "--seed", str(p.sim_seed)] + p.sim_faults
-        jyx = os.path.join(self.bin, "jyx")
-        self.out_path = os.path.join(self.dir, "out.bin")
-        if p.op == "flash":
-            self.jyx_cmd = [jyx, "-a", p.address, "-i", self.image_path]
-        elif p.op == "check":
-            self.jyx_cmd = [jyx, "-a", p.address, "-i", self.image_path, "--checkspi"]
-        elif p.op == "read":
-            self.jyx_cmd = [jyx, "-a", p.address, "-r", hex(p.read_offset), "--len",
-                            hex(p.read_len), "-o", self.out_path]
-        else:
-            self.out_path = os.path.join(self.dir, "rails")
-            if p.monitor_config:
-                cfg = os.path.join(self.dir, "config.yaml")
-                with open(cfg, "w") as f:
-                    f.write("ic-addr: [{addr: 0x10}, {addr: 0x11}, {addr: 0x12}, {addr: 0x13},"
-                            " {addr: 0x14}, {addr: 0x15}, {addr: 0x16}, {addr: 0x17}]\n"
-                            "config:\n  - {title: bench, path: rails.yaml}\n")
-                with open(os.path.join(self.dir, "rails.yaml"), "w") as f:
-                    f.write("rails:\n" + "".join("  - {name: R%d, index: %d}\n" % (i, i)
-                                                 for i in p.rails))
-                self.jyx_cmd = [jyx, "-a", p.address, "-m", cfg, "-d", str(p.duration),
-                                "-o", self.out_path]
-            else:
-                self.jyx_cmd = [jyx, "-a", p.address, "-m", "0x%08x" % p.mask, "-d",
-                                str(p.duration), "-o", self.out_path]
+        self.out_path = os.path.join(self.dir, "rails" if p.op == "monitor" else "out.bin")
+        flow = {"flash": ["-i", self.image_path], "check": ["-i", self.image_path, "--checkspi"],
+                "read": ["-r", hex(p.read_offset), "--len", hex(p.read_len), "-o", self.out_path],
+                "monitor": ["-m", "0x%08x" % p.mask, "-d", str(p.duration), "-o", self.out_path]}
+        if p.op == "monitor" and p.monitor_config:
+            flow["monitor"][1] = os.path.join(self.dir, "config.yaml")
+            write(flow["monitor"][1], "ic-addr: [%s]\nconfig:\n  - {title: bench, path: rails."
+                  "yaml}\n" % ", ".join("{addr: 0x%x}" % a for a in range(0x10, 0x18)))
+            write(os.path.join(self.dir, "rails.yaml"),
+                  "rails:\n" + "".join("  - {name: R%d, index: %d}\n" % (i, i) for i in p.rails))
+        self.jyx_cmd = [os.path.join(self.bin, "jyx"), "-a", p.address] + flow[p.op]
 
     def start_sim(self):
         self.sim = spawn(self.sim_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -590,8 +530,8 @@ class Run:
             self.sim.wait()
             self.fail("sim", "jyx-sim did not end on SIGTERM")
         reaped(self.sim)
-        self.sim_out.join(5)
-        self.sim_err.join(5)
+        for o in (self.sim_out, self.sim_err):
+            o.join(5)
         if self.sim.returncode != 0:
             self.fail("sim", "jyx-sim exit status %d" % self.sim.returncode)
         err = self.sim_err.text()
@@ -671,13 +611,12 @@ class Run:
                 break
         reaped(proc)
         self.elapsed = time.monotonic() - t0
-        self.out.join(10)
-        self.err.join(10)
+        for o in (self.out, self.err):
+            o.join(10)
         self.status = proc.returncode
         # Kept with the run directory of a failing run.
-        for name, text in (("jyx.stdout", self.out.text()), ("jyx.stderr", self.err.text())):
-            with open(os.path.join(self.dir, name), "w") as f:
-                f.write(text)
+        write(os.path.join(self.dir, "jyx.stdout"), self.out.text())
+        write(os.path.join(self.dir, "jyx.stderr"), self.err.text())
 
     def dump_stacks(self, pid):
         """Keeps the threads' stacks of a hung jyx beside the run, when gdb is there."""
@@ -688,8 +627,7 @@ class Run:
             r = subprocess.run(["timeout", "60", gdb, "-batch", "-nx", "-p", str(pid), "-ex",
                                 "thread apply all bt"], stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-            with open(os.path.join(self.dir, "hang_stacks.txt"), "wb") as f:
-                f.write(r.stdout)
+            write(os.path.join(self.dir, "hang_stacks.txt"), r.stdout)
         except OSError:
             pass
 
@@ -742,23 +680,16 @@ class Run:
 
     def verdict_line(self, out):
         op = self.plan.op
-        ok = {"flash": "flashing image(%s) OK" % self.image_path,
-              "check": "checking image(%s) OK" % self.image_path,
-              "read": "read spi to file(%s) OK" % self.out_path}.get(op)
-        bad = {"flash": "flashing image(%s) fail" % self.image_path,
-               "check": "checking image(%s) fail" % self.image_path,
-               "read": "read spi fail"}.get(op)
-        if ok is None:
-            return None
-        lines = out.splitlines()
-        oks = sum(1 for l in lines if l.strip() == ok)
-        bads = sum(1 for l in lines if l.strip() == bad)
+        head = {"flash": "flashing image(%s) " % self.image_path,
+                "check": "checking image(%s) " % self.image_path}.get(op)
+        ok, bad = (head + "OK", head + "fail") if head else (
+            "read spi to file(%s) OK" % self.out_path, "read spi fail")
+        lines = [l.strip() for l in out.splitlines()]
+        oks, bads = lines.count(ok), lines.count(bad)
         if oks and bads:
             return "both"
-        if oks:
-            return "OK" if oks == 1 else "many"
-        if bads:
-            return "fail" if bads == 1 else "many"
+        if oks or bads:
+            return "many" if oks + bads > 1 else "OK" if oks else "fail"
         return None
 
     def flash_bytes(self):
@@ -880,10 +811,10 @@ def main():
     ap.add_argument("--bin", help="build directory holding jyx and jyx-sim")
     ap.add_argument("--self-test", action="store_true",
                     help="only prove that the data-file and CSV checks refuse damaged files")
-    ap.add_argument("--runs", type=int, default=24)
-    ap.add_argument("--seed", type=int, default=None, help="campaign seed (default: from the clock)")
-    ap.add_argument("--first", type=int, default=0, help="index of the first run")
-    ap.add_argument("--jobs", type=int, default=3, help="runs at the same time")
+    for name, default, text in (("--runs", 24, "runs"), ("--seed", None, "campaign seed (default: "
+                                "from the clock)"), ("--first", 0, "index of the first run"),
+                                ("--jobs", 3, "runs at the same time")):
+        ap.add_argument(name, type=int, default=default, help=text)
     ap.add_argument("--slow", type=float, default=1.0,
                     help="multiplies every bound (e.g. 3 for sanitizer builds)")
     ap.add_argument("--ops", default=",".join(OPS), help="comma list of " + ",".join(OPS))
@@ -939,11 +870,8 @@ def main():
     for cat in sorted(categories):
         print("  %-20s %d" % (cat, categories[cat]))
     # The flow and fault of a run depend on the --ops and --faults lists too.
-    selection = ""
-    if args.ops != ",".join(OPS):
-        selection += " --ops " + args.ops
-    if args.faults != ",".join(FAULT_KINDS):
-        selection += " --faults " + args.faults
+    selection = "".join(" --%s %s" % (n, v) for n, v, all_ in (("ops", args.ops, OPS), (
+        "faults", args.faults, FAULT_KINDS)) if v != ",".join(all_))
     for run in failed:
         print("\nreproduce %s\n  %s --bin %s --seed %d --first %d --runs 1%s\n  sim: %s\n"
               "  jyx: %s\n  kept in %s" %

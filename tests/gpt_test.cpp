@@ -94,6 +94,26 @@ class GptTest : public ::testing::Test {
     return out.substr(at + key.size(), end - at - key.size());
   }
 
+  // The unique GUID of partition n, in lower case as the tool prints it.
+  std::string guid(const std::string& disk, int n) {
+    std::string g = field(disk, n, "Partition unique GUID: ");
+    for (char& c : g) c = char(tolower(c));
+    return g;
+  }
+
+  // `size` of disk with boot (8 MiB EFI) and root (16 MiB) partitions made by
+  // sgdisk, then `more` appended to the shell command.
+  void makeBootRootDisk(const std::string& size, const std::string& more = "") {
+    sh("truncate -s " + size +
+       " disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot -n 2:0:+16M -t 2:" +
+       std::string(kRootType) + " -c 2:root disk.img >/dev/null" + more);
+  }
+
+  // Boot and root images written into their partitions of disk.img.
+  static constexpr const char* kFillBootRoot =
+      " && dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null"
+      " && dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null";
+
   void expectRootFilesystemIntact(const std::string& disk, int partition) {
     std::string first = field(disk, partition, "First sector: ");
     std::string offset = std::to_string(std::stoull(first) * 512);
@@ -109,9 +129,7 @@ class GptTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(GptTest, DumpShowsWhatSgdiskMade) {
-  sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" +
-     std::string(kRootType) + " -c 2:root disk.img >/dev/null");
+  makeBootRootDisk("64M");
   std::string out = gpt({"-f", file("disk.img"), "--dump"});
   EXPECT_EQ(0u, out.find("load gpt image file: " + file("disk.img") + ".\n")) << out;
   EXPECT_NE(std::string::npos, out.find("[gpt]         backup lba: 131071\n")) << out;
@@ -120,9 +138,7 @@ TEST_F(GptTest, DumpShowsWhatSgdiskMade) {
             out.find("[PART 01]      type guid: c12a7328-f81f-11d2-ba4b-00a0c93ec93b\n"));
   EXPECT_NE(std::string::npos, out.find("[PART 02]            lba: [18432 ~ 51199]\n"));
   EXPECT_NE(std::string::npos, out.find("[PART 02]           size: 16384 KiB\n"));
-  std::string guid = field(file("disk.img"), 2, "Partition unique GUID: ");
-  for (char& c : guid) c = char(tolower(c));
-  EXPECT_NE(std::string::npos, out.find("[PART 02]      part guid: " + guid + "\n")) << guid;
+  EXPECT_NE(std::string::npos, out.find("[PART 02]      part guid: " + guid("disk.img", 2) + "\n"));
 
   std::string one = gpt({"-f", file("disk.img"), "--dump", "root"});
   EXPECT_EQ(std::string::npos, one.find("[PART 01]"));
@@ -185,9 +201,7 @@ TEST_F(GptTest, OptionsAndLoadingRefusals) {
 }
 
 TEST_F(GptTest, NewAndUpdateLeaveATableSgdiskAccepts) {
-  sh("truncate -s 2G disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" +
-     std::string(kRootType) + " -c 2:root disk.img >/dev/null");
+  makeBootRootDisk("2G");
   std::string before = field(file("disk.img"), 2, "Partition unique GUID: ");
 
   std::string out = gpt({"-f", file("disk.img"), "--new-data", "1"});
@@ -244,52 +258,33 @@ TEST_F(GptTest, CreateWritesEachImageAndPointsGrubAtTheNewRoot) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 12);
   sh("head -c 1500000 /dev/urandom > data.bin");
-  std::string out = gpt({"-f",
-                         file("disk.img"),
-                         "--create",
-                         "--image-file",
-                         file("boot.img"),
-                         "--image-name",
-                         "boot",
-                         "--image-file",
-                         file("swap.bin"),
-                         "--image-name",
-                         "swap",
-                         "--image-file",
-                         file("root.img"),
-                         "--image-name",
-                         "root",
-                         "--image-file",
-                         file("data.bin"),
-                         "--image-name",
-                         "data",
-                         "--image-type-uuid",
-                         "0fc63daf-8483-4772-8e79-3d69d8477de4"});
+  const std::vector<std::string> create = {"-f",
+                                           file("disk.img"),
+                                           "--create",
+                                           "--image-file",
+                                           file("boot.img"),
+                                           "--image-name",
+                                           "boot",
+                                           "--image-file",
+                                           file("swap.bin"),
+                                           "--image-name",
+                                           "swap",
+                                           "--image-file",
+                                           file("root.img"),
+                                           "--image-name",
+                                           "root",
+                                           "--image-file",
+                                           file("data.bin"),
+                                           "--image-name",
+                                           "data",
+                                           "--image-type-uuid",
+                                           "0fc63daf-8483-4772-8e79-3d69d8477de4"};
+  std::string out = gpt(create);
   // swap.bin does not exist yet: refused before anything is written.
   EXPECT_NE(std::string::npos, out.find("swap.bin")) << out;
   EXPECT_NE(0, system(("test -e '" + file("disk.img") + "'").c_str()));
   sh("truncate -s 2M swap.bin && mkswap swap.bin >/dev/null");
-  out = gpt({"-f",
-             file("disk.img"),
-             "--create",
-             "--image-file",
-             file("boot.img"),
-             "--image-name",
-             "boot",
-             "--image-file",
-             file("swap.bin"),
-             "--image-name",
-             "swap",
-             "--image-file",
-             file("root.img"),
-             "--image-name",
-             "root",
-             "--image-file",
-             file("data.bin"),
-             "--image-name",
-             "data",
-             "--image-type-uuid",
-             "0fc63daf-8483-4772-8e79-3d69d8477de4"});
+  out = gpt(create);
   EXPECT_NE(std::string::npos, out.find("image file " + file("disk.img") + " is created.\n"))
       << out;
   EXPECT_NE(std::string::npos, out.find("update grub.cfg.\n")) << out;
@@ -312,10 +307,7 @@ TEST_F(GptTest, CreateWritesEachImageAndPointsGrubAtTheNewRoot) {
   // The GRUB configuration inside the boot partition names the new table's
   // root and swap partitions.
   std::string cfg = sh("mtype -i boot.img ::/GRUB/GRUB.CFG");
-  std::string root = field(file("disk.img"), 3, "Partition unique GUID: ");
-  std::string swap = field(file("disk.img"), 2, "Partition unique GUID: ");
-  for (char& c : root) c = char(tolower(c));
-  for (char& c : swap) c = char(tolower(c));
+  std::string root = guid("disk.img", 3), swap = guid("disk.img", 2);
   EXPECT_NE(std::string::npos, cfg.find("  linux /Image resume=PARTUUID=" + swap +
                                         " noresume root=PARTUUID=" + root + " rw quiet\n"))
       << cfg;
@@ -325,12 +317,7 @@ TEST_F(GptTest, CreateWritesEachImageAndPointsGrubAtTheNewRoot) {
 TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 16);
-  sh("truncate -s 1100M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" +
-     std::string(kRootType) +
-     " -c 2:root disk.img >/dev/null && "
-     "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null && "
-     "dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null");
+  makeBootRootDisk("1100M", kFillBootRoot);
   std::string out = gpt({"-f", file("disk.img"), "--swap", "1", "--expand-root", "auto"});
   EXPECT_NE(std::string::npos, out.find("---gpt info before expand size---\n")) << out;
   EXPECT_NE(std::string::npos,
@@ -368,9 +355,8 @@ TEST_F(GptTest, ExpandInsertsSwapGrowsRootAndKeepsItsFiles) {
   expectRootFilesystemIntact("disk.img", 2);
   std::string cfg = sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG");
   EXPECT_EQ(std::string::npos, cfg.find("resume=")) << cfg;
-  std::string root = field(file("disk.img"), 2, "Partition unique GUID: ");
-  for (char& c : root) c = char(tolower(c));
-  EXPECT_NE(std::string::npos, cfg.find("root=PARTUUID=" + root + " rw quiet")) << cfg;
+  EXPECT_NE(std::string::npos, cfg.find("root=PARTUUID=" + guid("disk.img", 2) + " rw quiet"))
+      << cfg;
 }
 
 TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
@@ -389,10 +375,7 @@ TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
                          "menuentry 'B on root_b' {\n linux /Image root=/dev/sda3 noresume \n}\n"));
   sh("mcopy -o -i 'disk.img@@1048576' grub.cfg ::/GRUB/GRUB.CFG");
   std::string out = gpt({"-f", file("disk.img"), "--fix"});
-  std::string root = field(file("disk.img"), 2, "Partition unique GUID: ");
-  std::string rootB = field(file("disk.img"), 3, "Partition unique GUID: ");
-  for (char& c : root) c = char(tolower(c));
-  for (char& c : rootB) c = char(tolower(c));
+  std::string root = guid("disk.img", 2), rootB = guid("disk.img", 3);
   EXPECT_NE(std::string::npos, out.find("default root uuid: " + root + "\n")) << out;
   EXPECT_NE(std::string::npos, out.find("line count: 6 in file(")) << out;
   EXPECT_EQ("menuentry 'A' {\n linux /Image root=PARTUUID=" + root +
@@ -412,12 +395,7 @@ TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
 TEST_F(GptTest, ApplyInsertsSwapAfterBootAndGrowsTheDiskFile) {
   makeBootImage("boot.img", 8);
   makeRootImage("root.img", 16);
-  sh("truncate -s 64M disk.img && sgdisk -n 1:2048:+8M -t 1:ef00 -c 1:boot "
-     "-n 2:0:+16M -t 2:" +
-     std::string(kRootType) +
-     " -c 2:root disk.img >/dev/null && "
-     "dd if=boot.img of=disk.img bs=512 seek=2048 conv=notrunc 2>/dev/null && "
-     "dd if=root.img of=disk.img bs=512 seek=18432 conv=notrunc 2>/dev/null");
+  makeBootRootDisk("64M", kFillBootRoot);
   std::string out = gpt({"-f", file("disk.img"), "-w", "1"});
   EXPECT_NE(std::string::npos, out.find("move data from 18432 to 2115584 with blocks(32768).\n"
                                         "move data from the end: 0%\n"))

@@ -17,42 +17,10 @@
 #include "sim_util.h"
 #include "test_util.h"
 
+namespace jyxtest {
 namespace {
 
-using jyxtest::binPath;
-using jyxtest::OpsRecord;
-using jyxtest::readFile;
-using jyxtest::run;
-using jyxtest::ScopedTempDir;
-using jyxtest::SimProcess;
-using jyxtest::Subprocess;
-using jyxtest::writeFile;
-
-struct Record {
-  uint64_t clock;
-  int32_t time, voltage, current, power;
-};
-static_assert(sizeof(Record) == powerfile::kRecordSize, "a record as stored in the data file");
-
-// Rails of a data file, by index; empty when the file is not one.
-std::map<int, std::vector<Record>> readDataFile(const std::string& path) {
-  std::map<int, std::vector<Record>> rails;
-  std::string d = readFile(path);
-  if (d.size() < powerfile::kHeaderSize || d.compare(0, 4, "qel ") != 0) return rails;
-  auto u32 = [&](size_t at) {
-    uint32_t v;
-    memcpy(&v, d.data() + at, 4);
-    return v;
-  };
-  for (int i = 0; i < 97; ++i) {
-    uint32_t offset = u32(24 + 8 * i), count = u32(28 + 8 * i);
-    if (offset + uint64_t(count) * 24 > d.size()) return {};
-    if (count == 0) continue;
-    rails[i].resize(count);
-    memcpy(rails[i].data(), d.data() + offset, size_t(count) * 24);
-  }
-  return rails;
-}
+using Record = DataRecord;
 
 // The rows of the last table in the output: plain rail names in order.
 std::vector<std::string> lastTableRails(const std::string& out) {
@@ -105,11 +73,9 @@ std::map<std::string, std::vector<std::string>> csvSummary(const std::string& ba
   return files;
 }
 
-class PowerE2E : public ::testing::Test {
+class PowerE2E : public SimE2E {
  protected:
-  void startSim(const std::string& address) {
-    ASSERT_TRUE(sim_.start(address, {"--target-state", "running"})) << sim_.lastError();
-  }
+  PowerE2E() { simArgs_ = {"--target-state", "running"}; }
   // A configuration listing two rails files; the second (chosen with -p)
   // has rails 0, 1, 8 and 49 (given as JSON, which is YAML too), the first
   // does not exist. ICs sit at slots 0-3 and 12.
@@ -126,9 +92,6 @@ class PowerE2E : public ::testing::Test {
               " {\"name\": \"VCORE\", \"index\": 8}, {\"name\": \"VDDR\", \"index\": \"49\"}]}");
     return dir_.file("config.yaml");
   }
-
-  SimProcess sim_;
-  ScopedTempDir dir_;
 };
 
 // One simulator for two runs of the same configuration: one ended by its
@@ -326,3 +289,4 @@ TEST_F(PowerE2E, SilentControllerAtStopStillSavesSoon) {
 }
 
 }  // namespace
+}  // namespace jyxtest

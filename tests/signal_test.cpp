@@ -17,94 +17,32 @@
 #include "sim_util.h"
 #include "test_util.h"
 
+namespace jyxtest {
 namespace {
-
-using jyxtest::binPath;
-using jyxtest::OpsRecord;
-using jyxtest::readFile;
-using jyxtest::ScopedTempDir;
-using jyxtest::SimProcess;
-using jyxtest::Subprocess;
 
 // Every rail of a -m 0x... mask run.
 const char kAllRails[] = "0xffffffffffffffffffffffff";
 
-// Checks that `path` is a whole data file: the header, 97 rails whose
-// records follow each other from the end of the header to the end of the
-// file, and every sampled rail (TOTAL included) holding the same number of
-// records. Returns that number (0 on any failure, with the reason in *why).
-uint32_t completeDataFile(const std::string& path, std::string* why) {
-  std::string d = readFile(path);
-  if (d.size() < powerfile::kHeaderSize) {
-    *why = "shorter than the header: " + std::to_string(d.size()) + " bytes";
-    return 0;
-  }
-  if (d.compare(0, 4, "qel ") != 0) {
-    *why = "bad magic";
-    return 0;
-  }
-  auto u32 = [&d](size_t at) {
-    uint32_t v;
-    memcpy(&v, d.data() + at, 4);
-    return v;
-  };
-  if (u32(powerfile::kOffsetRailCount) != powerfile::kRailCount) {
-    *why = "bad rail count";
-    return 0;
-  }
-  uint64_t expected = powerfile::kHeaderSize;
-  uint32_t records = 0;
-  for (uint32_t i = 0; i < powerfile::kRailCount; ++i) {
-    uint32_t offset = u32(powerfile::kOffsetRails + 8 * i);
-    uint32_t count = u32(powerfile::kOffsetRails + 8 * i + 4);
-    if (count == 0) continue;
-    if (offset != expected) {
-      *why = "rail " + std::to_string(i) + " starts at " + std::to_string(offset) + ", expected " +
-             std::to_string(expected);
-      return 0;
-    }
-    if (records != 0 && count != records) {
-      *why = "rail " + std::to_string(i) + " holds " + std::to_string(count) + " records, not " +
-             std::to_string(records);
-      return 0;
-    }
-    records = count;
-    expected += uint64_t(count) * powerfile::kRecordSize;
-  }
-  if (expected != d.size()) {
-    *why = "file is " + std::to_string(d.size()) + " bytes, records end at " +
-           std::to_string(expected);
-    return 0;
-  }
-  if (records == 0) *why = "no records";
-  return records;
-}
-
-size_t occurrences(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
+// The number of records of each sampled rail of a whole data file, or 0.
+size_t completeDataFile(const std::string& path, std::string* why) {
+  auto rails = readDataFile(path, why);
+  return rails.empty() ? 0 : rails.begin()->second.size();
 }
 
 // Waits until the output holds `what` at least `count` times.
 bool waitForOccurrences(Subprocess* p, const std::string& what, size_t count, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
-    if (occurrences(p->out(), what) >= count) return true;
+    if (countOf(p->out(), what) >= count) return true;
     if (!p->running()) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return occurrences(p->out(), what) >= count;
+  return countOf(p->out(), what) >= count;
 }
 
-class SignalE2E : public ::testing::Test {
+class SignalE2E : public SimE2E {
  protected:
-  void startSim(const std::string& address, std::vector<std::string> extra = {}) {
-    extra.insert(extra.begin(), {"--target-state", "running"});
-    ASSERT_TRUE(sim_.start(address, extra)) << sim_.lastError();
-  }
-  SimProcess sim_;
-  ScopedTempDir dir_;
+  SignalE2E() { simArgs_ = {"--target-state", "running"}; }
 };
 
 // The save of a large run takes a while; the second Ctrl-C is sent the
@@ -124,7 +62,7 @@ TEST_F(SignalE2E, SecondInterruptDuringTheSaveLeavesACompleteDataFile) {
   ASSERT_TRUE(jyx.wait(60000));
   EXPECT_EQ(0, jyx.termSignal());
   EXPECT_EQ(2, jyx.exitCode());
-  EXPECT_EQ(1u, occurrences(jyx.out(), "exception signal:")) << "one orderly end";
+  EXPECT_EQ(1u, countOf(jyx.out(), "exception signal:")) << "one orderly end";
   std::string why;
   EXPECT_GT(completeDataFile(out, &why), 5000u) << why;
   EXPECT_EQ('\n', readFile(out + ".raw_power.csv").back());
@@ -252,3 +190,4 @@ TEST_F(SignalE2E, PowerMonitorSaysTheLinkIsLostAndResumes) {
 }
 
 }  // namespace
+}  // namespace jyxtest

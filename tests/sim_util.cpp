@@ -249,4 +249,32 @@ bool SimLogClient::waitForText(const std::string& text, int timeoutMs) {
   return text_.find(text) != std::string::npos;
 }
 
+void SimE2E::startSim(const std::string& address, std::vector<std::string> extra) {
+  address_ = address;
+  extra.insert(extra.begin(), simArgs_.begin(), simArgs_.end());
+  ASSERT_TRUE(sim_.start(address, extra)) << sim_.lastError();
+}
+
+std::string SimE2E::jyx(std::vector<std::string> args, int* code, int timeoutMs) {
+  args.insert(args.begin(), {binPath("jyx"), "-a", address_});
+  if (exitCode_) args.push_back("--exit-code");
+  int status = -1;
+  std::string out = run(args, &status, timeoutMs);
+  if (code) *code = status;
+  return out;
+}
+
+std::vector<OpsRecord> SimE2E::received(const std::string& cmd) const {
+  std::vector<OpsRecord> out;
+  for (const OpsRecord& op : sim_.ops()) {
+    if (op.dir == "rx" && op.cmd == cmd) out.push_back(op);
+  }
+  return out;
+}
+
+std::string SimE2E::writeImage(const std::string& name, const std::string& bytes) {
+  EXPECT_TRUE(writeFile(dir_.file(name), bytes));
+  return dir_.file(name);
+}
+
 }  // namespace jyxtest

@@ -6,6 +6,8 @@
 #ifndef JYX_TESTS_SIM_UTIL_H_
 #define JYX_TESTS_SIM_UTIL_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -134,6 +136,31 @@ class SimLogClient {
  private:
   int fd_ = -1;
   std::string text_;
+};
+
+// A fixture owning one simulator, a scratch directory and the address every
+// jyx run of the test is pointed at. Subclasses set simArgs_ (prepended to
+// every start) and exitCode_ (--exit-code on every run) in their constructor.
+class SimE2E : public ::testing::Test {
+ protected:
+  // Starts the simulator on `address` with simArgs_ and `extra`.
+  void startSim(const std::string& address, std::vector<std::string> extra = {});
+  // Runs jyx -a <address> args to completion; its output, the status in *code.
+  std::string jyx(std::vector<std::string> args, int* code = nullptr, int timeoutMs = 120000);
+  // Requests of this command type the simulator received, in order.
+  std::vector<OpsRecord> received(const std::string& cmd) const;
+  // The simulator's flash file (with --state sim_.tempPath("state")).
+  std::string flashPath() const { return sim_.tempPath("state") + "/spi_flash.bin"; }
+  std::string flashFile() const { return readFile(flashPath()); }
+  // Writes `bytes` to dir_/name and returns the path.
+  std::string writeImage(const std::string& name, const std::string& bytes);
+  std::vector<std::string> stateArgs() const { return {"--state", sim_.tempPath("state")}; }
+
+  ScopedTempDir dir_;
+  SimProcess sim_;
+  std::string address_;
+  std::vector<std::string> simArgs_;
+  bool exitCode_ = false;
 };
 
 }  // namespace jyxtest

@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -37,65 +36,9 @@ std::string checkLine(const std::string& bytes, size_t from) {
   return s;
 }
 
-std::string randomBytes(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(rng() >> 24);
-  return s;
-}
-
-// Lines in `text` in this order (other lines may come between).
-::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& lines) {
-  size_t at = 0;
-  for (const std::string& line : lines) {
-    size_t found = text.find(line, at);
-    if (found == std::string::npos) {
-      return ::testing::AssertionFailure() << "missing (in order): " << line << "\n--- output:\n"
-                                           << text;
-    }
-    at = found + line.size();
-  }
-  return ::testing::AssertionSuccess();
-}
-
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-class SpiE2E : public ::testing::Test {
+class SpiE2E : public SimE2E {
  protected:
-  void startSim(const std::string& address, std::vector<std::string> extra = {}) {
-    address_ = address;
-    std::vector<std::string> args = {"--state", sim_.tempPath("state")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(sim_.start(address, args)) << sim_.lastError();
-  }
-
-  // Runs jyx against the simulator; returns its output (progress bars
-  // included), the exit status in *code.
-  std::string jyx(std::vector<std::string> args, int* code = nullptr, int timeoutMs = 120000) {
-    std::vector<std::string> argv = {binPath("jyx"), "-a", address_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    int status = -1;
-    std::string out = run(argv, &status, timeoutMs);
-    if (code) *code = status;
-    return out;
-  }
-
-  std::string flashPath() { return sim_.tempPath("state") + "/spi_flash.bin"; }
-  std::string flashFile() { return readFile(flashPath()); }
-
-  std::string writeImage(const std::string& name, const std::string& bytes) {
-    std::string path = dir_.file(name);
-    EXPECT_TRUE(writeFile(path, bytes));
-    return path;
-  }
-
-  ScopedTempDir dir_;
-  SimProcess sim_;
-  std::string address_;
+  SpiE2E() { simArgs_ = stateArgs(); }
 };
 
 TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
@@ -175,7 +118,7 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   std::string want = "00000052--JYX:" + checkLine(flashed, 0x2340) +
                      "\n00000564-FILE:" + checkLine(image, 0x2340) + "\n\n";
   EXPECT_TRUE(inOrder(out, {want, "\nchecking image(" + path + ") fail\n"}));
-  EXPECT_EQ(1u, count(out, "--JYX:"));
+  EXPECT_EQ(1u, countOf(out, "--JYX:"));
   // The failed check gave the flash lines back: SPI_PRG_EN, then SPI_PRG_SEL to 1.
   std::vector<OpsRecord> ops = sim_.ops();
   std::vector<std::string> gpio;
@@ -206,7 +149,7 @@ TEST_F(SpiE2E, ProtectedFlashFailsPastTheRetryLimitUntilUnlockedAndRegistersFoll
   EXPECT_TRUE(inOrder(
       out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
             "data: 00 00 00 00", "SPI data ACK_FAIL.\n", "\nflashing image(" + path + ") fail\n"}));
-  EXPECT_EQ(1u, count(out, "SPI flash, retry"));
+  EXPECT_EQ(1u, countOf(out, "SPI flash, retry"));
   EXPECT_EQ(std::string::npos, out.find("successfully"));
   EXPECT_EQ(std::string(16u << 20, '\xff'), flashFile());
 

@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -7,11 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
+
+#include "jyx/power/power_format.h"
 
 namespace jyxtest {
 
@@ -138,6 +144,89 @@ std::string run(const std::vector<std::string>& argv, int* exitCode, int timeout
   if (exitCode) *exitCode = p.termSignal() ? 128 + p.termSignal() : p.exitCode();
   if (err) *err = p.err();
   return p.out();
+}
+
+std::string randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(rng() >> 24);
+  return s;
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const std::string& line : lines) {
+    size_t found = text.find(line, at);
+    if (found == std::string::npos) {
+      return ::testing::AssertionFailure() << "missing (in order): " << line << "\n--- output:\n"
+                                           << text;
+    }
+    at = found + line.size();
+  }
+  return ::testing::AssertionSuccess();
+}
+
+static_assert(sizeof(DataRecord) == powerfile::kRecordSize, "a record as stored in the data file");
+
+std::map<int, std::vector<DataRecord>> readDataFile(const std::string& path, std::string* why) {
+  std::string scratch;
+  std::string& reason = why ? *why : scratch;
+  std::string d = readFile(path);
+  auto u32 = [&d](size_t at) {
+    uint32_t v;
+    memcpy(&v, d.data() + at, 4);
+    return v;
+  };
+  if (d.size() < powerfile::kHeaderSize) {
+    reason = "shorter than the header: " + std::to_string(d.size()) + " bytes";
+    return {};
+  }
+  if (d.compare(0, 4, "qel ") != 0 || u32(powerfile::kOffsetRailCount) != powerfile::kRailCount) {
+    reason = "bad magic or rail count";
+    return {};
+  }
+  std::map<int, std::vector<DataRecord>> rails;
+  uint64_t expected = powerfile::kHeaderSize;
+  for (uint32_t i = 0; i < powerfile::kRailCount; ++i) {
+    uint32_t offset = u32(powerfile::kOffsetRails + 8 * i);
+    uint32_t count = u32(powerfile::kOffsetRails + 8 * i + 4);
+    if (count == 0) continue;
+    if (offset != expected || (!rails.empty() && count != rails.begin()->second.size())) {
+      reason = "rail " + std::to_string(i) + ": " + std::to_string(count) + " records at " +
+               std::to_string(offset) + ", expected at " + std::to_string(expected);
+      return {};
+    }
+    expected += uint64_t(count) * powerfile::kRecordSize;
+    if (expected > d.size()) break;
+    rails[int(i)].resize(count);
+    memcpy(rails[int(i)].data(), d.data() + offset, size_t(count) * powerfile::kRecordSize);
+  }
+  if (expected != d.size()) {
+    reason = "file is " + std::to_string(d.size()) + " bytes, records end at " +
+             std::to_string(expected);
+    return {};
+  }
+  if (rails.empty()) reason = "no records";
+  return rails;
 }
 
 }  // namespace jyxtest

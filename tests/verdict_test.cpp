@@ -3,7 +3,6 @@
 // reason on its own line before the fail line, option values refused before
 // anything is sent, and --exit-code statuses. The real jyx against a real
 // jyx-sim on 127.0.41.x (one address per test).
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,62 +16,12 @@
 namespace jyxtest {
 namespace {
 
-std::string pattern(size_t n, uint32_t seed) {
-  std::string s(n, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < n; ++i) {
-    x = x * 1103515245u + 12345u;
-    s[i] = static_cast<char>(x >> 23);
-  }
-  return s;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-// Names in `dir` other than "." and "..".
-std::vector<std::string> listDir(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  return names;
-}
-
-class VerdictE2E : public ::testing::Test {
+class VerdictE2E : public SimE2E {
  protected:
-  void startSim(const std::string& address, std::vector<std::string> extra = {}) {
-    address_ = address;
-    std::vector<std::string> args = {"--state", sim_.tempPath("state")};
-    args.insert(args.end(), extra.begin(), extra.end());
-    ASSERT_TRUE(sim_.start(address, args)) << sim_.lastError();
+  VerdictE2E() {
+    simArgs_ = stateArgs();
+    exitCode_ = true;
   }
-
-  // jyx -a <sim> <args> --exit-code; the status in *code.
-  std::string jyx(std::vector<std::string> args, int* code, int timeoutMs = 60000) {
-    std::vector<std::string> argv = {binPath("jyx"), "-a", address_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    argv.push_back("--exit-code");
-    return run(argv, code, timeoutMs);
-  }
-
-  // Requests of this command type the simulator received.
-  int received(const std::string& cmd) {
-    int n = 0;
-    for (const OpsRecord& op : sim_.ops()) n += op.dir == "rx" && op.cmd == cmd;
-    return n;
-  }
-
-  std::string flashFile() { return readFile(sim_.tempPath("state") + "/spi_flash.bin"); }
-
-  ScopedTempDir dir_;
-  SimProcess sim_;
-  std::string address_;
 };
 
 // -o used to skip a file it could not open, ignore failed writes and print
@@ -145,7 +94,7 @@ TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
   std::string empty = dir_.file("empty.bin");
   ASSERT_TRUE(writeFile(empty, ""));
   std::string big = dir_.file("big.bin");
-  ASSERT_TRUE(writeFile(big, pattern(100000, 1)));
+  ASSERT_TRUE(writeFile(big, randomBytes(100000, 1)));
   const struct {
     std::string path;
     std::string reason;
@@ -162,7 +111,7 @@ TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
       int code = -1;
       std::vector<std::string> args = {"-i", c.path};
       if (check) args.push_back("--checkspi");
-      std::string out = jyx(args, &code, 30000);
+      std::string out = jyx(args, &code);
       std::string failLine =
           (check ? "\nchecking image(" : "\nflashing image(") + c.path + ") fail\n";
       EXPECT_EQ(1, code) << out;
@@ -170,7 +119,7 @@ TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
       EXPECT_FALSE(contains(out, "SPI flash, retry")) << out;
     }
   }
-  EXPECT_EQ(0, received("SPI_READ"));
+  EXPECT_EQ(0u, received("SPI_READ").size());
   for (const OpsRecord& op : sim_.ops()) {
     EXPECT_FALSE(op.dir == "rx" && op.cmd == "SPI_CTRL" && op.data == "SPI_DATA");
   }
@@ -185,20 +134,19 @@ TEST_F(VerdictE2E, ReadRangeBeyondTheFlashIsRefusedBeforeTheFirstBlock) {
                        "\nthe read range 0xf000 + 8192 bytes ends beyond the flash "
                        "(65536 bytes)\nread spi fail\n"))
       << out;
-  EXPECT_EQ(0, received("SPI_READ"));
+  EXPECT_EQ(0u, received("SPI_READ").size());
   out = jyx({"-r", "0xF000", "--len", "0x1000"}, &code);
   EXPECT_EQ(0, code) << out;
   EXPECT_TRUE(contains(out, "offset:61440, len:4096\n\n")) << out;
-  EXPECT_EQ(1, received("SPI_READ"));
+  EXPECT_EQ(1u, received("SPI_READ").size());
 }
 
 // The last step of every flow hands SPI_PRG_EN and SPI_PRG_SEL back to the
 // target. A refused hand-back used to be ignored and the run said "OK" while
 // the target could not boot.
 TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
-  std::string image = pattern(20000, 7);
-  std::string path = dir_.file("image.bin");
-  ASSERT_TRUE(writeFile(path, image));
+  std::string image = randomBytes(20000, 7);
+  std::string path = writeImage("image.bin", image);
   // GPIO requests: flash and check first hand the lines back (1, 2), take
   // them (3, 4) and give them back at the end (5, 6); a read only takes
   // (1, 2) and gives back (3, 4).
@@ -244,8 +192,7 @@ TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
 // fail line.
 TEST_F(VerdictE2E, RefusedSectorIsNamedBeforeTheFailLine) {
   startSim("127.0.41.10", {"--fail", "SPI_CTRL/SPI_DATA:3,5"});
-  std::string path = dir_.file("image.bin");
-  ASSERT_TRUE(writeFile(path, pattern(20000, 3)));
+  std::string path = writeImage("image.bin", randomBytes(20000, 3));
   int code = -1;
   // Pass 1 fails at its third sector (2); pass 2 resumes there and fails at
   // its second sector (3).
@@ -282,8 +229,8 @@ TEST_F(VerdictE2E, ExitCodeStatusesAndRefusedValuesSendNothing) {
     run(plain, &code);
     EXPECT_EQ(0, code);
   }
-  EXPECT_EQ(0, received("GPIO_CTRL"));
-  EXPECT_EQ(0, received("SPI_READ"));
+  EXPECT_EQ(0u, received("GPIO_CTRL").size());
+  EXPECT_EQ(0u, received("SPI_READ").size());
 
   int code = -1;
   std::string out = jyx({"-M", "22"}, &code);

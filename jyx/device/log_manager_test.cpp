@@ -8,7 +8,6 @@
 #include <string>
 
 #include "common/api_manager.h"
-#include "fake_channel.h"
 #include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
 #include "test_util.h"

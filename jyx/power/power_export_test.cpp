@@ -1,4 +1,3 @@
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -14,9 +13,9 @@
 #include <sstream>
 
 #include "jyx/power/power_monitor.h"
-#include "power_test_util.h"
 #include "test_util.h"
 
+using jyxtest::listDir;
 using jyxtest::powerReport;
 using jyxtest::readFile;
 using jyxtest::ScopedTempDir;
@@ -291,20 +290,6 @@ TEST(PowerDataFile, EveryFlippedByteLoadsOrIsRefused) {
 }
 
 namespace {
-
-// Names of the files in dir (temporary names included).
-std::vector<std::string> listDir(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (struct dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 // The file size limit of the process for the life of the object, with
 // SIGXFSZ ignored so that a write past it fails with EFBIG as a write to a

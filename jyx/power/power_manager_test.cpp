@@ -9,10 +9,8 @@
 
 #include "common/api_manager.h"
 #include "controller_test_util.h"
-#include "fake_channel.h"
 #include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
-#include "power_test_util.h"
 #include "test_util.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "power_test_util.h"
+#include "test_util.h"
 
 using jyxtest::powerReport;
 using jyxtest::yamlDoc;
