@@ -186,10 +186,16 @@ void CJYXBenchServer::ioLoop() {
       if (stopping_) return;
       fds.push_back({wakeFd_, POLLIN, 0});
       fds.push_back({listenFd_, POLLIN, 0});
+      std::vector<uint64_t> finished;
+      for (auto& entry : sessions_) {
+        if (entry.second->closing && entry.second->out.empty()) finished.push_back(entry.first);
+      }
+      for (uint64_t id : finished) dropLocked(id);
+      if (!finished.empty()) jyx::wakeMainLoop();
       for (auto& entry : sessions_) {
         Session* s = entry.second.get();
         short events = 0;
-        if (!s->closing && s->queued < kMaxQueuedLines) events |= POLLIN;
+        if (!s->closing && !s->ended && s->queued < kMaxQueuedLines) events |= POLLIN;
         if (!s->out.empty()) events |= POLLOUT;
         fds.push_back({s->fd, events, 0});
         ids.push_back(s->id);
@@ -220,7 +226,7 @@ void CJYXBenchServer::ioLoop() {
         }
         if (s->closing && s->out.empty()) alive = false;
       }
-      if (alive && (revents & (POLLIN | POLLHUP | POLLERR)) && !s->closing) {
+      if (alive && (revents & (POLLIN | POLLHUP | POLLERR)) && !s->closing && !s->ended) {
         size_t before = events_.size();
         alive = readClient(s);
         queued = queued || events_.size() != before;
@@ -251,14 +257,20 @@ void CJYXBenchServer::acceptClients() {
 bool CJYXBenchServer::readClient(Session* s) {
   char buf[kReadChunk];
   ssize_t n = ::recv(s->fd, buf, sizeof(buf), MSG_DONTWAIT);
-  if (n == 0) return false;
+  if (n == 0) {
+    // The client sent its last request; it gets the answers to the lines
+    // already read, then the connection ends.
+    s->ended = true;
+    events_.push_back({s->id, EventKind::kEnded, std::string()});
+    return true;
+  }
   if (n < 0) return errno == EAGAIN || errno == EINTR;
   size_t scanFrom = s->in.size();
   s->in.append(buf, static_cast<size_t>(n));
   size_t start = 0;
   for (size_t nl = s->in.find('\n', scanFrom); nl != std::string::npos;
        nl = s->in.find('\n', start)) {
-    events_.push_back({s->id, false, s->in.substr(start, nl - start)});
+    events_.push_back({s->id, EventKind::kLine, s->in.substr(start, nl - start)});
     ++s->queued;
     start = nl + 1;
   }
@@ -277,7 +289,7 @@ void CJYXBenchServer::dropLocked(uint64_t id) {
   if (it == sessions_.end()) return;
   ::close(it->second->fd);
   sessions_.erase(it);
-  events_.push_back({id, true, std::string()});
+  events_.push_back({id, EventKind::kGone, std::string()});
 }
 
 // --------------------------------------------------------------- main thread
@@ -290,8 +302,17 @@ void CJYXBenchServer::onUpdate(double now) {
   }
   bool readMore = false;
   for (Event& event : events) {
-    if (event.gone) {
+    if (event.kind == EventKind::kGone) {
       sessionGone(event.session);
+      continue;
+    }
+    if (event.kind == EventKind::kEnded) {
+      // Replies still to come (relayed packets, running tasks) are not
+      // waited for.
+      std::lock_guard<std::mutex> hold(mutex_);
+      auto it = sessions_.find(event.session);
+      if (it != sessions_.end()) it->second->closing = true;
+      readMore = true;  // lets the I/O thread drop it once written
       continue;
     }
     handleLine(event.session, event.line);

@@ -70,11 +70,13 @@ class CJYXBenchServer : public CUpdater {
     std::string in;
     std::string out;
     bool closing = false;  // drop once `out` is written
+    bool ended = false;    // the client sent its last line (half-close)
     size_t queued = 0;     // lines handed to the main thread, not yet handled
   };
+  enum class EventKind { kLine, kEnded, kGone };
   struct Event {
     uint64_t session;
-    bool gone;
+    EventKind kind;
     std::string line;
   };
 

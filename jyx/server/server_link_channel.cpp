@@ -236,7 +236,8 @@ void CServerLinkChannel::handleLine(const char* line, size_t length) {
       break;
     case Reply::kError:
       if (reply.text == kBusy) {
-        report(CHANNEL_MSG_WARNING, kBusyCode,
+        // An error: the run ends instead of retrying against the holder.
+        report(CHANNEL_MSG_ERROR, kBusyCode,
                "server: the SPI flash lines are held by another client (busy)\n");
         if (known) {
           // The request is refused now instead of waiting for a time-out.

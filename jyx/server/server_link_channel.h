@@ -9,8 +9,9 @@
 // what the manager writes goes to the target as "write" requests.
 //
 // A "busy" answer (the flash lines are held by another client) is reported
-// as a warning and turned into a refusal (ACK_FAIL) of that request, so the
-// flow in progress ends at once with its own failure line. The server's
+// as an error, which ends the link, and the request itself is refused
+// (ACK_FAIL), so the flow in progress fails at once instead of retrying
+// against the holder. The server's
 // "link down" event is reported as the controller closing the connection.
 //
 // Threads: the receive thread blocks in poll() on the socket and the
