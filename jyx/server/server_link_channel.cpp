@@ -69,8 +69,10 @@ bool CServerLinkChannel::open() {
 
 void CServerLinkChannel::close() {
   // The reader leaves its wait at once and gives the descriptor up.
+  closing_ = true;
   interruptRead();
   std::lock_guard<std::mutex> reader(readerMutex_);
+  closing_ = false;
   {
     CSmartLock guard(&lock_);
     if (fd_ >= 0) ::close(fd_);
@@ -156,7 +158,9 @@ int CServerLinkChannel::pushPending() {
 }
 
 int CServerLinkChannel::read(void* buf, int len) {
+  if (closing_) return 0;
   std::lock_guard<std::mutex> reader(readerMutex_);
+  if (closing_) return 0;
   if (!pending_.empty()) {
     int pushed = pushPending();
     // Room first: the FIFO takes the rest once the main loop has read.

@@ -20,6 +20,7 @@
 #ifndef JYX_JYX_SERVER_SERVER_LINK_CHANNEL_H_
 #define JYX_JYX_SERVER_SERVER_LINK_CHANNEL_H_
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -63,6 +64,10 @@ class CServerLinkChannel : public CChannel {
   // Receive side: the reader's own state; readerMutex_ is held while it
   // waits, so close() can take the descriptor away only between waits.
   std::mutex readerMutex_;
+  // Set while close() waits for the reader: a reader that comes back for
+  // another pass returns at once instead of taking the mutex for a whole
+  // wait again (a mutex is not fair).
+  std::atomic<bool> closing_{false};
   std::string lineBuffer_;
   std::vector<uint8_t> pending_;
   // Write side (under lock_): bytes of a packet not yet complete, the next
