@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -229,16 +230,25 @@ std::string hexEncode(const uint8_t* bytes, size_t n) {
 }
 
 bool hexDecode(const char* text, size_t n, std::vector<uint8_t>* out) {
+  // Sector payloads pass here on every request: one table look-up a digit.
+  static const std::array<int8_t, 256> kValues = [] {
+    std::array<int8_t, 256> values{};
+    for (int c = 0; c < 256; ++c) values[c] = static_cast<int8_t>(hexValue(static_cast<char>(c)));
+    return values;
+  }();
   out->clear();
   if (n % 2 != 0) return false;
   out->resize(n / 2);
+  const unsigned char* in = reinterpret_cast<const unsigned char*>(text);
+  uint8_t* dst = out->data();
+  int bad = 0;
   for (size_t i = 0; i < n / 2; ++i) {
-    int high = hexValue(text[2 * i]);
-    int low = hexValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    (*out)[i] = static_cast<uint8_t>(high << 4 | low);
+    int high = kValues[in[2 * i]];
+    int low = kValues[in[2 * i + 1]];
+    bad |= high | low;  // negative when either is not a digit
+    dst[i] = static_cast<uint8_t>(static_cast<unsigned>(high) << 4 | static_cast<unsigned>(low));
   }
-  return true;
+  return bad >= 0;
 }
 
 std::string base64Encode(const uint8_t* bytes, size_t n) {
