@@ -134,7 +134,10 @@ int main(int argc, char** argv) {
     if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);
     console->update();
     if (jyx->isFinished() && !g_keepRunning) break;
-    if (int n = jyx::waitForSignal(api->idleWaitMs(), wakeFd)) endOnSignal(n);
+    const int consoleFd = console->loopWaitFd();
+    if (int n = jyx::waitForSignal(api->idleWaitMs(), consoleFd >= 0 ? consoleFd : wakeFd)) {
+      endOnSignal(n);
+    }
   }
   // A signal that came during the last pass still ends the run with its
   // number.

@@ -36,6 +36,8 @@ class CQelConsoleJYX : public CQelConsole {
   void run() override;
   void update() override;
   void stop() override;
+  // While serving: the server's descriptor, which holds the clients too.
+  int loopWaitFd() const override;
 
   // Number rules of the options.
   // Rule A (-0, -r, -w): "0x" prefix read as "0x%x", otherwise "%d"; a text

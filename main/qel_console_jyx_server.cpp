@@ -77,6 +77,8 @@ void CQelConsoleJYX::serveFlow() {
   g_keepRunning = true;
 }
 
+int CQelConsoleJYX::loopWaitFd() const { return server_ ? server_->waitFd() : -1; }
+
 void CQelConsoleJYX::stopServer() {
   if (server_ == nullptr) return;
   CAPIManager* api = CAPIManager::instance();

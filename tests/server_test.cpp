@@ -220,6 +220,14 @@ TEST_F(ServerE2E, TheServerSurvivesBadClientsAndAControllerRestart) {
   ASSERT_TRUE(server_.waitForOutput("jyx server: controller link down", 20000)) << server_.out();
   sim = std::make_unique<SimProcess>();
   startSim(sim.get(), "127.0.71.6");
+  // The server may have reached the old simulator while it was going away,
+  // so its own "link up" line alone does not tell which one it reached.
+  ASSERT_TRUE(sim->waitForOp(
+      [](const OpsRecord& op) {
+        return op.str("event") == "packet_client" && op.str("state") == "connected";
+      },
+      20000))
+      << server_.out();
   ASSERT_TRUE(server_.waitForOutput("jyx server: controller link up", 20000)) << server_.out();
   EXPECT_EQ(jyx(address_, {"--setio", "70", "-p", "1"}, &code), "GPIO_SET io(70) to 1.\n")
       << server_.out();

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,9 +26,6 @@ namespace {
 
 using namespace jyx::server;
 
-// Lines of one client waiting for the main thread; beyond this the client
-// is not read until the main thread catches up.
-constexpr size_t kMaxQueuedLines = 256;
 constexpr size_t kReadChunk = 64 * 1024;
 
 // Rewrites the frame number of an encoded packet and its checksum.
@@ -77,7 +74,6 @@ bool isSpiTask(const std::string& name) {
 CJYXBenchServer::CJYXBenchServer(CJYXDataManager* data, CJYXLogManager* log,
                                  std::function<void()> reconnect)
     : data_(data), log_(log), reconnect_(std::move(reconnect)) {
-  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   log_->setRawTap([this](const uint8_t* bytes, size_t n) {
     if (n > 0) broadcast(kTopicLog, logPush(bytes, n));
   });
@@ -92,14 +88,9 @@ CJYXBenchServer::~CJYXBenchServer() {
   close();
   log_->setRawTap(nullptr);
   data_->setPowerReportTap(nullptr);
-  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 bool CJYXBenchServer::listen(const std::string& path, std::string* why) {
-  if (wakeFd_ < 0) {
-    *why = std::string("eventfd: ") + strerror(errno);
-    return false;
-  }
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof(addr.sun_path)) {
@@ -138,107 +129,39 @@ bool CJYXBenchServer::listen(const std::string& path, std::string* why) {
     if (bound == 0) unlink(path.c_str());
     return false;
   }
+  int epollFd = epoll_create1(EPOLL_CLOEXEC);
+  epoll_event listening{};
+  listening.events = EPOLLIN;
+  listening.data.u64 = 0;
+  epoll_event wake{};
+  wake.events = EPOLLIN;
+  wake.data.u64 = 0;
+  int wakeFd = jyx::mainLoopWakeFd();
+  if (epollFd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &listening) != 0 ||
+      (wakeFd >= 0 && epoll_ctl(epollFd, EPOLL_CTL_ADD, wakeFd, &wake) != 0)) {
+    *why = std::string("epoll: ") + strerror(errno);
+    if (epollFd >= 0) ::close(epollFd);
+    ::close(fd);
+    unlink(path.c_str());
+    return false;
+  }
   listenFd_ = fd;
+  epollFd_ = epollFd;
   path_ = path;
-  io_ = std::thread([this] { ioLoop(); });
   return true;
 }
 
 void CJYXBenchServer::close() {
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    stopping_ = true;
-  }
-  wakeIo();
-  if (io_.joinable()) io_.join();
-  std::lock_guard<std::mutex> hold(mutex_);
   for (auto& entry : sessions_) ::close(entry.second->fd);
   sessions_.clear();
-  events_.clear();
   if (listenFd_ >= 0) {
     ::close(listenFd_);
     listenFd_ = -1;
     unlink(path_.c_str());
   }
-}
-
-void CJYXBenchServer::wakeIo() {
-  uint64_t one = 1;
-  ssize_t n = ::write(wakeFd_, &one, sizeof(one));
-  (void)n;  // EAGAIN: already readable
-}
-
-size_t CJYXBenchServer::sessionCount() {
-  std::lock_guard<std::mutex> hold(mutex_);
-  return sessions_.size();
-}
-
-// ---------------------------------------------------------------- I/O thread
-
-void CJYXBenchServer::ioLoop() {
-  std::vector<pollfd> fds;
-  std::vector<uint64_t> ids;
-  for (;;) {
-    fds.clear();
-    ids.clear();
-    {
-      std::lock_guard<std::mutex> hold(mutex_);
-      if (stopping_) return;
-      fds.push_back({wakeFd_, POLLIN, 0});
-      fds.push_back({listenFd_, POLLIN, 0});
-      std::vector<uint64_t> finished;
-      for (auto& entry : sessions_) {
-        if (entry.second->closing && entry.second->out.empty()) finished.push_back(entry.first);
-      }
-      for (uint64_t id : finished) dropLocked(id);
-      if (!finished.empty()) jyx::wakeMainLoop();
-      for (auto& entry : sessions_) {
-        Session* s = entry.second.get();
-        short events = 0;
-        if (!s->closing && !s->ended && s->queued < kMaxQueuedLines) events |= POLLIN;
-        if (!s->out.empty()) events |= POLLOUT;
-        fds.push_back({s->fd, events, 0});
-        ids.push_back(s->id);
-      }
-    }
-    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
-    if (fds[0].revents & POLLIN) {
-      uint64_t drained;
-      ssize_t n = ::read(wakeFd_, &drained, sizeof(drained));
-      (void)n;
-    }
-    if (fds[1].revents & POLLIN) acceptClients();
-    bool queued = false;
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      short revents = fds[i + 2].revents;
-      if (revents == 0) continue;
-      auto it = sessions_.find(ids[i]);
-      if (it == sessions_.end()) continue;
-      Session* s = it->second.get();
-      bool alive = true;
-      if ((revents & POLLOUT) && !s->out.empty()) {
-        ssize_t n = ::send(s->fd, s->out.data(), s->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-          s->out.erase(0, static_cast<size_t>(n));
-        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-          alive = false;
-        }
-        if (s->closing && s->out.empty()) alive = false;
-      }
-      if (alive && (revents & (POLLIN | POLLHUP | POLLERR)) && !s->closing && !s->ended) {
-        size_t before = events_.size();
-        alive = readClient(s);
-        queued = queued || events_.size() != before;
-      } else if (revents & (POLLHUP | POLLERR)) {
-        alive = false;
-      }
-      if (!alive) {
-        dropLocked(s->id);
-        queued = true;
-      }
-    }
-    if (queued) jyx::wakeMainLoop();
+  if (epollFd_ >= 0) {
+    ::close(epollFd_);
+    epollFd_ = -1;
   }
 }
 
@@ -246,81 +169,138 @@ void CJYXBenchServer::acceptClients() {
   for (;;) {
     int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) return;  // EAGAIN, or a client that left before the accept
-    std::lock_guard<std::mutex> hold(mutex_);
     auto session = std::make_unique<Session>();
     session->id = nextSession_++;
     session->fd = fd;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = session->id;
+    session->interest = EPOLLIN;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+      ::close(fd);
+      continue;
+    }
     sessions_[session->id] = std::move(session);
   }
 }
 
-bool CJYXBenchServer::readClient(Session* s) {
+void CJYXBenchServer::watch(Session* s) {
+  // A closing client is not read any more; a hang-up still shows.
+  uint32_t wanted =
+      (s->closing ? 0u : uint32_t(EPOLLIN)) | (s->out.empty() ? 0u : uint32_t(EPOLLOUT));
+  if (wanted == s->interest) return;
+  s->interest = wanted;
+  epoll_event event{};
+  event.events = wanted;
+  event.data.u64 = s->id;
+  epoll_ctl(epollFd_, EPOLL_CTL_MOD, s->fd, &event);
+}
+
+bool CJYXBenchServer::readClient(uint64_t id) {
+  // A pass reads at most this much from one client, so that one client's
+  // flood cannot hold the loop; the rest is read on the next pass.
+  constexpr size_t kReadBudget = 1024 * 1024;
   char buf[kReadChunk];
-  ssize_t n = ::recv(s->fd, buf, sizeof(buf), MSG_DONTWAIT);
-  if (n == 0) {
-    // The client sent its last request; it gets the answers to the lines
-    // already read, then the connection ends.
-    s->ended = true;
-    events_.push_back({s->id, EventKind::kEnded, std::string()});
-    return true;
-  }
-  if (n < 0) return errno == EAGAIN || errno == EINTR;
-  size_t scanFrom = s->in.size();
-  s->in.append(buf, static_cast<size_t>(n));
-  size_t start = 0;
-  for (size_t nl = s->in.find('\n', scanFrom); nl != std::string::npos;
-       nl = s->in.find('\n', start)) {
-    events_.push_back({s->id, EventKind::kLine, s->in.substr(start, nl - start)});
-    ++s->queued;
-    start = nl + 1;
-  }
-  s->in.erase(0, start);
-  if (s->in.size() > kMaxLineBytes) {
-    // Nothing of the line is trusted; the client goes once told so.
-    s->in.clear();
-    s->out += errorReply("", kBadRequest);
-    s->closing = true;
+  size_t taken = 0;
+  while (taken < kReadBudget) {
+    auto it = sessions_.find(id);
+    if (it == sessions_.end()) return true;  // dropped meanwhile
+    Session* s = it->second.get();
+    if (s->closing) return true;
+    ssize_t n = ::recv(s->fd, buf, sizeof(buf), MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    if (n == 0) {
+      // The client sent its last request; it gets the answers to the lines
+      // already read (replies still to come are not waited for), then the
+      // connection ends.
+      s->closing = true;
+      watch(s);
+      return !s->out.empty();
+    }
+    taken += static_cast<size_t>(n);
+    size_t scanFrom = s->in.size();
+    s->in.append(buf, static_cast<size_t>(n));
+    size_t start = 0;
+    std::vector<std::string> lines;
+    for (size_t nl = s->in.find('\n', scanFrom); nl != std::string::npos;
+         nl = s->in.find('\n', start)) {
+      lines.push_back(s->in.substr(start, nl - start));
+      start = nl + 1;
+    }
+    s->in.erase(0, start);
+    bool overlong = s->in.size() > kMaxLineBytes;
+    if (overlong) s->in.clear();
+    // Handling may send to this client; `s` is looked up again after.
+    for (const std::string& line : lines) handleLine(id, line);
+    if (overlong) {
+      // Nothing of the line is trusted; the client goes once told so.
+      send(id, errorReply("", kBadRequest));
+      it = sessions_.find(id);
+      if (it == sessions_.end()) return true;
+      it->second->closing = true;
+      watch(it->second.get());
+      return !it->second->out.empty();
+    }
   }
   return true;
 }
 
-void CJYXBenchServer::dropLocked(uint64_t id) {
-  auto it = sessions_.find(id);
-  if (it == sessions_.end()) return;
-  ::close(it->second->fd);
-  sessions_.erase(it);
-  events_.push_back({id, EventKind::kGone, std::string()});
+bool CJYXBenchServer::flushClient(Session* s) {
+  while (!s->out.empty()) {
+    ssize_t n = ::send(s->fd, s->out.data(), s->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      s->out.erase(0, static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
+    return false;
+  }
+  if (s->out.empty() && s->closing) return false;
+  watch(s);
+  return true;
 }
 
-// --------------------------------------------------------------- main thread
+void CJYXBenchServer::drop(uint64_t id) {
+  auto it = sessions_.find(id);
+  if (it == sessions_.end()) return;
+  ::close(it->second->fd);  // also leaves the epoll set
+  sessions_.erase(it);
+  sessionGone(id);
+}
 
 void CJYXBenchServer::onUpdate(double now) {
-  std::deque<Event> events;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    events.swap(events_);
-  }
-  bool readMore = false;
-  for (Event& event : events) {
-    if (event.kind == EventKind::kGone) {
-      sessionGone(event.session);
-      continue;
+  if (epollFd_ >= 0) {
+    epoll_event events[64];
+    int n;
+    // The wake-up descriptor is in the set too; the loop drains it.
+    while ((n = epoll_wait(epollFd_, events, 64, 0)) > 0) {
+      bool clients = false;
+      for (int i = 0; i < n; ++i) {
+        uint64_t id = events[i].data.u64;
+        if (id == 0) {
+          // The listening socket or the wake-up (accept finds nothing then).
+          acceptClients();
+          continue;
+        }
+        clients = true;
+        auto it = sessions_.find(id);
+        if (it == sessions_.end()) continue;
+        bool keep = true;
+        if (events[i].events & EPOLLOUT) keep = flushClient(it->second.get());
+        if (keep && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
+          if (it->second->closing) {
+            keep = !(events[i].events & (EPOLLHUP | EPOLLERR));
+          } else {
+            keep = readClient(id);
+          }
+        }
+        if (!keep) drop(id);
+      }
+      // Only the listening socket and the wake-up were ready: done (the
+      // wake-up stays readable until the next pump clears it).
+      if (!clients) break;
     }
-    if (event.kind == EventKind::kEnded) {
-      // Replies still to come (relayed packets, running tasks) are not
-      // waited for.
-      std::lock_guard<std::mutex> hold(mutex_);
-      auto it = sessions_.find(event.session);
-      if (it != sessions_.end()) it->second->closing = true;
-      readMore = true;  // lets the I/O thread drop it once written
-      continue;
-    }
-    handleLine(event.session, event.line);
-    std::lock_guard<std::mutex> hold(mutex_);
-    auto it = sessions_.find(event.session);
-    if (it != sessions_.end() && it->second->queued-- == kMaxQueuedLines) readMore = true;
   }
-  if (readMore) wakeIo();
 
   bool up = data_->isConnected();
   if (up != linkUp_) {
@@ -514,7 +494,6 @@ void CJYXBenchServer::startHandBack() {
 }
 
 void CJYXBenchServer::send(uint64_t session, const std::string& text) {
-  std::lock_guard<std::mutex> hold(mutex_);
   auto it = sessions_.find(session);
   if (it == sessions_.end()) return;
   Session* s = it->second.get();
@@ -524,7 +503,8 @@ void CJYXBenchServer::send(uint64_t session, const std::string& text) {
     // than let the server's memory grow.
     ::shutdown(s->fd, SHUT_RDWR);
     s->out.clear();
-    wakeIo();
+    s->closing = true;
+    watch(s);  // its hang-up ends it on the next pass
     return;
   }
   size_t at = 0;
@@ -534,7 +514,7 @@ void CJYXBenchServer::send(uint64_t session, const std::string& text) {
   }
   if (at < text.size()) {
     s->out.append(text, at, std::string::npos);
-    wakeIo();
+    watch(s);
   }
 }
 
@@ -546,9 +526,6 @@ void CJYXBenchServer::broadcast(unsigned topic, const std::string& text) {
 
 void CJYXBenchServer::broadcastAll(const std::string& text) {
   std::vector<uint64_t> ids;
-  {
-    std::lock_guard<std::mutex> hold(mutex_);
-    for (const auto& entry : sessions_) ids.push_back(entry.first);
-  }
+  for (const auto& entry : sessions_) ids.push_back(entry.first);
   for (uint64_t id : ids) send(id, text);
 }

@@ -9,21 +9,20 @@
 // both back (set to 1); another client's SPI request meanwhile gets "busy".
 // A holder that disconnects has the lines handed back by the server.
 //
-// Threads: one I/O thread accepts clients, reads their lines and writes the
-// queued output; it blocks in poll() on the sockets and an eventfd and wakes
-// the main loop when lines arrive. Everything else (requests, replies,
-// ownership, fan-out) runs on the main thread in onUpdate.
+// Threads: none of its own. The client sockets, the listening socket and
+// the main loop's wake-up descriptor sit in one epoll set (waitFd()), on
+// which the main loop waits while it serves; onUpdate accepts, reads and
+// answers whatever is ready without blocking. A request thus costs the
+// server one wake-up, and every byte to a client is written by the thread
+// that produced it.
 #ifndef JYX_JYX_SERVER_BENCH_SERVER_H_
 #define JYX_JYX_SERVER_BENCH_SERVER_H_
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/updater.h"
@@ -46,21 +45,23 @@ class CJYXBenchServer : public CUpdater {
 
   // Binds and listens on `path` (its directory must exist and pass the
   // ownership checks), removing a stale socket file that no server answers
-  // on, and starts the I/O thread. False with *why on failure.
+  // on. False with *why on failure.
   bool listen(const std::string& path, std::string* why);
   // Starts handing the flash lines back when a client holds them (no wait).
   void startHandBack();
   // True while the server sends the hand-back requests.
   bool handBackPending() const { return handingBack_; }
-  // Stops the I/O thread, closes every client and removes the socket file.
-  // Main thread; idempotent.
+  // Closes every client and removes the socket file. Idempotent.
   void close();
+  // The descriptor the main loop waits on while serving: readable when a
+  // client or the main loop's wake-up has something. -1 before listen().
+  int waitFd() const { return epollFd_; }
 
   void onUpdate(double now) override;
 
-  // Main thread: connected clients, and the session id that holds the flash
-  // lines (0: none).
-  size_t sessionCount();
+  // Connected clients, and the session id that holds the flash lines (0:
+  // none).
+  size_t sessionCount() const { return sessions_.size(); }
   uint64_t spiOwner() const { return spiOwner_; }
 
  private:
@@ -69,25 +70,20 @@ class CJYXBenchServer : public CUpdater {
     int fd = -1;
     std::string in;
     std::string out;
-    bool closing = false;  // drop once `out` is written
-    bool ended = false;    // the client sent its last line (half-close)
-    size_t queued = 0;     // lines handed to the main thread, not yet handled
-  };
-  enum class EventKind { kLine, kEnded, kGone };
-  struct Event {
-    uint64_t session;
-    EventKind kind;
-    std::string line;
+    bool closing = false;   // not read any more; dropped once `out` is written
+    uint32_t interest = 0;  // its events in the epoll set
   };
 
-  void ioLoop();
   void acceptClients();
-  // I/O thread, mutex_ held: reads what the client sent; false at its end.
-  bool readClient(Session* session);
-  void dropLocked(uint64_t id);
-  void wakeIo();
+  // Reads what the client sent and handles every whole line; false when the
+  // client is to be dropped now.
+  bool readClient(uint64_t id);
+  // Writes queued output; false when the client is to be dropped now.
+  bool flushClient(Session* s);
+  // Brings the client's epoll events in line with its state.
+  void watch(Session* s);
+  void drop(uint64_t id);
 
-  // Main thread.
   void handleLine(uint64_t session, const std::string& line);
   void handlePacket(uint64_t session, const std::string& id, const std::vector<uint8_t>& bytes);
   void handleTask(uint64_t session, const std::string& id, const std::string& task,
@@ -105,16 +101,10 @@ class CJYXBenchServer : public CUpdater {
   std::function<void()> reconnect_;
   std::string path_;
   int listenFd_ = -1;
-  int wakeFd_ = -1;
-  std::thread io_;
-
-  std::mutex mutex_;  // guards everything below up to the main-thread block
+  int epollFd_ = -1;
   std::map<uint64_t, std::unique_ptr<Session>> sessions_;
-  std::deque<Event> events_;
-  bool stopping_ = false;
   uint64_t nextSession_ = 1;
 
-  // Main thread only.
   std::map<uint64_t, unsigned> topics_;
   uint64_t spiOwner_ = 0;
   bool spiTaskRunning_ = false;
