@@ -17,7 +17,8 @@ install(FILES completion/jyx.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-comp
 install(FILES completion/jyx.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME jyx-sim)
 install(DIRECTORY doc/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES README.md jyx/power/power_format.md jyx/device/spi_format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md jyx/power/power_format.md jyx/device/spi_format.md
+  jyx/server/server_protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The package version follows the version the program prints (v.YYYY.MM.DD).
 file(STRINGS jyx/jyx.h JYX_VERSION_LINE REGEX "version_ = \"v\\.[0-9.]+\"")

@@ -104,7 +104,10 @@ void runMainLoop(CJYX* jyx, CAPIManager* api, CQelConsole* console) {
     console->update();
     if (jyx->isFinished() && !g_keepRunning) break;
     int waitMs = api->idleWaitMs(console->nextDeadline(api->time()));
-    if (int n = jyx::waitForSignal(waitMs, wakeFd)) endOnSignal(n);
+    // A front end that watches descriptors of its own (the bench server)
+    // gives one that also carries the loop's wake-up.
+    const int consoleFd = console->loopWaitFd();
+    if (int n = jyx::waitForSignal(waitMs, consoleFd >= 0 ? consoleFd : wakeFd)) endOnSignal(n);
   }
   // A signal that came during the last pass still ends the run with its
   // number.

@@ -38,6 +38,9 @@ class CQelConsole {
   // Called on the main thread when a signal ends the run, right before the
   // process exits with the signal number.
   virtual void stop() {}
+  // A descriptor the main loop waits on instead of its wake-up descriptor
+  // (it must include that one); -1 for the wake-up descriptor alone.
+  virtual int loopWaitFd() const { return -1; }
   // The status main returns once the loop has ended: 0 unless the front end
   // was asked to tell failures apart (--exit-code).
   virtual int exitStatus() const { return 0; }

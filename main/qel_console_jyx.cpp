@@ -26,6 +26,8 @@ namespace {
 constexpr int kExitCodeOption = 1000;
 constexpr int kPowerReportOption = 1001;
 constexpr int kChangedOnlyOption = 1002;
+constexpr int kServeOption = 1003;
+constexpr int kNoServerOption = 1004;
 
 const char kShortOptions[] =
     "a:c:d:ehi:lm:o:p:r:s:u:vw:xyz0:1:2345:6789ABC:D:E:F:GHIJKM:N:OQRSTUVWX:YZ";
@@ -83,6 +85,8 @@ const option kLongOptions[] = {
     {"exit-code", no_argument, nullptr, kExitCodeOption},
     {"power-report", required_argument, nullptr, kPowerReportOption},
     {"changed-only", no_argument, nullptr, kChangedOnlyOption},
+    {"serve", no_argument, nullptr, kServeOption},
+    {"no-server", no_argument, nullptr, kNoServerOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -216,6 +220,9 @@ const char* const kHelpLines[][2] = {
     {nullptr, "(without it the exit status is 0 after every run)"},
     {"--changed-only", "with -i: write only the sectors that differ, then check the image"},
     {"--power-report", "print the table of a saved power data file and write its csv and svg"},
+    {"--serve", "with -a: run the bench server that shares the controller with other jyx runs"},
+    {nullptr, "(socket: $XDG_RUNTIME_DIR/jyx/<address>.sock or /tmp/jyx-<uid>/<address>.sock)"},
+    {"--no-server", "with -a: talk to the controller directly even when a server runs"},
 };
 
 const char kHelpExamples[] =
@@ -458,6 +465,8 @@ bool CQelConsoleJYX::storePlainOption(int c, const char* arg) {
       {'Y', &CQelConsoleJYX::checkSpi_},
       {kExitCodeOption, &CQelConsoleJYX::exitCode_},
       {kChangedOnlyOption, &CQelConsoleJYX::changedOnly_},
+      {kServeOption, &CQelConsoleJYX::serve_},
+      {kNoServerOption, &CQelConsoleJYX::noServer_},
   };
   static const struct {
     int option;
@@ -742,7 +751,9 @@ void CQelConsoleJYX::run() {
     return;
   }
   g_lastDisplay = api->time() + 99999.0;
-  if (scanUart_) {
+  if (serve_) {
+    serveFlow();
+  } else if (scanUart_) {
     scan_uart_and_disable(listTtyDevices(), 0);
   } else if (!address_.empty()) {
     networkFlow();
@@ -759,4 +770,7 @@ double CQelConsoleJYX::nextDeadline(double now) {
   return monitor_ ? monitorDeadline() : CUpdater::kNoDeadline;
 }
 
-void CQelConsoleJYX::stop() { stopMonitor(); }
+void CQelConsoleJYX::stop() {
+  stopMonitor();
+  stopServer();
+}

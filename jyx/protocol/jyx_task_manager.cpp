@@ -69,7 +69,9 @@ bool CJYXTaskManager::isEnabled() { return enabled_; }
 
 void CJYXTaskManager::connect() {
   if (channel_ && !channel_->isOpen()) {
+    // Reports about the old link must not end the new one.
     peerClosed_ = false;
+    disconnectRequested_ = false;
     channel_->open();
   }
   enabled_ = true;
