@@ -104,7 +104,12 @@ class JyxServerClient:
                 raise ServerError("the jyx server does not take our request")
             _, writable, _ = select.select([], [self._sock], [], remaining)
             if writable:
-                view = view[self._sock.send(view):]
+                try:
+                    view = view[self._sock.send(view):]
+                except BlockingIOError:
+                    continue
+                except OSError as e:
+                    raise ServerError(f"the jyx server connection failed: {e}") from e
 
     def _next_line(self, deadline):
         """The next whole line, or None once DEADLINE passed. Looks at the
@@ -121,7 +126,12 @@ class JyxServerClient:
             readable, _, _ = select.select([self._sock], [], [], remaining)
             if not readable:
                 return None
-            chunk = self._sock.recv(65536)
+            try:
+                chunk = self._sock.recv(65536)
+            except BlockingIOError:
+                continue
+            except OSError as e:
+                raise ServerError(f"the jyx server connection failed: {e}") from e
             if not chunk:
                 raise ServerError("the jyx server closed the connection")
             self._rx += chunk
