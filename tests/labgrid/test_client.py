@@ -97,7 +97,7 @@ def test_gpio_request_layout_and_level(serve):
     (lambda m: [b"[1,2]\n"], "not a JSON object"),
     (lambda m: None, "closed"),
     (lambda m: [], "no answer"),
-])
+], ids=["ack_fail", "wrong_frame", "busy", "short_packet", "not_object", "closed", "silent"])
 def test_failures_become_server_errors(serve, respond, error):
     client = serve(respond, timeout=0.3)
     with pytest.raises(ServerError, match=error):
