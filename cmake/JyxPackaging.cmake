@@ -19,7 +19,8 @@ install(FILES completion/jyx.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-comp
 install(FILES completion/jyx.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME jyx-sim)
 install(DIRECTORY doc/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-install(FILES README.md jyx/power/power_format.md jyx/device/spi_format.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md jyx/power/power_format.md jyx/device/spi_format.md
+  jyx/server/server_protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The labgrid drivers, for Debian's python3 (python3-labgrid), with their
 # documentation and an example environment.
 install(DIRECTORY contrib/labgrid/jyx_labgrid DESTINATION lib/python3/dist-packages

@@ -161,6 +161,14 @@ bool CAPIManager::dispatchTask(CTask* task) {
   return false;
 }
 
+bool CAPIManager::hasTask(const std::string& name) {
+  size_t colon = name.find(':');
+  if (colon == std::string::npos || colon >= kMaxManagerNameLength) return false;
+  CSmartLock guard(&managersLock_);
+  auto it = managers_.find(name.substr(0, colon));
+  return it != managers_.end() && it->second->hasHandler(name);
+}
+
 void CAPIManager::onInvoke(int id, const char* name, const APIDATA* data, HostDone done) {
   CTask* task = createTask(id, name != nullptr ? name : "", data, [id, done](CTask* t) {
     if (done) done(id, t->result());

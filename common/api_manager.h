@@ -84,6 +84,9 @@ class CAPIManager {
   // Routes the task to the manager named by its prefix; false (and the
   // message "dispatchTask-<name> does not exist") when there is none.
   bool dispatchTask(CTask* task);
+  // Whether a manager registered under the name's prefix has a handler for
+  // the whole name (a task that dispatchTask would run).
+  bool hasTask(const std::string& name);
   // Creates and dispatches a task whose completion calls done(id, result).
   void onInvoke(int id, const char* name, const APIDATA* data, HostDone done);
   // Posts the task to the completion list (no duplicates); any thread.

@@ -30,6 +30,8 @@ class CTaskManager : public CUpdater {
   // Runs the handler registered under the task's full name; true (and
   // nothing done) when there is none.
   virtual bool dispatchTask(CTask* task);
+  // Whether a handler is registered under the full task name.
+  bool hasHandler(const std::string& fullName) const { return handlers_.count(fullName) != 0; }
 
   // Appends to the pending list (tasks the manager keeps while it works).
   void addPending(CTask* task);

@@ -13,7 +13,7 @@ _jyx_console_opts="-a --ip -c --cmd -p --param -u --uart -l --list -2 --slave
   -S --enable-update-firmware -6 --reset -T --enable-jtag -Q --disable-jtag
   -R --enable-scan -C --main-firmware -D --slave-firmware -E --esp-offset
   -F --binary-width -v --version -h --help -x --exit-code -e --evb -4 --shown
-  --power-report --changed-only"
+  --power-report --changed-only --serve --no-server"
 _jyx_fct_opts="-h --help -u --uart -f --file -l --list -a --all -c --case
   -p --list-port --sn --mac"
 _jyx_gpt_opts="-h --help -f -s -b -r --dump --fix --swap -a -w -e --extract

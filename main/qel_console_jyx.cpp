@@ -26,6 +26,8 @@ namespace {
 constexpr int kExitCodeOption = 1000;
 constexpr int kPowerReportOption = 1001;
 constexpr int kChangedOnlyOption = 1002;
+constexpr int kServeOption = 1003;
+constexpr int kNoServerOption = 1004;
 
 const char kShortOptions[] =
     "a:c:d:ehi:lm:o:p:r:s:u:vw:xyz0:1:2345:6789ABC:D:E:F:GHIJKM:N:OQRSTUVWX:YZ";
@@ -83,6 +85,8 @@ const option kLongOptions[] = {
     {"exit-code", no_argument, nullptr, kExitCodeOption},
     {"power-report", required_argument, nullptr, kPowerReportOption},
     {"changed-only", no_argument, nullptr, kChangedOnlyOption},
+    {"serve", no_argument, nullptr, kServeOption},
+    {"no-server", no_argument, nullptr, kNoServerOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -216,6 +220,9 @@ const char* const kHelpLines[][2] = {
     {nullptr, "(without it the exit status is 0 after every run)"},
     {"--changed-only", "with -i: write only the sectors that differ, then check the image"},
     {"--power-report", "print the table of a saved power data file and write its csv and svg"},
+    {"--serve", "with -a: run the bench server that shares the controller with other jyx runs"},
+    {nullptr, "(socket: $XDG_RUNTIME_DIR/jyx/<address>.sock or /tmp/jyx-<uid>/<address>.sock)"},
+    {"--no-server", "with -a: talk to the controller directly even when a server runs"},
 };
 
 const char kHelpExamples[] =
@@ -589,6 +596,12 @@ void CQelConsoleJYX::parse(int argc, char** argv) {
       case kChangedOnlyOption:
         changedOnly_ = true;
         break;
+      case kServeOption:
+        serve_ = true;
+        break;
+      case kNoServerOption:
+        noServer_ = true;
+        break;
       case 'h':
         printHelp();
         finish();
@@ -749,7 +762,9 @@ void CQelConsoleJYX::run() {
     return;
   }
   g_lastDisplay = api->time() + 99999.0;
-  if (scanUart_) {
+  if (serve_) {
+    serveFlow();
+  } else if (scanUart_) {
     scan_uart_and_disable(listTtyDevices(), 0);
   } else if (!address_.empty()) {
     networkFlow();
@@ -762,4 +777,7 @@ void CQelConsoleJYX::update() {
   if (monitor_) updateMonitor(CAPIManager::instance()->time());
 }
 
-void CQelConsoleJYX::stop() { stopMonitor(); }
+void CQelConsoleJYX::stop() {
+  stopMonitor();
+  stopServer();
+}

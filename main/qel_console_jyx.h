@@ -18,6 +18,7 @@
 #include "main/power_table.h"
 #include "main/qel_console.h"
 
+class CJYXBenchServer;
 class CJYXDataManager;
 
 // Time (pump seconds) of the last monitor redraw; far in the future until
@@ -135,6 +136,10 @@ class CQelConsoleJYX : public CQelConsole {
   // --power-report: a saved power data file; empty when not given.
   const std::string& powerReport() const { return powerReport_; }
   bool changedOnly() const { return changedOnly_; }
+  // --serve: run the bench server for the address; --no-server: never go
+  // through one.
+  bool serve() const { return serve_; }
+  bool noServer() const { return noServer_; }
 
   // Finishing: the work is over (done, g_keepRunning cleared, controller
   // object finished).
@@ -152,6 +157,15 @@ class CQelConsoleJYX : public CQelConsole {
   // Flows (run() picks one). The network flow connects, then runs the one
   // action the options chose (runChosenFlow's table).
   void networkFlow();
+  // --serve (qel_console_jyx_server.cpp): owns the controller links and
+  // serves clients on the address's socket until a signal ends the run.
+  void serveFlow();
+  // Client mode: when a server answers on the address's socket, puts
+  // server channels under the data and log managers; true when it did.
+  bool useServerIfRunning();
+  // Ends the server: hands the flash lines back (waiting a bounded time),
+  // closes the clients and removes the socket file. Idempotent.
+  void stopServer();
   void runChosenFlow(CJYXDataManager* data);
   void flowSwitchUart(CJYXDataManager* data);
   void flowUartOff(CJYXDataManager* data);
@@ -256,6 +270,9 @@ class CQelConsoleJYX : public CQelConsole {
   std::string powerReport_;
   // --changed-only: -i writes only the sectors that differ.
   bool changedOnly_ = false;
+  bool serve_ = false;
+  bool noServer_ = false;
+  CJYXBenchServer* server_ = nullptr;
   Outcome outcome_ = Outcome::kOk;
   // Sampling was acknowledged and the run has not been saved since.
   bool runUnsaved_ = false;

@@ -18,6 +18,7 @@ void CQelConsoleJYX::networkFlow() {
   }
   CJYX* jyx = CJYX::instance();
   jyx->setIp(address_);
+  useServerIfRunning();
   jyx->connectManagers();
   CJYXDataManager* data = CJYXDataManager::instance();
   if (!data->isConnected()) {

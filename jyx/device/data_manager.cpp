@@ -90,6 +90,7 @@ void CJYXDataManager::onPackage(CPackage* package) {
   }
   if (package->cmdType() == POWER_CTRL && package->dataType() == POWER_DATA) {
     if (powerReportHandler_) powerReportHandler_(package);
+    if (powerReportTap_) powerReportTap_(package);
     return;
   }
   if (package->dataType() == ACK_FAIL) {

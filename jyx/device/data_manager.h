@@ -119,6 +119,16 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   void setUartForwardingHandler(std::function<void(uint8_t)> handler);
   // Receiver of unsolicited power-sample reports (the power monitor).
   void setPowerReportHandler(std::function<void(CPackage*)> handler);
+  // Receiver of every unsolicited power-sample report besides the handler
+  // above (the bench server's fan-out).
+  void setPowerReportTap(std::function<void(CPackage*)> tap) { powerReportTap_ = std::move(tap); }
+  // Records a UART selection made on the controller by other means than
+  // switchLogUart (requests relayed for a client), so that a reconnect
+  // selects it again.
+  void noteLogUartSelected(int num) {
+    setLogUartNum(num);
+    logUartSwitched_ = true;
+  }
   // Supplies the 96-bit rail mask (three words) and the 24-byte IC address
   // table for power-control requests that do not give them (the
   // "jyx.data:power_ctrl" task); the power monitor registers it.
@@ -365,6 +375,7 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   // Forwarding state of the last acknowledged UART_CTRL request.
   uint8_t uartForwarding_ = 0;
   std::function<void(CPackage*)> powerReportHandler_;
+  std::function<void(CPackage*)> powerReportTap_;
   std::function<void(uint32_t*, uint8_t*)> powerBlockProvider_;
 
   // --- SPI flash state (data_manager_spi_flow.cpp) ---

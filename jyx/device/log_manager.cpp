@@ -48,6 +48,10 @@ void CJYXLogManager::connect() {
 
 void CJYXLogManager::onString(const char* line) {
   size_t length = strlen(line);
+  if (rawTap_) {
+    rawTap_(reinterpret_cast<const uint8_t*>(line), length);
+    return;
+  }
   logText_.append(line, length);
   shown_.clear();
   terminal_.filter(line, length, &shown_);
@@ -58,6 +62,16 @@ void CJYXLogManager::onString(const char* line) {
 
 void CJYXLogManager::onUpdate(double now) {
   CJYXTaskManager::onUpdate(now);
+  if (rawTap_ && channel_) {
+    // The bytes go out as they came, NUL bytes and partial lines included;
+    // the line parser then finds the FIFO empty.
+    CFifo* fifo = channel_->receiveFifo();
+    int n = fifo->size();
+    if (n > 0) {
+      tapBuffer_.resize(static_cast<size_t>(n));
+      if (fifo->pop(tapBuffer_.data(), n)) rawTap_(tapBuffer_.data(), tapBuffer_.size());
+    }
+  }
   if (channel_ && channel_->isOpen()) {
     if (now - lastLine_ >= kFlushDelay) {
       parser_->flush();

@@ -8,7 +8,9 @@
 #define JYX_JYX_DEVICE_LOG_MANAGER_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "jyx/device/terminal_filter.h"
 #include "jyx/protocol/jyx_task_manager.h"
@@ -64,6 +66,11 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   // only when this run made one). Does nothing unless both channels are
   // open; a refusal prints one line.
   void restoreForwarding();
+  // Hands every received byte to `tap` instead of printing and keeping it
+  // (the bench server fans the log out to its clients). Null restores the
+  // normal behaviour.
+  using RawTap = std::function<void(const uint8_t* bytes, size_t n)>;
+  void setRawTap(RawTap tap) { rawTap_ = std::move(tap); }
   // The line parser on the channel's receive FIFO (owned; registered updater).
   CStringParser* parser() { return parser_; }
 
@@ -84,6 +91,8 @@ class CJYXLogManager : public CJYXTaskManager, public CStringParserDelegate {
   CTerminalFilter terminal_;
   std::string shown_;  // reused buffer of the filtered text
   CStringParser* parser_ = nullptr;
+  RawTap rawTap_;
+  std::vector<uint8_t> tapBuffer_;
 };
 
 #endif  // JYX_JYX_DEVICE_LOG_MANAGER_H_

@@ -1,0 +1,533 @@
+#include "jyx/server/bench_server.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "common/api_data.h"
+#include "common/api_manager.h"
+#include "common/byte_order.h"
+#include "common/loop_wake.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/device/log_manager.h"
+#include "jyx/protocol/package_format.h"
+#include "jyx/protocol/package_manager.h"
+#include "jyx/server/server_protocol.h"
+
+namespace {
+
+using namespace jyx::server;
+
+// Lines of one client waiting for the main thread; beyond this the client
+// is not read until the main thread catches up.
+constexpr size_t kMaxQueuedLines = 256;
+constexpr size_t kReadChunk = 64 * 1024;
+
+// Rewrites the frame number of an encoded packet and its checksum.
+void renumber(uint8_t* bytes, size_t n, uint32_t frame) {
+  jyx::encodeFixed32(bytes + jyx::kFrameNumOffset, frame);
+  uint32_t sum = jyx::kPackageMagic + frame + jyx::decodeFixed16(bytes + jyx::kCmdTypeOffset) +
+                 jyx::decodeFixed16(bytes + jyx::kDataTypeOffset) +
+                 jyx::decodeFixed32(bytes + jyx::kLengthOffset);
+  for (size_t i = jyx::kHeaderSize; i < n; ++i) sum += bytes[i];
+  jyx::encodeFixed32(bytes + jyx::kChecksumOffset, sum);
+}
+
+// What a request does to the flash lines.
+struct SpiClass {
+  bool spi = false;  // needs the lines (or takes/returns them)
+  int line = -1;     // 0 SPI_PRG_EN, 1 SPI_PRG_SEL when it sets one
+  int uartSel = -1;  // 0 UART_SEL0, 1 UART_SEL1 when it sets one
+  uint8_t level = 0;
+};
+
+SpiClass classify(CPackage* p) {
+  SpiClass c;
+  uint16_t cmd = p->cmdType();
+  if (cmd == SPI_CTRL || cmd == SPI_READ) c.spi = true;
+  if (cmd == GPIO_CTRL && p->size() >= jyx::kHeaderSize + jyx::kGpioPayloadSize &&
+      p->payloadU8(jyx::kGpioOperationOffset) == GPIO_OP_SET) {
+    uint16_t num = jyx::decodeFixed16(p->data() + jyx::kHeaderSize + jyx::kGpioNumOffset);
+    c.level = p->payloadU8(jyx::kGpioLevelOffset);
+    if (num == CJYXDataManager::GPIO_SPI_PRG_EN || num == CJYXDataManager::GPIO_SPI_PRG_SEL) {
+      c.spi = true;
+      c.line = num == CJYXDataManager::GPIO_SPI_PRG_EN ? 0 : 1;
+    } else if (num == CJYXDataManager::GPIO_UART_SEL0 || num == CJYXDataManager::GPIO_UART_SEL1) {
+      c.uartSel = num == CJYXDataManager::GPIO_UART_SEL0 ? 0 : 1;
+    }
+  }
+  return c;
+}
+
+// Tasks that drive the flash lines themselves.
+bool isSpiTask(const std::string& name) {
+  return name.rfind("jyx.data:spi", 0) == 0 || name.find("winbond") != std::string::npos;
+}
+
+}  // namespace
+
+CJYXBenchServer::CJYXBenchServer(CJYXDataManager* data, CJYXLogManager* log,
+                                 std::function<void()> reconnect)
+    : data_(data), log_(log), reconnect_(std::move(reconnect)) {
+  wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  log_->setRawTap([this](const uint8_t* bytes, size_t n) {
+    if (n > 0) broadcast(kTopicLog, logPush(bytes, n));
+  });
+  data_->setPowerReportTap(
+      [this](CPackage* p) { broadcast(kTopicPower, powerPush(p->data(), p->size())); });
+  linkUp_ = data_->isConnected();
+  CAPIManager::instance()->addUpdater(this);
+}
+
+CJYXBenchServer::~CJYXBenchServer() {
+  CAPIManager::instance()->removeUpdater(this);
+  close();
+  log_->setRawTap(nullptr);
+  data_->setPowerReportTap(nullptr);
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+bool CJYXBenchServer::listen(const std::string& path, std::string* why) {
+  if (wakeFd_ < 0) {
+    *why = std::string("eventfd: ") + strerror(errno);
+    return false;
+  }
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(addr.sun_path)) {
+    *why = "the socket path is too long: " + path;
+    return false;
+  }
+  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  int probe = connectSocket(path);
+  if (probe >= 0) {
+    ::close(probe);
+    *why = "another server already listens on " + path;
+    return false;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      *why = path + ": exists and is not a socket";
+      return false;
+    }
+    unlink(path.c_str());  // left by a server that died
+  }
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    *why = std::string("socket: ") + strerror(errno);
+    return false;
+  }
+  // The directory is 0700 already; the mask keeps the file itself 0600
+  // from the moment it exists.
+  mode_t old = umask(0177);
+  int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+  int bindErrno = errno;
+  umask(old);
+  if (bound != 0 || chmod(path.c_str(), 0600) != 0 || ::listen(fd, 64) != 0) {
+    *why = path + ": " + strerror(bound != 0 ? bindErrno : errno);
+    ::close(fd);
+    if (bound == 0) unlink(path.c_str());
+    return false;
+  }
+  listenFd_ = fd;
+  path_ = path;
+  io_ = std::thread([this] { ioLoop(); });
+  return true;
+}
+
+void CJYXBenchServer::close() {
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    stopping_ = true;
+  }
+  wakeIo();
+  if (io_.joinable()) io_.join();
+  std::lock_guard<std::mutex> hold(mutex_);
+  for (auto& entry : sessions_) ::close(entry.second->fd);
+  sessions_.clear();
+  events_.clear();
+  if (listenFd_ >= 0) {
+    ::close(listenFd_);
+    listenFd_ = -1;
+    unlink(path_.c_str());
+  }
+}
+
+void CJYXBenchServer::wakeIo() {
+  uint64_t one = 1;
+  ssize_t n = ::write(wakeFd_, &one, sizeof(one));
+  (void)n;  // EAGAIN: already readable
+}
+
+size_t CJYXBenchServer::sessionCount() {
+  std::lock_guard<std::mutex> hold(mutex_);
+  return sessions_.size();
+}
+
+// ---------------------------------------------------------------- I/O thread
+
+void CJYXBenchServer::ioLoop() {
+  std::vector<pollfd> fds;
+  std::vector<uint64_t> ids;
+  for (;;) {
+    fds.clear();
+    ids.clear();
+    {
+      std::lock_guard<std::mutex> hold(mutex_);
+      if (stopping_) return;
+      fds.push_back({wakeFd_, POLLIN, 0});
+      fds.push_back({listenFd_, POLLIN, 0});
+      for (auto& entry : sessions_) {
+        Session* s = entry.second.get();
+        short events = 0;
+        if (!s->closing && s->queued < kMaxQueuedLines) events |= POLLIN;
+        if (!s->out.empty()) events |= POLLOUT;
+        fds.push_back({s->fd, events, 0});
+        ids.push_back(s->id);
+      }
+    }
+    if (poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
+    if (fds[0].revents & POLLIN) {
+      uint64_t drained;
+      ssize_t n = ::read(wakeFd_, &drained, sizeof(drained));
+      (void)n;
+    }
+    if (fds[1].revents & POLLIN) acceptClients();
+    bool queued = false;
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      short revents = fds[i + 2].revents;
+      if (revents == 0) continue;
+      auto it = sessions_.find(ids[i]);
+      if (it == sessions_.end()) continue;
+      Session* s = it->second.get();
+      bool alive = true;
+      if ((revents & POLLOUT) && !s->out.empty()) {
+        ssize_t n = ::send(s->fd, s->out.data(), s->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+          s->out.erase(0, static_cast<size_t>(n));
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+          alive = false;
+        }
+        if (s->closing && s->out.empty()) alive = false;
+      }
+      if (alive && (revents & (POLLIN | POLLHUP | POLLERR)) && !s->closing) {
+        size_t before = events_.size();
+        alive = readClient(s);
+        queued = queued || events_.size() != before;
+      } else if (revents & (POLLHUP | POLLERR)) {
+        alive = false;
+      }
+      if (!alive) {
+        dropLocked(s->id);
+        queued = true;
+      }
+    }
+    if (queued) jyx::wakeMainLoop();
+  }
+}
+
+void CJYXBenchServer::acceptClients() {
+  for (;;) {
+    int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) return;  // EAGAIN, or a client that left before the accept
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto session = std::make_unique<Session>();
+    session->id = nextSession_++;
+    session->fd = fd;
+    sessions_[session->id] = std::move(session);
+  }
+}
+
+bool CJYXBenchServer::readClient(Session* s) {
+  char buf[kReadChunk];
+  ssize_t n = ::recv(s->fd, buf, sizeof(buf), MSG_DONTWAIT);
+  if (n == 0) return false;
+  if (n < 0) return errno == EAGAIN || errno == EINTR;
+  size_t scanFrom = s->in.size();
+  s->in.append(buf, static_cast<size_t>(n));
+  size_t start = 0;
+  for (size_t nl = s->in.find('\n', scanFrom); nl != std::string::npos;
+       nl = s->in.find('\n', start)) {
+    events_.push_back({s->id, false, s->in.substr(start, nl - start)});
+    ++s->queued;
+    start = nl + 1;
+  }
+  s->in.erase(0, start);
+  if (s->in.size() > kMaxLineBytes) {
+    // Nothing of the line is trusted; the client goes once told so.
+    s->in.clear();
+    s->out += errorReply("", kBadRequest);
+    s->closing = true;
+  }
+  return true;
+}
+
+void CJYXBenchServer::dropLocked(uint64_t id) {
+  auto it = sessions_.find(id);
+  if (it == sessions_.end()) return;
+  ::close(it->second->fd);
+  sessions_.erase(it);
+  events_.push_back({id, true, std::string()});
+}
+
+// --------------------------------------------------------------- main thread
+
+void CJYXBenchServer::onUpdate(double now) {
+  std::deque<Event> events;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    events.swap(events_);
+  }
+  bool readMore = false;
+  for (Event& event : events) {
+    if (event.gone) {
+      sessionGone(event.session);
+      continue;
+    }
+    handleLine(event.session, event.line);
+    std::lock_guard<std::mutex> hold(mutex_);
+    auto it = sessions_.find(event.session);
+    if (it != sessions_.end() && it->second->queued-- == kMaxQueuedLines) readMore = true;
+  }
+  if (readMore) wakeIo();
+
+  bool up = data_->isConnected();
+  if (up != linkUp_) {
+    linkUp_ = up;
+    broadcastAll(linkEvent(up));
+    CAPIManager::instance()->print(up ? "jyx server: controller link up\n"
+                                      : "jyx server: controller link down\n");
+  }
+  if (!up && now >= nextReconnect_ && reconnect_) {
+    nextReconnect_ = now + kReconnectInterval;
+    reconnect_();
+  }
+}
+
+void CJYXBenchServer::handleLine(uint64_t session, const std::string& line) {
+  Request request;
+  if (!parseRequest(line.data(), line.size(), &request)) {
+    send(session, errorReply(request.id, request.error));
+    return;
+  }
+  switch (request.kind) {
+    case RequestKind::kTask:
+      handleTask(session, request.id, request.task, request.args);
+      break;
+    case RequestKind::kPacket:
+      handlePacket(session, request.id, request.bytes);
+      break;
+    case RequestKind::kSubscribe:
+      topics_[session] |= request.topics;
+      send(session, okReply(request.id));
+      break;
+    case RequestKind::kUnsubscribe:
+      topics_[session] &= ~request.topics;
+      send(session, okReply(request.id));
+      break;
+    case RequestKind::kWrite:
+      handleWrite(session, request.id, request.bytes);
+      break;
+    case RequestKind::kInvalid:
+      break;
+  }
+}
+
+void CJYXBenchServer::handlePacket(uint64_t session, const std::string& id,
+                                   const std::vector<uint8_t>& bytes) {
+  CPackageManager* pool = CPackageManager::instance();
+  CPackage* request = pool->getPackage();
+  request->append(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  if (!request->verify() || request->cmdType() == DEVICE_ACK) {
+    pool->releasePackage(request);
+    send(session, errorReply(id, kBadPacket));
+    return;
+  }
+  SpiClass spi = classify(request);
+  if (spi.spi && spiOwner_ != 0 && spiOwner_ != session) {
+    pool->releasePackage(request);
+    send(session, errorReply(id, kBusy));
+    return;
+  }
+  if (!data_->isConnected()) {
+    pool->releasePackage(request);
+    send(session, errorReply(id, kLinkDown));
+    return;
+  }
+  // Taken when asked for, so that a second client's request sent before
+  // the acknowledge already finds the lines held.
+  if (spi.line >= 0 && spi.level == 0) spiOwner_ = session;
+  uint32_t clientFrame = request->frameNum();
+  renumber(request->data(), request->size(), data_->nextFrameNum());
+  data_->sendPackage(request, [this, session, id, clientFrame, spi](CPackage* reply) {
+    if (reply != nullptr && reply->dataType() != ACK_FAIL) {
+      if (spi.line >= 0) {
+        lineLevel_[spi.line] = spi.level;
+        if (lineLevel_[0] == 1 && lineLevel_[1] == 1 && spiOwner_ == session) spiOwner_ = 0;
+      }
+      if (spi.uartSel >= 0) {
+        uartSel_[spi.uartSel] = spi.level;
+        data_->noteLogUartSelected(uartSel_[1] << 1 | uartSel_[0]);
+      }
+      if (reply->cmdType() == DEVICE_ACK && reply->dataType() == UART_DATA_TYPE) {
+        log_->setUartLogEnabled(reply->payloadU8(jyx::kUartEnableOffset) != 0 ? 1 : 0);
+      }
+    }
+    if (reply == nullptr) {
+      send(session, errorReply(id, data_->isConnected() ? kTimeout : kLinkDown));
+      return;
+    }
+    std::vector<uint8_t> copy(reply->data(), reply->data() + reply->size());
+    renumber(copy.data(), copy.size(), clientFrame);
+    send(session, packetReply(id, copy.data(), copy.size()));
+  });
+}
+
+void CJYXBenchServer::handleTask(uint64_t session, const std::string& id, const std::string& task,
+                                 const std::string& args) {
+  CAPIManager* api = CAPIManager::instance();
+  if (!api->hasTask(task)) {
+    send(session, failReply(id, kUnknownTask));
+    return;
+  }
+  bool holds = false;
+  if (isSpiTask(task)) {
+    if (spiOwner_ != 0 && spiOwner_ != session) {
+      send(session, failReply(id, kBusy));
+      return;
+    }
+    if (spiOwner_ == 0) {
+      spiOwner_ = session;
+      spiTaskRunning_ = true;
+      holds = true;
+    }
+  }
+  APIDATA data;
+  data.append(args.c_str(), nullptr, 0);
+  api->onInvoke(static_cast<int>(api->nextCallId()), task.c_str(), &data,
+                [this, session, id, holds](int, APIDATA* result) {
+                  if (holds) {
+                    spiTaskRunning_ = false;
+                    if (spiOwner_ == session) spiOwner_ = 0;
+                  }
+                  send(session, resultReply(id, result && result->text ? result->text : ""));
+                  return 0;
+                });
+}
+
+void CJYXBenchServer::handleWrite(uint64_t session, const std::string& id,
+                                  const std::vector<uint8_t>& bytes) {
+  if (!data_->isConnected()) {
+    send(session, failReply(id, kLinkDown));
+    return;
+  }
+  // The console takes text in pieces of at most kStringMaxText characters,
+  // NUL-free.
+  auto text = std::make_shared<std::string>(bytes.begin(), bytes.end());
+  if (text->empty() || text->find('\0') != std::string::npos) {
+    send(session, failReply(id, "the text is empty or holds a NUL byte"));
+    return;
+  }
+  writeNext(session, id, text, 0);
+}
+
+void CJYXBenchServer::writeNext(uint64_t session, const std::string& id,
+                                std::shared_ptr<std::string> text, size_t at) {
+  if (at >= text->size()) {
+    send(session, okReply(id));
+    return;
+  }
+  std::string piece = text->substr(at, jyx::kStringMaxText);
+  size_t next = at + piece.size();
+  data_->sendStringCmd(piece, [this, session, id, text, next](CPackage* reply) {
+    if (reply == nullptr || reply->dataType() == ACK_FAIL) {
+      send(session, failReply(id, reply == nullptr ? kTimeout : "refused by the controller"));
+      return;
+    }
+    writeNext(session, id, text, next);
+  });
+}
+
+void CJYXBenchServer::sessionGone(uint64_t session) {
+  topics_.erase(session);
+  if (spiOwner_ == session && !spiTaskRunning_ && !handingBack_) {
+    CAPIManager::instance()->print(
+        "jyx server: client %llu left holding the flash lines; handing them back\n",
+        static_cast<unsigned long long>(session));
+    startHandBack();
+  }
+}
+
+void CJYXBenchServer::startHandBack() {
+  if (spiOwner_ == 0 || spiTaskRunning_ || handingBack_) return;
+  handingBack_ = true;
+  auto done = [this](bool ok) {
+    handingBack_ = false;
+    spiOwner_ = 0;
+    lineLevel_[0] = lineLevel_[1] = 1;
+    CAPIManager::instance()->print(ok ? "jyx server: flash lines handed back\n"
+                                      : "jyx server: handing the flash lines back failed\n");
+  };
+  // Programming mode first (refused harmlessly when it was not entered),
+  // then SPI_PRG_EN and SPI_PRG_SEL back to the target.
+  auto lines = [this, done](CPackage*) {
+    bool sent = data_->gpio(1, CJYXDataManager::GPIO_SPI_PRG_EN, 1, [this, done](CPackage* r1) {
+      bool sentSel = data_->gpio(1, CJYXDataManager::GPIO_SPI_PRG_SEL, 1, [r1, done](CPackage* r2) {
+        done(r1 != nullptr && r2 != nullptr && r2->dataType() != ACK_FAIL);
+      });
+      if (!sentSel) done(false);
+    });
+    if (!sent) done(false);
+  };
+  if (!data_->enableSPIData(0, false, lines)) lines(nullptr);
+}
+
+void CJYXBenchServer::send(uint64_t session, const std::string& text) {
+  std::lock_guard<std::mutex> hold(mutex_);
+  auto it = sessions_.find(session);
+  if (it == sessions_.end()) return;
+  Session* s = it->second.get();
+  if (s->closing) return;
+  if (s->out.size() + text.size() > kMaxQueuedOutput) {
+    // A client that does not read what it asked for is dropped rather
+    // than let the server's memory grow.
+    ::shutdown(s->fd, SHUT_RDWR);
+    s->out.clear();
+    wakeIo();
+    return;
+  }
+  size_t at = 0;
+  if (s->out.empty()) {
+    ssize_t n = ::send(s->fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) at = static_cast<size_t>(n);
+  }
+  if (at < text.size()) {
+    s->out.append(text, at, std::string::npos);
+    wakeIo();
+  }
+}
+
+void CJYXBenchServer::broadcast(unsigned topic, const std::string& text) {
+  for (const auto& entry : topics_) {
+    if (entry.second & topic) send(entry.first, text);
+  }
+}
+
+void CJYXBenchServer::broadcastAll(const std::string& text) {
+  std::vector<uint64_t> ids;
+  {
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto& entry : sessions_) ids.push_back(entry.first);
+  }
+  for (uint64_t id : ids) send(id, text);
+}
