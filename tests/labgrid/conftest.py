@@ -47,6 +47,13 @@ class Bench:
         os.mkdir(runtime, 0o700)
         os.environ["XDG_RUNTIME_DIR"] = runtime
         self.socket = os.path.join(runtime, "jyx", f"{address}.sock")
+        self.ops_log = os.path.join(root, "ops.jsonl")
+
+    def packet_clients(self):
+        """How many times a client connected to the controller's packet port."""
+        with open(self.ops_log) as ops:
+            return sum(1 for line in ops if '"event":"packet_client"' in line.replace(" ", "")
+                       and '"connected"' in line)
 
     def start(self, *args):
         proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
@@ -74,7 +81,8 @@ def bench():
         bench = Bench(bin_dir, os.environ["LG_JYX_ADDRESS"], root)
         try:
             _, sim = bench.start(os.path.join(bin_dir, "jyx-sim"), "--bind", bench.address,
-                                 "--boot-ms", "300", "--pm-heartbeat-ms", "0")
+                                 "--boot-ms", "300", "--pm-heartbeat-ms", "0",
+                                 "--ops-log", bench.ops_log)
             sim.wait_for("jyx-sim ready")
             bench.server, bench.server_out = bench.jyx("--serve")
             bench.server_out.wait_for(bench.socket)

@@ -50,7 +50,9 @@ def test_power_console_gpio_and_flash(bench, target, tmp_path):
     power.off()
     assert not power.get() and not pwrgd.get()
 
-    # The plain client streamed all of it, and still runs.
+    # Everything went through the server: its link is the only one the
+    # controller saw. The plain client streamed all of it, and still runs.
+    assert bench.packet_clients() == 1
     assert bench.streamer.poll() is None
     bench.stop(bench.streamer, signal.SIGINT)
     text = bench.stream.finish()
