@@ -213,6 +213,8 @@ class JyxConsoleDriver(ConsoleExpectMixin, _JyxDriver, ConsoleProtocol):
         return data
 
     def _write(self, data):
+        if not data:
+            return 0  # nothing to send; the server refuses empty writes
         with _as_execution_error():
             self.client.write(data)
         return len(data)
