@@ -97,6 +97,13 @@ class _JyxDriver(Driver):
             self._endpoint.close()
             raise
 
+    def _set_line(self, name, number, level):
+        """Sets a GPIO line and checks the level the controller reports."""
+        with _as_execution_error():
+            now = self.client.gpio(number, level)
+        if now != level:
+            raise ExecutionError(f"GPIO {name} ({number}) reads {now} after set to {level}")
+
     def on_deactivate(self):
         self.client.close()
         self.client = None
@@ -115,17 +122,15 @@ class JyxPowerDriver(_JyxDriver, PowerProtocol):
     @step()
     def on(self):
         steps = [("PWR_OFF", 1), ("PWR_BTN", 1), ("PWR_BTN", 0), ("PWR_BTN", 1)]
-        with _as_execution_error():
-            for index, (name, level) in enumerate(steps):
-                if index:
-                    time.sleep(self.step_seconds)
-                self.client.gpio(GPIO_NUMBERS[name], level)
+        for index, (name, level) in enumerate(steps):
+            if index:
+                time.sleep(self.step_seconds)
+            self._set_line(name, GPIO_NUMBERS[name], level)
 
     @Driver.check_active
     @step()
     def off(self):
-        with _as_execution_error():
-            self.client.gpio(GPIO_NUMBERS["PWR_OFF"], 0)
+        self._set_line("PWR_OFF", GPIO_NUMBERS["PWR_OFF"], 0)
 
     @Driver.check_active
     @step()
@@ -164,11 +169,7 @@ class JyxDigitalOutputDriver(_JyxDriver, DigitalOutputProtocol):
     @Driver.check_active
     @step(args=["status"])
     def set(self, status):
-        level = int(bool(status) != self.invert)
-        with _as_execution_error():
-            now = self.client.gpio(self.number, level)
-        if now != level:
-            raise ExecutionError(f"GPIO {self.line} ({self.number}) reads {now} after set to {level}")
+        self._set_line(self.line, self.number, int(bool(status) != self.invert))
 
     @Driver.check_active
     @step(result=True)
