@@ -4,7 +4,9 @@
 #
 # bin/jyx, bin/jyx-sim, share/man/man1/jyx.1 and jyx-sim.1,
 # share/bash-completion/completions/jyx and jyx-sim, and the example
-# configurations in share/doc/jyx/examples.
+# configurations in share/doc/jyx/examples; the labgrid drivers in
+# lib/python3/dist-packages/jyx_labgrid, their README and example
+# environment in share/doc/jyx/labgrid.
 include(GNUInstallDirs)
 
 install(TARGETS jyx RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -19,6 +21,12 @@ install(FILES completion/jyx.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-comp
 install(DIRECTORY doc/examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES README.md jyx/power/power_format.md jyx/device/spi_format.md
   jyx/server/server_protocol.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The labgrid drivers, for Debian's python3 (python3-labgrid), with their
+# documentation and an example environment.
+install(DIRECTORY contrib/labgrid/jyx_labgrid DESTINATION lib/python3/dist-packages
+  FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+install(FILES contrib/labgrid/README.md contrib/labgrid/example-env.yaml
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/labgrid)
 
 # The package version follows the version the program prints (v.YYYY.MM.DD).
 file(STRINGS jyx/jyx.h JYX_VERSION_LINE REGEX "version_ = \"v\\.[0-9.]+\"")
@@ -37,6 +45,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS python3-labgrid)
 # Dependencies come from the shared libraries the binaries link
 # (dpkg-shlibdeps), so they follow the build machine's library versions.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

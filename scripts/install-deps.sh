@@ -10,6 +10,7 @@ PACKAGES=(
   socat fastboot gdisk fdisk android-sdk-libsparse-utils mtools curl python3
   util-linux e2fsprogs uuid-runtime uuid
   dpkg-dev groff-base librsvg2-bin
+  python3-labgrid python3-pytest
 )
 
 missing=()

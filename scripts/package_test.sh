@@ -27,7 +27,9 @@ for f in ./usr/bin/jyx ./usr/bin/jyx-sim ./usr/share/man/man1/jyx.1 \
          ./usr/share/man/man1/jyx-sim.1 \
          ./usr/share/bash-completion/completions/jyx \
          ./usr/share/bash-completion/completions/jyx-sim \
-         ./usr/share/doc/jyx/examples/config.yaml ./usr/share/doc/jyx/examples/rails.yaml; do
+         ./usr/share/doc/jyx/examples/config.yaml ./usr/share/doc/jyx/examples/rails.yaml \
+         ./usr/lib/python3/dist-packages/jyx_labgrid/driver.py \
+         ./usr/share/doc/jyx/labgrid/example-env.yaml; do
   grep -qx "$f" <<<"$contents" || fail "missing $f"
 done
 # Nothing of the build or tests leaks into the package.
@@ -73,4 +75,12 @@ done
 out=$(bash -c 'source "$1"; complete -p jyx; complete -p jyx-sim' _ \
   "$root/usr/share/bash-completion/completions/jyx") || fail "completion does not load"
 grep -q '_jyx jyx$' <<<"$out" || fail "completion for jyx: $out"
+# The installed labgrid package registers its classes with Debian's labgrid.
+if /usr/bin/python3 -c 'import labgrid' 2>/dev/null; then
+  PYTHONPATH="$root/usr/lib/python3/dist-packages" PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 -c '
+import jyx_labgrid
+from labgrid.factory import target_factory
+assert "JyxFlashDriver" in target_factory.drivers
+assert "NetworkJyxController" in target_factory.resources' || fail "jyx_labgrid does not load"
+fi
 echo "package test: OK ($(basename "$deb"))"
