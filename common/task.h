@@ -50,6 +50,8 @@ class CTaskHandler : public CUpdater {
  public:
   // Runs the task; true when it was taken (finished now or later).
   virtual bool dispatchTask(CTask* task) = 0;
+  // Whether a handler is registered under the full task name.
+  virtual bool hasHandler(const std::string& fullName) const = 0;
 };
 
 // Singly linked task lists through CTask::next; the caller holds the list's

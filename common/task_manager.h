@@ -32,8 +32,9 @@ class CTaskManager : public CTaskHandler {
   // Runs the handler registered under the task's full name; true (and
   // nothing done) when there is none.
   bool dispatchTask(CTask* task) override;
-  // Whether a handler is registered under the full task name.
-  bool hasHandler(const std::string& fullName) const { return handlers_.count(fullName) != 0; }
+  bool hasHandler(const std::string& fullName) const override {
+    return handlers_.count(fullName) != 0;
+  }
 
   // Appends to the pending list (tasks the manager keeps while it works).
   void addPending(CTask* task);
