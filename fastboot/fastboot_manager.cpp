@@ -91,9 +91,10 @@ int CFastbootManager::onMessage(CHANNEL_MSG_TYPE type, int code, const char* mes
 }
 
 double CFastbootManager::nextDeadline(double now) {
-  // A command in flight keeps the housekeeping pace: its end is a flag set
-  // by the channel's send thread.
-  return busy_ || pendingDone_ ? now + kHousekeepingSeconds : kNoDeadline;
+  // The send job sets commandEnded_ before it wakes the loop, so a pump
+  // always follows the end of a command.
+  if (pendingDone_ && commandEnded_.load()) return now;
+  return busy_ ? lastActivity_ + watchdogSeconds_ : kNoDeadline;
 }
 
 void CFastbootManager::onUpdate(double now) {

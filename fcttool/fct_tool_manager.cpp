@@ -594,8 +594,6 @@ double CFCTToolManager::nextDeadline(double now) {
   if (delaySeconds_ > 0.001 && !manualConfirm_.empty()) {
     next = std::min(next, commandStart_ + delaySeconds_);
   }
-  // A case in progress keeps the housekeeping pace.
-  if (busy_ || pendingResult_) next = std::min(next, now + kHousekeepingSeconds);
   return next;
 }
 
