@@ -31,11 +31,6 @@ bool savePowerChart(CJYXPowerMonitor* monitor, const std::string& output) {
 
 namespace {
 
-// The names saveData gives the CSV files: raw, then averaged; voltage,
-// current, power.
-const char* const kCsvSuffixes[2][3] = {{".raw_voltage.csv", ".raw_current.csv", ".raw_power.csv"},
-                                        {".voltage.csv", ".current.csv", ".power.csv"}};
-
 // The CSV files give each sample's local time, but the data file holds only
 // controller clocks. The file is written when sampling stops, so its
 // modification time less the run's length is taken as the start, and a line
@@ -61,35 +56,12 @@ void placeRunInTime(CJYXPowerMonitor* monitor, const std::string& path) {
 }  // namespace
 
 bool writePowerCsvFiles(CJYXPowerMonitor* monitor, const std::string& path) {
-  CAPIManager* api = CAPIManager::instance();
   bool allWritten = true;
-  for (int pass = 0; pass < 2; ++pass) {
-    jyx::CAtomicFile files[3];
-    std::string reasons[3];
-    bool usable[3];
-    for (int q = 0; q < 3; ++q)
-      usable[q] = files[q].open(path + kCsvSuffixes[pass][q], &reasons[q]);
-    std::string readErr;
-    bool streamed = monitor->writeCsv(
-        pass == 1,
-        [&](int q, const std::string& text) {
-          if (usable[q]) usable[q] = files[q].write(text, &reasons[q]);
-          return usable[0] || usable[1] || usable[2];
-        },
-        &readErr);
-    for (int q = 0; q < 3; ++q) {
-      if (usable[q] && !streamed) {
-        // A file cut short by a failed read would look complete.
-        files[q].abort();
-        usable[q] = false;
-        reasons[q] = path + kCsvSuffixes[pass][q] + " not written: " + readErr;
-      }
-      if (usable[q]) usable[q] = files[q].commit(&reasons[q]);
-      if (!usable[q]) {
-        api->print("powerReport: %s\n", reasons[q].c_str());
-        allWritten = false;
-      }
-    }
+  for (bool averaged : {false, true}) {
+    monitor->saveCsvFiles(path, averaged, [&allWritten](const std::string& reason) {
+      CAPIManager::instance()->print("powerReport: %s\n", reason.c_str());
+      allWritten = false;
+    });
   }
   return allWritten;
 }

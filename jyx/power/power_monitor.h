@@ -171,14 +171,17 @@ class CJYXPowerMonitor {
   // Bytes held by all sample series.
   size_t memoryBytes() const;
 
+  // The three CSV files of one kind (raw or averaged) beside `path`, each
+  // written whole through a temporary name; every file that could not be
+  // written is one reason handed to `failed`, which prints nothing itself.
+  void saveCsvFiles(const std::string& path, bool averaged,
+                    const std::function<void(const std::string&)>& failed) const;
+
  private:
   // The steps of saveData. Each prints nothing itself: a failure is one
   // reason handed to `failed`.
   // The data file with at most `perRail` records of each rail.
   void saveDataFile(const std::string& path, uint64_t perRail,
-                    const std::function<void(const std::string&)>& failed) const;
-  // The three CSV files of one kind (raw or averaged) beside `path`.
-  void saveCsvFiles(const std::string& path, bool averaged,
                     const std::function<void(const std::string&)>& failed) const;
   // Validates the header of a data file of `size` bytes (got: the bytes of
   // it read into `header`); false after printing why it is refused.
