@@ -212,6 +212,13 @@ int CSocketTCP::write(const void* data, int len) {
     report(CHANNEL_MSG_ERROR, -151, "tcp: send data - socket is invalid!\n");
     return -1;
   }
+  const char* bytes = static_cast<const char*>(data);
+  int sent = 0;
+  // The common case, room in the socket, costs one call; anything short of
+  // a whole write goes the careful way below, which waits for room first.
+  ssize_t first = send(fd_, bytes, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (first == len) return len;
+  if (first > 0) sent = static_cast<int>(first);
   FdWaitResult ready = waitFd(fd_, POLLOUT, timeout_);
   if (ready == FD_WAIT_ERROR) {
     report(CHANNEL_MSG_ERROR, -152, "tcp: send data - select failed!\n");
@@ -219,8 +226,6 @@ int CSocketTCP::write(const void* data, int len) {
   }
   if (ready == FD_WAIT_TIMEOUT) return 0;
 
-  const char* bytes = static_cast<const char*>(data);
-  int sent = 0;
   int failures = 0;
   while (sent < len) {
     ssize_t n = send(fd_, bytes + sent, len - sent, MSG_NOSIGNAL);

@@ -97,7 +97,7 @@ void runMainLoop(CJYX* jyx, CAPIManager* api, CQelConsole* console) {
   while (!(jyx->isFinished() && !g_keepRunning)) {
     jyx::clearMainLoopWake();
     api->update();
-    if (int n = jyx::waitForSignal(0)) endOnSignal(n);
+    if (int n = jyx::takeSignal()) endOnSignal(n);
     // The reader of the output has gone (a closed pipe): end as the
     // default SIGPIPE would have, but with the run's data saved.
     if (jyx::brokenPipeSeen() && ferror(stdout)) endOnSignal(SIGPIPE);

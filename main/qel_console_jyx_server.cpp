@@ -58,8 +58,11 @@ void CQelConsoleJYX::serveFlow() {
   }
   CJYX* jyx = CJYX::instance();
   jyx->setIp(address_);
-  jyx->connectManagers();
   CJYXDataManager* data = CJYXDataManager::instance();
+  // The server's loop waits on the controller link itself (one wake-up per
+  // reply instead of two); set before the first connect.
+  data->readOnMainThread();
+  jyx->connectManagers();
   // A controller that is not there yet is retried by the server.
   if (!data->isConnected()) api->print("socket connect %s fail\n", address_.c_str());
   server_ = new CJYXBenchServer(data, CJYXLogManager::instance(),
@@ -86,7 +89,8 @@ void CQelConsoleJYX::stopServer() {
   // The loop no longer runs: pump it here, bounded, until the hand-back
   // has its answers.
   double deadline = CAPIManager::wallClock() + kHandBackWaitSeconds;
-  const int wakeFd = jyx::mainLoopWakeFd();
+  // The server's descriptor covers the wake-up and the controller link.
+  const int waitFd = server_->waitFd();
   while (server_->handBackPending()) {
     double left = deadline - CAPIManager::wallClock();
     if (left <= 0) {
@@ -97,8 +101,8 @@ void CQelConsoleJYX::stopServer() {
     api->update();
     if (!server_->handBackPending()) break;
     int ms = std::min(api->idleWaitMs(), static_cast<int>(left * 1000) + 1);
-    if (wakeFd >= 0) {
-      pollfd fd = {wakeFd, POLLIN, 0};
+    if (waitFd >= 0) {
+      pollfd fd = {waitFd, POLLIN, 0};
       poll(&fd, 1, ms);
     }
   }

@@ -128,6 +128,8 @@ int waitForSignal(int timeoutMs, int otherFd) {
   return g_pending.exchange(0);
 }
 
+int takeSignal() { return g_pending.load() != 0 ? g_pending.exchange(0) : 0; }
+
 int deferredSignalCount() { return g_deferredCount.load(); }
 
 bool brokenPipeSeen() { return g_brokenPipe.load(); }

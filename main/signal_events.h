@@ -36,6 +36,9 @@ void setSignalsDeferred(bool deferred);
 // not otherFd. The main loop passes its wake-up descriptor and the time to
 // its next deadline; 0 only looks. Main thread only.
 int waitForSignal(int timeoutMs, int otherFd = -1);
+// Takes a signal that has come (its number, or 0) without a system call
+// when none has; the pipe is drained by the next waitForSignal.
+int takeSignal();
 
 // Signals received in deferred mode so far (the third one ends the process).
 int deferredSignalCount();

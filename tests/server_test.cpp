@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "jyx/protocol/package.h"
+#include "jyx/server/server_protocol.h"
 #include "sim_util.h"
 #include "test_util.h"
 
@@ -213,6 +215,12 @@ TEST_F(ServerE2E, TheServerSurvivesBadClientsAndAControllerRestart) {
             "{\"error\":\"bad request\"}\n{\"id\":3,\"ok\":false,\"error\":\"unknown task\"}\n"
             "{\"id\":4,\"error\":\"bad packet\"}\n{\"id\":5,\"ok\":true}\n");
   EXPECT_EQ(talk(std::string(1024 * 1024 + 10, 'x')), "{\"error\":\"bad request\"}\n");
+  // A client that shuts its side right after a request still gets the
+  // answer the controller gives later.
+  CPackage read;
+  read.makeGpioCtrl(9, 0, 0, 70);
+  std::string answer = talk(jyx::server::packetRequest(6, read.data(), read.size()));
+  EXPECT_EQ(answer.rfind("{\"id\":6,\"packet\":\"", 0), 0u) << answer;
   int code = -1;
   EXPECT_EQ(jyx(address_, {"--getio", "22"}, &code), "GPIO_GET 22 is 0.\n");
 

@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
@@ -17,6 +18,11 @@ namespace {
 // the full request time-out. After every read that brought nothing this
 // socket peeks at the connection and, on end-of-stream or a reset, raises
 // `peerClosed` for the owning manager to act on from the main thread.
+//
+// In main-thread mode the receive thread leaves the socket alone and the
+// owner's loop, which waits on the descriptor itself, reads it with
+// readNow(): a reply then costs one wake-up instead of two (the receive
+// thread's and the loop's).
 class CControllerSocket : public CSocketTCP {
  public:
   CControllerSocket(CChannelDelegate* delegate, int port, const char* address,
@@ -31,16 +37,56 @@ class CControllerSocket : public CSocketTCP {
     if (n > 0) return n;
     CSmartLock guard(&lock_);
     if (fd_ == -1) return n;
+    probeEndLocked();
+    return n;
+  }
+
+  // Set before the first open and never changed back: the receive thread
+  // then never reads, so the FIFO has one producer whichever thread it is.
+  void setMainThreadReads() { mainThreadReads_ = true; }
+  bool mainThreadReads() const { return mainThreadReads_; }
+
+  // The open connection's descriptor and its serial (a closed number is
+  // reused by the next socket at once); -1 while closed.
+  int descriptor(unsigned* connection) {
+    CSmartLock guard(&lock_);
+    *connection = connection_;
+    return fd_;
+  }
+
+  // Main-thread mode: moves what the socket holds into the receive FIFO
+  // without waiting, one read of at most 64 KiB and the FIFO's room; the
+  // loop's level-triggered wait comes back for the rest. A connection at
+  // its end raises peerClosed.
+  int readNow() {
+    CSmartLock guard(&lock_);
+    int room = receiveFifo_->freeSpace();
+    if (fd_ < 0 || room <= 0) return 0;
+    char buf[64 * 1024];
+    ssize_t n = recv(fd_, buf, std::min<size_t>(sizeof(buf), size_t(room)), MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      *peerClosed_ = true;
+    }
+    if (n <= 0 || !receiveFifo_->push(buf, static_cast<int>(n))) return 0;
+    return static_cast<int>(n);
+  }
+
+ protected:
+  bool readWaitsForDevice() override { return !mainThreadReads_; }
+
+ private:
+  // Peeks at the connection: end-of-stream or a reset raises peerClosed.
+  // The caller holds lock_ and fd_ is open.
+  void probeEndLocked() {
     char probe;
     ssize_t r = recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
       *peerClosed_ = true;
     }
-    return n;
   }
 
- private:
   std::atomic<bool>* peerClosed_;
+  std::atomic<bool> mainThreadReads_{false};
 };
 
 }  // namespace
@@ -152,4 +198,25 @@ bool CJYXTaskManager::onDisconnectTask(CTask* task) {
   setResultText(task, "1");
   finishTask(task);
   return true;
+}
+
+bool CJYXTaskManager::readOnMainThread() {
+  if (!channelIsSocket_) return false;
+  static_cast<CControllerSocket*>(channel_)->setMainThreadReads();
+  return true;
+}
+
+int CJYXTaskManager::linkFd(unsigned* connection) {
+  *connection = 0;
+  if (!channelIsSocket_) return -1;
+  auto* socket = static_cast<CControllerSocket*>(channel_);
+  return socket->mainThreadReads() ? socket->descriptor(connection) : -1;
+}
+
+void CJYXTaskManager::readLink(double now) {
+  if (!channelIsSocket_) return;
+  auto* socket = static_cast<CControllerSocket*>(channel_);
+  if (!socket->mainThreadReads()) return;
+  socket->readNow();
+  drainReceived(now);
 }

@@ -51,6 +51,18 @@ class CJYXTaskManager : public CTaskManager, public CChannelDelegate {
   // The new channel's delegate must be this manager.
   void setChannel(CChannel* channel);
 
+  // Lets the main loop read the controller link itself: the loop waits on
+  // linkFd() and calls readLink() when it is readable, and the channel's
+  // receive thread leaves the socket alone. Only for the channel this
+  // manager created, and before its first connect; false otherwise.
+  bool readOnMainThread();
+  // In that mode the open link's descriptor and its connection serial (a
+  // descriptor number is reused at once after a close); -1 otherwise.
+  int linkFd(unsigned* connection);
+  // In that mode: reads what the link holds without waiting and delivers
+  // every complete packet (the same parse the loop's pass does).
+  void readLink(double now);
+
   // Main thread: carries out a disconnect requested from a channel thread
   // and reports a connection the controller has closed.
   void onUpdate(double now) override;

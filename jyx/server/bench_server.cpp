@@ -27,6 +27,9 @@ namespace {
 using namespace jyx::server;
 
 constexpr size_t kReadChunk = 64 * 1024;
+// epoll keys besides the session ids (which count up from 1): the listening
+// socket and the loop's wake-up share 0; the controller link has its own.
+constexpr uint64_t kLinkKey = UINT64_MAX;
 
 // Rewrites the frame number of an encoded packet and its checksum.
 void renumber(uint8_t* bytes, size_t n, uint32_t frame) {
@@ -81,6 +84,24 @@ CJYXBenchServer::CJYXBenchServer(CJYXDataManager* data, CJYXLogManager* log,
       [this](CPackage* p) { broadcast(kTopicPower, powerPush(p->data(), p->size())); });
   linkUp_ = data_->isConnected();
   CAPIManager::instance()->addUpdater(this);
+}
+
+void CJYXBenchServer::watchLink() {
+  if (epollFd_ < 0) return;
+  unsigned connection = 0;
+  int fd = data_->linkFd(&connection);
+  if (fd == linkFd_ && connection == linkConnection_) return;
+  // A closed descriptor has left the set by itself; a new connection may
+  // carry the same number, hence the serial.
+  linkFd_ = fd;
+  linkConnection_ = connection;
+  if (fd < 0) return;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.u64 = kLinkKey;
+  if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &event) != 0 && errno == EEXIST) {
+    epoll_ctl(epollFd_, EPOLL_CTL_MOD, fd, &event);
+  }
 }
 
 CJYXBenchServer::~CJYXBenchServer() {
@@ -148,6 +169,7 @@ bool CJYXBenchServer::listen(const std::string& path, std::string* why) {
   listenFd_ = fd;
   epollFd_ = epollFd;
   path_ = path;
+  watchLink();
   return true;
 }
 
@@ -185,9 +207,10 @@ void CJYXBenchServer::acceptClients() {
 }
 
 void CJYXBenchServer::watch(Session* s) {
-  // A closing client is not read any more; a hang-up still shows.
+  // A closing client, or one that has sent its last request, is not read
+  // any more; a hang-up still shows.
   uint32_t wanted =
-      (s->closing ? 0u : uint32_t(EPOLLIN)) | (s->out.empty() ? 0u : uint32_t(EPOLLOUT));
+      (s->closing || s->eof ? 0u : uint32_t(EPOLLIN)) | (s->out.empty() ? 0u : uint32_t(EPOLLOUT));
   if (wanted == s->interest) return;
   s->interest = wanted;
   epoll_event event{};
@@ -206,18 +229,21 @@ bool CJYXBenchServer::readClient(uint64_t id) {
     auto it = sessions_.find(id);
     if (it == sessions_.end()) return true;  // dropped meanwhile
     Session* s = it->second.get();
-    if (s->closing) return true;
+    if (s->closing || s->eof) return true;
     ssize_t n = ::recv(s->fd, buf, sizeof(buf), MSG_DONTWAIT);
     if (n < 0) return errno == EAGAIN || errno == EINTR;
     if (n == 0) {
-      // The client sent its last request; it gets the answers to the lines
-      // already read (replies still to come are not waited for), then the
-      // connection ends.
-      s->closing = true;
+      // The client sent its last request; it gets the answers to every line
+      // already read, including those still to come, then the connection
+      // ends.
+      s->eof = true;
       watch(s);
-      return !s->out.empty();
+      return !finished(*s);
     }
     taken += static_cast<size_t>(n);
+    // A short read took all there was; the level-triggered wait brings the
+    // loop back for more, which saves a read that would find nothing.
+    bool drained = static_cast<size_t>(n) < sizeof(buf);
     size_t scanFrom = s->in.size();
     s->in.append(buf, static_cast<size_t>(n));
     size_t start = 0;
@@ -239,8 +265,9 @@ bool CJYXBenchServer::readClient(uint64_t id) {
       if (it == sessions_.end()) return true;
       it->second->closing = true;
       watch(it->second.get());
-      return !it->second->out.empty();
+      return !finished(*it->second);
     }
+    if (drained) break;
   }
   return true;
 }
@@ -255,7 +282,7 @@ bool CJYXBenchServer::flushClient(Session* s) {
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) break;
     return false;
   }
-  if (s->out.empty() && s->closing) return false;
+  if (finished(*s)) return false;
   watch(s);
   return true;
 }
@@ -281,6 +308,11 @@ void CJYXBenchServer::onUpdate(double now) {
       bool clients = false;
       for (int i = 0; i < n; ++i) {
         uint64_t id = events[i].data.u64;
+        if (id == kLinkKey) {
+          // Replies go out to their clients from inside the parse.
+          data_->readLink(now);
+          continue;
+        }
         if (id == 0) {
           // The listening socket or the wake-up (accept finds nothing then).
           acceptClients();
@@ -292,7 +324,7 @@ void CJYXBenchServer::onUpdate(double now) {
         bool keep = true;
         if (events[i].events & EPOLLOUT) keep = flushClient(it->second.get());
         if (keep && (events[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR))) {
-          if (it->second->closing) {
+          if (it->second->closing || it->second->eof) {
             keep = !(events[i].events & (EPOLLHUP | EPOLLERR));
           } else {
             keep = readClient(id);
@@ -300,9 +332,11 @@ void CJYXBenchServer::onUpdate(double now) {
         }
         if (!keep) drop(id);
       }
-      // Only the listening socket and the wake-up were ready: done (the
-      // wake-up stays readable until the next pump clears it).
-      if (!clients) break;
+      // Only the listening socket and the wake-up were ready, or every
+      // ready descriptor was taken: done (what became ready meanwhile keeps
+      // the loop's wait from sleeping; the wake-up stays readable until the
+      // next pump clears it).
+      if (!clients || n < 64) break;
     }
   }
 
@@ -317,6 +351,9 @@ void CJYXBenchServer::onUpdate(double now) {
     nextReconnect_ = now + kReconnectInterval;
     reconnect_();
   }
+  // After every pass: a connect made by a task or by the reconnect above
+  // has its descriptor watched before the loop sleeps.
+  watchLink();
 }
 
 void CJYXBenchServer::handleLine(uint64_t session, const std::string& line) {
@@ -374,6 +411,7 @@ void CJYXBenchServer::handlePacket(uint64_t session, const std::string& id,
   if (spi.line >= 0 && spi.level == 0) spiOwner_ = session;
   uint32_t clientFrame = request->frameNum();
   renumber(request->data(), request->size(), data_->nextFrameNum());
+  begin(session);
   data_->sendPackage(request, [this, session, id, clientFrame, spi](CPackage* reply) {
     if (reply != nullptr && reply->dataType() != ACK_FAIL) {
       if (spi.line >= 0) {
@@ -389,12 +427,12 @@ void CJYXBenchServer::handlePacket(uint64_t session, const std::string& id,
       }
     }
     if (reply == nullptr) {
-      send(session, errorReply(id, data_->isConnected() ? kTimeout : kLinkDown));
+      answer(session, errorReply(id, data_->isConnected() ? kTimeout : kLinkDown));
       return;
     }
     std::vector<uint8_t> copy(reply->data(), reply->data() + reply->size());
     renumber(copy.data(), copy.size(), clientFrame);
-    send(session, packetReply(id, copy.data(), copy.size()));
+    answer(session, packetReply(id, copy.data(), copy.size()));
   });
 }
 
@@ -419,13 +457,14 @@ void CJYXBenchServer::handleTask(uint64_t session, const std::string& id, const 
   }
   APIDATA data;
   data.append(args.c_str(), nullptr, 0);
+  begin(session);
   api->onInvoke(static_cast<int>(api->nextCallId()), task.c_str(), &data,
                 [this, session, id, holds](int, APIDATA* result) {
                   if (holds) {
                     spiTaskRunning_ = false;
                     if (spiOwner_ == session) spiOwner_ = 0;
                   }
-                  send(session, resultReply(id, result && result->text ? result->text : ""));
+                  answer(session, resultReply(id, result && result->text ? result->text : ""));
                   return 0;
                 });
 }
@@ -443,20 +482,21 @@ void CJYXBenchServer::handleWrite(uint64_t session, const std::string& id,
     send(session, failReply(id, "the text is empty or holds a NUL byte"));
     return;
   }
+  begin(session);
   writeNext(session, id, text, 0);
 }
 
 void CJYXBenchServer::writeNext(uint64_t session, const std::string& id,
                                 std::shared_ptr<std::string> text, size_t at) {
   if (at >= text->size()) {
-    send(session, okReply(id));
+    answer(session, okReply(id));
     return;
   }
   std::string piece = text->substr(at, jyx::kStringMaxText);
   size_t next = at + piece.size();
   data_->sendStringCmd(piece, [this, session, id, text, next](CPackage* reply) {
     if (reply == nullptr || reply->dataType() == ACK_FAIL) {
-      send(session, failReply(id, reply == nullptr ? kTimeout : "refused by the controller"));
+      answer(session, failReply(id, reply == nullptr ? kTimeout : "refused by the controller"));
       return;
     }
     writeNext(session, id, text, next);
@@ -520,6 +560,22 @@ void CJYXBenchServer::send(uint64_t session, const std::string& text) {
     s->out.append(text, at, std::string::npos);
     watch(s);
   }
+}
+
+void CJYXBenchServer::begin(uint64_t session) {
+  auto it = sessions_.find(session);
+  if (it != sessions_.end()) ++it->second->inFlight;
+}
+
+void CJYXBenchServer::answer(uint64_t session, const std::string& text) {
+  send(session, text);
+  auto it = sessions_.find(session);
+  if (it == sessions_.end()) return;
+  Session* s = it->second.get();
+  --s->inFlight;
+  // Its last answer is out: the hang-up this causes ends the session on
+  // the next pass (not here, inside a reply's callback).
+  if (finished(*s)) ::shutdown(s->fd, SHUT_RDWR);
 }
 
 void CJYXBenchServer::broadcast(unsigned topic, const std::string& text) {

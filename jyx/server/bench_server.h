@@ -9,12 +9,13 @@
 // both back (set to 1); another client's SPI request meanwhile gets "busy".
 // A holder that disconnects has the lines handed back by the server.
 //
-// Threads: none of its own. The client sockets, the listening socket and
-// the main loop's wake-up descriptor sit in one epoll set (waitFd()), on
-// which the main loop waits while it serves; onUpdate accepts, reads and
-// answers whatever is ready without blocking. A request thus costs the
-// server one wake-up, and every byte to a client is written by the thread
-// that produced it.
+// Threads: none of its own. The client sockets, the listening socket, the
+// controller's packet link (when the data manager reads it on the main
+// thread, as the serve flow sets up) and the main loop's wake-up descriptor
+// sit in one epoll set (waitFd()), on which the main loop waits while it
+// serves; onUpdate accepts, reads and answers whatever is ready without
+// blocking. A request and its reply thus cost the server one wake-up each,
+// and every byte to a client is written by the thread that produced it.
 #ifndef JYX_JYX_SERVER_BENCH_SERVER_H_
 #define JYX_JYX_SERVER_BENCH_SERVER_H_
 
@@ -73,7 +74,11 @@ class CJYXBenchServer : public CUpdater {
     int fd = -1;
     std::string in;
     std::string out;
-    bool closing = false;   // not read any more; dropped once `out` is written
+    bool closing = false;  // not read any more; dropped once `out` is written
+    // The client has sent its last request (shut its side down): it is not
+    // read any more, but gets every answer still to come, then goes.
+    bool eof = false;
+    int inFlight = 0;       // requests whose answer is still to come
     uint32_t interest = 0;  // its events in the epoll set
   };
 
@@ -86,6 +91,9 @@ class CJYXBenchServer : public CUpdater {
   // Brings the client's epoll events in line with its state.
   void watch(Session* s);
   void drop(uint64_t id);
+  // Puts the controller link's current descriptor in the epoll set when the
+  // data manager lets the loop read it (readOnMainThread).
+  void watchLink();
 
   void handleLine(uint64_t session, const std::string& line);
   void handlePacket(uint64_t session, const std::string& id, const std::vector<uint8_t>& bytes);
@@ -96,6 +104,14 @@ class CJYXBenchServer : public CUpdater {
                  size_t at);
   void sessionGone(uint64_t session);
   void send(uint64_t session, const std::string& text);
+  // A request whose answer comes later: begin() when it starts, answer()
+  // sends its answer and ends it.
+  void begin(uint64_t session);
+  void answer(uint64_t session, const std::string& text);
+  // True once a session has nothing more to send or to wait for.
+  static bool finished(const Session& s) {
+    return s.out.empty() && (s.closing || (s.eof && s.inFlight == 0));
+  }
   void broadcast(unsigned topic, const std::string& text);
   void broadcastAll(const std::string& text);
 
@@ -105,6 +121,8 @@ class CJYXBenchServer : public CUpdater {
   std::string path_;
   int listenFd_ = -1;
   int epollFd_ = -1;
+  int linkFd_ = -1;
+  unsigned linkConnection_ = 0;
   std::map<uint64_t, std::unique_ptr<Session>> sessions_;
   uint64_t nextSession_ = 1;
 
