@@ -66,6 +66,11 @@ class FctManagerTest : public testing::Test {
     testing::internal::GetCapturedStdout();
     ASSERT_TRUE(loaded);
   }
+  // Loads one enabled case `name` whose commands are `commands` (JSON objects).
+  void loadCase(const std::string& name, const std::string& commands,
+                const std::string& extra = "") {
+    load("[{\"name\":\"" + name + "\",\"enable\":true,\"commands\":[" + commands + "]}]", extra);
+  }
 
   // Everything the manager wrote to the UART within timeoutMs.
   std::string readTarget(size_t atLeast, int timeoutMs = 5000) {
@@ -97,19 +102,17 @@ class FctManagerTest : public testing::Test {
 };
 
 TEST_F(FctManagerTest, LoadTakesEnabledCasesColoursAndCommandDefaults) {
-  ASSERT_TRUE(jyxtest::writeFile(
-      dir_.file("a.json"),
-      "{\"cases\":[{\"name\":\"on\",\"enable\":true,\"commands\":[{\"cmd\":\"x\\n\","
-      "\"ok_key\":\"OK\",\"timeout\":1500,\"manual_scale\":2.5}]},"
-      "{\"name\":\"no-enable\"}]}"));
-  ASSERT_TRUE(jyxtest::writeFile(
-      dir_.file("b.json"), "\xEF\xBB\xBF{\"cases\":[{\"name\":\"file-off\",\"enable\":true}]}"));
-  ASSERT_TRUE(jyxtest::writeFile(
-      dir_.file("config.json"),
-      "{\"name\":\"T\",\"mac_address\":true,\"uart\":{\"port\":\"/dev/ttyUSB7\",\"baudrate\":9600},"
-      "\"files\":[{\"name\":\"A\",\"enable\":true,\"config\":\"a.json\"},"
-      "{\"name\":\"B\",\"enable\":false,\"config\":\"b.json\"},"
-      "{\"name\":\"C\",\"enable\":true,\"config\":\"missing.json\"}]}"));
+  ASSERT_TRUE(jyxtest::writeFile(dir_.file("a.json"), R"({"cases":[{"name":"on","enable":true,
+      "commands":[{"cmd":"x\n","ok_key":"OK","timeout":1500,"manual_scale":2.5}]},
+      {"name":"no-enable"}]})"));
+  ASSERT_TRUE(jyxtest::writeFile(dir_.file("b.json"),
+                                 "\xEF\xBB\xBF"
+                                 R"({"cases":[{"name":"file-off","enable":true}]})"));
+  ASSERT_TRUE(jyxtest::writeFile(dir_.file("config.json"), R"({"name":"T","mac_address":true,
+      "uart":{"port":"/dev/ttyUSB7","baudrate":9600},
+      "files":[{"name":"A","enable":true,"config":"a.json"},
+      {"name":"B","enable":false,"config":"b.json"},
+      {"name":"C","enable":true,"config":"missing.json"}]})"));
   m_->setConfigFile(dir_.file("config.json"));
   testing::internal::CaptureStdout();
   EXPECT_TRUE(m_->loadConfig());
@@ -152,23 +155,9 @@ TEST_F(FctManagerTest, AConfigurationThatIsAFifoIsRefusedWithoutBlocking) {
   EXPECT_EQ("", m_->configFile());
 }
 
-TEST_F(FctManagerTest, ALineHoldingBothKeysPasses) {
-  load(
-      "[{\"name\":\"c\",\"enable\":true,\"commands\":[{\"cmd\":\"t\\n\",\"ok_key\":\"PASS\","
-      "\"fail_key\":\"FAIL\"}]}]");
-  testing::internal::CaptureStdout();
-  runCase("c");
-  EXPECT_EQ("t\n", readTarget(2));
-  m_->onString("FAIL ... PASS\r\n");
-  testing::internal::GetCapturedStdout();
-  EXPECT_EQ(fct::kPass, result_);
-}
-
 TEST_F(FctManagerTest, TheLineThatPassedACommandIsMatchedAgainstTheNextFailKey) {
-  load(
-      "[{\"name\":\"c\",\"enable\":true,\"commands\":["
-      "{\"cmd\":\"one\\n\",\"ok_key\":\"ready\",\"fail_key\":\"x\"},"
-      "{\"cmd\":\"two\\n\",\"ok_key\":\"done\",\"fail_key\":\"error\"}]}]");
+  loadCase("c", R"({"cmd":"one\n","ok_key":"ready","fail_key":"x"},
+                  {"cmd":"two\n","ok_key":"done","fail_key":"error"})");
   testing::internal::CaptureStdout();
   runCase("c");
   m_->onString("ready, last error 0\n");
@@ -179,9 +168,7 @@ TEST_F(FctManagerTest, TheLineThatPassedACommandIsMatchedAgainstTheNextFailKey) 
 }
 
 TEST_F(FctManagerTest, InformationIsTheRestOfTheLineWithoutItsLineEnd) {
-  load(
-      "[{\"name\":\"v\",\"enable\":true,\"commands\":[{\"cmd\":\"v\\n\",\"ok_key\":\"DONE\","
-      "\"info_key\":\"VDD=\"}]}]");
+  loadCase("v", R"({"cmd":"v\n","ok_key":"DONE","info_key":"VDD="})");
   m_->setSerialNumber("SN1");
   testing::internal::CaptureStdout();
   ASSERT_TRUE(m_->startFullRun([this](const char* r) { result_ = r; }));
@@ -197,9 +184,7 @@ TEST_F(FctManagerTest, InformationIsTheRestOfTheLineWithoutItsLineEnd) {
 }
 
 TEST_F(FctManagerTest, TimeOutFailsTheCommandOnceItsTimeHasPassed) {
-  load(
-      "[{\"name\":\"t\",\"enable\":true,\"commands\":[{\"cmd\":\"t\\n\",\"ok_key\":\"OK\","
-      "\"timeout\":1000}]}]");
+  loadCase("t", R"({"cmd":"t\n","ok_key":"OK","timeout":1000})");
   testing::internal::CaptureStdout();
   runCase("t");
   m_->onUpdate(m_->now + 0.9);
@@ -214,9 +199,7 @@ TEST_F(FctManagerTest, TimeOutFailsTheCommandOnceItsTimeHasPassed) {
 }
 
 TEST_F(FctManagerTest, TheDialogDelayRestartsTheTimeOutClock) {
-  load(
-      "[{\"name\":\"m\",\"enable\":true,\"commands\":[{\"cmd\":\"m\\n\",\"manual_confirm\":"
-      "\"LED on?\",\"delay\":2000,\"timeout\":3000}]}]");
+  loadCase("m", R"({"cmd":"m\n","manual_confirm":"LED on?","delay":2000,"timeout":3000})");
   testing::internal::CaptureStdout();
   runCase("m");
   double t0 = m_->now;
@@ -229,10 +212,7 @@ TEST_F(FctManagerTest, TheDialogDelayRestartsTheTimeOutClock) {
 }
 
 TEST_F(FctManagerTest, TheMacAddressReplacesItsPlaceholderWhenRequired) {
-  load(
-      "[{\"name\":\"mac\",\"enable\":true,\"commands\":[{\"cmd\":\"setmac $MACADDRESS\\n\","
-      "\"ok_key\":\"OK\"}]}]",
-      "\"mac_address\":true,");
+  loadCase("mac", R"({"cmd":"setmac $MACADDRESS\n","ok_key":"OK"})", "\"mac_address\":true,");
   m_->setMacAddress("00:11:22:33:44:55");
   testing::internal::CaptureStdout();
   runCase("mac");
@@ -263,9 +243,8 @@ TEST_F(FctManagerTest, ReadinessNamesWhatIsMissing) {
 }
 
 TEST_F(FctManagerTest, ARunOfAKnownSerialReplacesItsRowAndANewOneAppends) {
-  load(
-      "[{\"name\":\"a\",\"enable\":true,\"commands\":[{\"cmd\":\"a\\n\",\"ok_key\":\"OK\","
-      "\"fail_key\":\"NG\"}]},{\"name\":\"b\"}]");
+  load(R"([{"name":"a","enable":true,"commands":[{"cmd":"a\n","ok_key":"OK","fail_key":"NG"}]},
+           {"name":"b"}])");
   auto fullRun = [&](const std::string& serial, const char* answer) {
     m_->setSerialNumber(serial);
     testing::internal::CaptureStdout();
@@ -297,7 +276,7 @@ TEST_F(FctManagerTest, ARecordThatCannotBeReadIsNeverReplaced) {
 }
 
 TEST_F(FctManagerTest, AStoppedRunReportsForceStopped) {
-  load("[{\"name\":\"c\",\"enable\":true,\"commands\":[{\"cmd\":\"c\\n\"}]}]");
+  loadCase("c", R"({"cmd":"c\n"})");
   m_->setRunning(false);
   m_->setCaseIndex(0);
   m_->setCommandIndex(0);
@@ -307,21 +286,22 @@ TEST_F(FctManagerTest, AStoppedRunReportsForceStopped) {
   EXPECT_EQ(fct::kFail, result_);
 }
 
-TEST_F(FctManagerTest, LinesFromTheUartReachTheMatcherThroughTheParser) {
-  load("[{\"name\":\"c\",\"enable\":true,\"commands\":[{\"cmd\":\"c\\n\",\"ok_key\":\"OK\"}]}]");
+// A line holding both keys passes; the ok key is looked for first.
+TEST_F(FctManagerTest, LinesFromTheUartReachTheMatcherWholeThroughTheParser) {
+  loadCase("c", R"({"cmd":"t\n","ok_key":"PASS","fail_key":"FAIL"})");
   testing::internal::CaptureStdout();
   runCase("c");
-  readTarget(2);
+  EXPECT_EQ("t\n", readTarget(2));
   // One line in two pieces: the matcher sees it whole.
-  ASSERT_EQ(3, write(master_, "par", 3));
-  ASSERT_EQ(4, write(master_, "tOK\n", 4));
+  ASSERT_EQ(6, write(master_, "FAIL .", 6));
+  ASSERT_EQ(10, write(master_, ".. PASS\r\n", 10));
   EXPECT_TRUE(jyxtest::waitUntil([&] {
     m_->parser()->onUpdate(0);
     return !result_.empty();
   }));
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(fct::kPass, result_);
-  EXPECT_NE(out.find("partOK\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("FAIL ... PASS"), std::string::npos) << out;
 }
 
 }  // namespace
@@ -338,10 +318,9 @@ void invoke(const std::string& name, const std::string& args) {
 TEST(FctTaskTest, FrontEndTasksReachTheProcessWideManager) {
   CFCTToolManager* m = CFCTToolManager::instance();
   ScopedTempDir dir;
-  ASSERT_TRUE(jyxtest::writeFile(dir.file("c.json"), "{\"cases\":[{\"name\":\"x\"}]}"));
-  ASSERT_TRUE(jyxtest::writeFile(
-      dir.file("config.json"),
-      "{\"name\":\"Line 3\",\"files\":[{\"name\":\"g\",\"enable\":true,\"config\":\"c.json\"}]}"));
+  ASSERT_TRUE(jyxtest::writeFile(dir.file("c.json"), R"({"cases":[{"name":"x"}]})"));
+  ASSERT_TRUE(jyxtest::writeFile(dir.file("config.json"), R"({"name":"Line 3",
+      "files":[{"name":"g","enable":true,"config":"c.json"}]})"));
   m->setConfigFile(dir.file("config.json"));
   testing::internal::CaptureStdout();
   invoke("fct_tool:refresh", "");

@@ -47,9 +47,13 @@ SimFrame request(uint16_t cmd, uint16_t data = 255) {
   return f;
 }
 
-TEST(SimFaultsTest, RulesHitTheNthRequestOfTheirSelector) {
+class SimFaultsTest : public testing::Test {
+ protected:
   CSimFaults faults;
   std::string err;
+};
+
+TEST_F(SimFaultsTest, RulesHitTheNthRequestOfTheirSelector) {
   ASSERT_TRUE(faults.addOption("drop", "GPIO_CTRL:2,4", &err)) << err;
   ASSERT_TRUE(faults.addOption("fail", "SPI_CTRL/SPI_DATA:1", &err)) << err;
   ASSERT_TRUE(faults.addOption("delay", "*:*:5", &err)) << err;
@@ -64,9 +68,7 @@ TEST(SimFaultsTest, RulesHitTheNthRequestOfTheirSelector) {
   EXPECT_FALSE(faults.decide(request(4, 4), 8).fail);
 }
 
-TEST(SimFaultsTest, ResetAfterClosesTheLinkOnceAndEndsTheSession) {
-  CSimFaults faults;
-  std::string err;
+TEST_F(SimFaultsTest, ResetAfterClosesTheLinkOnceAndEndsTheSession) {
   ASSERT_TRUE(faults.addOption("reset-after", "3", &err)) << err;
   std::vector<bool> closes, resets;
   for (uint32_t i = 1; i <= 5; ++i) {
@@ -84,7 +86,7 @@ TEST(SimFaultsTest, ResetAfterClosesTheLinkOnceAndEndsTheSession) {
   EXPECT_FALSE(faults.addOption("reset-after", "x", &err));
 }
 
-TEST(SimFaultsTest, RandomFaultsAreReproducibleFromTheSeed) {
+TEST_F(SimFaultsTest, RandomFaultsAreReproducibleFromTheSeed) {
   auto run = [](const char* seed) {
     CSimFaults f;
     std::string err;
@@ -102,15 +104,12 @@ TEST(SimFaultsTest, RandomFaultsAreReproducibleFromTheSeed) {
   EXPECT_NE(a, run("8"));
   EXPECT_NE(a.find('d'), std::string::npos);
   EXPECT_NE(a.find('.'), std::string::npos);
-  CSimFaults f;
   std::string g;
-  f.garbage(2000, &g);
+  faults.garbage(2000, &g);
   EXPECT_EQ(g.find('\x5A'), std::string::npos) << "garbage never holds the magic byte";
 }
 
-TEST(SimFaultsTest, MalformedOptionsAndControlFilesAreRefused) {
-  CSimFaults faults;
-  std::string err;
+TEST_F(SimFaultsTest, MalformedOptionsAndControlFilesAreRefused) {
   EXPECT_FALSE(faults.addOption("drop", "GPIO_CTRL", &err));
   EXPECT_FALSE(faults.addOption("drop", "BOGUS:1", &err));
   EXPECT_FALSE(faults.addOption("drop", "GPIO_CTRL:0", &err));
@@ -127,9 +126,7 @@ TEST(SimFaultsTest, MalformedOptionsAndControlFilesAreRefused) {
   EXPECT_EQ(faults.decide(request(3), 1).garbageBytes, 4u);
 }
 
-TEST(SimFaultsTest, MagicGarbageHoldsFalseHeadersThatEndInsideIt) {
-  CSimFaults faults;
-  std::string err;
+TEST_F(SimFaultsTest, MagicGarbageHoldsFalseHeadersThatEndInsideIt) {
   ASSERT_TRUE(faults.addOption("seed", "5", &err));
   SimFrame reply = request(1, 2);
   reply.frame = 0x01020304;
@@ -180,9 +177,7 @@ TEST(SimFaultsTest, MagicGarbageHoldsFalseHeadersThatEndInsideIt) {
   EXPECT_GT(partialRuns, 50);
 }
 
-TEST(SimFaultsTest, MagicGarbageRulesAndRandomKind) {
-  CSimFaults faults;
-  std::string err;
+TEST_F(SimFaultsTest, MagicGarbageRulesAndRandomKind) {
   EXPECT_FALSE(faults.addOption("garbage-magic", "GPIO_CTRL:1:23", &err)) << "below one header";
   ASSERT_TRUE(faults.addOption("garbage-magic", "GPIO_CTRL:2", &err)) << err;
   ASSERT_TRUE(faults.addOption("garbage-magic", "SPI_READ:*:100", &err)) << err;

@@ -31,10 +31,12 @@ class McuTest : public testing::Test {
     mcu_.setPins(true, true, t_);
     take();
   }
-  void send(const std::string& text) {
+  // Types `text` on the console and returns what it answered.
+  std::string send(const std::string& text) {
     mcu_.receive(reinterpret_cast<const uint8_t*>(text.data()), text.size(), t_);
     t_ += CSimMcu::kCommandGapUs;
     mcu_.tick(t_);
+    return take();
   }
   std::string take() {
     std::string out;
@@ -82,18 +84,12 @@ class McuTest : public testing::Test {
 };
 
 TEST_F(McuTest, ConsoleAnswersCommands) {
-  send("jyx 00");
-  EXPECT_EQ("[JYX]: Main Version: 1.0.0\r\n", take());
-  send("jyx 20 my ssid\r");
-  EXPECT_EQ("[JYX]: ack 1\r\n", take());
-  send("jyx 22 7");
-  EXPECT_EQ("[JYX]: ack 0\r\n", take());
-  send("jyx 24 0");  // the slave's command
-  EXPECT_EQ("[JYX]: ack 0\r\n", take());
-  send("hello");
-  EXPECT_EQ("unknown input: hello\r\n", take());
-  send("jyx 02");
-  EXPECT_EQ("\x1b[0;32m[JYX]: Ethernet IP: 0.0.0.0\x1b[0m\r\n", take());
+  EXPECT_EQ("[JYX]: Main Version: 1.0.0\r\n", send("jyx 00"));
+  EXPECT_EQ("[JYX]: ack 1\r\n", send("jyx 20 my ssid\r"));
+  EXPECT_EQ("[JYX]: ack 0\r\n", send("jyx 22 7"));
+  EXPECT_EQ("[JYX]: ack 0\r\n", send("jyx 24 0"));  // the slave's command
+  EXPECT_EQ("unknown input: hello\r\n", send("hello"));
+  EXPECT_EQ("\x1b[0;32m[JYX]: Ethernet IP: 0.0.0.0\x1b[0m\r\n", send("jyx 02"));
 }
 
 TEST_F(McuTest, OnlyTheLoaderSequenceEntersTheLoader) {
@@ -110,8 +106,7 @@ TEST_F(McuTest, OnlyTheLoaderSequenceEntersTheLoader) {
   resetWith(false);
   EXPECT_EQ(CSimMcu::Mode::kLoader, mcu_.mode());
   // The console does not answer in the loader.
-  send("jyx 00");
-  EXPECT_EQ("", take());
+  EXPECT_EQ("", send("jyx 00"));
 }
 
 TEST_F(McuTest, LoaderSyncsAndIdentifies) {
@@ -162,18 +157,15 @@ TEST_F(McuTest, FlashWritesChangeTheVersion) {
   mcu_.tick(t_);
   EXPECT_EQ(CSimMcu::Mode::kApp, mcu_.mode());
   take();
-  send("jyx 00");
-  EXPECT_EQ("[JYX]: Main Version: 7.0.1\r\n", take());
+  EXPECT_EQ("[JYX]: Main Version: 7.0.1\r\n", send("jyx 00"));
 }
 
 TEST_F(McuTest, BaudChangeNeedsTheNewRate) {
   EXPECT_TRUE(mcu_.acceptsBaud(115200));
-  send("jyx 23 5");
-  EXPECT_EQ("[JYX]: ack 1\r\n", take());
+  EXPECT_EQ("[JYX]: ack 1\r\n", send("jyx 23 5"));
   EXPECT_EQ(1500000u, mcu_.consoleBaud());
   EXPECT_FALSE(mcu_.acceptsBaud(115200));
-  send("jyx 23 9");
-  EXPECT_EQ("[JYX]: ack 0\r\n", take());
+  EXPECT_EQ("[JYX]: ack 0\r\n", send("jyx 23 9"));
 }
 
 }  // namespace

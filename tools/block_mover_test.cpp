@@ -26,42 +26,32 @@ uint32_t blockTag(int fd, uint64_t block) {
 
 }  // namespace
 
-TEST(BlockMoverTest, OverlappingMovesKeepEveryBlock) {
+TEST(BlockMoverTest, OverlappingMovesKeepEveryBlockAndCountProgressInTens) {
   jyxtest::ScopedTempDir dir;
-  // 5000 blocks of 512 bytes span three 1 MiB chunks.
+  // 5000 blocks of 512 bytes span three 1 MiB chunks, 20480 span ten; the
+  // file holds 20580.
   struct Case {
     uint64_t from, to, blocks;
     const char* prefix;
-  } cases[] = {{100, 1100, 5000, "move data from the end: "},
-               {1100, 100, 5000, "move data from the front: "},
-               {0, 7000, 3, "move data from the end: "}};
+    std::vector<int> percents;
+  } cases[] = {
+      {100, 1100, 5000, "move data from the end: ", {0, 40, 80, 100}},
+      {1100, 100, 5000, "move data from the front: ", {0, 40, 80, 100}},
+      {0, 21000, 3, "move data from the end: ", {0, 100}},  // past the end of the file
+      {100, 0, 20480, "move data from the front: ", {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}}};
   for (const Case& c : cases) {
-    int fd = makeFile(dir.file("disk"), 6200);
-    std::vector<std::string> lines;
+    int fd = makeFile(dir.file("disk"), 20580);
+    std::string lines, expected;
     std::string err;
     ASSERT_TRUE(gpt::moveBlocks(
-        fd, 512, c.from, c.to, c.blocks, [&](const std::string& l) { lines.push_back(l); }, &err))
+        fd, 512, c.from, c.to, c.blocks, [&](const std::string& l) { lines += l; }, &err))
         << err;
     for (uint64_t b = 0; b < c.blocks; b += 97) EXPECT_EQ(c.from + b, blockTag(fd, c.to + b));
     EXPECT_EQ(c.from + c.blocks - 1, blockTag(fd, c.to + c.blocks - 1));
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(std::string(c.prefix) + "0%\n", lines.front());
-    EXPECT_EQ(std::string(c.prefix) + "100%\n", lines.back());
+    for (int p : c.percents) expected += c.prefix + std::to_string(p) + "%\n";
+    EXPECT_EQ(expected, lines);
     close(fd);
   }
-}
-
-TEST(BlockMoverTest, ProgressCountsInTens) {
-  jyxtest::ScopedTempDir dir;
-  int fd = makeFile(dir.file("disk"), 20480 + 100);
-  std::vector<std::string> lines;
-  std::string err;
-  // 10 MiB: one line per chunk, 0% to 100%.
-  ASSERT_TRUE(gpt::moveBlocks(
-      fd, 512, 100, 0, 20480, [&](const std::string& l) { lines.push_back(l); }, &err));
-  ASSERT_EQ(11u, lines.size());
-  EXPECT_EQ("move data from the front: 50%\n", lines[5]);
-  close(fd);
 }
 
 TEST(BlockMoverTest, ASourcePastTheEndFails) {

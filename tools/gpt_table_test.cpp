@@ -125,79 +125,66 @@ TEST(GptTableTest, RebuildPlacesBothTablesForEveryBlockSize) {
   }
 }
 
+// Damage done to a valid image of 512-byte blocks before it is loaded.
+using Damage = std::function<void(std::vector<uint8_t>*)>;
+Damage setByte(size_t at, uint8_t value) {
+  return [=](std::vector<uint8_t>* i) { (*i)[at] = value; };
+}
+Damage flipByte(size_t at) {
+  return [=](std::vector<uint8_t>* i) { (*i)[at] ^= 1; };
+}
+// A primary header field of `width` bytes set to `value`, the header
+// re-sealed when `seal`.
+Damage header(size_t field, uint64_t value, int width, bool seal = true) {
+  return [=](std::vector<uint8_t>* i) {
+    uint8_t* h = i->data() + 512;
+    if (width == 1) h[field] = uint8_t(value);
+    if (width == 4) jyx::encodeFixed32(h + field, uint32_t(value));
+    if (width == 8) jyx::encodeFixed64(h + field, value);
+    if (seal) sealHeader(i, 512);
+  };
+}
+
 // Every corruption is refused with its own message and without a crash.
 TEST(GptTableTest, LoadRefusesDamagedTables) {
-  const uint32_t bs = 512;
-  struct Case {
+  const struct {
     const char* what;
-    std::function<void(std::vector<uint8_t>*)> damage;
+    Damage damage;
     const char* message;
-  };
-  auto hdr = [](std::vector<uint8_t>* i) { return i->data() + 512; };
-  const std::vector<Case> cases = {
-      {"mbr signature", [](std::vector<uint8_t>* i) { (*i)[510] = 0; },
-       "[mbr]signature: 0xaa00 is not 0xaa55\n"},
-      {"mbr type", [](std::vector<uint8_t>* i) { (*i)[446 + 16 + 4] = 0x83; },
-       "[mbr]os type[1]: 0x83 is not 0xee\n"},
-      {"mbr start lba 2", [](std::vector<uint8_t>* i) { (*i)[446 + 8] = 2; },
-       "[mbr]start lba[0]: 2 is not 1\n"},
-      {"header crc", [&](std::vector<uint8_t>* i) { hdr(i)[60] ^= 1; }, "[gpt]header crc is wrong"},
-      {"signature",
-       [&](std::vector<uint8_t>* i) {
-         hdr(i)[0] = 'X';
-         sealHeader(i, bs);
-       },
-       "[gpt]signature is wrong"},
-      {"header too large",
-       [&](std::vector<uint8_t>* i) { jyx::encodeFixed32(hdr(i) + kHdrSize, 513); },
+  } cases[] = {
+      {"mbr signature", setByte(510, 0), "[mbr]signature: 0xaa00 is not 0xaa55\n"},
+      {"mbr type", setByte(446 + 16 + 4, 0x83), "[mbr]os type[1]: 0x83 is not 0xee\n"},
+      {"mbr start lba 2", setByte(446 + 8, 2), "[mbr]start lba[0]: 2 is not 1\n"},
+      {"header crc", flipByte(512 + 60), "[gpt]header crc is wrong"},
+      {"signature", header(0, 'X', 1), "[gpt]signature is wrong"},
+      {"header too large", header(kHdrSize, 513, 4, false),
        "[gpt]header size is too large: 513 > 512\n"},
-      {"header too small",
-       [&](std::vector<uint8_t>* i) { jyx::encodeFixed32(hdr(i) + kHdrSize, 91); },
+      {"header too small", header(kHdrSize, 91, 4, false),
        "[gpt]header size is too small: 91 > 92\n"},
-      {"my lba",
-       [&](std::vector<uint8_t>* i) {
-         jyx::encodeFixed64(hdr(i) + kHdrMyLba, 7);
-         sealHeader(i, bs);
-       },
-       "[gpt]my_lba incorrect: 7 != 1\n"},
-      {"array crc", [](std::vector<uint8_t>* i) { (*i)[1024 + 200] ^= 1; },
-       "[gpt]entry array crc is wrong"},
-      {"huge count",
-       [&](std::vector<uint8_t>* i) {
-         jyx::encodeFixed32(hdr(i) + kHdrEntryCount, 0xFFFFFFFF);
-         sealHeader(i, bs);
-       },
-       "[gpt]entry array is too large"},
-      {"array past the data",
-       [&](std::vector<uint8_t>* i) {
-         jyx::encodeFixed64(hdr(i) + kHdrEntryLba, 1ull << 60);
-         sealHeader(i, bs);
-       },
-       "[gpt]entry array lba"},
-      {"backup lba inside the table",
-       [&](std::vector<uint8_t>* i) {
-         jyx::encodeFixed64(hdr(i) + kHdrAlternateLba, 10);
-         sealHeader(i, bs);
-       },
+      {"my lba", header(kHdrMyLba, 7, 8), "[gpt]my_lba incorrect: 7 != 1\n"},
+      {"array crc", flipByte(1024 + 200), "[gpt]entry array crc is wrong"},
+      {"huge count", header(kHdrEntryCount, 0xFFFFFFFF, 4), "[gpt]entry array is too large"},
+      {"array past the data", header(kHdrEntryLba, 1ull << 60, 8), "[gpt]entry array lba"},
+      {"backup lba inside the table", header(kHdrAlternateLba, 10, 8),
        "[gpt]backup lba 10 is invalid\n"},
       {"reversed partition",
-       [&](std::vector<uint8_t>* i) {
+       [](std::vector<uint8_t>* i) {
          setEntryRange(i->data() + 1024, 99, 40);
-         sealArray(i, bs);
+         sealArray(i, 512);
        },
        "[gpt]partition 1 lba is invalid: [99 ~ 40]\n"},
       {"single partition",
-       [&](std::vector<uint8_t>* i) {
+       [](std::vector<uint8_t>* i) {
          memset(i->data() + 1024 + 128, 0, 128);
-         sealArray(i, bs);
+         sealArray(i, 512);
        },
        "the partition count(1) must be larger then 1\n"},
       {"truncated", [](std::vector<uint8_t>* i) { i->resize(700); }, "[gpt]image is too short"},
   };
-  for (const Case& c : cases) {
-    std::vector<uint8_t> img = makeImage(bs, 1000, kTwo);
+  for (const auto& c : cases) {
+    std::vector<uint8_t> img = makeImage(512, 1000, kTwo);
     c.damage(&img);
-    CGptTable t(bs);
+    CGptTable t(512);
     std::string msg;
     EXPECT_FALSE(t.load(img.data(), img.size(), &msg)) << c.what;
     EXPECT_EQ(0u, msg.find(c.message)) << c.what << ": " << msg;
