@@ -51,6 +51,17 @@ class ApiManagerTest : public testing::Test {
   std::vector<std::string> order_;
 };
 
+struct FnUpdater : CUpdater {
+  explicit FnUpdater(std::function<void()> f) : fn(std::move(f)) {}
+  void onUpdate(double) override { fn(); }
+  std::function<void()> fn;
+};
+
+bool wakePending() {
+  pollfd p{jyx::mainLoopWakeFd(), POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
 }  // namespace
 
 TEST_F(ApiManagerTest, DelayedCallsRunOnePerPumpAfterTheirDelay) {
@@ -226,30 +237,17 @@ TEST_F(ApiManagerTest, RoutesByPrefixAndReportsBadNames) {
   EXPECT_TRUE(api()->dispatchTask(unhandled));
   api()->releaseTask(unhandled);
   api()->onInvoke(0, "nocolon", &empty, nullptr);
-  api()->onInvoke(0, (std::string(30, 'm') + ":go").c_str(), &empty, nullptr);
+  std::string tooLong = std::string(30, 'm') + ":go";
+  api()->onInvoke(0, tooLong.c_str(), &empty, nullptr);
   api()->onInvoke(0, "missing.manager:go", &empty, nullptr);
   api()->update();
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_EQ(2, handled);
   EXPECT_EQ(17, doneId);
-  EXPECT_EQ(
-      "dispatchTask-nocolon does not exist\n"
-      "dispatchTask-" +
-          std::string(30, 'm') +
-          ":go does not exist\n"
-          "dispatchTask-missing.manager:go does not exist\n",
-      out);
+  EXPECT_EQ("dispatchTask-nocolon does not exist\ndispatchTask-" + tooLong +
+                " does not exist\ndispatchTask-missing.manager:go does not exist\n",
+            out);
 }
-
-namespace {
-
-struct FnUpdater : CUpdater {
-  explicit FnUpdater(std::function<void()> f) : fn(std::move(f)) {}
-  void onUpdate(double) override { fn(); }
-  std::function<void()> fn;
-};
-
-}  // namespace
 
 TEST_F(ApiManagerTest, UpdatersMayBeRemovedAndAddedDuringThePump) {
   // The killer deletes the victim and adds a new updater from inside its own
@@ -280,19 +278,9 @@ TEST_F(ApiManagerTest, UpdatersMayBeRemovedAndAddedDuringThePump) {
   EXPECT_EQ(1, spawnedUpdates);
 }
 
-namespace {
-
-bool wakePending() {
-  pollfd p{jyx::mainLoopWakeFd(), POLLIN, 0};
-  return poll(&p, 1, 0) == 1;
-}
-
-}  // namespace
-
 // The main loop blocks for idleWaitMs() between pumps; everything that gives
 // it work must either shorten that wait or wake it.
 TEST_F(ApiManagerTest, IdleWaitIsZeroWithWorkWaitingAndEndsAtTheNextDelayedCall) {
-  drain();
   const int maxIdleMs = static_cast<int>(CAPIManager::kMaxIdleSeconds * 1000);
   EXPECT_LE(api()->idleWaitMs(), maxIdleMs);
   EXPECT_GT(api()->idleWaitMs(), 0) << "nothing due: the loop may block";

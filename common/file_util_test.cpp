@@ -4,20 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include "common/string_format.h"
+#include "test_util.h"
 
 namespace {
 
-std::string scratchDir() {
-  char tmpl[] = "/tmp/jyx-file-util-XXXXXX";
-  const char* dir = mkdtemp(tmpl);
-  return dir ? dir : "/tmp";
-}
-
 TEST(FileUtil, ReadRefusesWhatIsNotARegularFileOfReasonableSize) {
-  std::string dir = scratchDir();
+  jyxtest::ScopedTempDir scratch;
+  const std::string& dir = scratch.path();
   std::string fifo = dir + "/fifo";
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
   std::string big = dir + "/big";
@@ -33,11 +27,11 @@ TEST(FileUtil, ReadRefusesWhatIsNotARegularFileOfReasonableSize) {
   EXPECT_NE(std::string::npos, err.find("too large")) << err;
   ASSERT_TRUE(jyx::readRegularFile(big, 10, &out, &err)) << err;
   EXPECT_EQ(tenBytes, out);
-  system(("rm -rf " + dir).c_str());
 }
 
 TEST(FileUtil, FailedWriteLeavesTheOldFileAndNoTemporary) {
-  std::string dir = scratchDir();
+  jyxtest::ScopedTempDir scratch;
+  const std::string& dir = scratch.path();
   std::string path = dir + "/keep";
   std::string err, out;
   ASSERT_TRUE(jyx::writeFileAtomic(path, std::string("old"), &err)) << err;
@@ -65,7 +59,7 @@ TEST(FileUtil, FailedWriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ("new", out);
   EXPECT_EQ("", jyx::stringFormat("%s", ""));
   EXPECT_EQ(300u, jyx::stringFormat("%300s", "x").size());
-  system(("ls " + dir + " | grep -c tmp- > /dev/null && exit 1; rm -rf " + dir).c_str());
+  EXPECT_EQ(std::vector<std::string>({"keep"}), jyxtest::listDir(dir)) << "a temporary was left";
 }
 
 }  // namespace

@@ -19,35 +19,25 @@ using jyxtest::waitUntil;
 
 // Two linked pseudo-terminals made by socat: bytes written to one come out
 // of the other.
-class SerialPortPtyTest : public testing::Test {
- protected:
-  void SetUp() override {
-    a_ = dir_.file("a");
-    b_ = dir_.file("b");
-    ASSERT_TRUE(socat_.start(
-        {"/usr/bin/socat", "-d", "-d", "pty,raw,echo=0,link=" + a_, "pty,raw,echo=0,link=" + b_}));
-    ASSERT_TRUE(waitUntil(
-        [&] { return access(a_.c_str(), F_OK) == 0 && access(b_.c_str(), F_OK) == 0; }, 10000))
-        << socat_.err();
-  }
-
-  ScopedTempDir dir_;
-  jyxtest::Subprocess socat_;
-  std::string a_;
-  std::string b_;
-  RecordingDelegate delegate_;
-};
-
-TEST_F(SerialPortPtyTest, OpenAppliesTheLineSettings) {
-  CSerialPort port(&delegate_);
-  port.setPath(a_);
+TEST(SerialPortPtyTest, OpenAppliesTheLineSettingsAndBytesFlowBothWays) {
+  ScopedTempDir dir;
+  std::string a = dir.file("a"), b = dir.file("b");
+  jyxtest::Subprocess socat;
+  ASSERT_TRUE(socat.start(
+      {"/usr/bin/socat", "-d", "-d", "pty,raw,echo=0,link=" + a, "pty,raw,echo=0,link=" + b}));
+  ASSERT_TRUE(waitUntil(
+      [&] { return access(a.c_str(), F_OK) == 0 && access(b.c_str(), F_OK) == 0; }, 10000))
+      << socat.err();
+  RecordingDelegate delegate;
+  CSerialPort port(&delegate);
+  port.setPath(a);
   port.setBaudRate(57600);
   port.setDataBits(7);
   port.setParity(2);
   port.setStopBits(2);
   testing::internal::CaptureStdout();
   ASSERT_TRUE(port.open());
-  EXPECT_EQ("uart: " + a_ + " baudrate:57600 databit:7 parity:2 stopbit:2\n",
+  EXPECT_EQ("uart: " + a + " baudrate:57600 databit:7 parity:2 stopbit:2\n",
             testing::internal::GetCapturedStdout());
   ASSERT_TRUE(port.isOpen());
   termios tio;
@@ -73,34 +63,29 @@ TEST_F(SerialPortPtyTest, OpenAppliesTheLineSettings) {
   EXPECT_EQ(static_cast<speed_t>(B1500000), cfgetospeed(&tio));
   EXPECT_TRUE(tio.c_cflag & PARODD);
   EXPECT_FALSE(tio.c_cflag & CSTOPB);
-}
-
-TEST_F(SerialPortPtyTest, BytesFlowBothWays) {
-  CSerialPort port(&delegate_);
-  CSerialPort other(&delegate_);
-  port.setPath(a_);
-  other.setPath(b_);
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(port.open());
-  ASSERT_TRUE(other.open());
-  testing::internal::GetCapturedStdout();
-
-  std::string line = "from the port\r\n";
-  EXPECT_EQ(static_cast<int>(line.size()), port.sendBuffer(line.c_str(), nullptr));
-  std::string got;
-  ASSERT_TRUE(collect(other.receiveFifo(), &got, line.size()));
-  EXPECT_EQ(line, got);
-
-  std::string reply(3000, '\x5a');  // more than one read chunk
-  ASSERT_EQ(3000, other.sendBuffer(reply.c_str(), nullptr));
-  got.clear();
-  ASSERT_TRUE(collect(port.receiveFifo(), &got, reply.size()));
-  EXPECT_EQ(reply, got);
-  EXPECT_TRUE(delegate_.reports().empty());
-
   port.close();
   EXPECT_FALSE(port.isOpen());
   EXPECT_EQ(-1, port.fd());
+
+  // Bytes both ways between two ports with the default settings.
+  CSerialPort one(&delegate), other(&delegate);
+  one.setPath(a);
+  other.setPath(b);
+  testing::internal::CaptureStdout();
+  ASSERT_TRUE(one.open());
+  ASSERT_TRUE(other.open());
+  testing::internal::GetCapturedStdout();
+  std::string line = "from the port\r\n";
+  EXPECT_EQ(static_cast<int>(line.size()), one.sendBuffer(line.c_str(), nullptr));
+  std::string got;
+  ASSERT_TRUE(collect(other.receiveFifo(), &got, line.size()));
+  EXPECT_EQ(line, got);
+  std::string reply(3000, '\x5a');  // more than one read chunk
+  ASSERT_EQ(3000, other.sendBuffer(reply.c_str(), nullptr));
+  got.clear();
+  ASSERT_TRUE(collect(one.receiveFifo(), &got, reply.size()));
+  EXPECT_EQ(reply, got);
+  EXPECT_TRUE(delegate.reports().empty());
 }
 
 TEST(SerialPortTest, LineSettingsSetSizeParityAndStopBits) {

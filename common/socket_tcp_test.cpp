@@ -51,6 +51,25 @@ std::string rawReceive(int fd, size_t size, bool* closed = nullptr) {
   return got;
 }
 
+// A raw listener on `ip` and, after connect(), the accepted end of the
+// connection that `client` (a CSocketTCP or a subclass) made to it.
+struct RawPeer {
+  explicit RawPeer(const char* ip) : listener(rawListen(ip, kPort)) {}
+  ~RawPeer() { closeAll(); }
+  bool connect(CSocketTCP* client, const RecordingDelegate& delegate) {
+    client->open();
+    peer = delegate.connected() == 1 ? accept(listener, nullptr, nullptr) : -1;
+    return peer >= 0;
+  }
+  void closeAll() {
+    close(peer);  // -1 when never accepted: EBADF, harmless
+    close(listener);
+    peer = listener = -1;
+  }
+  int listener;
+  int peer = -1;
+};
+
 TEST(SocketTcpTest, ClientAndServerExchangeBytesThroughTheFifos) {
   Server server("127.0.1.1");
   RecordingDelegate clientDelegate;
@@ -147,23 +166,18 @@ TEST(SocketTcpTest, SecondPeerReplacesTheFirstAndCloseWakesTheAcceptPromptly) {
 }
 
 TEST(SocketTcpTest, ReadTimeoutIsSilentAndAGonePeerIsAReportedErrorNotSigpipe) {
-  int listener = rawListen("127.0.1.7", kPort);
-  ASSERT_GE(listener, 0);
+  RawPeer raw("127.0.1.7");
   RecordingDelegate delegate;
   CSocketTCP client(&delegate, kPort, "127.0.1.7");
   client.setTimeout(50000);  // 50 ms
-  client.open();
-  ASSERT_EQ(1, delegate.connected());
-  int peer = accept(listener, nullptr, nullptr);
-  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(raw.connect(&client, delegate));
   char buf[1025];
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(0, client.read(buf, 1024));
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(40));
   EXPECT_TRUE(delegate.reports().empty());
 
-  close(peer);
-  close(listener);
+  raw.closeAll();
   // The first writes may still be taken by the kernel; once the reset is
   // back every send fails with EPIPE (a SIGPIPE would end this process).
   std::string chunk(1000, 'w');
@@ -210,15 +224,11 @@ class ClosingAfterOpenTest : public CSocketTCP {
 };
 
 TEST(SocketTcpTest, CloseBetweenTheReceiveThreadsOpenTestAndItsReadIsNoWarning) {
-  int listener = rawListen("127.0.1.30", kPort);
-  ASSERT_GE(listener, 0);
+  RawPeer raw("127.0.1.30");
   RecordingDelegate delegate;
   ClosingAfterOpenTest client(&delegate, kPort, "127.0.1.30");
   client.setTimeout(1000);
-  client.open();
-  ASSERT_EQ(1, delegate.connected());
-  int peer = accept(listener, nullptr, nullptr);
-  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(raw.connect(&client, delegate));
   client.armed_ = true;
   ASSERT_TRUE(waitUntil([&] { return client.readsAfterClose_.load() > 0; }));
   EXPECT_TRUE(delegate.reports().empty());
@@ -226,21 +236,16 @@ TEST(SocketTcpTest, CloseBetweenTheReceiveThreadsOpenTestAndItsReadIsNoWarning) 
   char buf[16];
   EXPECT_EQ(-1, client.read(buf, 8));
   EXPECT_TRUE(delegate.find(-201));
-  close(peer);
-  close(listener);
 }
 
 // A peer that sends far more than the 4 MiB receive FIFO while nobody pops
 // is held back by TCP once the FIFO is full; nothing is read and dropped.
 TEST(SocketTcpTest, FullReceiveFifoHoldsTheSenderBackAndLosesNothing) {
-  int listener = rawListen("127.0.43.1", kPort);
-  ASSERT_GE(listener, 0);
+  RawPeer raw("127.0.43.1");
   RecordingDelegate delegate;
   CSocketTCP client(&delegate, kPort, "127.0.43.1");
-  client.open();
-  ASSERT_EQ(1, delegate.connected());
-  int peer = accept(listener, nullptr, nullptr);
-  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(raw.connect(&client, delegate));
+  int peer = raw.peer;
 
   const size_t total = 24u << 20;  // 6 FIFOs' worth, well beyond the socket buffers
   std::string stream(total, '\0');
@@ -271,8 +276,6 @@ TEST(SocketTcpTest, FullReceiveFifoHoldsTheSenderBackAndLosesNothing) {
   }
   shutdown(peer, SHUT_RDWR);
   sender.join();
-  close(peer);
-  close(listener);
   EXPECT_TRUE(heldBack);
   ASSERT_EQ(total, got.size());
   EXPECT_TRUE(got == stream);
@@ -284,16 +287,12 @@ TEST(SocketTcpTest, FullReceiveFifoHoldsTheSenderBackAndLosesNothing) {
 // whole read time-out; closing or destroying the channel must not wait for
 // that time-out to run out, and bytes must still arrive at once.
 TEST(SocketTcpTest, IdleReceiveThreadDeliversAtOnceAndShutdownInterruptsItsWait) {
-  int listener = rawListen("127.0.1.31", kPort);
-  ASSERT_GE(listener, 0);
+  RawPeer raw("127.0.1.31");
   RecordingDelegate delegate;
   auto* client = new CSocketTCP(&delegate, kPort, "127.0.1.31");
   client->setTimeout(30 * 1000 * 1000);  // 30 s: far longer than the test may take
-  client->open();
-  ASSERT_EQ(1, delegate.connected());
-  int peer = accept(listener, nullptr, nullptr);
-  ASSERT_GE(peer, 0);
-  ASSERT_EQ(5, send(peer, "hello", 5, 0));
+  ASSERT_TRUE(raw.connect(client, delegate));
+  ASSERT_EQ(5, send(raw.peer, "hello", 5, 0));
   std::string got;
   ASSERT_TRUE(collect(client->receiveFifo(), &got, 5));
   EXPECT_EQ("hello", got);
@@ -302,6 +301,4 @@ TEST(SocketTcpTest, IdleReceiveThreadDeliversAtOnceAndShutdownInterruptsItsWait)
   client->shutdown();
   delete client;
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  close(peer);
-  close(listener);
 }

@@ -52,10 +52,6 @@ TEST(ThreadPoolTest, ForeverJobKeepsRunningUntilRecycled) {
   EXPECT_EQ(after, runs.load());
 }
 
-}  // namespace
-
-namespace {
-
 // Work that runs back to back without ever blocking must not keep recycle()
 // from another thread waiting for ever: the loop leaves its lock between
 // passes while a recycle is pending.

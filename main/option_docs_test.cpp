@@ -6,11 +6,10 @@
 #include <getopt.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cctype>
 #include <cstring>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +20,7 @@
 #include "main/qel_console_flash_tool.h"
 #include "main/qel_console_jyx.h"
 #include "sim/options.h"
+#include "test_util.h"
 
 namespace {
 
@@ -34,16 +34,7 @@ std::string readSource(const std::string& relative) {
 
 // The page's text with roff's escaped hyphens ("\-") made plain.
 std::string plainPage(const std::string& relative) {
-  std::string roff = readSource(relative), out;
-  for (size_t i = 0; i < roff.size(); ++i) {
-    if (roff[i] == '\\' && i + 1 < roff.size() && roff[i + 1] == '-') {
-      out += '-';
-      ++i;
-    } else {
-      out += roff[i];
-    }
-  }
-  return out;
+  return std::regex_replace(readSource(relative), std::regex(R"(\\-)"), "-");
 }
 
 // The part of `text` from the line starting with `from` up to the line
@@ -117,23 +108,20 @@ std::string consoleHelp() {
   return out;
 }
 
-TEST(OptionDocs, ConsoleOptionsAreInPageHelpAndCompletion) {
-  Options o = fromTables(CQelConsoleJYX::shortOptions(), CQelConsoleJYX::longOptions());
-  ASSERT_GT(o.all.size(), 60u);
-  std::string page = section(plainPage("doc/jyx.1"), ".SH CONTROLLER CONSOLE OPTIONS", ".SH ");
-  std::string help = consoleHelp();
-  std::string completion =
-      section(readSource("completion/jyx.bash"), "_jyx_console_opts=", "_jyx_fct_opts=");
+// One front end: every option of its getopt tables is in its section of
+// doc/jyx.1, its help (but for `notInHelp`) and its completion list, and
+// nothing documented or completed is refused by the parser.
+void checkFrontEnd(const char* name, const Options& o, const std::string& help,
+                   const char* pageSection, const char* completionFrom, const char* completionTo,
+                   const std::set<std::string>& notInHelp) {
+  SCOPED_TRACE(name);
+  std::string page = section(plainPage("doc/jyx.1"), pageSection, ".SH ");
+  std::string completion = section(readSource("completion/jyx.bash"), completionFrom, completionTo);
   for (const std::string& opt : o.all) {
     EXPECT_TRUE(hasOption(page, opt)) << opt << " is not in doc/jyx.1";
-    // The help's fixed text spells the long form of -d "--duraiton"; its
-    // short form is checked instead.
-    if (opt != "--duration") {
-      EXPECT_TRUE(hasOption(help, opt)) << opt << " is not in the help";
-    }
+    if (notInHelp.count(opt) == 0) EXPECT_TRUE(hasOption(help, opt)) << opt << " is not in help";
     EXPECT_TRUE(hasOption(completion, opt)) << opt << " is not in the completion";
   }
-  // Nothing documented that the parser would refuse.
   for (const std::string& opt : longOptionsIn(page)) {
     EXPECT_EQ(1u, o.longs.count(opt)) << opt << " is documented but not accepted";
   }
@@ -142,41 +130,24 @@ TEST(OptionDocs, ConsoleOptionsAreInPageHelpAndCompletion) {
   }
 }
 
-TEST(OptionDocs, FlashToolOptionsAreInPageHelpAndCompletion) {
-  Options o = fromTables(CQelConsoleFlashTool::shortOptions(), CQelConsoleFlashTool::longOptions());
-  std::string page = section(plainPage("doc/jyx.1"), ".SH FLASH TOOL OPTIONS", ".SH ");
-  std::string help = CQelConsoleFlashTool::helpText();
-  std::string completion =
-      section(readSource("completion/jyx.bash"), "_jyx_flash_opts=", "_jyx_frontends=");
-  // The help keeps its established text, which has never listed -p; the
-  // page and the completion do.
-  const std::set<std::string> notInHelp = {"-p", "--partition"};
-  for (const std::string& opt : o.all) {
-    EXPECT_TRUE(hasOption(page, opt)) << opt << " is not in doc/jyx.1";
-    if (notInHelp.count(opt) == 0) {
-      EXPECT_TRUE(hasOption(help, opt)) << opt << " is not in the help";
-    }
-    EXPECT_TRUE(hasOption(completion, opt)) << opt << " is not in the completion";
-  }
-  for (const std::string& opt : longOptionsIn(page)) {
-    EXPECT_EQ(1u, o.longs.count(opt)) << opt << " is documented but not accepted";
-  }
-}
-
-TEST(OptionDocs, FctToolOptionsAreInPageHelpAndCompletion) {
-  Options o = fromTables(CQelConsoleFctTool::shortOptions(), CQelConsoleFctTool::longOptions());
-  std::string page = section(plainPage("doc/jyx.1"), ".SH FCT TOOL OPTIONS", ".SH ");
-  std::string help = CQelConsoleFctTool::helpText();
-  std::string completion =
-      section(readSource("completion/jyx.bash"), "_jyx_fct_opts=", "_jyx_gpt_opts=");
-  for (const std::string& opt : o.all) {
-    EXPECT_TRUE(hasOption(page, opt)) << opt << " is not in doc/jyx.1";
-    EXPECT_TRUE(hasOption(help, opt)) << opt << " is not in the help";
-    EXPECT_TRUE(hasOption(completion, opt)) << opt << " is not in the completion";
-  }
-  for (const std::string& opt : longOptionsIn(page)) {
-    EXPECT_EQ(1u, o.longs.count(opt)) << opt << " is documented but not accepted";
-  }
+TEST(OptionDocs, FrontEndOptionsAreInPageHelpAndCompletion) {
+  Options console = fromTables(CQelConsoleJYX::shortOptions(), CQelConsoleJYX::longOptions());
+  ASSERT_GT(console.all.size(), 60u);
+  // The console help's fixed text spells the long form of -d "--duraiton";
+  // its short form is checked instead.
+  checkFrontEnd("console", console, consoleHelp(), ".SH CONTROLLER CONSOLE OPTIONS",
+                "_jyx_console_opts=", "_jyx_fct_opts=", {"--duration"});
+  // The flash tool's help keeps its established text, which has never
+  // listed -p; the page and the completion do.
+  checkFrontEnd(
+      "flash tool",
+      fromTables(CQelConsoleFlashTool::shortOptions(), CQelConsoleFlashTool::longOptions()),
+      CQelConsoleFlashTool::helpText(), ".SH FLASH TOOL OPTIONS",
+      "_jyx_flash_opts=", "_jyx_frontends=", {"-p", "--partition"});
+  checkFrontEnd("fct tool",
+                fromTables(CQelConsoleFctTool::shortOptions(), CQelConsoleFctTool::longOptions()),
+                CQelConsoleFctTool::helpText(), ".SH FCT TOOL OPTIONS",
+                "_jyx_fct_opts=", "_jyx_gpt_opts=", {});
 }
 
 // jyx-sim parses by name without a table; its help is the list, and the
@@ -247,12 +218,9 @@ std::vector<std::string> complete(const CompletionCase& c, const std::string& di
 
 TEST(OptionDocs, CompletionAnswersInBash) {
   // A scratch directory with files of each kind the completion filters.
-  char dirTemplate[] = "/tmp/jyx_completion_XXXXXX";
-  ASSERT_NE(nullptr, mkdtemp(dirTemplate));
-  std::string dir = dirTemplate;
+  jyxtest::ScopedTempDir dir;
   for (const char* name : {"rails.yaml", "power.json", "image.bin", "notes.txt"}) {
-    std::string err;
-    ASSERT_TRUE(jyx::writeFileAtomic(dir + "/" + name, std::string("x\n"), &err)) << err;
+    ASSERT_TRUE(jyxtest::writeFile(dir.file(name), "x\n"));
   }
   const CompletionCase cases[] = {
       {"_jyx", {"jyx", "-X", ""}, {"0", "1", "2", "3", "0xffffffff"}, {"4"}},
@@ -276,16 +244,12 @@ TEST(OptionDocs, CompletionAnswersInBash) {
   for (const auto& c : cases) {
     std::string line;
     for (const auto& w : c.words) line += w + " ";
-    std::vector<std::string> reply = complete(c, dir);
+    std::vector<std::string> reply = complete(c, dir.path());
     std::set<std::string> got(reply.begin(), reply.end());
     for (const auto& want : c.expected) EXPECT_EQ(1u, got.count(want)) << line << "-> " << want;
     for (const auto& not_ : c.absent)
       EXPECT_EQ(0u, got.count(not_)) << line << "must not give " << not_;
   }
-  for (const char* name : {"rails.yaml", "power.json", "image.bin", "notes.txt"}) {
-    unlink((dir + "/" + name).c_str());
-  }
-  rmdir(dir.c_str());
 }
 
 }  // namespace

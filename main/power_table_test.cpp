@@ -48,12 +48,10 @@ TEST_F(PowerTable, LayoutColoursAndValues) {
   uint32_t mask[3];
   pm->getEnableMask(mask);
   std::string table = powerTableText(pm, mask);
-  ASSERT_EQ(0u, table.find("\x1b"
-                           "c"));
-  EXPECT_NE(std::string::npos, table.find("\x1b[1;33m\xe2\x94\x82Power(Watt)"));
-  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;32m\xe2\x94\x82Voltage(V)"));
-  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;34m\xe2\x94\x82"
-                                          "Current(A)"));
+  ASSERT_EQ(0u, table.find("\033c"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[1;33m│Power(Watt)"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;32m│Voltage(V)"));
+  EXPECT_NE(std::string::npos, table.find("\x1b[0;32;34m│Current(A)"));
 
   std::vector<std::string> lines = plainLines(table);
   // Rule, two headings, rule, rails 0, 5 and TOTAL (the ones with samples), rule.
@@ -63,20 +61,16 @@ TEST_F(PowerTable, LayoutColoursAndValues) {
   EXPECT_EQ(lines[0], lines[7]);
   for (int i : {1, 2, 4, 5, 6}) EXPECT_EQ(113u, columns(lines[i])) << lines[i];
   EXPECT_EQ(
-      "Rail(s)           \xe2\x94\x82now      avg      max      min      "
-      "\xe2\x94\x82now   avg   max   min   \xe2\x94\x82now     avg     max     min     ",
+      "Rail(s)           │now      avg      max      min      │now   avg   max   min   "
+      "│now     avg     max     min     ",
       lines[2]);
   // Power 8000 and 16000 mW, voltage 8000 and 16000 mV, current 1000 mA.
   EXPECT_EQ(
-      "VDD_CORE_LONG_NAME\xe2\x94\x82"
-      "8.00     12.00    16.00    8.00     \xe2\x94\x82"
-      "8.00  12.00 16.00 8.00  \xe2\x94\x82"
-      "1.00    1.00    1.00    1.00    ",
+      "VDD_CORE_LONG_NAME│8.00     12.00    16.00    8.00     │8.00  12.00 16.00 8.00  "
+      "│1.00    1.00    1.00    1.00    ",
       lines[4]);
-  EXPECT_EQ(0u, lines[5].find("B                 \xe2\x94\x82"
-                              "0.00     0.00"));
-  EXPECT_EQ(0u, lines[6].find("TOTAL             \xe2\x94\x82"
-                              "8.00     12.00"));
+  EXPECT_EQ(0u, lines[5].find("B                 │0.00     0.00"));
+  EXPECT_EQ(0u, lines[6].find("TOTAL             │8.00     12.00"));
 }
 
 TEST_F(PowerTable, RowsFromEnabledListWhenMaskIsZero) {
@@ -92,10 +86,6 @@ TEST_F(PowerTable, RowsFromEnabledListWhenMaskIsZero) {
   EXPECT_EQ(5u, lines.size());  // rules and headings only
 }
 
-}  // namespace
-
-namespace {
-
 // One redraw: the link state, whether sampling runs, the frame count, and
 // what the watch must answer ('-' the table, 'L' link lost, 'Q' quiet).
 struct Redraw {
@@ -106,17 +96,8 @@ struct Redraw {
 };
 
 std::string expectedText(char shows) {
-  if (shows == 'L')
-    return std::string(
-               "\x1b"
-               "c") +
-           kPowerLinkLostLine;
-  if (shows == 'Q')
-    return std::string(
-               "\x1b"
-               "c") +
-           kPowerNoSamplesLine;
-  return std::string();
+  if (shows == '-') return std::string();
+  return std::string("\033c") + (shows == 'L' ? kPowerLinkLostLine : kPowerNoSamplesLine);
 }
 
 TEST(PowerTableWatch, StaleValuesAreHeldBackUntilSamplesFlowAgain) {

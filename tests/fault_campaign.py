@@ -507,7 +507,7 @@ class Run:
 
     def start_sim(self):
         self.sim = spawn(self.sim_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                    cwd=self.dir, start_new_session=True)
+                         cwd=self.dir, start_new_session=True)
         self.sim_out = Output(self.sim.stdout)
         self.sim_err = Output(self.sim.stderr)
         deadline = time.monotonic() + SIM_READY_BOUND * self.slow
@@ -541,7 +541,6 @@ class Run:
     # -- the run -------------------------------------------------------------
 
     def execute(self):
-        p = self.plan
         self.prepare()
         if not self.start_sim():
             self.sim.kill()
@@ -557,9 +556,8 @@ class Run:
     def run_jyx(self):
         p = self.plan
         t0 = time.monotonic()
-        self.t0 = t0
         proc = spawn(self.jyx_cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                stdin=subprocess.DEVNULL, cwd=self.dir, start_new_session=True)
+                     stdin=subprocess.DEVNULL, cwd=self.dir, start_new_session=True)
         self.out = Output(proc.stdout)
         self.err = Output(proc.stderr)
         pending = list(p.signals)

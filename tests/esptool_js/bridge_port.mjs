@@ -101,11 +101,8 @@ export class BridgePort {
   }
 
   async setSignals(signals) {
-    if (signals.dataTerminalReady !== undefined) {
-      await this.set(SET_DTR, signals.dataTerminalReady ? 1 : 0, 0);
-    }
-    if (signals.requestToSend !== undefined) {
-      await this.set(SET_RTS, signals.requestToSend ? 1 : 0, 0);
+    for (const [name, op] of [["dataTerminalReady", SET_DTR], ["requestToSend", SET_RTS]]) {
+      if (signals[name] !== undefined) await this.set(op, signals[name] ? 1 : 0, 0);
     }
   }
 
