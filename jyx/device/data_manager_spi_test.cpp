@@ -65,16 +65,17 @@ class ScriptedController {
 
   bool answer(const Request& r, CPackage* reply) {
     bool linesHeld = gpio[0] == 0 && gpio[1] == 0;  // SPI_PRG_EN, SPI_PRG_SEL
+    auto refuse = [&] {
+      reply->makeAckFail(r.frame);
+      return true;
+    };
     switch (r.cmd) {
       case HEART_BEAT:
         reply->makeHeartBeatAck(r.frame);
         return true;
       case GPIO_CTRL: {
         uint16_t num = r.u16(2);
-        if (gpioRequests++ == gpioAckFailAt) {
-          reply->makeAckFail(r.frame);  // refused: the line keeps its level
-          return true;
-        }
+        if (gpioRequests++ == gpioAckFailAt) return refuse();  // the line keeps its level
         if (num == 66 || num == 67) gpio[num - 66] = r.payload[1];
         reply->makeGpioAck(r.frame, r.payload[0], r.payload[1], num);
         return true;
@@ -89,10 +90,7 @@ class ScriptedController {
           int n = sectorWrites++;
           Fault f = n < static_cast<int>(sectorFaults.size()) ? sectorFaults[n] : kNone;
           if (f == kDrop) return false;
-          if (f == kAckFail || !linesHeld || !progMode) {
-            reply->makeAckFail(r.frame);
-            return true;
-          }
+          if (f == kAckFail || !linesHeld || !progMode) return refuse();
           reply->makeSPIDataAck(r.frame);
           return true;
         }
@@ -106,10 +104,7 @@ class ScriptedController {
           int reg = command == 0x05 || command == 0x01   ? 0
                     : command == 0x35 || command == 0x31 ? 1
                                                          : 2;
-          if (!linesHeld) {
-            reply->makeAckFail(r.frame);
-            return true;
-          }
+          if (!linesHeld) return refuse();
           if (r.payload[0] != 1 || regReadsLeft-- == 0) return false;  // reads only
           reply->makeSPIRegAck(r.frame, 1, command, 1, &regs[reg]);
           return true;
@@ -119,10 +114,7 @@ class ScriptedController {
         int n = blockReads++;
         Fault f = n < static_cast<int>(readFaults.size()) ? readFaults[n] : kNone;
         if (f == kDrop) return false;
-        if (f == kAckFail || !linesHeld) {
-          reply->makeAckFail(r.frame);
-          return true;
-        }
+        if (f == kAckFail || !linesHeld) return refuse();
         uint32_t at = r.u32(0) * 4096;
         std::vector<uint8_t> block(4096, 0xFF);
         if (at < flash.size())
