@@ -47,24 +47,6 @@ class DataManagerTest : public jyxtest::ControllerFixture<TestDataManager> {
   double farFuture() { return CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1; }
 };
 
-TEST_F(DataManagerTest, RepliesMatchByFrameNumberInAnyOrder) {
-  std::vector<std::string> calls;
-  ASSERT_TRUE(dm->gpio(1, 64, 1, [&](CPackage* r) { calls.push_back(r ? "first" : "null1"); }));
-  ASSERT_TRUE(dm->gpio(1, 65, 0, [&](CPackage* r) { calls.push_back(r ? "second" : "null2"); }));
-  ASSERT_EQ(fake->writeCount(), 2u);
-  Sent a = sent(0), b = sent(1);
-  EXPECT_EQ(a.cmd, GPIO_CTRL);
-  EXPECT_EQ(b.frame, a.frame + 1);
-  EXPECT_EQ(dm->pendingCount(), 2);
-
-  ackGpio(1);
-  EXPECT_EQ(calls, std::vector<std::string>({"second"}));
-  EXPECT_EQ(dm->pendingCount(), 1);
-  ackGpio(0);
-  EXPECT_EQ(calls, std::vector<std::string>({"second", "first"}));
-  EXPECT_EQ(dm->pendingCount(), 0);
-}
-
 TEST_F(DataManagerTest, AckFailIsPrintedAndStillDelivered) {
   bool delivered = false;
   dm->gpio(1, 68, 1, [&](CPackage* r) { delivered = r && r->dataType() == ACK_FAIL; });
