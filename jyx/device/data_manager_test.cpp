@@ -59,31 +59,6 @@ TEST_F(DataManagerTest, AckFailIsPrintedAndStillDelivered) {
   EXPECT_TRUE(delivered);
 }
 
-TEST_F(DataManagerTest, DroppedReplyFailsOnlyAfterTimeout) {
-  int calls = 0;
-  CPackage* got = reinterpret_cast<CPackage*>(1);
-  dm->gpio(1, 72, 1, [&](CPackage* r) {
-    ++calls;
-    got = r;
-  });
-  double now = CAPIManager::wallClock();
-  dm->onUpdate(now + 1);
-  dm->onUpdate(now + CJYXDataManager::kRequestTimeout - 5);
-  EXPECT_EQ(calls, 0);
-  dm->onUpdate(farFuture());
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(got, nullptr);
-  // Only the heartbeat that the long silence triggered is left.
-  EXPECT_EQ(dm->pendingCount(), 1);
-  EXPECT_EQ(sent(fake->writeCount() - 1).cmd, HEART_BEAT);
-
-  // The reply that finally arrives matches nothing.
-  CPackage late;
-  late.makeGpioAck(sent(0).frame, 1, 1, 72);
-  dm->onPackage(&late);
-  EXPECT_EQ(calls, 1);
-}
-
 // After one request went unanswered for the full time-out, a controller
 // that stays silent must not cost another full time-out per follow-up
 // request; the first packet it sends proves it alive again.
