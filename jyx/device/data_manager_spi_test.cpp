@@ -65,16 +65,17 @@ class ScriptedController {
 
   bool answer(const Request& r, CPackage* reply) {
     bool linesHeld = gpio[0] == 0 && gpio[1] == 0;  // SPI_PRG_EN, SPI_PRG_SEL
+    auto refuse = [&] {
+      reply->makeAckFail(r.frame);
+      return true;
+    };
     switch (r.cmd) {
       case HEART_BEAT:
         reply->makeHeartBeatAck(r.frame);
         return true;
       case GPIO_CTRL: {
         uint16_t num = r.u16(2);
-        if (gpioRequests++ == gpioAckFailAt) {
-          reply->makeAckFail(r.frame);  // refused: the line keeps its level
-          return true;
-        }
+        if (gpioRequests++ == gpioAckFailAt) return refuse();  // the line keeps its level
         if (num == 66 || num == 67) gpio[num - 66] = r.payload[1];
         reply->makeGpioAck(r.frame, r.payload[0], r.payload[1], num);
         return true;
@@ -89,10 +90,7 @@ class ScriptedController {
           int n = sectorWrites++;
           Fault f = n < static_cast<int>(sectorFaults.size()) ? sectorFaults[n] : kNone;
           if (f == kDrop) return false;
-          if (f == kAckFail || !linesHeld || !progMode) {
-            reply->makeAckFail(r.frame);
-            return true;
-          }
+          if (f == kAckFail || !linesHeld || !progMode) return refuse();
           reply->makeSPIDataAck(r.frame);
           return true;
         }
@@ -106,10 +104,7 @@ class ScriptedController {
           int reg = command == 0x05 || command == 0x01   ? 0
                     : command == 0x35 || command == 0x31 ? 1
                                                          : 2;
-          if (!linesHeld) {
-            reply->makeAckFail(r.frame);
-            return true;
-          }
+          if (!linesHeld) return refuse();
           if (r.payload[0] != 1 || regReadsLeft-- == 0) return false;  // reads only
           reply->makeSPIRegAck(r.frame, 1, command, 1, &regs[reg]);
           return true;
@@ -119,10 +114,7 @@ class ScriptedController {
         int n = blockReads++;
         Fault f = n < static_cast<int>(readFaults.size()) ? readFaults[n] : kNone;
         if (f == kDrop) return false;
-        if (f == kAckFail || !linesHeld) {
-          reply->makeAckFail(r.frame);
-          return true;
-        }
+        if (f == kAckFail || !linesHeld) return refuse();
         uint32_t at = r.u32(0) * 4096;
         std::vector<uint8_t> block(4096, 0xFF);
         if (at < flash.size())
@@ -192,6 +184,22 @@ class SPIFlowTest : public jyxtest::ControllerFixture<TestDataManager> {
     return done();
   }
   bool failed(const std::vector<int>& progress) { return !progress.empty() && progress.back() < 0; }
+  bool ended() { return failed(progress) || (!progress.empty() && progress.back() > 100); }
+  // Starts a flow on a fresh `progress` and serves it until it fails or is
+  // done; false when it never ended. `out` receives what it printed.
+  bool runFlow(const std::function<void(CJYXDataManager::SPIProgress)>& start,
+               std::string* out = nullptr) {
+    progress.clear();
+    capture();
+    start([this](int p) { progress.push_back(p); });
+    bool done = run([&] { return ended(); });
+    std::string text = captured();
+    if (out) *out = text;
+    return done;
+  }
+  bool flash(std::string* out = nullptr) {
+    return runFlow([&](CJYXDataManager::SPIProgress p) { dm->startFlashSPI(p); }, out);
+  }
 
   std::string writeImage(size_t size, uint8_t seed) {
     std::string image(size, '\0');
@@ -226,6 +234,7 @@ class SPIFlowTest : public jyxtest::ControllerFixture<TestDataManager> {
   }
 
   bool capturing_ = false;
+  std::vector<int> progress;
   jyxtest::ScopedTempDir dir;
   ScriptedController controller{64 * 1024};
 };
@@ -330,12 +339,8 @@ TEST_F(SPIFlowTest, ARetryGoesOnAtTheSectorThatFailed) {
     controller.sectorFaults = {kNone, kNone, kNone, kAckFail};
     dm->setFlashType(c.flashType);
     dm->setImagePath(writeImage(40000, 9));
-    std::vector<int> progress;
-    capture();
-    dm->startFlashSPI([&](int p) { progress.push_back(p); });
-    ASSERT_TRUE(
-        run([&] { return !progress.empty() && (progress.back() < 0 || progress.back() > 100); }));
-    std::string out = captured();
+    std::string out;
+    ASSERT_TRUE(flash(&out));
     EXPECT_EQ(CJYXDataManager::kSPIFlashDone, progress.back()) << out;
     EXPECT_EQ(c.indices, controller.sectorWriteIndices());
   }
@@ -344,11 +349,9 @@ TEST_F(SPIFlowTest, ARetryGoesOnAtTheSectorThatFailed) {
 TEST_F(SPIFlowTest, RefusedOrLostCheckBlockFailsWithTheLinesBack) {
   preload(9000, 7);
   dm->setFlashType("2M*3");  // programming mode is left too
-  std::vector<int> progress;
-  capture();
   controller.readFaults = {kNone, kAckFail};
-  dm->startCheckSPI([&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress); }));
+  ASSERT_TRUE(runFlow([&](CJYXDataManager::SPIProgress p) { dm->startCheckSPI(p); }));
+  EXPECT_EQ(-1, progress.back());
   EXPECT_EQ(2, controller.count(SPI_READ, SPI_DATA));
   expectLinesBack();
 
@@ -357,6 +360,7 @@ TEST_F(SPIFlowTest, RefusedOrLostCheckBlockFailsWithTheLinesBack) {
   controller.blockReads = 0;
   controller.readFaults = {kDrop};
   progress.clear();
+  capture();
   dm->startCheckSPI([&](int p) { progress.push_back(p); });
   ASSERT_TRUE(run([&] { return controller.blockReads == 1 && dm->pendingCount() == 1; }));
   dm->onUpdate(CAPIManager::wallClock() + CJYXDataManager::kRequestTimeout + 1);
@@ -391,35 +395,16 @@ TEST_F(SPIFlowTest, ClosedChannelFailsEveryFlowWithItsMessage) {
   int unlock = -1;
   dm->winbondUnlockFlash([&](bool ok) { unlock = ok; });
   EXPECT_EQ(0, unlock);
-  std::vector<int> progress;
-  std::string path = writeImage(100, 1);
-  dm->setImagePath(path);
-  dm->setRetryLimit(1);
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  run([&] { return failed(progress); });
   std::string out = captured();
-  EXPECT_EQ(-1, progress.back());
   EXPECT_NE(std::string::npos,
             out.find("jyx.data(winbondReadSPIRegisters): channel is not valid.\n"));
   EXPECT_NE(std::string::npos, out.find("jyx.data(winbondUnlockFlash): channel is not valid.\n"));
+  dm->setImagePath(writeImage(100, 1));
+  dm->setRetryLimit(1);
+  ASSERT_TRUE(flash(&out));
+  EXPECT_EQ(-1, progress.back());
   EXPECT_NE(std::string::npos, out.find("jyx.data(gpio): channel is not valid.\n"));
   EXPECT_NE(std::string::npos, out.find("SPI flash fail.\n"));
-  EXPECT_EQ(0u, fake->writeCount());
-}
-
-TEST_F(SPIFlowTest, MissingOrEmptyImageFailsAtOnce) {
-  std::vector<int> progress;
-  capture();
-  dm->setImagePath("");
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  dm->setImagePath(dir.file("missing.bin"));
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  dm->startCheckSPI([&](int p) { progress.push_back(p); });
-  jyxtest::writeFile(dir.file("empty.bin"), "");
-  dm->setImagePath(dir.file("empty.bin"));
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  captured();
-  EXPECT_EQ(std::vector<int>({-1, -1, -1, -1}), progress);
   EXPECT_EQ(0u, fake->writeCount());
 }
 
@@ -461,30 +446,22 @@ TEST_F(SPIFlowTest, ImageListFromAFolderServerSkipsBadEntriesAndKeepsItOnBrokenJ
 TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
   // Read: take (GPIO 0, 1), one block, hand back (GPIO 2 refused).
   controller.gpioAckFailAt = 2;
-  std::vector<int> progress;
   std::vector<uint8_t> dest(100);
-  capture();
-  dm->startGetSPIContent(0, 100, dest.data(), [&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(
-      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
-  std::string readOut = captured();
+  std::string out;
+  ASSERT_TRUE(runFlow(
+      [&](CJYXDataManager::SPIProgress p) { dm->startGetSPIContent(0, 100, dest.data(), p); },
+      &out));
   EXPECT_EQ(-1, progress.back());
-  EXPECT_TRUE(hasReason(dm, "SPI lines were not handed back")) << readOut;
-  EXPECT_NE(std::string::npos, readOut.find("SPI_PRG_EN to 1 fail.\n"));
+  EXPECT_TRUE(hasReason(dm, "SPI lines were not handed back")) << out;
+  EXPECT_NE(std::string::npos, out.find("SPI_PRG_EN to 1 fail.\n"));
 
   // Flash: the last request of the pass, SPI_PRG_SEL to 1, is refused.
-  std::string path = writeImage(5000, 3);
-  dm->setImagePath(path);
+  dm->setImagePath(writeImage(5000, 3));
   dm->setRetryLimit(1);
   controller.gpio[0] = controller.gpio[1] = 1;
   controller.gpioRequests = 0;
   controller.gpioAckFailAt = 3;
-  progress.clear();
-  capture();
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(
-      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
-  std::string out = captured();
+  ASSERT_TRUE(flash(&out));
   EXPECT_EQ(-1, progress.back()) << out;
   EXPECT_EQ(2, controller.sectorWrites);  // every sector was written
   EXPECT_NE(std::string::npos, out.find("SPI_PRG_SEL to 1 fail.\n"));
@@ -493,12 +470,7 @@ TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
 
   // The same flash with the hand-back acknowledged succeeds and has no reason.
   controller.gpioAckFailAt = -1;
-  progress.clear();
-  capture();
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(
-      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
-  captured();
+  ASSERT_TRUE(flash());
   EXPECT_EQ(CJYXDataManager::kSPIFlashDone, progress.back());
   EXPECT_TRUE(dm->spiFailReasons().empty());
   expectLinesBack();
@@ -508,64 +480,62 @@ TEST_F(SPIFlowTest, RefusedHandBackFailsAFlowThatOtherwiseSucceeded) {
 // range before the first sector; no pass is retried for it.
 TEST_F(SPIFlowTest, ImageOrRangeLargerThanTheFlashIsRefusedBeforeTheFirstSector) {
   controller.ackSectors = 2;  // 8 KiB
-  std::string path = writeImage(9000, 4);
-  dm->setImagePath(path);
+  dm->setImagePath(writeImage(9000, 4));
   dm->setRetryLimit(5);
-  std::vector<int> progress;
-  capture();
-  dm->startFlashSPI([&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress); }));
-  captured();
+  ASSERT_TRUE(flash());
+  EXPECT_EQ(-1, progress.back());
   EXPECT_EQ(0, controller.sectorWrites);
   EXPECT_EQ(2, controller.count(SPI_CTRL, SPI_CTRL_INFO_DATA));  // one pass: open, leave
   EXPECT_TRUE(hasReason(dm, "(9000 bytes) is larger than the flash (8192 bytes)"));
   EXPECT_EQ(8192u, dm->spiFlashSize());
   expectLinesBack();
 
-  // A read learns the size from the JEDEC id (64 KiB here).
+  // A read learns the size from the JEDEC id (64 KiB here); up to its last
+  // byte is fine.
   std::vector<uint8_t> dest(0x2000);
-  progress.clear();
-  capture();
-  dm->startGetSPIContent(0xF000, 0x2000, dest.data(), [&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(run([&] { return failed(progress); }));
-  captured();
+  auto read = [&](int offset) {
+    return runFlow([&](CJYXDataManager::SPIProgress p) {
+      dm->startGetSPIContent(offset, 0x2000, dest.data(), p);
+    });
+  };
+  ASSERT_TRUE(read(0xF000));
+  EXPECT_EQ(-1, progress.back());
   EXPECT_EQ(0, controller.blockReads);
   EXPECT_TRUE(hasReason(dm, "ends beyond the flash (65536 bytes)"));
   expectLinesBack();
-
-  // Up to the last byte is fine.
-  progress.clear();
-  capture();
-  dm->startGetSPIContent(0xE000, 0x2000, dest.data(), [&](int p) { progress.push_back(p); });
-  ASSERT_TRUE(
-      run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); }));
-  captured();
+  ASSERT_TRUE(read(0xE000));
   EXPECT_EQ(CJYXDataManager::kSPICheckDone, progress.back());
   EXPECT_EQ(2, controller.blockReads);
 }
 
+// An image that cannot be used fails a flash or a check at once, before
+// anything is sent, with a reason naming the problem; a refused sector names
+// the sector.
 TEST_F(SPIFlowTest, FailureReasonsNameTheImageProblemOrTheSector) {
-  std::vector<int> progress;
-  auto flash = [&](const std::string& path) {
-    dm->setImagePath(path);
+  jyxtest::writeFile(dir.file("empty.bin"), "");
+  const std::pair<std::string, const char*> images[] = {
+      {"", "no image file given"},
+      {dir.file("missing.bin"), "No such file or directory"},
+      {dir.path(), "is a directory"},
+      {dir.file("empty.bin"), "is empty"},
+  };
+  for (const auto& image : images) {
+    SCOPED_TRACE(image.first);
+    dm->setImagePath(image.first);
     progress.clear();
     capture();
     dm->startFlashSPI([&](int p) { progress.push_back(p); });
-    run([&] { return failed(progress) || (!progress.empty() && progress.back() > 100); });
+    EXPECT_TRUE(hasReason(dm, image.second));
+    dm->startCheckSPI([&](int p) { progress.push_back(p); });
     captured();
-  };
-  flash(dir.file("missing.bin"));
-  EXPECT_TRUE(hasReason(dm, "No such file or directory"));
-  flash(dir.path());
-  EXPECT_TRUE(hasReason(dm, "is a directory"));
-  jyxtest::writeFile(dir.file("empty.bin"), "");
-  flash(dir.file("empty.bin"));
-  EXPECT_TRUE(hasReason(dm, "is empty"));
+    EXPECT_EQ(std::vector<int>({-1, -1}), progress);  // without a pump
+  }
   EXPECT_EQ(0u, fake->writeCount());
 
   dm->setRetryLimit(1);
   controller.sectorFaults = {kNone, kAckFail};
-  flash(writeImage(5000, 9));
+  dm->setImagePath(writeImage(5000, 9));
+  ASSERT_TRUE(flash());
   EXPECT_EQ(-1, progress.back());
   EXPECT_TRUE(hasReason(dm, "refused sector 1 (ACK_FAIL)"));
   EXPECT_EQ(1u, dm->spiFailReasons().size());  // the lines went back

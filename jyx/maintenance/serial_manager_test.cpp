@@ -42,12 +42,8 @@ TEST(SerialReplyTest, ParsesTheControllerReplies) {
 }
 
 TEST(SerialReplyTest, ColourSequencesAreRemoved) {
-  std::string coloured = "\x1b[0;32m[JYX]: Ethernet IP: 127.0.0.5\x1b[0m\r\n";
-  std::string plain = CJYXSerialManager::stripAnsi(coloured);
-  EXPECT_EQ("[JYX]: Ethernet IP: 127.0.0.5\r\n", plain);
-  std::string reply;
-  EXPECT_EQ(1, CJYXSerialManager::parseReply(plain, &reply));
-  EXPECT_EQ("127.0.0.5", reply);
+  EXPECT_EQ("[JYX]: Ethernet IP: 127.0.0.5\r\n",
+            CJYXSerialManager::stripAnsi("\x1b[0;32m[JYX]: Ethernet IP: 127.0.0.5\x1b[0m\r\n"));
   // An unterminated sequence is left alone.
   EXPECT_EQ("a\x1b[0;3", CJYXSerialManager::stripAnsi("a\x1b[0;3"));
 }

@@ -155,7 +155,9 @@ TEST(PowerCsv, HeadersCellsTimesAndTotal) {
   EXPECT_NE(std::string::npos, fewer.find("20231114 22:13:20.200,200,5.00,0.00\n"));
 }
 
-TEST(PowerDataFile, LayoutOfHeaderAndRecords) {
+// The layout with records is checked byte for byte against expectedDataFile
+// below; an empty run still writes the whole header and every CSV header.
+TEST(PowerDataFile, EmptyRunWritesTheHeaderAndEmptyCsvFiles) {
   ScopedTempDir dir;
   CJYXPowerMonitor empty;
   std::string path = dir.file("empty");
@@ -168,26 +170,6 @@ TEST(PowerDataFile, LayoutOfHeaderAndRecords) {
   for (const char* suffix : kCsvSuffixes) {
     EXPECT_EQ("\"time\",\"timer(ms)\"\n\n", readFile(path + suffix)) << suffix;
   }
-
-  CJYXPowerMonitor m;
-  data = savedRun(dir, "run.qel", 3, &m);
-  uint64_t base;
-  memcpy(&base, data.data() + 8, 8);
-  EXPECT_EQ(5000000u, base);
-  // Rails 0, 1, 2 with 6 records each, then TOTAL with 6; the rest empty.
-  uint32_t offset = 800;
-  for (int i = 0; i < 97; ++i) {
-    uint32_t count = (i < 3 || i == 96) ? 6 : 0;
-    EXPECT_EQ(offset, le32(data, 24 + 8 * i)) << i;
-    EXPECT_EQ(count, le32(data, 28 + 8 * i)) << i;
-    offset += count * 24;
-  }
-  EXPECT_EQ(size_t(offset), data.size());
-  // Rail 1, record 2 (third frame: report 1, t = 40 ms): clock, time, mV.
-  size_t at = le32(data, 24 + 8) + 2 * 24;
-  EXPECT_EQ(5040000u, le32(data, at));
-  EXPECT_EQ(40u, le32(data, at + 8));
-  EXPECT_EQ(uint32_t(m.rail(1)->raw.at(2).voltage), le32(data, at + 12));
 }
 
 TEST(PowerDataFile, CsvFilesWrittenWhenDataFileCannotBe) {
@@ -313,10 +295,20 @@ class ScopedFileSizeLimit {
   void (*oldHandler_)(int);
 };
 
+// One record as the file lays it out, independently of CJYXPowerRecord:
+// clock (8 bytes), then time, mV, mA and mW (4 bytes each).
+std::string recordBytes(uint64_t clock, int32_t time, int32_t mv, int32_t ma, int32_t mw) {
+  std::string out(24, '\0');
+  memcpy(&out[0], &clock, 8);
+  const int32_t words[4] = {time, mv, ma, mw};
+  memcpy(&out[8], words, 16);
+  return out;
+}
+
 // The data file a run of fillMonitor(reports) must give, built from the
 // conversions alone: rails 0-2 and TOTAL, two frames per report.
 std::string expectedDataFile(int reports) {
-  std::vector<CJYXPowerRecord> rails[4];
+  std::string rails[4];
   for (int r = 0; r < reports; ++r) {
     uint64_t clock = 5000000 + uint64_t(r) * 40000;
     int32_t t = r * 40;
@@ -325,9 +317,9 @@ std::string expectedDataFile(int reports) {
                              convertPowerRaw(32767, -32768, 32000, 10)};
     for (int f = 0; f < 2; ++f) {
       for (int i = 0; i < 3; ++i) {
-        rails[i].push_back({clock, t, v[i].voltage, v[i].current, v[i].power});
+        rails[i] += recordBytes(clock, t, v[i].voltage, v[i].current, v[i].power);
       }
-      rails[3].push_back({clock, t, 0, 0, v[0].power + v[1].power + v[2].power});
+      rails[3] += recordBytes(clock, t, 0, 0, v[0].power + v[1].power + v[2].power);
     }
   }
   std::string out(800, '\0');
@@ -340,12 +332,12 @@ std::string expectedDataFile(int reports) {
   memcpy(&out[16], &word, 4);
   uint32_t offset = 800;
   for (int i = 0; i < 97; ++i) {
-    const std::vector<CJYXPowerRecord>* list = i < 3 ? &rails[i] : i == 96 ? &rails[3] : nullptr;
-    uint32_t count = list ? uint32_t(list->size()) : 0;
+    const std::string* list = i < 3 ? &rails[i] : i == 96 ? &rails[3] : nullptr;
+    uint32_t count = list ? uint32_t(list->size() / 24) : 0;
     memcpy(&out[24 + 8 * i], &offset, 4);
     memcpy(&out[28 + 8 * i], &count, 4);
     offset += count * 24;
-    if (list) out.append(reinterpret_cast<const char*>(list->data()), list->size() * 24);
+    if (list) out += *list;
   }
   return out;
 }

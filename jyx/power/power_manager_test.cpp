@@ -15,31 +15,28 @@
 
 namespace {
 
-using jyxtest::decode;
-using jyxtest::FakeChannel;
 using jyxtest::runTask;
 using jyxtest::ScopedTempDir;
 using jyxtest::Sent;
 using jyxtest::writeFile;
 
-class PowerManagerTest : public ::testing::Test {
+class TestDataManager : public CJYXDataManager {
+ public:
+  TestDataManager() : CJYXDataManager(CJYX::instance(), "127.0.0.1", kDefaultPort, false) {}
+};
+
+class PowerManagerTest : public jyxtest::ControllerFixture<TestDataManager> {
  protected:
   void SetUp() override {
-    CJYX::instance()->setWantConnected(true);
-    CJYX::instance()->setLastCheck(1e15);
-    dm = new CJYXDataManager(CJYX::instance(), "127.0.0.1", CJYXDataManager::kDefaultPort, false);
-    fake = new FakeChannel(dm);
-    dm->setChannel(fake);
+    ControllerFixture::SetUp();
     pm = new CJYXPowerManager(CJYX::instance(), dm, false);
     pm->start();
   }
   void TearDown() override {
     delete pm;
-    delete dm;
-    CJYX::instance()->setWantConnected(false);
+    ControllerFixture::TearDown();
   }
 
-  Sent sent(size_t i) { return decode(fake->writeAt(i)); }
   void ackGpio(size_t i) {
     Sent s = sent(i);
     CPackage reply;
@@ -71,8 +68,6 @@ class PowerManagerTest : public ::testing::Test {
     dm->onPackage(&p);
   }
 
-  CJYXDataManager* dm = nullptr;
-  FakeChannel* fake = nullptr;
   CJYXPowerManager* pm = nullptr;
 };
 
