@@ -145,12 +145,23 @@ class CJYX : public CTaskManager, public CJYXServices {
                    const std::string& title, const std::string& confirm, const std::string& reject,
                    double sizeFactor) {}
 
-  // Feature-manager side (jyx_managers.cpp). start/stop run the six
-  // managers' start/stop in order (log, data, power, serial, fastboot, FCT)
-  // and in reverse; connectManagers disconnects, points the log and data
-  // managers at ip() and connects them (blocking), setting wantConnected
-  // when the data channel is open afterwards; UART forwarding and power
-  // sampling that were on before are then requested again.
+  // The managers of the tools built on this layer (the flash tool's and the
+  // FCT tool's), which jyx/ does not know by name: the front end that links
+  // them hands in how to start and stop them, once, before the first
+  // start(). Either function may be empty.
+  struct ToolManagers {
+    std::function<void()> start;
+    std::function<void()> stop;
+  };
+  void setToolManagers(ToolManagers tools);
+
+  // Feature-manager side (jyx_managers.cpp). start/stop run the managers'
+  // start/stop in order (log, data, power, serial, then the tool managers'
+  // start) and in reverse (the tool managers' stop first); connectManagers
+  // disconnects, points the log and data managers at ip() and connects them
+  // (blocking), setting wantConnected when the data channel is open
+  // afterwards; UART forwarding and power sampling that were on before are
+  // then requested again.
   void startFeatureManagers();
   void stopFeatureManagers();
   void connectManagers();
@@ -206,6 +217,7 @@ class CJYX : public CTaskManager, public CJYXServices {
   // The log channel opened with the data channel; a log link that drops
   // later is reconnected (one that never opened is not retried).
   bool logLinkWanted_ = false;
+  ToolManagers toolManagers_;
   std::string ip_ = "127.0.0.1";
   std::string nameText_;
   bool titleDirty_ = false;

@@ -1,11 +1,14 @@
-// The controller object's side of the feature managers (log, device
-// control, power, serial, fastboot, FCT). Every reference from CJYX to a feature manager lives
-// in this file, and so does the wiring: the process-wide managers are made
-// here and handed what they depend on (the controller object's services, the
-// device-control manager) once, at construction. The managers themselves
-// include neither the controller object nor each other in a circle.
-#include "fastboot/fastboot_manager.h"
-#include "fcttool/fct_tool_manager.h"
+// The controller object's side of the feature managers of this layer (log,
+// device control, power, serial). Every reference from CJYX to a feature
+// manager lives in this file, and so does the wiring: the process-wide
+// managers are made here and handed what they depend on (the controller
+// object's services, the device-control manager) once, at construction. The
+// managers themselves include neither the controller object nor each other
+// in a circle. The tool managers above this layer (fastboot, FCT) are
+// started and stopped through the functions the front end hands in with
+// setToolManagers, so that jyx/ includes nothing of fastboot/ or fcttool/.
+#include <utility>
+
 #include "jyx/device/data_manager.h"
 #include "jyx/device/log_manager.h"
 #include "jyx/jyx.h"
@@ -49,23 +52,18 @@ CJYXPowerManager* CJYXPowerManager::instance() {
   return manager;
 }
 
+void CJYX::setToolManagers(ToolManagers tools) { toolManagers_ = std::move(tools); }
+
 void CJYX::startFeatureManagers() {
   CJYXLogManager::instance()->start();
   CJYXDataManager::instance()->start();
   CJYXPowerManager::instance()->start();
   CJYXSerialManager::instance()->start();
-  CFastbootManager* fastboot = CFastbootManager::instance();
-  // The boot-loader plan finds the controller's address over its MCU console.
-  fastboot->setAddressLookup([](CFastbootManager::AddressReply reply) {
-    CJYXSerialManager::instance()->getIP(std::move(reply));
-  });
-  fastboot->start();
-  CFCTToolManager::instance()->start();
+  if (toolManagers_.start) toolManagers_.start();
 }
 
 void CJYX::stopFeatureManagers() {
-  CFCTToolManager::instance()->stop();
-  CFastbootManager::instance()->stop();
+  if (toolManagers_.stop) toolManagers_.stop();
   CJYXSerialManager::instance()->stop();
   CJYXPowerManager::instance()->stop();
   CJYXDataManager::instance()->stop();

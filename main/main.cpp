@@ -17,6 +17,7 @@
 #include "main/qel_console_flash_tool.h"
 #include "main/qel_console_jyx.h"
 #include "main/signal_events.h"
+#include "main/tool_managers.h"
 #include "tools/gpt.h"
 
 namespace {
@@ -130,6 +131,7 @@ int main(int argc, char** argv) {
   }
 
   CJYX* jyx = CJYX::instance();
+  jyx::attachToolManagers(jyx);
   char* slash = strrchr(argv[0], '/');
   if (slash != nullptr) {
     *slash = '\0';

@@ -189,8 +189,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   using SPIProgress = std::function<void(int)>;
   // Register bytes and their count; (nullptr, 0) on failure.
   using SPIRegisterCallback = std::function<void(const uint8_t*, int)>;
-  static constexpr int kSPIFlashDone = 10000;
-  static constexpr int kSPICheckDone = 100000;
+  static constexpr int kSPIFlashDone = CSpiFlashFlow::kFlashDone;
+  static constexpr int kSPICheckDone = CSpiFlashFlow::kCheckDone;
   static constexpr uint32_t kSPIDefaultRetryLimit = 5;
 
   // One entry of the image server's list ("version", "image" file name).
@@ -382,8 +382,8 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   std::function<void(uint32_t*, uint8_t*)> powerBlockProvider_;
 
   // --- SPI flash state ---
-  // The flows read the settings and keep the UI state below up to date.
-  friend class CSpiFlashFlow;
+  // The flows read the settings and keep the UI state below up to date,
+  // through spiLink_.
   bool loopFlash_ = false;
   bool spiBusy_ = false;
   bool spiRefresh_ = false;
@@ -424,7 +424,6 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   bool spiStaticDirty_ = true;
   int spiPercent_ = 0;
   int elapsed_ = 0;
-  double spiStartTime_ = 0.0;
   uint32_t retryLimit_ = kSPIDefaultRetryLimit;
   int loopCount_ = 0;
   bool spiEnabled_ = false;
@@ -443,8 +442,45 @@ class CJYXDataManager : public CJYXTaskManager, public CPackageParserDelegate {
   uint8_t regWriteValues_[3] = {0, 0, 0};
   uint8_t regWriteMask_ = 0;
   uint8_t regReadBytes_[3] = {0, 0, 0};
+  // The flows' view of this manager: each operation of CSpiFlashLink is the
+  // member of the same name, each setting and UI value the field behind it
+  // (data_manager_spi_link.cpp).
+  class SpiFlowLink : public CSpiFlashLink {
+   public:
+    explicit SpiFlowLink(CJYXDataManager* manager) : manager_(manager) {}
+    bool enableSPI_IO(std::function<void(bool)> callback) override;
+    void disableSPI_IO(std::function<void(bool)> callback) override;
+    bool enableSPIData(uint8_t enable, bool writeMode, PackageCallback callback) override;
+    bool sendSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum, const uint8_t* data,
+                     int length, PackageCallback callback) override;
+    bool readSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                     PackageCallback callback) override;
+    bool readSPIReg(uint8_t command, uint16_t count, RegisterCallback callback) override;
+    void disconnect() override;
+    void connect() override;
+    double clockNow() override;
+    void notice(const std::string& text) override;
+    void spiDialog(const char* title, const std::string& text) override;
+    const std::string& imagePath() override;
+    uint32_t retryLimit() override;
+    uint8_t securityMode() override;
+    uint16_t eraseId() override;
+    bool loopFlash() override;
+    void setSpiBusy(bool busy) override;
+    void setSpiRefresh(bool refresh) override;
+    int spiPercent() override;
+    void setSpiPercent(int percent) override;
+    int elapsed() override;
+    void setElapsed(int seconds) override;
+    int loopCount() override;
+    void setLoopCount(int count) override;
+
+   private:
+    CJYXDataManager* manager_;
+  };
+  SpiFlowLink spiLink_{this};
   // The flash, check and read flows and their failure record.
-  CSpiFlashFlow spiFlow_{this};
+  CSpiFlashFlow spiFlow_{&spiLink_};
   // --- end of SPI flash state ---
 };
 

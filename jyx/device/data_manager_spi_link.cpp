@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "common/api_manager.h"
 #include "common/byte_order.h"
@@ -388,3 +389,58 @@ void CJYXDataManager::winbondUnlockFlash(std::function<void(bool)> callback) {
   }
   winbondWriteSPIRegisters(kUnlockRegisterValue, std::move(callback));
 }
+
+// ---------------------------------------------------------------------------
+// The flows' view of the manager
+
+bool CJYXDataManager::SpiFlowLink::enableSPI_IO(std::function<void(bool)> callback) {
+  return manager_->enableSPI_IO(std::move(callback));
+}
+
+void CJYXDataManager::SpiFlowLink::disableSPI_IO(std::function<void(bool)> callback) {
+  manager_->disableSPI_IO(std::move(callback));
+}
+
+bool CJYXDataManager::SpiFlowLink::enableSPIData(uint8_t enable, bool writeMode,
+                                                 PackageCallback callback) {
+  return manager_->enableSPIData(enable, writeMode, std::move(callback));
+}
+
+bool CJYXDataManager::SpiFlowLink::sendSPIData(uint32_t secOffset, uint16_t secSize,
+                                               uint16_t secNum, const uint8_t* data, int length,
+                                               PackageCallback callback) {
+  return manager_->sendSPIData(secOffset, secSize, secNum, data, length, std::move(callback));
+}
+
+bool CJYXDataManager::SpiFlowLink::readSPIData(uint32_t secOffset, uint16_t secSize,
+                                               uint16_t secNum, PackageCallback callback) {
+  return manager_->readSPIData(secOffset, secSize, secNum, std::move(callback));
+}
+
+bool CJYXDataManager::SpiFlowLink::readSPIReg(uint8_t command, uint16_t count,
+                                              RegisterCallback callback) {
+  return manager_->readSPIReg(command, count, std::move(callback));
+}
+
+void CJYXDataManager::SpiFlowLink::disconnect() { manager_->disconnect(); }
+void CJYXDataManager::SpiFlowLink::connect() { manager_->connect(); }
+double CJYXDataManager::SpiFlowLink::clockNow() { return manager_->clockNow(); }
+void CJYXDataManager::SpiFlowLink::notice(const std::string& text) { manager_->notice(text); }
+
+void CJYXDataManager::SpiFlowLink::spiDialog(const char* title, const std::string& text) {
+  manager_->spiDialog(title, text);
+}
+
+const std::string& CJYXDataManager::SpiFlowLink::imagePath() { return manager_->imagePath_; }
+uint32_t CJYXDataManager::SpiFlowLink::retryLimit() { return manager_->retryLimit_; }
+uint8_t CJYXDataManager::SpiFlowLink::securityMode() { return manager_->securityMode_; }
+uint16_t CJYXDataManager::SpiFlowLink::eraseId() { return manager_->eraseId_; }
+bool CJYXDataManager::SpiFlowLink::loopFlash() { return manager_->loopFlash_; }
+void CJYXDataManager::SpiFlowLink::setSpiBusy(bool busy) { manager_->spiBusy_ = busy; }
+void CJYXDataManager::SpiFlowLink::setSpiRefresh(bool refresh) { manager_->spiRefresh_ = refresh; }
+int CJYXDataManager::SpiFlowLink::spiPercent() { return manager_->spiPercent_; }
+void CJYXDataManager::SpiFlowLink::setSpiPercent(int percent) { manager_->spiPercent_ = percent; }
+int CJYXDataManager::SpiFlowLink::elapsed() { return manager_->elapsed_; }
+void CJYXDataManager::SpiFlowLink::setElapsed(int seconds) { manager_->elapsed_ = seconds; }
+int CJYXDataManager::SpiFlowLink::loopCount() { return manager_->loopCount_; }
+void CJYXDataManager::SpiFlowLink::setLoopCount(int count) { manager_->loopCount_ = count; }

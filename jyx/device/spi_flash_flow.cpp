@@ -6,7 +6,6 @@
 #include "common/api_manager.h"
 #include "common/string_format.h"
 #include "common/thread_pool.h"
-#include "jyx/device/data_manager.h"
 #include "jyx/device/spi_image.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/package_format.h"
@@ -28,7 +27,7 @@ CAPIManager* api() { return CAPIManager::instance(); }
 
 }  // namespace
 
-CSpiFlashFlow::CSpiFlashFlow(CJYXDataManager* data) : data_(data) {}
+CSpiFlashFlow::CSpiFlashFlow(CSpiFlashLink* link) : link_(link) {}
 
 // ---------------------------------------------------------------------------
 // The sequence
@@ -153,11 +152,11 @@ void CSpiFlashFlow::begin(Mode mode, uint64_t rangeEnd, bool read) {
 // An empty image fails a check too: with nothing to compare, calling it a
 // pass would hide a wrong path.
 bool CSpiFlashFlow::loadImageOrFail() {
-  const std::string& path = data_->imagePath_;
+  const std::string& path = link_->imagePath();
   const char* problem = nullptr;
   std::string why;
   if (path.empty()) {
-    data_->spiDialog("Error", "spi file is blank.");
+    link_->spiDialog("Error", "spi file is blank.");
     setCause("no image file given");
   } else if (!spiLoadImage(path, &image_, &imageSize_, &why)) {
     problem = "open spi file (%s) failed";
@@ -168,7 +167,7 @@ bool CSpiFlashFlow::loadImageOrFail() {
   } else {
     return true;
   }
-  if (problem != nullptr) data_->spiDialog("Error", stringFormat(problem, path.c_str()));
+  if (problem != nullptr) link_->spiDialog("Error", stringFormat(problem, path.c_str()));
   reportValue(-1);
   return false;
 }
@@ -176,12 +175,12 @@ bool CSpiFlashFlow::loadImageOrFail() {
 void CSpiFlashFlow::startFlash(Progress progress) {
   progress_ = std::make_shared<Progress>(std::move(progress));
   api()->print("flash SPI data ......\n");
-  data_->notice("flash SPI data ......");
+  link_->notice("flash SPI data ......");
   attempts_ = 0;
   begin(Mode::kFlash, 0, false);
   if (!loadImageOrFail()) return;
   rangeEnd_ = imageSize_;
-  api()->print("spi file(%s), size:(%d)\n", data_->imagePath_.c_str(),
+  api()->print("spi file(%s), size:(%d)\n", link_->imagePath().c_str(),
                static_cast<int>(imageSize_));
   startPass(nullptr);
 }
@@ -192,11 +191,11 @@ void CSpiFlashFlow::startCheck(Progress progress) {
   begin(Mode::kCheck, 0, false);
   if (!loadImageOrFail()) return;
   rangeEnd_ = imageSize_;
-  data_->spiBusy_ = true;
+  link_->setSpiBusy(true);
   sectorIndex_ = 0;
   blockSize_ = kSPIBlockSize;
   sectorCount_ = spiCheckBlockCount(imageSize_);
-  reportValue(data_->spiPercent_);
+  reportValue(link_->spiPercent());
   writeMode_ = false;
   run(Step::kTakeLines);
 }
@@ -208,7 +207,7 @@ void CSpiFlashFlow::startRead(int offset, int size, ReadSink sink, Progress prog
   }
   progress_ = std::make_shared<Progress>(std::move(progress));
   api()->print("get SPI data ......\n");
-  data_->notice("get SPI data ......");
+  link_->notice("get SPI data ......");
   // The flash address is the offset's 32-bit pattern: "0xffff0000" reaches
   // the top of a 4 GiB address space instead of going negative.
   readOffset_ = static_cast<uint32_t>(offset);
@@ -218,7 +217,7 @@ void CSpiFlashFlow::startRead(int offset, int size, ReadSink sink, Progress prog
     reportValue(-1);
     return;
   }
-  data_->spiBusy_ = true;
+  link_->setSpiBusy(true);
   blockSize_ = kSPIBlockSize;
   readSink_ = std::move(sink);
   readCopied_ = 0;
@@ -226,7 +225,7 @@ void CSpiFlashFlow::startRead(int offset, int size, ReadSink sink, Progress prog
   sectorIndex_ = range.firstBlock;
   sectorCount_ = range.endBlock;
   if (sector_.size() < kSPIBlockSize) sector_.resize(kSPIBlockSize);
-  data_->spiPercent_ = 0;
+  link_->setSpiPercent(0);
   reportValue(0);
   writeMode_ = false;
   run(Step::kTakeLines);
@@ -241,13 +240,13 @@ bool CSpiFlashFlow::startPass(const char* message) {
   step_ = Step::kStartPass;
   if (message != nullptr) api()->print("%s", message);
   attempts_ += 1;
-  if (attempts_ > static_cast<int64_t>(data_->retryLimit_)) {
+  if (attempts_ > static_cast<int64_t>(link_->retryLimit())) {
     giveUp(message != nullptr ? message : kFlashFailText);
     return false;
   }
   if (attempts_ == 1) {
     resumeSector_ = 0;
-  } else if (data_->securityMode_ != 0 && data_->eraseId_ != 0) {
+  } else if (link_->securityMode() != 0 && link_->eraseId() != 0) {
     // Entering programming mode erases the copies again: start over.
     resumeSector_ = 0;
   }
@@ -256,17 +255,17 @@ bool CSpiFlashFlow::startPass(const char* message) {
   // acknowledged.
   if (attempts_ > 1) {
     sleepMs(kRetryPauseMs);
-    data_->disconnect();
+    link_->disconnect();
     sleepMs(kRetryPauseMs);
-    data_->connect();
+    link_->connect();
     sleepMs(kReconnectSettleMs);
     api()->print("SPI flash, retry %d\n", static_cast<int>(attempts_ - 1));
   }
-  data_->spiPercent_ = 0;
-  data_->elapsed_ = 0;
-  data_->spiStartTime_ = data_->clockNow();
-  data_->spiRefresh_ = true;
-  data_->spiBusy_ = true;
+  link_->setSpiPercent(0);
+  link_->setElapsed(0);
+  startTime_ = link_->clockNow();
+  link_->setSpiRefresh(true);
+  link_->setSpiBusy(true);
   writeMode_ = true;
   advance();
   return true;
@@ -300,7 +299,7 @@ void CSpiFlashFlow::checkRange() {
   // No acknowledge described the flash (checks and reads outside a security
   // layout): its JEDEC id does. A controller that cannot read it leaves the
   // size unknown and the range unchecked.
-  bool sent = data_->readSPIReg(kJedecIdCommand, 3, [this](const uint8_t* bytes, int count) {
+  bool sent = link_->readSPIReg(kJedecIdCommand, 3, [this](const uint8_t* bytes, int count) {
     if (bytes != nullptr && count >= 3) flashSize_ = spiFlashSizeFromJedecId(bytes);
     rangeDecision();
   });
@@ -317,15 +316,15 @@ void CSpiFlashFlow::rangeDecision() {
                           readOffset_, readSize_, static_cast<unsigned long long>(flashSize_)));
   } else {
     setCause(stringFormat("image %s (%u bytes) is larger than the flash (%llu bytes)",
-                          data_->imagePath_.c_str(), imageSize_,
+                          link_->imagePath().c_str(), imageSize_,
                           static_cast<unsigned long long>(flashSize_)));
   }
   if (mode_ == Mode::kFlash) {
     // No retry can make the image fit: go straight to the final failure.
-    attempts_ = data_->retryLimit_;
+    attempts_ = link_->retryLimit();
     api()->startAsyncCall([this]() { startPass(nullptr); }, 0.0);
   } else {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     exitWith(Ending::kAborted);
   }
 }
@@ -333,7 +332,7 @@ void CSpiFlashFlow::rangeDecision() {
 void CSpiFlashFlow::programSector() {
   resumeSector_ = sectorIndex_;
   spiFillSector(image_.data(), imageSize_, sectorIndex_, sectorSize_, sector_.data());
-  if (!data_->sendSPIData(sectorIndex_, static_cast<uint16_t>(sectorSize_), 1, sector_.data(),
+  if (!link_->sendSPIData(sectorIndex_, static_cast<uint16_t>(sectorSize_), 1, sector_.data(),
                           static_cast<int>(sectorSize_),
                           [this](CPackage* reply) { onSectorReply(reply); })) {
     startFailed();
@@ -345,9 +344,9 @@ void CSpiFlashFlow::onSectorReply(CPackage* reply) {
     setCause(stringFormat("no reply from the controller for sector %u (time-out or lost link)",
                           sectorIndex_));
     if (!startPass("network is abnormal or send SPI data time out.\n")) {
-      data_->spiDialog("Error",
+      link_->spiDialog("Error",
                        stringFormat("spi send data (%s) with offset(%d) fail",
-                                    data_->imagePath_.c_str(), static_cast<int>(sectorIndex_)));
+                                    link_->imagePath().c_str(), static_cast<int>(sectorIndex_)));
     }
     return;
   }
@@ -357,17 +356,17 @@ void CSpiFlashFlow::onSectorReply(CPackage* reply) {
       uint32_t n = reply->payloadLength();
       if (n > sectorSize_ + jyx::kSectorHeaderSize) n = sectorSize_ + jyx::kSectorHeaderSize;
       api()->print("%s", spiDataDump(reply->payload(), n).c_str());
-      data_->spiDialog("Error",
+      link_->spiDialog("Error",
                        stringFormat("spi send data (%s) with offset(%d), and received ACK_FAIL",
-                                    data_->imagePath_.c_str(), static_cast<int>(sectorIndex_)));
+                                    link_->imagePath().c_str(), static_cast<int>(sectorIndex_)));
     }
     return;
   }
   sectorIndex_ += 1;
-  int elapsed = static_cast<int>(data_->clockNow() - data_->spiStartTime_);
-  if (elapsed != data_->elapsed_) {
-    data_->elapsed_ = elapsed;
-    data_->spiRefresh_ = true;
+  int elapsed = static_cast<int>(link_->clockNow() - startTime_);
+  if (elapsed != link_->elapsed()) {
+    link_->setElapsed(elapsed);
+    link_->setSpiRefresh(true);
   }
   updatePercent(spiPercent(sectorIndex_, sectorCount_), true);
   advance();
@@ -375,7 +374,7 @@ void CSpiFlashFlow::onSectorReply(CPackage* reply) {
 
 // A request that cannot be sent is a null reply.
 void CSpiFlashFlow::requestBlock() {
-  if (!data_->readSPIData(sectorIndex_, static_cast<uint16_t>(blockSize_), 1,
+  if (!link_->readSPIData(sectorIndex_, static_cast<uint16_t>(blockSize_), 1,
                           [this](CPackage* reply) { onBlockReply(reply); })) {
     onBlockReply(nullptr);
   }
@@ -395,19 +394,19 @@ void CSpiFlashFlow::onBlockReply(CPackage* reply) {
 void CSpiFlashFlow::onCompareReply(CPackage* reply) {
   int block = static_cast<int>(sectorIndex_);
   if (reply == nullptr) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     setCause(
         stringFormat("no reply from the controller for block %d (time-out or lost link)", block));
-    data_->spiDialog("Error", stringFormat("spi checkSPI with offset(%d) timeout", block));
+    link_->spiDialog("Error", stringFormat("spi checkSPI with offset(%d) timeout", block));
     exitWith(Ending::kAborted);
     return;
   }
   // A reply without the whole block cannot be compared; it counts as refused.
   if (reply->dataType() == ACK_FAIL ||
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     setCause(stringFormat("the controller refused block %d (ACK_FAIL)", block));
-    data_->spiDialog("Error",
+    link_->spiDialog("Error",
                      stringFormat("spi checkSPI offset(%d), and received ACK_FAIL", block));
     exitWith(Ending::kAborted);
     return;
@@ -421,12 +420,12 @@ void CSpiFlashFlow::onCompareReply(CPackage* reply) {
   }
   const uint8_t* file = image_.data() + blockOffset;
   if (n > 0 && memcmp(flash, file, n) != 0) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     std::string lines;
     spiFormatMismatch(flash, file, n, static_cast<uint32_t>(blockOffset), &lines);
     api()->print("%s", lines.c_str());
     setCause(stringFormat("the flash differs from the image in block %d", block));
-    data_->spiDialog("Error", stringFormat("spi checkSPI offset(%d), and changed content", block));
+    link_->spiDialog("Error", stringFormat("spi checkSPI offset(%d), and changed content", block));
     exitWith(Ending::kAborted);
     return;
   }
@@ -438,21 +437,21 @@ void CSpiFlashFlow::onCompareReply(CPackage* reply) {
 void CSpiFlashFlow::onReadReply(CPackage* reply) {
   int blockAddress = static_cast<int>(static_cast<uint64_t>(sectorIndex_) * blockSize_);
   if (reply == nullptr) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     setCause(
         stringFormat("no reply from the controller for the block at 0x%x (time-out or lost link)",
                      static_cast<unsigned>(blockAddress)));
-    data_->spiDialog("Error", stringFormat("spi readSPI with offset(%d) timeout", blockAddress));
+    link_->spiDialog("Error", stringFormat("spi readSPI with offset(%d) timeout", blockAddress));
     exitWith(Ending::kAborted);
     return;
   }
   // A reply without the whole block would leave silent zeros in the result.
   if (reply->dataType() == ACK_FAIL ||
       reply->payloadLength() < jyx::kSectorHeaderSize + blockSize_) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     setCause(stringFormat("the controller refused the block at 0x%x (ACK_FAIL)",
                           static_cast<unsigned>(blockAddress)));
-    data_->spiDialog("Error",
+    link_->spiDialog("Error",
                      stringFormat("spi readSPI offset(%d), and received ACK_FAIL", blockAddress));
     exitWith(Ending::kAborted);
     return;
@@ -461,7 +460,7 @@ void CSpiFlashFlow::onReadReply(CPackage* reply) {
   if (share.len > 0) {
     const uint8_t* data = reply->payload() + jyx::kSectorHeaderSize + share.inBlock;
     if (!readSink_(share.inRange, data, share.len)) {
-      data_->spiBusy_ = false;
+      link_->setSpiBusy(false);
       exitWith(Ending::kAborted);
       return;
     }
@@ -478,7 +477,7 @@ void CSpiFlashFlow::leaveProgrammingStep() {
 }
 
 void CSpiFlashFlow::handBackLinesStep() {
-  data_->disableSPI_IO([this](bool linesBack) {
+  link_->disableSPI_IO([this](bool linesBack) {
     linesBack_ = linesBack;
     advance();
   });
@@ -491,8 +490,8 @@ void CSpiFlashFlow::report() {
       reportFlash();
       return;
     case Ending::kAborted:
-      data_->spiBusy_ = false;
-      data_->spiRefresh_ = false;
+      link_->setSpiBusy(false);
+      link_->setSpiRefresh(false);
       reportValue(-1);
       return;
     case Ending::kChecked:
@@ -505,18 +504,18 @@ void CSpiFlashFlow::report() {
 }
 
 void CSpiFlashFlow::reportFlash() {
-  data_->spiBusy_ = false;
-  data_->spiRefresh_ = false;
-  data_->spiStartTime_ = data_->clockNow();
+  link_->setSpiBusy(false);
+  link_->setSpiRefresh(false);
+  startTime_ = link_->clockNow();
   if (ending_ == Ending::kFlashed && linesBack_) {
-    if (data_->loopFlash_) {
-      data_->loopCount_ += 1;
-      api()->print("spi flash loop count: %d, elapsed time:%ds\n", data_->loopCount_,
-                   data_->elapsed_);
+    if (link_->loopFlash()) {
+      link_->setLoopCount(link_->loopCount() + 1);
+      api()->print("spi flash loop count: %d, elapsed time:%ds\n", link_->loopCount(),
+                   link_->elapsed());
       startFlash(progress_ ? *progress_ : Progress());
     } else {
-      api()->print("SPI file(%s) flash over successfully\n", data_->imagePath_.c_str());
-      reportValue(CJYXDataManager::kSPIFlashDone);
+      api()->print("SPI file(%s) flash over successfully\n", link_->imagePath().c_str());
+      reportValue(kFlashDone);
     }
   } else if (progress_ && *progress_) {
     api()->print("%s", failText_.c_str());
@@ -526,32 +525,32 @@ void CSpiFlashFlow::reportFlash() {
 
 void CSpiFlashFlow::reportCheck() {
   if (!linesBack_) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     reportValue(-1);
     return;
   }
-  reportValue(CJYXDataManager::kSPICheckDone);
-  if (data_->loopFlash_) {
+  reportValue(kCheckDone);
+  if (link_->loopFlash()) {
     api()->print("SPI file(%s) check over successfully, loop count(%d)\n",
-                 data_->imagePath_.c_str(), data_->loopCount_);
-    data_->loopCount_ += 1;
+                 link_->imagePath().c_str(), link_->loopCount());
+    link_->setLoopCount(link_->loopCount() + 1);
     startFlash(progress_ ? *progress_ : Progress());
   } else {
-    data_->spiBusy_ = false;
-    data_->notice("SPI check successfully.");
-    data_->spiDialog("Congratulation", "SPI check over successfully");
+    link_->setSpiBusy(false);
+    link_->notice("SPI check successfully.");
+    link_->spiDialog("Congratulation", "SPI check over successfully");
   }
 }
 
 void CSpiFlashFlow::reportRead() {
   readSink_ = nullptr;
   if (!linesBack_) {
-    data_->spiBusy_ = false;
+    link_->setSpiBusy(false);
     reportValue(-1);
     return;
   }
-  reportValue(CJYXDataManager::kSPICheckDone);
-  data_->spiBusy_ = false;
-  data_->notice("SPI read successfully.");
-  data_->spiDialog("Congratulation", "SPI read over successfully");
+  reportValue(kCheckDone);
+  link_->setSpiBusy(false);
+  link_->notice("SPI read successfully.");
+  link_->spiDialog("Congratulation", "SPI read over successfully");
 }

@@ -17,9 +17,11 @@
 // the pool, the sector buffer is reused).
 //
 // Main thread only. The data manager owns the flow and keeps the settings
-// (image path, security fields, retry limit) and the UI state it publishes
-// (busy, refresh, percent, elapsed time, loop count); the flow owns
-// everything a run needs and the record of why the last run failed.
+// (image path, security fields, retry limit, loop flag) and the UI state it
+// publishes (busy, refresh, percent, elapsed time, loop count); the flow
+// reaches them, and the controller link, only through CSpiFlashLink. The
+// flow owns everything a run needs and the record of why the last run
+// failed.
 #ifndef JYX_JYX_DEVICE_SPI_FLASH_FLOW_H_
 #define JYX_JYX_DEVICE_SPI_FLASH_FLOW_H_
 
@@ -29,19 +31,82 @@
 #include <string>
 #include <vector>
 
-class CJYXDataManager;
-class CPackage;
+#include "jyx/protocol/package.h"
+
+// What the flows need of their owner, and nothing more: the controller
+// requests of the line hand-over, the programming mode and the sector loop;
+// the link itself (a retry reconnects); the clock; the user messages; the
+// settings the flows read and the UI state they keep up to date. The data
+// manager provides it and hands it to the flow once, at construction; it
+// must outlive the flow. Main thread only.
+class CSpiFlashLink {
+ public:
+  // Register bytes and their count; (nullptr, 0) on failure.
+  using RegisterCallback = std::function<void(const uint8_t*, int)>;
+
+  virtual ~CSpiFlashLink() = default;
+
+  // Hands the flash lines to the controller (SPI_PRG_SEL, then SPI_PRG_EN to
+  // 0). False when the first request cannot be sent (callback called).
+  virtual bool enableSPI_IO(std::function<void(bool)> callback) = 0;
+  // Hands the lines back (SPI_PRG_EN, then SPI_PRG_SEL to 1) and clears
+  // busy; true only when both lines were acknowledged. The callback may be
+  // empty.
+  virtual void disableSPI_IO(std::function<void(bool)> callback) = 0;
+  // One SPI_CTRL request; false (callback not called) when not sent.
+  virtual bool enableSPIData(uint8_t enable, bool writeMode, PackageCallback callback) = 0;
+  // One sector write / read request; false (callback not called) when the
+  // channel is not open.
+  virtual bool sendSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                           const uint8_t* data, int length, PackageCallback callback) = 0;
+  virtual bool readSPIData(uint32_t secOffset, uint16_t secSize, uint16_t secNum,
+                           PackageCallback callback) = 0;
+  // Reads `count` bytes answering the flash command `command`; false when
+  // not sent.
+  virtual bool readSPIReg(uint8_t command, uint16_t count, RegisterCallback callback) = 0;
+  // Closes the link / opens it again (blocking).
+  virtual void disconnect() = 0;
+  virtual void connect() = 0;
+  // Application clock in seconds.
+  virtual double clockNow() = 0;
+  // A short notice line and a dialog for the user.
+  virtual void notice(const std::string& text) = 0;
+  virtual void spiDialog(const char* title, const std::string& text) = 0;
+
+  // Settings, read each time they matter: a loop that is stopped while a
+  // flash runs ends after that flash.
+  virtual const std::string& imagePath() = 0;
+  virtual uint32_t retryLimit() = 0;
+  virtual uint8_t securityMode() = 0;
+  virtual uint16_t eraseId() = 0;
+  virtual bool loopFlash() = 0;
+
+  // The UI state the owner publishes.
+  virtual void setSpiBusy(bool busy) = 0;
+  virtual void setSpiRefresh(bool refresh) = 0;
+  virtual int spiPercent() = 0;
+  virtual void setSpiPercent(int percent) = 0;
+  // Whole seconds since the current flash pass started.
+  virtual int elapsed() = 0;
+  virtual void setElapsed(int seconds) = 0;
+  virtual int loopCount() = 0;
+  virtual void setLoopCount(int count) = 0;
+};
 
 class CSpiFlashFlow {
  public:
-  // Progress value: 0-100 while running, -1 on failure, the data manager's
-  // kSPIFlashDone / kSPICheckDone at the end.
+  // Progress value: 0-100 while running, -1 on failure, kFlashDone /
+  // kCheckDone at the end.
   using Progress = std::function<void(int)>;
   // Receives a read piece by piece: `at` is the offset of `bytes` inside the
   // range; false stops the read.
   using ReadSink = std::function<bool(uint32_t at, const uint8_t* bytes, uint32_t len)>;
 
-  explicit CSpiFlashFlow(CJYXDataManager* data);
+  // Final progress values: after a flash, after a check or a read.
+  static constexpr int kFlashDone = 10000;
+  static constexpr int kCheckDone = 100000;
+
+  explicit CSpiFlashFlow(CSpiFlashLink* link);
 
   void startFlash(Progress progress);
   void startCheck(Progress progress);
@@ -123,7 +188,7 @@ class CSpiFlashFlow {
   void reportValue(int value);
   void updatePercent(int percent, bool refresh);
 
-  CJYXDataManager* data_;
+  CSpiFlashLink* link_;
   Mode mode_ = Mode::kFlash;
   Step step_ = Step::kIdle;
   Ending ending_ = Ending::kAborted;
@@ -138,6 +203,9 @@ class CSpiFlashFlow {
   uint32_t resumeSector_ = 0;  // where the next pass of a flash starts
   uint32_t sectorCount_ = 0;   // end sector (exclusive) of the flow in progress
   uint32_t blockSize_ = 4096;
+  // Clock time (seconds) the current flash pass started or the last run
+  // ended; the elapsed time is counted from it.
+  double startTime_ = 0.0;
   int64_t attempts_ = 0;  // passes of the current flash; wide so a huge retry limit cannot wrap
   bool writeMode_ = false;
   // Shared so that a report can hold the callback alive without copying it

@@ -4,7 +4,6 @@
 
 #include "common/api_manager.h"
 #include "common/thread_pool.h"
-#include "jyx/device/data_manager.h"
 #include "jyx/device/spi_flash_flow.h"
 #include "jyx/device/spi_image.h"
 #include "jyx/protocol/package.h"
@@ -23,12 +22,12 @@ CAPIManager* api() { return CAPIManager::instance(); }
 // ---------------------------------------------------------------------------
 // Line hand-over and programming mode
 
-bool CSpiFlashFlow::programming() const { return writeMode_ || data_->securityMode_ != 0; }
+bool CSpiFlashFlow::programming() const { return writeMode_ || link_->securityMode() != 0; }
 
 void CSpiFlashFlow::takeLinesThen(std::function<void(bool)> done) {
-  data_->enableSPI_IO([this, done](bool ok) {
+  link_->enableSPI_IO([this, done](bool ok) {
     if (!ok) {
-      data_->disableSPI_IO(nullptr);
+      link_->disableSPI_IO(nullptr);
       done(false);
       return;
     }
@@ -75,11 +74,11 @@ void CSpiFlashFlow::enterProgrammingThen(std::function<void(bool)> done) {
                    secSize, reply->payloadU16(jyx::kSecNumOffset),
                    static_cast<int>(reply->payloadU32(jyx::kSecOffsetOffset)),
                    static_cast<int>(sectorCount_));
-      reportValue(data_->spiPercent_);
+      reportValue(link_->spiPercent());
     }
     done(true);
   };
-  if (!data_->enableSPIData(1, writeMode_, onReply)) onReply(nullptr);
+  if (!link_->enableSPIData(1, writeMode_, onReply)) onReply(nullptr);
 }
 
 void CSpiFlashFlow::leaveProgrammingThen(std::function<void()> next) {
@@ -88,7 +87,7 @@ void CSpiFlashFlow::leaveProgrammingThen(std::function<void()> next) {
     next();
     return;
   }
-  if (!data_->enableSPIData(0, false, [next](CPackage*) { next(); })) next();
+  if (!link_->enableSPIData(0, false, [next](CPackage*) { next(); })) next();
 }
 
 void CSpiFlashFlow::takeLines(std::function<void(bool)> done) {
@@ -102,14 +101,14 @@ void CSpiFlashFlow::takeLines(std::function<void(bool)> done) {
 }
 
 void CSpiFlashFlow::releaseLines(std::function<void(bool)> done) {
-  leaveProgrammingThen([this, done]() { data_->disableSPI_IO(done); });
+  leaveProgrammingThen([this, done]() { link_->disableSPI_IO(done); });
 }
 
 void CSpiFlashFlow::stop(std::function<void(bool)> done) {
   releaseLines([this, done](bool linesBack) {
-    data_->spiBusy_ = false;
-    data_->spiRefresh_ = false;
-    data_->spiStartTime_ = data_->clockNow();
+    link_->setSpiBusy(false);
+    link_->setSpiRefresh(false);
+    startTime_ = link_->clockNow();
     if (done) done(linesBack);
   });
 }
@@ -130,8 +129,8 @@ void CSpiFlashFlow::reportValue(int value) {
 }
 
 void CSpiFlashFlow::updatePercent(int percent, bool refresh) {
-  if (percent == data_->spiPercent_) return;
-  data_->spiPercent_ = percent;
-  if (refresh) data_->spiRefresh_ = true;
+  if (percent == link_->spiPercent()) return;
+  link_->setSpiPercent(percent);
+  if (refresh) link_->setSpiRefresh(true);
   reportValue(percent);
 }
