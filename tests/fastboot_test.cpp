@@ -19,6 +19,9 @@
 
 namespace {
 
+using jyxtest::has;
+using jyxtest::inOrder;
+
 // Runs Debian's client against the simulated target; ADDR is replaced.
 const char kFastbootWrapper[] =
     "#!/usr/bin/python3\n"
@@ -222,12 +225,10 @@ TEST_F(FlashToolTest, FlashAllProgramsNorResetsAndFillsEveryPartition) {
 
   std::string out = flashTool({"-a", "-f", cfg_ + "/config.json", "--ip", address_});
 
-  EXPECT_NE(std::string::npos, out.find("GPT platform: android\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("JYX ip address: " + address_ + "\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("\nflashing image(" + cfg_ + "/loader.bin) OK\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("reboot ...\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("reboot again...\n")) << out;
-  EXPECT_EQ(std::string::npos, out.find("FAIL")) << out;
+  EXPECT_TRUE(inOrder(out, {"GPT platform: android\n", "JYX ip address: " + address_ + "\n",
+                            "\nflashing image(" + cfg_ + "/loader.bin) OK\n", "reboot ...\n",
+                            "reboot again...\n"}));
+  EXPECT_FALSE(has(out, "FAIL"));
 
   // Exactly the plan's commands, in its order ("erase" present but false
   // still erases; userdata has no image and is not flashed).
@@ -252,7 +253,7 @@ TEST_F(FlashToolTest, FlashAllProgramsNorResetsAndFillsEveryPartition) {
 
   // The disk is a valid GPT disk and every partition holds its image.
   std::string verify = jyxtest::run({kSgdisk, "-v", disk()});
-  EXPECT_NE(std::string::npos, verify.find("No problems found")) << verify;
+  EXPECT_TRUE(has(verify, "No problems found"));
   int number = 1;
   for (size_t i = 0; i < parts.size(); ++i) {
     for (int copy = 0; copy < (parts[i].ab ? 2 : 1); ++copy, ++number) {
@@ -283,7 +284,10 @@ TEST_F(FlashToolTest, FlashAllProgramsNorResetsAndFillsEveryPartition) {
   EXPECT_EQ((std::vector<std::string>{"booting", "fastboot", "booting", "running"}), states);
 }
 
-TEST_F(FlashToolTest, QueriesReportBlockSizeAndBackdoorMode) {
+TEST_F(FlashToolTest, NoOptionsQueriesAndOneCommand) {
+  layOut("127.0.15.2");
+  EXPECT_EQ("flashNor - no config.\n", flashTool({}));
+  EXPECT_TRUE(fastbootCalls().empty());
   struct Case {
     std::vector<std::string> simArgs;
     std::vector<std::string> args;
@@ -295,48 +299,24 @@ TEST_F(FlashToolTest, QueriesReportBlockSizeAndBackdoorMode) {
       {{}, {"-o"}, "backdoor mode: nvme\n"},
       {{"--ddr", "1"}, {"-o"}, "backdoor mode: ddr\n"},
   };
-  int n = 0;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.expected);
-    jyxtest::SimProcess sim;
-    std::string address = "127.0.15." + std::to_string(10 + n++);
-    std::vector<std::string> simArgs = c.simArgs;
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].expected);
+    std::vector<std::string> simArgs = cases[i].simArgs;
     simArgs.insert(simArgs.end(), {"--target-state", "fastboot"});
-    ASSERT_TRUE(sim.start(address, simArgs)) << sim.lastError();
-    jyxtest::ScopedTempDir dir;
-    ASSERT_EQ(0, mkdir(dir.file("fb").c_str(), 0755));
-    ASSERT_EQ(0, symlink(jyxtest::binPath("jyx").c_str(), dir.file("jyx").c_str()));
-    std::string wrapper = kFastbootWrapper;
-    wrapper.replace(wrapper.find("ADDR"), 4, address);
-    ASSERT_TRUE(writeExecutable(dir.file("fb/fastboot"), wrapper));
-    std::vector<std::string> argv = {dir.file("jyx"), "--flash-tool"};
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
-    int code = -1;
-    std::string out = jyxtest::run(argv, &code, 60000);
-    EXPECT_EQ(0, code);
-    EXPECT_NE(std::string::npos, out.find(c.expected)) << out;
+    ASSERT_TRUE(sim_.start(address_, simArgs)) << sim_.lastError();
+    std::string out = flashTool(cases[i].args);
+    EXPECT_TRUE(has(out, cases[i].expected));
     // A query is one fastboot call and starts no plan.
-    EXPECT_EQ(1u, lines(dir.file("fb/fastboot_calls.jsonl")).size()) << out;
-    EXPECT_EQ(std::string::npos, out.find("flashNor")) << out;
+    EXPECT_EQ(i + 1, fastbootCalls().size()) << out;
+    EXPECT_FALSE(has(out, "flashNor"));
   }
-}
-
-TEST_F(FlashToolTest, CommandOptionRunsThatCommandOnly) {
-  layOut("127.0.15.2");
-  startSim({"--target-state", "fastboot", "--ddr", "1"});
+  // -c runs that command only (on the last, --ddr 1, target).
   std::string out = flashTool({"-c", "getvar backdoor"});
-  EXPECT_NE(std::string::npos, out.find("getvar backdoor\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("backdoor: yes\n")) << out;
-  EXPECT_EQ(std::string::npos, out.find("backdoor mode")) << out;
-  EXPECT_EQ((std::vector<std::string>{"[\"getvar\", \"backdoor\"]"}), fastbootCalls());
-  EXPECT_EQ((std::vector<std::string>{"getvar:backdoor"}), targetCommands());
-}
-
-TEST_F(FlashToolTest, NoOptionsEndsWithoutConfig) {
-  layOut("127.0.15.3");
-  std::string out = flashTool({});
-  EXPECT_EQ("flashNor - no config.\n", out);
-  EXPECT_TRUE(fastbootCalls().empty());
+  EXPECT_TRUE(inOrder(out, {"getvar backdoor\n", "backdoor: yes\n"}));
+  EXPECT_FALSE(has(out, "backdoor mode"));
+  EXPECT_EQ(5u, fastbootCalls().size());
+  EXPECT_EQ("[\"getvar\", \"backdoor\"]", fastbootCalls().back());
+  EXPECT_EQ((std::vector<std::string>{"getvar:backdoor", "getvar:backdoor"}), targetCommands());
 }
 
 TEST_F(FlashToolTest, DumpPrintsOnePartitionOfAnSgdiskImage) {
@@ -358,11 +338,10 @@ TEST_F(FlashToolTest, DumpPrintsOnePartitionOfAnSgdiskImage) {
                          ")------\nLBA0, partition type: 0xee\n"
                          "LBA1, partition count : 128, partition size: 128\n"))
       << out;
-  EXPECT_NE(std::string::npos, out.find("PARTITION0, LBA[0x800] - LBA[0xfff], total size 1023KiB\n"
-                                        "PARTITION0, name: boot\n"))
-      << out;
-  EXPECT_NE(std::string::npos, out.find("PARTITION1, name: rootfs\n------ dump gpt end ------\n"))
-      << out;
+  EXPECT_TRUE(has(out,
+                  "PARTITION0, LBA[0x800] - LBA[0xfff], total size 1023KiB\n"
+                  "PARTITION0, name: boot\n"));
+  EXPECT_TRUE(has(out, "PARTITION1, name: rootfs\n------ dump gpt end ------\n"));
 }
 
 TEST_F(FlashToolTest, ConfigTextNeverRunsAsShellCommands) {

@@ -17,6 +17,9 @@
 
 namespace {
 
+using jyxtest::has;
+using jyxtest::inOrder;
+
 const char kBom[] = "\xEF\xBB\xBF";
 
 const char kScript[] =
@@ -110,74 +113,73 @@ class FctTest : public testing::Test {
   std::string tty_;
 };
 
-TEST_F(FctTest, OneCaseRunsAgainstTheSimulatedTarget) {
+TEST_F(FctTest, SingleCasesAndRefusedWholeListRunsWriteNoRecord) {
   startBench("127.0.16.1");
-  int code = -1;
-  std::string out = fct({"-u", tty_, "-f", dir_.file("config.json"), "-c", "ver"}, &code);
-  EXPECT_EQ(0, code);
-  EXPECT_NE(out.find("FCT target 1.0\r\nver OK\r\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\ncase ver 通过\n"), std::string::npos) << out;
-  // The single-case run writes no record.
-  struct stat st;
-  EXPECT_NE(0, stat(dir_.file("record").c_str(), &st));
-
-  // A case that is not in the configuration.
-  out = fct({"-f", dir_.file("config.json"), "-c", "nope"});
-  EXPECT_NE(out.find("Invalid case index (99999999 / 10)\ncase nope 失败\n"), std::string::npos)
-      << out;
-}
-
-TEST_F(FctTest, KeysDecideAsTheirLinesArrive) {
-  startBench("127.0.16.2");
   const struct {
     const char* name;
-    const char* expected;
+    std::vector<std::string> lines;
   } cases[] = {
-      {"both", "case both 通过\n"},    // one line holding the pass and the fail key
-      {"chain", "case chain 失败\n"},  // "ready, error count 0" passes first, fails second
-      {"bad", "case bad 失败\n"},
+      {"ver", {"FCT target 1.0\r\nver OK\r\n", "\ncase ver 通过\n"}},
+      {"nope", {"Invalid case index (99999999 / 10)\ncase nope 失败\n"}},
+      // Keys decide as their lines arrive: one line holding the pass and
+      // the fail key passes; in "chain", "ready, error count 0" passes the
+      // first command, sends the second and fails it before any answer.
+      {"both", {"case both 通过\n"}},
+      {"chain",
+       {"execute(first\n): 通过\npass key: done\nfail key: error\nsecond\n\n"
+        "execute(second\n): 失败\n",
+        "case chain 失败\n"}},
+      {"bad", {"case bad 失败\n"}},
+      // An answer that never comes fails by the time-out (400 ms); one 1 s
+      // after the command is within a 1.6 s time-out: the clock starts when
+      // the command is sent, not when the program started.
+      {"silent", {"execute(nothing\n): 失败\ncase silent 失败\n"}},
+      {"slow", {"case slow 通过\n"}},
   };
   for (const auto& c : cases) {
-    std::string out = fct({"-f", dir_.file("config.json"), "-c", c.name});
-    EXPECT_NE(out.find(c.expected), std::string::npos) << out;
+    int code = -1;
+    auto start = std::chrono::steady_clock::now();
+    std::string out = fct({"-u", tty_, "-f", dir_.file("config.json"), "-c", c.name}, &code);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(0, code) << c.name;
+    EXPECT_TRUE(inOrder(out, c.lines)) << c.name;
+    if (c.name == std::string("silent")) {
+      EXPECT_GE(elapsed, std::chrono::milliseconds(400));
+    }
   }
-  // The second command of "chain" was sent from the line that passed the
-  // first, and that same line failed it before any answer came.
-  std::string out = fct({"-f", dir_.file("config.json"), "-c", "chain"});
-  EXPECT_NE(out.find("execute(first\n): 通过\npass key: done\nfail key: error\nsecond\n\n"
-                     "execute(second\n): 失败\n"),
-            std::string::npos)
-      << out;
+  // A whole-list run refuses what the station would refuse, before any case.
+  const struct {
+    std::vector<std::string> extra;
+    const char* expected;
+  } refused[] = {
+      // Without a serial number: as the command line always behaved.
+      {{"--mac", kMac}, "SN is blank.\ntest all cases: 失败\n"},
+      {{"--sn", "S1"}, "GBE MAC is absent.\ntest all cases: 失败\n"},
+      {{"--sn", "S1", "--mac", "00:11:2"}, "GBE MAC is wrong.\ntest all cases: 失败\n"},
+      {{"--sn", "S/1", "--mac", kMac}, "test all cases: 失败\n"},
+  };
+  for (const auto& c : refused) {
+    std::vector<std::string> args = {"-f", dir_.file("config.json")};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    std::string out = fct(args);
+    EXPECT_TRUE(has(out, c.expected));
+    EXPECT_FALSE(has(out, "---ver---")) << "nothing ran";
+  }
+  // Neither single-case nor refused runs write a record.
+  struct stat st;
+  EXPECT_NE(0, stat(dir_.file("record").c_str(), &st));
 }
 
-TEST_F(FctTest, ACommandWhoseAnswerNeverComesFailsByItsTimeOut) {
-  startBench("127.0.16.3");
-  auto start = std::chrono::steady_clock::now();
-  std::string out = fct({"-f", dir_.file("config.json"), "-c", "silent"});
-  auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_NE(out.find("execute(nothing\n): 失败\ncase silent 失败\n"), std::string::npos) << out;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(400));
-  // An answer 1 s after the command is within a 1.6 s time-out: the clock
-  // starts when the command is sent, not when the program started.
-  out = fct({"-f", dir_.file("config.json"), "-c", "slow"});
-  EXPECT_NE(out.find("case slow 通过\n"), std::string::npos) << out;
-}
-
-TEST_F(FctTest, AWholeListRunWithASerialNumberKeepsOneRowPerBoard) {
+TEST_F(FctTest, AWholeListRunKeepsOneRowPerBoardAndReportsAnUnwritableRecord) {
   startBench("127.0.16.4");
   std::string out = fct({"-f", dir_.file("config.json"), "--sn", "S1", "--mac", kMac});
   // Every enabled case, in order; "off" and the disabled file's case never run.
-  size_t last = 0;
-  for (const char* name : {"ver", "mac", "volt", "both", "chain", "bad", "silent"}) {
-    size_t at = out.find(std::string("\n---") + name + "---\n");
-    ASSERT_NE(at, std::string::npos) << name << "\n" << out;
-    EXPECT_GT(at, last) << name;
-    last = at;
-  }
-  EXPECT_EQ(out.find("---off---"), std::string::npos);
-  EXPECT_EQ(out.find("---skipped---"), std::string::npos);
-  EXPECT_NE(out.find("case volt 通过(3.3V)\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("\n---SN:S1 End---\ntest all cases: 未测试\n"), std::string::npos) << out;
+  EXPECT_TRUE(inOrder(out, {"\n---ver---\n", "\n---mac---\n", "\n---volt---\n", "\n---both---\n",
+                            "\n---chain---\n", "\n---bad---\n", "\n---silent---\n"}));
+  EXPECT_FALSE(has(out, "---off---"));
+  EXPECT_FALSE(has(out, "---skipped---"));
+  EXPECT_TRUE(
+      inOrder(out, {"case volt 通过(3.3V)\n", "\n---SN:S1 End---\ntest all cases: 未测试\n"}));
   EXPECT_EQ(std::string(kBom) + kHeader + "S1" + kGoodCells + "\n", record());
   // The board's log file (empty: no front end supplies a log here).
   EXPECT_EQ("", jyxtest::readFile(dir_.file("record/log/S1.txt")));
@@ -190,40 +192,13 @@ TEST_F(FctTest, AWholeListRunWithASerialNumberKeepsOneRowPerBoard) {
   fct({"-f", dir_.file("config.json"), "--sn", "S1", "--mac", "00-11-22-33-44-66"});
   EXPECT_EQ(std::string(kBom) + kHeader + "S1" + kBadMacCells + "\nS2" + kGoodCells + "\n",
             record());
-}
 
-TEST_F(FctTest, AWholeListRunRefusesWhatTheStationWouldRefuse) {
-  startBench("127.0.16.5");
-  const struct {
-    std::vector<std::string> extra;
-    const char* expected;
-  } cases[] = {
-      // Without a serial number: as the command line always behaved.
-      {{"--mac", kMac}, "SN is blank.\ntest all cases: 失败\n"},
-      {{"--sn", "S1"}, "GBE MAC is absent.\ntest all cases: 失败\n"},
-      {{"--sn", "S1", "--mac", "00:11:2"}, "GBE MAC is wrong.\ntest all cases: 失败\n"},
-      {{"--sn", "S/1", "--mac", kMac}, "test all cases: 失败\n"},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::string> args = {"-f", dir_.file("config.json")};
-    args.insert(args.end(), c.extra.begin(), c.extra.end());
-    std::string out = fct(args);
-    EXPECT_NE(out.find(c.expected), std::string::npos) << out;
-    EXPECT_EQ(out.find("---ver---"), std::string::npos) << "nothing ran\n" << out;
-  }
-  struct stat st;
-  EXPECT_NE(0, stat(dir_.file("record").c_str(), &st)) << "no record without a run";
-}
-
-TEST_F(FctTest, ARecordThatCannotBeWrittenIsReportedAndTheRunEnds) {
-  startBench("127.0.16.6");
-  ASSERT_EQ(0, mkdir(dir_.file("record").c_str(), 0755));
+  // A record that cannot be written is reported and the run ends.
+  ASSERT_EQ(0, unlink(dir_.file("record/record.csv").c_str()));
   ASSERT_EQ(0, mkdir(dir_.file("record/record.csv").c_str(), 0755));
-  std::string out = fct({"-f", dir_.file("config.json"), "--sn", "S1", "--mac", kMac});
-  EXPECT_NE(out.find("open file (" + dir_.file("record/record.csv") + ") FAIL.\n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("test all cases: 未测试\n"), std::string::npos) << out;
+  out = fct({"-f", dir_.file("config.json"), "--sn", "S3", "--mac", kMac});
+  EXPECT_TRUE(inOrder(out, {"open file (" + dir_.file("record/record.csv") + ") FAIL.\n",
+                            "test all cases: 未测试\n"}));
 }
 
 // True once the tool has started to replace the record: a new file beside
@@ -293,7 +268,7 @@ TEST_F(FctTest, ListsPortsAndPrintsHelpAndEndsWithoutAUart) {
   EXPECT_EQ(0u, help.find("\x1b[1;33m    --fct-tool <options ... >\n\n\x1b[m    options:\n"));
   for (const char* option : {"-u, --uart", "-f, --file", "-l, --list", "-a, --all", "-c, --case",
                              "-p, --list-port", "--sn <serial number>", "--mac <mac address>"}) {
-    EXPECT_NE(help.find(option), std::string::npos) << option;
+    EXPECT_TRUE(has(help, option)) << option;
   }
   EXPECT_EQ(help, fct({"--bogus"})) << "an unknown option prints the help";
   // -l acts before the configuration is loaded: no case names.
@@ -302,10 +277,8 @@ TEST_F(FctTest, ListsPortsAndPrintsHelpAndEndsWithoutAUart) {
   std::string missing = dir_.file("no-such-tty");
   std::string out = fct({"-u", missing, "-c", "ver"}, &code);
   EXPECT_EQ(0, code);
-  EXPECT_NE(out.find("connect to uart, port: " + missing + ", baudrage: 115200\n"),
-            std::string::npos)
-      << out;
-  EXPECT_EQ(out.find("case ver"), std::string::npos) << out;
+  EXPECT_TRUE(has(out, "connect to uart, port: " + missing + ", baudrage: 115200\n"));
+  EXPECT_FALSE(has(out, "case ver"));
 }
 
 }  // namespace

@@ -90,14 +90,11 @@ TEST(PowerReportE2E, RunWritesItsChartAndTheReportRebuildsCsvAndChart) {
 
   out = run({binPath("jyx"), "--power-report", run1, "--exit-code"}, &code, 60000);
   ASSERT_EQ(0, code) << out;
-  EXPECT_NE(std::string::npos, out.find("powerReport: OK\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("powerReport: the data file holds no wall-clock time"))
-      << out;
-  EXPECT_NE(std::string::npos, out.find("RAIL00")) << out;
-  EXPECT_NE(std::string::npos, out.find("RAIL04")) << out;
-  EXPECT_NE(std::string::npos, out.find("TOTAL")) << out;
-  EXPECT_EQ(std::string::npos, out.find("\x1b"
-                                        "c"))
+  EXPECT_TRUE(inOrder(out, {"powerReport: the data file holds no wall-clock time", "RAIL00",
+                            "RAIL04", "TOTAL", "powerReport: OK\n"}));
+  EXPECT_FALSE(has(out,
+                   "\x1b"
+                   "c"))
       << "a report does not clear the screen";
   for (size_t i = 0; i < 6; ++i) {
     std::string again = readFile(run1 + kCsvSuffixes[i]);
@@ -113,9 +110,8 @@ TEST(PowerReportE2E, RunWritesItsChartAndTheReportRebuildsCsvAndChart) {
   ASSERT_TRUE(writeFile(dir.file("junk"), "not a power run"));
   out = run({binPath("jyx"), "--power-report", dir.file("junk"), "--exit-code"}, &code, 60000);
   EXPECT_EQ(1, code) << out;
-  EXPECT_NE(std::string::npos, out.find("loadData: " + dir.file("junk") +
-                                        " is not a power data file\npowerReport: FAIL\n"))
-      << out;
+  EXPECT_TRUE(
+      has(out, "loadData: " + dir.file("junk") + " is not a power data file\npowerReport: FAIL\n"));
 }
 
 }  // namespace

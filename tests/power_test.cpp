@@ -107,10 +107,9 @@ TEST_F(PowerE2E, ConfigRunSavesWhatTheSimulatorSentAndSigintSavesToo) {
   ASSERT_EQ(0, code) << printed;
   // IC identities at the configured addresses: slots 0-2 and 12 hold 32 V
   // ICs, slot 3 a 9 V one.
-  EXPECT_NE(std::string::npos,
-            printed.find("IC_ID (24):0x7b 0x7b 0x7b 0x6b 0x00 0x00 0x00 0x00 0x00 0x00 0x00 "
-                         "0x00 0x7b 0x00 "))
-      << printed;
+  EXPECT_TRUE(has(printed,
+                  "IC_ID (24):0x7b 0x7b 0x7b 0x6b 0x00 0x00 0x00 0x00 0x00 0x00 0x00 "
+                  "0x00 0x7b 0x00 "));
   EXPECT_EQ((std::vector<std::string>{"VIN", "V5", "VCORE", "VDDR", "TOTAL"}),
             lastTableRails(printed))
       << printed;
@@ -243,13 +242,9 @@ TEST_F(PowerE2E, MaskRunAndBrokenOrMissingConfiguration) {
   printed = run({binPath("jyx"), "-a", "127.0.5.2", "-m", "0x3", "-d", "1", "-o", gone + "/run"},
                 &code, 60000);
   EXPECT_EQ(0, code);
-  EXPECT_NE(std::string::npos,
-            printed.find("saveData: cannot write " + gone + "/run: No such file or directory\n"))
-      << printed;
-  EXPECT_NE(std::string::npos,
-            printed.find("saveData: cannot write " + gone +
-                         "/run.power.csv: No such file or directory\nsaveData: FAIL\n"))
-      << printed;
+  EXPECT_TRUE(has(printed, "saveData: cannot write " + gone + "/run: No such file or directory\n"));
+  EXPECT_TRUE(has(printed, "saveData: cannot write " + gone +
+                               "/run.power.csv: No such file or directory\nsaveData: FAIL\n"));
 
   // An empty file ends the run too instead of leaving it waiting.
   writeFile(dir_.file("empty.yaml"), "");
@@ -267,7 +262,7 @@ TEST_F(PowerE2E, MaskRunAndBrokenOrMissingConfiguration) {
     printed =
         run({binPath("jyx"), "-a", "127.0.5.2", "-m", dir_.file(c.first), "-d", "1"}, &code, 60000);
     EXPECT_EQ(0, code);
-    EXPECT_NE(std::string::npos, printed.find(c.second)) << printed;
+    EXPECT_TRUE(has(printed, c.second));
   }
 }
 

@@ -238,9 +238,8 @@ TEST_F(SimTest, TargetFollowsTheGpioSequencesAndForwardsTheSelectedUart) {
   selectUart(0);
   powerOn();
   ASSERT_TRUE(log.waitForText("shell ready", 5000)) << log.text();
-  EXPECT_NE(log.text().find("JYX UEFI firmware"), std::string::npos);
-  EXPECT_NE(log.text().find("SPI flash crc32 (first 64 KiB): 0x"), std::string::npos);
-  EXPECT_EQ(log.text().find("CSU_SE:"), std::string::npos) << "only the selected UART";
+  EXPECT_TRUE(inOrder(log.text(), {"JYX UEFI firmware", "SPI flash crc32 (first 64 KiB): 0x"}));
+  EXPECT_FALSE(has(log.text(), "CSU_SE:")) << "only the selected UART";
   EXPECT_EQ(readGpio(kSysPwrgd), 1);
   std::vector<std::string> codes = postCodes();
   ASSERT_FALSE(codes.empty());
@@ -252,7 +251,7 @@ TEST_F(SimTest, TargetFollowsTheGpioSequencesAndForwardsTheSelectedUart) {
   log.clear();
   stringCmd("ifconfig");
   ASSERT_TRUE(log.waitForText("target# ", 3000)) << log.text();
-  EXPECT_NE(log.text().find("inet 192.168.10.20"), std::string::npos);
+  EXPECT_TRUE(has(log.text(), "inet 192.168.10.20"));
   uartCtrl(0);
   log.clear();
   stringCmd("echo hidden");
@@ -460,10 +459,7 @@ TEST_F(SimTest, ClientThatNeverReadsCannotGrowTheBacklogWithoutBound) {
   int small = 16384;
   setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
   setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(3334);
-  inet_pton(AF_INET, "127.0.2.6", &sa.sin_addr);
+  sockaddr_in sa = loopbackAddr("127.0.2.6", 3334);
   ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
   CPackage p;
   p.makePowerCtrl(1, 1, mask, addrs);
@@ -509,7 +505,7 @@ TEST(SimOptionsE2E, BadOptionsAreRefusedWithAMessage) {
     int code = -1;
     std::string out = run(c.args, &code);
     EXPECT_EQ(code, c.code) << c.args[1];
-    EXPECT_NE(out.find(c.text), std::string::npos) << out;
+    EXPECT_TRUE(has(out, c.text));
   }
 }
 

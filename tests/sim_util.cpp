@@ -1,7 +1,5 @@
 #include "sim_util.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <rapidjson/document.h>
 #include <signal.h>
@@ -78,6 +76,7 @@ static std::vector<OpsRecord> parseOpsLog(const std::string& text) {
 
 bool SimProcess::start(const std::string& address, const std::vector<std::string>& extraArgs,
                        int timeoutMs) {
+  stop();
   std::vector<std::string> argv = {binPath("jyx-sim"), "--bind", address, "--ops-log",
                                    tempPath("ops.jsonl")};
   argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
@@ -220,12 +219,8 @@ SimLogClient::~SimLogClient() {
 }
 
 bool SimLogClient::connect(const std::string& address, int port) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(uint16_t(port));
-  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  return fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0;
+  fd_ = rawConnect(address.c_str(), port);
+  return fd_ >= 0;
 }
 
 void SimLogClient::readFor(int ms) {

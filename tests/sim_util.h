@@ -46,8 +46,8 @@ class SimProcess {
   ~SimProcess() { stop(); }
 
   // Starts build/jyx-sim --bind address --ops-log <tmp>/ops.jsonl plus
-  // extraArgs and waits for the ready line. False (with the simulator's
-  // output in lastError()) when it exits or does not get ready in time.
+  // extraArgs and waits for the ready line (stopping an earlier run first). False (with the
+  // simulator's output in lastError()) when it exits or does not get ready in time.
   bool start(const std::string& address, const std::vector<std::string>& extraArgs = {},
              int timeoutMs = 10000);
   // SIGTERM, then SIGKILL after 5 s. True when it exited with status 0

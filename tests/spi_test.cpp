@@ -17,22 +17,16 @@
 namespace jyxtest {
 namespace {
 
-// Same rows as the console's -r dump.
-std::string hexRow(const uint8_t* b) {
-  char s[48];
-  snprintf(s, sizeof(s), "%.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x %.2x%.2x",
-           b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
-           b[14], b[15]);
-  return s;
-}
-
-// Same lines as the check's mismatch dump.
-std::string checkLine(const std::string& bytes, size_t from) {
-  const uint8_t* b = reinterpret_cast<const uint8_t*>(bytes.data()) + from;
-  char s[40];
-  snprintf(s, sizeof(s), "%.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x  %.2x%.2x%.2x%.2x%.2x%.2x%.2x%.2x", b[0],
-           b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14],
-           b[15]);
+// 16 bytes in hex, `sep` after every `group` of them: the console's -r dump
+// rows (2, " ") and the check's mismatch lines (8, "  ").
+std::string hex16(const void* bytes, size_t group, const char* sep) {
+  const uint8_t* b = static_cast<const uint8_t*>(bytes);
+  std::string s;
+  char h[3];
+  for (size_t i = 0; i < 16; ++i) {
+    snprintf(h, sizeof(h), "%.2x", b[i]);
+    s += (i && i % group == 0 ? sep : "") + std::string(h);
+  }
   return s;
 }
 
@@ -59,7 +53,7 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
        "secNum(770)\n",
        "flashing: [", "SPI flash successfully.\n",
        "SPI file(" + path + ") flash over successfully\n", "\nflashing image(" + path + ") OK\n"}));
-  EXPECT_EQ(std::string::npos, out.find("retry"));
+  EXPECT_FALSE(has(out, "retry"));
 
   std::string flash = flashFile();
   ASSERT_EQ(16u << 20, flash.size());
@@ -84,7 +78,8 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   EXPECT_EQ(0, code);
   uint8_t second[16] = {0};
   memcpy(second, b + 16, 4);  // the rest of the last row is the zeroed spare
-  EXPECT_TRUE(inOrder(out, {"offset:0, len:20\n\n" + hexRow(b) + "\n" + hexRow(second) + "\n"}));
+  EXPECT_TRUE(inOrder(
+      out, {"offset:0, len:20\n\n" + hex16(b, 2, " ") + "\n" + hex16(second, 2, " ") + "\n"}));
 
   // Unaligned starts, a range across one block boundary and one across two.
   struct Case {
@@ -94,7 +89,7 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
     std::string file = dir_.file("range.bin");
     out = jyx({"-r", std::to_string(c.offset), "-0", std::to_string(c.length), "-o", file}, &code);
     EXPECT_EQ(0, code);
-    EXPECT_NE(std::string::npos, out.find("read spi to file(" + file + ") OK")) << out;
+    EXPECT_TRUE(has(out, "read spi to file(" + file + ") OK"));
     EXPECT_TRUE(readFile(file) == image.substr(c.offset, c.length)) << c.offset;
   }
   out = jyx({"-r", "0x1000", "-0", "0"}, &code);
@@ -115,8 +110,8 @@ TEST_F(SpiE2E, FlashCheckReadBackAndCorruptAMultiMiBImage) {
   EXPECT_EQ(0, code);
   std::string flashed = image;
   flashed[at] = static_cast<char>(flashed[at] ^ 0x5A);
-  std::string want = "00000052--JYX:" + checkLine(flashed, 0x2340) +
-                     "\n00000564-FILE:" + checkLine(image, 0x2340) + "\n\n";
+  std::string want = "00000052--JYX:" + hex16(&flashed[0x2340], 8, "  ") +
+                     "\n00000564-FILE:" + hex16(&image[0x2340], 8, "  ") + "\n\n";
   EXPECT_TRUE(inOrder(out, {want, "\nchecking image(" + path + ") fail\n"}));
   EXPECT_EQ(1u, countOf(out, "--JYX:"));
   // The failed check gave the flash lines back: SPI_PRG_EN, then SPI_PRG_SEL to 1.
@@ -150,7 +145,7 @@ TEST_F(SpiE2E, ProtectedFlashFailsPastTheRetryLimitUntilUnlockedAndRegistersFoll
       out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
             "data: 00 00 00 00", "SPI data ACK_FAIL.\n", "\nflashing image(" + path + ") fail\n"}));
   EXPECT_EQ(1u, countOf(out, "SPI flash, retry"));
-  EXPECT_EQ(std::string::npos, out.find("successfully"));
+  EXPECT_FALSE(has(out, "successfully"));
   EXPECT_EQ(std::string(16u << 20, '\xff'), flashFile());
 
   out = jyx({"-z"}, &code);
@@ -159,7 +154,7 @@ TEST_F(SpiE2E, ProtectedFlashFailsPastTheRetryLimitUntilUnlockedAndRegistersFoll
   EXPECT_EQ("winbond read registers: 0x00  0x00  0x60\n", jyx({"-y"}));
 
   out = jyx({"-i", path, "-5", "1"}, &code);
-  EXPECT_NE(std::string::npos, out.find("\nflashing image(" + path + ") OK\n")) << out;
+  EXPECT_TRUE(has(out, "\nflashing image(" + path + ") OK\n"));
   EXPECT_TRUE(flashFile().compare(0, 10000, readFile(path)) == 0);
 
   // Mask 2 writes register 2 only; a bare value writes register 1 only.
@@ -179,7 +174,7 @@ TEST_F(SpiE2E, ProtectedFlashFailsPastTheRetryLimitUntilUnlockedAndRegistersFoll
   EXPECT_EQ(std::vector<std::string>({"0x01", "0x31", "0x31", "0x01"}), writes);
   // The lines went back to the target after every register action.
   std::string status = readFile(sim_.tempPath("state") + "/spi_status.json");
-  EXPECT_NE(std::string::npos, status.find("\"sr1\":4,\"sr2\":2,\"sr3\":96")) << status;
+  EXPECT_TRUE(has(status, "\"sr1\":4,\"sr2\":2,\"sr3\":96"));
 }
 
 TEST_F(SpiE2E, RejectedSectorsRetryInOrderThenSecureTypesAndLoopFlashing) {
@@ -191,26 +186,23 @@ TEST_F(SpiE2E, RejectedSectorsRetryInOrderThenSecureTypesAndLoopFlashing) {
   EXPECT_TRUE(inOrder(out, {"SPI data ACK_FAIL.\n", "SPI flash, retry 1\n", "SPI data ACK_FAIL.\n",
                             "SPI flash, retry 2\n", "SPI flash successfully.\n",
                             "\nflashing image(" + path + ") OK\n"}));
-  EXPECT_EQ(std::string::npos, out.find("retry 3"));
+  EXPECT_FALSE(has(out, "retry 3"));
   out = jyx({"-i", path, "-Y"}, &code);
-  EXPECT_NE(std::string::npos, out.find("\nchecking image(" + path + ") OK\n")) << out;
+  EXPECT_TRUE(has(out, "\nchecking image(" + path + ") OK\n"));
 
   // Secure flash types send their fields; the clean-up that leaves
   // programming mode before the flash is not refused.
   size_t opsBefore = sim_.ops().size();
   path = writeImage("secure.bin", randomBytes(9000, 99));
   out = jyx({"-i", path, "-A"}, &code);
-  EXPECT_NE(std::string::npos, out.find("\nflashing image(" + path + ") OK\n")) << out;
-  EXPECT_NE(std::string::npos,
-            out.find("spi ctrl: (enable: 1, security: 1, access id: 0xf, eraseID: 0xf\n"));
-  EXPECT_EQ(std::string::npos, out.find("ACK_FAIL")) << out;
+  EXPECT_TRUE(inOrder(out, {"spi ctrl: (enable: 1, security: 1, access id: 0xf, eraseID: 0xf\n",
+                            "\nflashing image(" + path + ") OK\n"}));
+  EXPECT_FALSE(has(out, "ACK_FAIL"));
   out = jyx({"-i", path, "-A", "-Y"}, &code);
-  EXPECT_NE(std::string::npos, out.find("\nchecking image(" + path + ") OK\n")) << out;
-  EXPECT_NE(std::string::npos,
-            out.find("spi ctrl: (enable: 1, security: 1, access id: 0xf, eraseID: 0x0\n"));
+  EXPECT_TRUE(inOrder(out, {"spi ctrl: (enable: 1, security: 1, access id: 0xf, eraseID: 0x0\n",
+                            "\nchecking image(" + path + ") OK\n"}));
   out = jyx({"-i", path, "-I", "-Y"}, &code);
-  EXPECT_NE(std::string::npos,
-            out.find("spi ctrl: (enable: 1, security: 1, access id: 0x7, eraseID: 0x0\n"));
+  EXPECT_TRUE(has(out, "spi ctrl: (enable: 1, security: 1, access id: 0x7, eraseID: 0x0\n"));
   std::vector<OpsRecord> ops = sim_.ops(), ctrl;
   for (size_t i = opsBefore; i < ops.size(); ++i) {
     if (ops[i].dir == "rx" && ops[i].data == "SPI_CTRL_INFO_DATA" && ops[i].num("enable") == 1) {
@@ -267,8 +259,8 @@ TEST_F(SpiE2E, SigintDuringFlashExitsWithStatus2AtOnce) {
   // status 0 and its "flashing image(" line, which the checks below reject.
   ASSERT_TRUE(p.wait(10000));
   EXPECT_EQ(2, p.exitCode());
-  EXPECT_NE(std::string::npos, p.out().find("exception signal: 2\n"));
-  EXPECT_EQ(std::string::npos, p.out().find("flashing image("));
+  EXPECT_TRUE(has(p.out(), "exception signal: 2\n"));
+  EXPECT_FALSE(has(p.out(), "flashing image("));
 }
 
 }  // namespace

@@ -50,7 +50,9 @@ bool writeFile(const std::string& path, const std::string& content) {
 
 std::string binPath(const std::string& name) { return std::string(JYX_BIN_DIR) + "/" + name; }
 
-Subprocess::~Subprocess() {
+Subprocess::~Subprocess() { reset(); }
+
+void Subprocess::reset() {
   if (pid_ > 0 && running()) {
     kill(pid_, SIGKILL);
     wait(5000);
@@ -58,11 +60,17 @@ Subprocess::~Subprocess() {
   if (!dir_.empty()) {
     unlink(outPath_.c_str());
     unlink(errPath_.c_str());
+    unlink((dir_ + "/in").c_str());
     rmdir(dir_.c_str());
+    dir_.clear();
   }
+  pid_ = -1;
+  exitCode_ = -1;
+  termSignal_ = 0;
 }
 
 bool Subprocess::start(const std::vector<std::string>& argv, const std::string& stdinText) {
+  reset();
   char tmpl[] = "/tmp/jyxproc.XXXXXX";
   if (!mkdtemp(tmpl)) return false;
   dir_ = tmpl;
@@ -183,6 +191,13 @@ std::vector<std::string> listDir(const std::string& dir) {
     at = found + line.size();
   }
   return ::testing::AssertionSuccess();
+}
+
+::testing::AssertionResult has(const std::string& text, const std::string& part) {
+  bool found = contains(text, part);
+  return (found ? ::testing::AssertionSuccess() : ::testing::AssertionFailure())
+         << (found ? "found: " : "missing: ") << part << "\n--- in:\n"
+         << text;
 }
 
 static_assert(sizeof(DataRecord) == powerfile::kRecordSize, "a record as stored in the data file");

@@ -60,7 +60,8 @@ class Subprocess {
   Subprocess(const Subprocess&) = delete;
   Subprocess& operator=(const Subprocess&) = delete;
 
-  // argv[0] is the program path. Returns false when fork/exec failed.
+  // argv[0] is the program path. Returns false when fork/exec failed. A
+  // previous child of this object is killed and its files removed first.
   bool start(const std::vector<std::string>& argv, const std::string& stdinText = "");
   // Waits up to timeoutMs; true when the child exited (status in exitCode()
   // or, when killed by a signal, termSignal()).
@@ -77,6 +78,8 @@ class Subprocess {
   pid_t pid() const { return pid_; }
 
  private:
+  void reset();
+
   pid_t pid_ = -1;
   int exitCode_ = -1;
   int termSignal_ = 0;
@@ -100,6 +103,9 @@ size_t countOf(const std::string& text, const std::string& what);
 std::vector<std::string> listDir(const std::string& dir);
 // Lines in `text` in this order (other lines may come between).
 ::testing::AssertionResult inOrder(const std::string& text, const std::vector<std::string>& lines);
+// Whether `text` contains `part`; either way the message shows the whole
+// text, so EXPECT_TRUE and EXPECT_FALSE both print it when they fail.
+::testing::AssertionResult has(const std::string& text, const std::string& part);
 
 // A scripted channel for unit tests of the controller managers: records every
 // write (one entry per call), reports isOpen as the test sets it and never

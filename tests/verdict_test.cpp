@@ -24,11 +24,46 @@ class VerdictE2E : public SimE2E {
   }
 };
 
+// Values that used to wrap or mean something else are refused before the
+// tool connects; --exit-code tells a refused option (2), a failed flow (1)
+// and success (0) apart, and without it every run still exits 0.
 // -o used to skip a file it could not open, ignore failed writes and print
 // "OK" all the same. Now each case names the path and the reason, prints the
 // fail line, leaves no file (nor temporary file) behind and exits 1.
-TEST_F(VerdictE2E, ReadToAFileThatCannotBeWrittenFailsWithTheReason) {
+TEST_F(VerdictE2E, ExitCodesRefusedValuesAndReadsToAFileThatCannotBeWritten) {
   startSim("127.0.41.1");
+  const struct {
+    std::vector<std::string> args;
+    const char* message;
+  } refused[] = {
+      {{"-p", "1", "-N", "65602"}, "--setio 65602: "},  // used to set GPIO 66, SPI_PRG_EN
+      {{"-X", "zz"}, "--switch-uart zz: "},             // used to select UART 0
+      {{"-r", "0", "--len", "0x7fffffff"}, "--len 0x7fffffff: "},
+      {{"-r", "0", "--len", "99999999999"}, "--len 99999999999: "},
+      {{"-i", "x.bin", "--retry", "0"}, "--retry 0: "},
+  };
+  for (const auto& r : refused) {
+    const std::vector<std::string>& args = r.args;
+    int code = -1;
+    std::string out = jyx(args, &code);
+    EXPECT_EQ(2, code) << out;
+    EXPECT_EQ(0u, out.find(r.message)) << out;
+    std::vector<std::string> plain = {binPath("jyx"), "-a", address_};
+    plain.insert(plain.end(), args.begin(), args.end());
+    run(plain, &code);
+    EXPECT_EQ(0, code);
+  }
+  EXPECT_EQ(0u, received("GPIO_CTRL").size());
+  EXPECT_EQ(0u, received("SPI_READ").size());
+
+  int code = -1;
+  std::string out = jyx({"-M", "22"}, &code);
+  EXPECT_EQ(0, code) << out;
+  EXPECT_TRUE(has(out, "GPIO_GET 22 is "));
+  out = jyx({"-N", "72", "-p", "1"}, &code);
+  EXPECT_EQ(0, code) << out;
+  EXPECT_TRUE(has(out, "GPIO_SET io(72) to 1.\n"));
+
   std::string flash = flashFile().substr(0, 0x3000);
   ASSERT_EQ(0x3000u, flash.size());
 
@@ -47,12 +82,10 @@ TEST_F(VerdictE2E, ReadToAFileThatCannotBeWrittenFailsWithTheReason) {
       {readOnly, "cannot write " + readOnly + ": "},
   };
   for (const auto& c : cases) {
-    int code = -1;
-    std::string out = jyx({"-r", "0", "--len", "0x3000", "-o", c.path}, &code);
+    out = jyx({"-r", "0", "--len", "0x3000", "-o", c.path}, &code);
     EXPECT_EQ(1, code) << out;
-    EXPECT_TRUE(contains(out, c.reason)) << out;
-    EXPECT_TRUE(contains(out, "read spi fail\n")) << out;
-    EXPECT_FALSE(contains(out, "OK")) << out;
+    EXPECT_TRUE(inOrder(out, {c.reason, "read spi fail\n"}));
+    EXPECT_FALSE(has(out, "OK"));
     struct stat st;
     if (c.path != "/dev/full") {
       EXPECT_NE(0, stat(c.path.c_str(), &st)) << c.path;
@@ -64,30 +97,41 @@ TEST_F(VerdictE2E, ReadToAFileThatCannotBeWrittenFailsWithTheReason) {
   // the writes fail part way (SIGXFSZ ignored, as a full disk sends none).
   std::string target = dir_.file("full/dump.bin");
   ASSERT_EQ(0, mkdir(dir_.file("full").c_str(), 0755));
-  int code = -1;
-  std::string out =
-      run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 16; exec \"$0\" \"$@\"", binPath("jyx"), "-a",
-           address_, "-r", "0", "--len", "0x3000", "-o", target, "--exit-code"},
-          &code, 60000);
+  out = run({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 16; exec \"$0\" \"$@\"", binPath("jyx"),
+             "-a", address_, "-r", "0", "--len", "0x3000", "-o", target, "--exit-code"},
+            &code, 60000);
   EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out, "cannot write " + target + ": File too large")) << out;
-  EXPECT_TRUE(contains(out, "\nread spi fail\n")) << out;
-  EXPECT_FALSE(contains(out, "OK")) << out;
+  EXPECT_TRUE(inOrder(out, {"cannot write " + target + ": File too large", "\nread spi fail\n"}));
+  EXPECT_FALSE(has(out, "OK"));
   EXPECT_TRUE(listDir(dir_.file("full")).empty());  // no dump, no temporary file
 
   // The same dump to a writable place is whole.
   out = jyx({"-r", "0", "--len", "0x3000", "-o", target}, &code);
   EXPECT_EQ(0, code) << out;
-  EXPECT_TRUE(contains(out, "\nread spi to file(" + target + ") OK\n")) << out;
+  EXPECT_TRUE(has(out, "\nread spi to file(" + target + ") OK\n"));
   EXPECT_EQ(flash, readFile(target));
   EXPECT_EQ(1u, listDir(dir_.file("full")).size());
+
+  // A controller that refuses the set: the fail line and status 1.
+  SimProcess refusing;
+  ASSERT_TRUE(refusing.start("127.0.41.8", {"--fail", "GPIO_CTRL:1"})) << refusing.lastError();
+  address_ = "127.0.41.8";
+  out = jyx({"-N", "72", "-p", "1"}, &code);
+  EXPECT_EQ(1, code) << out;
+  EXPECT_TRUE(has(out, "GPIO_SET io(72) to 1 fail.\n"));
+
+  // Nothing listens on 127.0.41.9: the connect fails.
+  address_ = "127.0.41.9";
+  out = jyx({"-M", "22"}, &code);
+  EXPECT_EQ(1, code) << out;
+  EXPECT_TRUE(has(out, "socket connect 127.0.41.9 fail\n"));
 }
 
 // Every image problem used to end in the same "flashing image(X) fail" (a
 // FIFO hung, an image larger than the flash took five passes). Now the
 // reason comes on the line right before it, and nothing is sent for an image
 // that cannot fit.
-TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
+TEST_F(VerdictE2E, ImageAndReadRangeProblemsSayWhyRightBeforeTheFailLine) {
   startSim("127.0.41.2", {"--flash-size", "64K"});
   std::string fifo = dir_.file("fifo.bin");
   ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
@@ -115,29 +159,25 @@ TEST_F(VerdictE2E, ImageProblemsSayWhyRightBeforeTheFailLine) {
       std::string failLine =
           (check ? "\nchecking image(" : "\nflashing image(") + c.path + ") fail\n";
       EXPECT_EQ(1, code) << out;
-      EXPECT_TRUE(contains(out, "\n" + c.reason + failLine)) << out;
-      EXPECT_FALSE(contains(out, "SPI flash, retry")) << out;
+      EXPECT_TRUE(has(out, "\n" + c.reason + failLine));
+      EXPECT_FALSE(has(out, "SPI flash, retry"));
     }
   }
-  EXPECT_EQ(0u, received("SPI_READ").size());
   for (const OpsRecord& op : sim_.ops()) {
     EXPECT_FALSE(op.dir == "rx" && op.cmd == "SPI_CTRL" && op.data == "SPI_DATA");
   }
-}
 
-TEST_F(VerdictE2E, ReadRangeBeyondTheFlashIsRefusedBeforeTheFirstBlock) {
-  startSim("127.0.41.3", {"--flash-size", "64K"});
+  // A read range beyond the flash is refused before the first block.
   int code = -1;
   std::string out = jyx({"-r", "0xF000", "--len", "0x2000"}, &code);
   EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out,
-                       "\nthe read range 0xf000 + 8192 bytes ends beyond the flash "
-                       "(65536 bytes)\nread spi fail\n"))
-      << out;
+  EXPECT_TRUE(has(out,
+                  "\nthe read range 0xf000 + 8192 bytes ends beyond the flash "
+                  "(65536 bytes)\nread spi fail\n"));
   EXPECT_EQ(0u, received("SPI_READ").size());
   out = jyx({"-r", "0xF000", "--len", "0x1000"}, &code);
   EXPECT_EQ(0, code) << out;
-  EXPECT_TRUE(contains(out, "offset:61440, len:4096\n\n")) << out;
+  EXPECT_TRUE(has(out, "offset:61440, len:4096\n\n"));
   EXPECT_EQ(1u, received("SPI_READ").size());
 }
 
@@ -177,9 +217,9 @@ TEST_F(VerdictE2E, RefusedHandBackFailsFlashCheckAndRead) {
     EXPECT_EQ(1, code) << out;
     std::string reason = std::string("the SPI lines were not handed back to the target (") +
                          c.line + " to 1 fail.): it cannot boot from its flash";
-    EXPECT_TRUE(contains(out, "\n" + reason + c.failLine)) << out;
-    EXPECT_FALSE(contains(out, " OK\n")) << out;
-    EXPECT_FALSE(contains(out, "offset:0, len:32")) << out;
+    EXPECT_TRUE(has(out, "\n" + reason + c.failLine));
+    EXPECT_FALSE(has(out, " OK\n"));
+    EXPECT_FALSE(has(out, "offset:0, len:32"));
     if (c.args.size() == 2) {
       // The sectors were written all the same; only the hand-back failed.
       EXPECT_EQ(0,
@@ -198,61 +238,8 @@ TEST_F(VerdictE2E, RefusedSectorIsNamedBeforeTheFailLine) {
   // its second sector (3).
   std::string out = jyx({"-i", path, "--retry", "2"}, &code);
   EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(
-      out, "\nthe controller refused sector 3 (ACK_FAIL)\nflashing image(" + path + ") fail\n"))
-      << out;
-}
-
-// Values that used to wrap or mean something else are refused before the
-// tool connects; --exit-code tells a refused option (2), a failed flow (1)
-// and success (0) apart, and without it every run still exits 0.
-TEST_F(VerdictE2E, ExitCodeStatusesAndRefusedValuesSendNothing) {
-  startSim("127.0.41.7");
-  const struct {
-    std::vector<std::string> args;
-    const char* message;
-  } refused[] = {
-      {{"-p", "1", "-N", "65602"}, "--setio 65602: "},  // used to set GPIO 66, SPI_PRG_EN
-      {{"-X", "zz"}, "--switch-uart zz: "},             // used to select UART 0
-      {{"-r", "0", "--len", "0x7fffffff"}, "--len 0x7fffffff: "},
-      {{"-r", "0", "--len", "99999999999"}, "--len 99999999999: "},
-      {{"-i", "x.bin", "--retry", "0"}, "--retry 0: "},
-  };
-  for (const auto& r : refused) {
-    const std::vector<std::string>& args = r.args;
-    int code = -1;
-    std::string out = jyx(args, &code);
-    EXPECT_EQ(2, code) << out;
-    EXPECT_EQ(0u, out.find(r.message)) << out;
-    std::vector<std::string> plain = {binPath("jyx"), "-a", address_};
-    plain.insert(plain.end(), args.begin(), args.end());
-    run(plain, &code);
-    EXPECT_EQ(0, code);
-  }
-  EXPECT_EQ(0u, received("GPIO_CTRL").size());
-  EXPECT_EQ(0u, received("SPI_READ").size());
-
-  int code = -1;
-  std::string out = jyx({"-M", "22"}, &code);
-  EXPECT_EQ(0, code) << out;
-  EXPECT_TRUE(contains(out, "GPIO_GET 22 is ")) << out;
-  out = jyx({"-N", "72", "-p", "1"}, &code);
-  EXPECT_EQ(0, code) << out;
-  EXPECT_TRUE(contains(out, "GPIO_SET io(72) to 1.\n")) << out;
-
-  // A controller that refuses the set: the fail line and status 1.
-  SimProcess refusing;
-  ASSERT_TRUE(refusing.start("127.0.41.8", {"--fail", "GPIO_CTRL:1"})) << refusing.lastError();
-  address_ = "127.0.41.8";
-  out = jyx({"-N", "72", "-p", "1"}, &code);
-  EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out, "GPIO_SET io(72) to 1 fail.\n")) << out;
-
-  // Nothing listens on 127.0.41.9: the connect fails.
-  address_ = "127.0.41.9";
-  out = jyx({"-M", "22"}, &code);
-  EXPECT_EQ(1, code) << out;
-  EXPECT_TRUE(contains(out, "socket connect 127.0.41.9 fail\n")) << out;
+  EXPECT_TRUE(has(
+      out, "\nthe controller refused sector 3 (ACK_FAIL)\nflashing image(" + path + ") fail\n"));
 }
 
 }  // namespace
