@@ -95,7 +95,8 @@ class CJYXBenchServer : public CUpdater {
   // data manager lets the loop read it (readOnMainThread).
   void watchLink();
 
-  void handleLine(uint64_t session, const std::string& line);
+  // Parses *line in place (it is left changed).
+  void handleLine(uint64_t session, std::string* line);
   void handlePacket(uint64_t session, const std::string& id, const std::vector<uint8_t>& bytes);
   void handleTask(uint64_t session, const std::string& id, const std::string& task,
                   const std::string& args);

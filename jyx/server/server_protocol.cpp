@@ -43,6 +43,18 @@ std::string jsonText(const rapidjson::Value& value) {
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 
+// Hex of a sector is the bulk of a packet line: written straight into the
+// line, which is sized once.
+void appendHex(std::string* out, const uint8_t* bytes, size_t n) {
+  size_t at = out->size();
+  out->resize(at + 2 * n);
+  char* p = &(*out)[at];
+  for (size_t i = 0; i < n; ++i) {
+    p[2 * i] = kHexDigits[bytes[i] >> 4];
+    p[2 * i + 1] = kHexDigits[bytes[i] & 15];
+  }
+}
+
 std::string quoted(const std::string& text) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
@@ -69,14 +81,8 @@ bool readTopics(const rapidjson::Value& list, unsigned* topics) {
   return true;
 }
 
-}  // namespace
-
-bool parseRequest(const char* line, size_t length, Request* out) {
-  *out = Request();
-  out->error = kBadRequest;
-  if (length > kMaxLineBytes) return false;
-  rapidjson::Document doc;
-  doc.Parse(line, length);
+// The request forms, read from a parsed line.
+bool readRequest(const rapidjson::Document& doc, Request* out) {
   if (doc.HasParseError() || !doc.IsObject()) return false;
   auto id = doc.FindMember("id");
   if (id != doc.MemberEnd()) out->id = jsonText(id->value);
@@ -121,6 +127,32 @@ bool parseRequest(const char* line, size_t length, Request* out) {
   return true;
 }
 
+}  // namespace
+
+bool parseRequest(const char* line, size_t length, Request* out) {
+  *out = Request();
+  out->error = kBadRequest;
+  if (length > kMaxLineBytes) return false;
+  // The parser takes a NUL for the end of the text and would ignore what
+  // follows it; a raw NUL is not JSON anywhere in a line.
+  if (memchr(line, '\0', length) != nullptr) return false;
+  rapidjson::Document doc;
+  doc.Parse(line, length);
+  return readRequest(doc, out);
+}
+
+bool parseRequestInPlace(std::string* line, Request* out) {
+  // Lines refused before parsing are refused the same way here.
+  if (line->size() > kMaxLineBytes || memchr(line->data(), '\0', line->size()) != nullptr) {
+    return parseRequest(line->data(), line->size(), out);
+  }
+  *out = Request();
+  out->error = kBadRequest;
+  rapidjson::Document doc;
+  doc.ParseInsitu(&(*line)[0]);
+  return readRequest(doc, out);
+}
+
 std::string okReply(const std::string& id) { return open(id) + "\"ok\":true}\n"; }
 
 std::string resultReply(const std::string& id, const std::string& result) {
@@ -139,7 +171,12 @@ std::string errorReply(const std::string& id, const std::string& error) {
 }
 
 std::string packetReply(const std::string& id, const uint8_t* bytes, size_t n) {
-  return open(id) + "\"packet\":\"" + hexEncode(bytes, n) + "\"}\n";
+  std::string line = open(id);
+  line.reserve(line.size() + 2 * n + 16);
+  line += "\"packet\":\"";
+  appendHex(&line, bytes, n);
+  line += "\"}\n";
+  return line;
 }
 
 std::string logPush(const uint8_t* bytes, size_t n) {
@@ -206,7 +243,11 @@ bool parseReply(const char* line, size_t length, Reply* out) {
 }
 
 std::string packetRequest(int64_t id, const uint8_t* bytes, size_t n) {
-  return "{\"id\":" + std::to_string(id) + ",\"packet\":\"" + hexEncode(bytes, n) + "\"}\n";
+  std::string line = "{\"id\":" + std::to_string(id) + ",\"packet\":\"";
+  line.reserve(line.size() + 2 * n + 3);
+  appendHex(&line, bytes, n);
+  line += "\"}\n";
+  return line;
 }
 
 std::string writeRequest(int64_t id, const uint8_t* bytes, size_t n) {
@@ -221,11 +262,8 @@ std::string subscribeRequest(int64_t id, unsigned topics) {
 }
 
 std::string hexEncode(const uint8_t* bytes, size_t n) {
-  std::string text(2 * n, '0');
-  for (size_t i = 0; i < n; ++i) {
-    text[2 * i] = kHexDigits[bytes[i] >> 4];
-    text[2 * i + 1] = kHexDigits[bytes[i] & 15];
-  }
+  std::string text;
+  appendHex(&text, bytes, n);
   return text;
 }
 

@@ -41,15 +41,28 @@ TEST(ServerProtocolTest, ParsesEveryRequestFormAndRefusesTheRest) {
       {R"({"id":12})", false, RequestKind::kInvalid, "12", "bad request"},
       {R"([1])", false, RequestKind::kInvalid, "", "bad request"},
       {R"({"id":13,"task":"a:b"} trailing)", false, RequestKind::kInvalid, "", "bad request"},
+      {R"({"id":"q\"\u0041","task":"a:b"})", true, RequestKind::kTask, R"("q\"A")", ""},
       {"", false, RequestKind::kInvalid, "", "bad request"},
   };
-  for (const RequestCase& c : cases) {
+  // The server parses in place; both parsers give every line one verdict.
+  auto check = [](const std::string& line, const RequestCase& c) {
     Request r;
-    EXPECT_EQ(parseRequest(c.line, strlen(c.line), &r), c.ok) << c.line;
-    EXPECT_EQ(r.kind, c.kind) << c.line;
-    EXPECT_EQ(r.id, c.id) << c.line;
-    EXPECT_EQ(r.error, c.error) << c.line;
-  }
+    EXPECT_EQ(parseRequest(line.data(), line.size(), &r), c.ok) << line;
+    std::string copy = line;
+    Request inPlace;
+    EXPECT_EQ(parseRequestInPlace(&copy, &inPlace), c.ok) << line;
+    for (const Request* got : {&r, &inPlace}) {
+      EXPECT_EQ(got->kind, c.kind) << line;
+      EXPECT_EQ(got->id, c.id) << line;
+      EXPECT_EQ(got->error, c.error) << line;
+    }
+    EXPECT_EQ(r.bytes, inPlace.bytes) << line;
+    EXPECT_EQ(r.task, inPlace.task) << line;
+  };
+  for (const RequestCase& c : cases) check(c.line, c);
+  // The parser stops at a NUL: what follows it must still count.
+  check(std::string(R"({"id":1,"task":"a:b"})") + '\0' + "x",
+        {"", false, RequestKind::kInvalid, "", "bad request"});
   Request r;
   const char* write = R"({"id":1,"write":"aGk="})";
   ASSERT_TRUE(parseRequest(write, strlen(write), &r));
