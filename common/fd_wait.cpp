@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 
 namespace {
@@ -57,4 +58,13 @@ FdWaitResult waitFdOrWake(int fd, short events, int wakeFd, int totalUs) {
   ssize_t got = read(wakeFd, &count, sizeof(count));
   (void)got;  // EAGAIN: another reader drained it first
   return FD_WAIT_AGAIN;
+}
+
+bool spinUntilReadable(int fd, int spinUs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spinUs);
+  pollfd p{fd, POLLIN, 0};
+  do {
+    if (poll(&p, 1, 0) != 0) return true;  // readable, or an error the real wait reports
+  } while (std::chrono::steady_clock::now() < until);
+  return false;
 }

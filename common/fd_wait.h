@@ -30,4 +30,10 @@ FdWaitResult waitFd(int fd, short events, int totalUs);
 // that hold no lock, so they may be as long as the caller's time-out.
 FdWaitResult waitFdOrWake(int fd, short events, int wakeFd, int totalUs);
 
+// Polls fd for readability without sleeping, for at most spinUs: true as
+// soon as it is readable. For a loop that expects an event within a few
+// tens of microseconds, where falling asleep and being woken again costs
+// more than the event is away.
+bool spinUntilReadable(int fd, int spinUs);
+
 #endif  // JYX_COMMON_FD_WAIT_H_

@@ -10,6 +10,7 @@
 
 #include "common/api_data.h"
 #include "common/api_manager.h"
+#include "common/fd_wait.h"
 #include "common/loop_wake.h"
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
@@ -108,6 +109,9 @@ void runMainLoop(CJYX* jyx, CAPIManager* api, CQelConsole* console) {
     // A front end that watches descriptors of its own (the bench server)
     // gives one that also carries the loop's wake-up.
     const int consoleFd = console->loopWaitFd();
+    if (consoleFd >= 0) {
+      if (int spinUs = console->loopSpinUs(api->time())) spinUntilReadable(consoleFd, spinUs);
+    }
     if (int n = jyx::waitForSignal(waitMs, consoleFd >= 0 ? consoleFd : wakeFd)) endOnSignal(n);
   }
   // A signal that came during the last pass still ends the run with its

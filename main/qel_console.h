@@ -41,6 +41,10 @@ class CQelConsole {
   // A descriptor the main loop waits on instead of its wake-up descriptor
   // (it must include that one); -1 for the wake-up descriptor alone.
   virtual int loopWaitFd() const { return -1; }
+  // Microseconds the loop polls loopWaitFd() without sleeping before it
+  // blocks: non-zero while the front end expects its next event within
+  // about that time (0: block at once).
+  virtual int loopSpinUs(double /*now*/) const { return 0; }
   // The status main returns once the loop has ended: 0 unless the front end
   // was asked to tell failures apart (--exit-code).
   virtual int exitStatus() const { return 0; }

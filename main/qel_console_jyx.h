@@ -39,6 +39,7 @@ class CQelConsoleJYX : public CQelConsole {
   void stop() override;
   // While serving: the server's descriptor, which holds the clients too.
   int loopWaitFd() const override;
+  int loopSpinUs(double now) const override;
 
   // Number rules of the options.
   // Rule A (-0, -r, -w): "0x" prefix read as "0x%x", otherwise "%d"; a text

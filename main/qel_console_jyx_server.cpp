@@ -82,6 +82,8 @@ void CQelConsoleJYX::serveFlow() {
 
 int CQelConsoleJYX::loopWaitFd() const { return server_ ? server_->waitFd() : -1; }
 
+int CQelConsoleJYX::loopSpinUs(double now) const { return server_ ? server_->spinUs(now) : 0; }
+
 void CQelConsoleJYX::stopServer() {
   if (server_ == nullptr) return;
   CAPIManager* api = CAPIManager::instance();

@@ -296,6 +296,12 @@ void CJYXBenchServer::drop(uint64_t id) {
   sessionGone(id);
 }
 
+int CJYXBenchServer::spinUs(double now) const {
+  bool expected =
+      packetsOut_ > 0 || (lastPacketAnswer_ >= 0 && now - lastPacketAnswer_ < kFollowUpSeconds);
+  return expected ? kSpinUs : 0;
+}
+
 double CJYXBenchServer::nextDeadline(double now) {
   return !linkUp_ && reconnect_ ? nextReconnect_ : kNoDeadline;
 }
@@ -413,7 +419,10 @@ void CJYXBenchServer::handlePacket(uint64_t session, const std::string& id,
   uint32_t clientFrame = request->frameNum();
   renumber(request->data(), data_->nextFrameNum());
   begin(session);
+  ++packetsOut_;
   data_->sendPackage(request, [this, session, id, clientFrame, spi](CPackage* reply) {
+    --packetsOut_;
+    lastPacketAnswer_ = CAPIManager::instance()->time();
     if (reply != nullptr && reply->dataType() != ACK_FAIL) {
       if (spi.line >= 0) {
         lineLevel_[spi.line] = spi.level;

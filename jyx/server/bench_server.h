@@ -37,6 +37,10 @@ class CJYXBenchServer : public CUpdater {
   // Seconds between two attempts to reconnect a controller link that went
   // down.
   static constexpr double kReconnectInterval = 1.0;
+  // The bounded poll before the loop sleeps (spinUs): its length, and how
+  // long after a packet answer a client's next request is expected.
+  static constexpr int kSpinUs = 200;
+  static constexpr double kFollowUpSeconds = 0.002;
 
   // `reconnect` reopens both controller links (blocking); called while the
   // packet link is down, at most every kReconnectInterval. The managers must
@@ -57,6 +61,14 @@ class CJYXBenchServer : public CUpdater {
   // The descriptor the main loop waits on while serving: readable when a
   // client or the main loop's wake-up has something. -1 before listen().
   int waitFd() const { return epollFd_; }
+
+  // Microseconds the main loop polls waitFd() before it sleeps (0: sleep at
+  // once). Non-zero while a client's packet request is out on the
+  // controller link, or shortly after one was answered: a client that
+  // drives a flow sends its next request then. Being woken from sleep costs
+  // tens of microseconds, each a request and its reply, which is as much as
+  // the relay itself; polling for a bounded moment saves both.
+  int spinUs(double now) const;
 
   void onUpdate(double now) override;
   // Client traffic wakes the loop through the server's descriptor; the only
@@ -134,6 +146,8 @@ class CJYXBenchServer : public CUpdater {
   int lineLevel_[2] = {1, 1};  // SPI_PRG_EN, SPI_PRG_SEL as last acknowledged
   int uartSel_[2] = {1, 1};    // UART_SEL0, UART_SEL1
   bool linkUp_ = false;
+  int packetsOut_ = 0;              // packet requests awaiting the controller
+  double lastPacketAnswer_ = -1.0;  // when the last one was answered
   double nextReconnect_ = 0.0;
 };
 
