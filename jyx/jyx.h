@@ -128,7 +128,7 @@ class CJYX : public CTaskManager, public CJYXServices {
   void pickFile(bool open, TextCallback callback) override;
   void getLog(TextCallback callback);
   void clearLog();
-  void toClipboard(const std::string& text, TextCallback callback = nullptr);
+  void toClipboard(const std::string& text, TextCallback callback = nullptr) override;
   void fromClipboard(TextCallback callback);
   void hostYamlToJson(const std::string& text, TextCallback callback);
   void hostJsonToYaml(const std::string& text, TextCallback callback);

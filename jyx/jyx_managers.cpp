@@ -52,6 +52,11 @@ CJYXPowerManager* CJYXPowerManager::instance() {
   return manager;
 }
 
+CJYXSerialManager* CJYXSerialManager::instance() {
+  static CJYXSerialManager* manager = new CJYXSerialManager(CJYX::instance(), true);
+  return manager;
+}
+
 void CJYX::setToolManagers(ToolManagers tools) { toolManagers_ = std::move(tools); }
 
 void CJYX::startFeatureManagers() {

@@ -50,6 +50,7 @@ class CJYXServices {
   virtual void publishValue(const std::string& event, const std::string& key,
                             const std::string& value) = 0;
   virtual void showNotice(const std::string& text) = 0;
+  virtual void toClipboard(const std::string& text, TextCallback callback = nullptr) = 0;
   virtual void showDialog(AnswerCallback answer, int type, const std::string& title,
                           const std::string& text) = 0;
 };

@@ -7,9 +7,9 @@
 #include "common/number_text.h"
 #include "common/serial_port.h"
 #include "common/string_format.h"
-#include "jyx/jyx.h"
 #include "jyx/maintenance/firmware_download_tool.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
+#include "jyx/services.h"
 
 namespace {
 
@@ -32,12 +32,8 @@ constexpr BaudCode kBaudCodes[] = {{"9600", 0},   {"19200", 1},  {"57600", 2},
 
 }  // namespace
 
-CJYXSerialManager* CJYXSerialManager::instance() {
-  static CJYXSerialManager* manager = new CJYXSerialManager(true);
-  return manager;
-}
-
-CJYXSerialManager::CJYXSerialManager(bool routed) : routed_(routed) {
+CJYXSerialManager::CJYXSerialManager(CJYXServices* services, bool routed)
+    : services_(services), routed_(routed) {
   name_ = "serial";
   rebuildChannel(0);
   registerTasks();
@@ -78,12 +74,12 @@ void CJYXSerialManager::setDeviceName(const std::string& name) {
 
 void CJYXSerialManager::setMainFirmwareFile(const std::string& path) {
   mainFirmwareFile_ = path;
-  CJYX::instance()->writeSetting("main_firmware_file", path);
+  services_->writeSetting("main_firmware_file", path);
 }
 
 void CJYXSerialManager::setSlaveFirmwareFile(const std::string& path) {
   slaveFirmwareFile_ = path;
-  CJYX::instance()->writeSetting("slave_firmware_file", path);
+  services_->writeSetting("slave_firmware_file", path);
 }
 
 void CJYXSerialManager::rebuildChannel(int32_t lineLimit) {
@@ -330,9 +326,8 @@ void CJYXSerialManager::runCommand(bool slave) {
     if (reply == nullptr) return;
     CAPIManager::instance()->print("%s\n", reply);
     (slave ? lastReplySlave_ : lastReply_) = reply;
-    CJYX* jyx = CJYX::instance();
-    jyx->toClipboard(reply);
-    jyx->publishValue("SERIAL_REPLY", slave ? "slave" : "main", reply);
+    services_->toClipboard(reply);
+    services_->publishValue("SERIAL_REPLY", slave ? "slave" : "main", reply);
   });
 }
 
@@ -411,9 +406,8 @@ void CJYXSerialManager::registerPortTasks() {
     if (taskValue(task, &value)) setDeviceName(value);
   });
   add("open", [this](CTask* task) {
-    CJYX* jyx = CJYX::instance();
     if (!channelValid() && deviceName_ == "none") {
-      jyx->showMessage(nullptr, 0, "no UART can open.", "Error", "OK", "", 1.0);
+      services_->showDialog(nullptr, 0, "Error", "no UART can open.");
       return;
     }
     if (channelValid()) {
@@ -421,13 +415,12 @@ void CJYXSerialManager::registerPortTasks() {
     } else {
       open();
     }
-    jyx->publishValue("SERIAL_OPEN", "state", channelValid() ? "open" : "close");
+    services_->publishValue("SERIAL_OPEN", "state", channelValid() ? "open" : "close");
   });
   add("slave", [this](CTask* task) {
     if (channelValid()) {
-      CJYX::instance()->showMessage(
-          nullptr, 0, "please close the device before switch the main and slave mode.", "Warning",
-          "OK", "", 1.0);
+      services_->showDialog(nullptr, 0, "Warning",
+                            "please close the device before switch the main and slave mode.");
       return;
     }
     bool value = false;
@@ -492,7 +485,7 @@ void CJYXSerialManager::registerFtdiTasks() {
     std::string v;
     if (taskValue(task, &v)) {
       bitBangMode_ = static_cast<uint8_t>(parseNumberText(v.c_str()));
-      CJYX::instance()->writeSetting("bit_bang_mode", jyx::stringFormat("0x%x", bitBangMode_));
+      services_->writeSetting("bit_bang_mode", jyx::stringFormat("0x%x", bitBangMode_));
     }
     bitBangNow();
   });
@@ -500,7 +493,7 @@ void CJYXSerialManager::registerFtdiTasks() {
     std::string v;
     if (taskValue(task, &v)) {
       bitBangValue_ = static_cast<uint8_t>(parseNumberText(v.c_str()));
-      CJYX::instance()->writeSetting("bit_bang_value", jyx::stringFormat("0x%x", bitBangValue_));
+      services_->writeSetting("bit_bang_value", jyx::stringFormat("0x%x", bitBangValue_));
     }
     bitBangNow();
   });
@@ -545,21 +538,21 @@ void CJYXSerialManager::registerFirmwareTasks() {
     addTask(action, std::move(run));
   };
   add("select_main_firmware", [this](CTask*) {
-    CJYX::instance()->pickFile(true, [this](const std::string& path) {
+    services_->pickFile(true, [this](const std::string& path) {
       if (!path.empty()) setMainFirmwareFile(path);
     });
   });
   add("select_slave_firmware", [this](CTask*) {
-    CJYX::instance()->pickFile(true, [this](const std::string& path) {
+    services_->pickFile(true, [this](const std::string& path) {
       if (!path.empty()) setSlaveFirmwareFile(path);
     });
   });
   for (bool slave : {false, true}) {
     add(slave ? "flash_slave_firmware" : "flash_main_firmware", [this, slave](CTask*) {
       std::string file = slave ? slaveFirmwareFile_ : mainFirmwareFile_;
-      flashFirmware(slave, kFirmwareAddress, [slave, file](int p) {
+      flashFirmware(slave, kFirmwareAddress, [this, slave, file](int p) {
         CAPIManager* api = CAPIManager::instance();
-        CJYX::instance()->publishValue("SERIAL_FLASH", "progress", std::to_string(p / 100.0));
+        services_->publishValue("SERIAL_FLASH", "progress", std::to_string(p / 100.0));
         if (p < 0) {
           api->print(slave ? "\nFlash slave mcu firmware(%s) fail\n"
                            : "\nFlash main mcu firmware(%s) fail\n",

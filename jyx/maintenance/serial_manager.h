@@ -19,6 +19,8 @@
 #include "common/task_manager.h"
 #include "jyx/protocol/string_parser.h"
 
+class CJYXServices;
+
 class CJYXSerialManager : public CTaskManager,
                           public CChannelDelegate,
                           public CStringParserDelegate {
@@ -33,9 +35,10 @@ class CJYXSerialManager : public CTaskManager,
   // The process-wide instance, created on first use and never destroyed.
   static CJYXSerialManager* instance();
 
+  // `services` (settings, files, presentation) must outlive the manager.
   // Secondary instances (tests) pass routed = false: not registered as
   // "serial" with the API manager.
-  explicit CJYXSerialManager(bool routed);
+  CJYXSerialManager(CJYXServices* services, bool routed);
   ~CJYXSerialManager() override;
 
   void onUpdate(double now) override;
@@ -139,6 +142,7 @@ class CJYXSerialManager : public CTaskManager,
   virtual double clockNow();
 
  private:
+  CJYXServices* services_;
   void flashFirmware(bool slave, int address, std::function<void(int)> progress);
   bool taskValue(CTask* task, std::string* value);
   void registerTasks();

@@ -12,6 +12,7 @@
 #include "common/api_manager.h"
 #include "common/thread_pool.h"
 #include "ftd2xx/bridge_protocol.h"
+#include "jyx/jyx.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
 #include "sim_util.h"
 
@@ -116,7 +117,7 @@ TEST(FtdiDeviceListTest, InterfaceOfAnIndex) {
 // time, and only then.
 class ClockedSerialManager : public CJYXSerialManager {
  public:
-  ClockedSerialManager() : CJYXSerialManager(false) {}
+  ClockedSerialManager() : CJYXSerialManager(CJYX::instance(), false) {}
   double clock = 100.0;
 
  protected:
@@ -185,7 +186,7 @@ TEST(SerialDiscoveryTest, GetIpFallsBackToWifi) {
                                         "--mcu-wifi-ip", "127.0.14.31"}))
       << sim.lastError();
   setenv(ftbridge::kSocketEnv, socket.c_str(), 1);
-  CJYXSerialManager manager(false);
+  CJYXSerialManager manager(CJYX::instance(), false);
   bool done = false;
   std::string address = "unset";
   testing::internal::CaptureStdout();
