@@ -18,7 +18,8 @@ int mainLoopWakeFd();
 // locks, so it is safe from a signal handler as well.
 void wakeMainLoop();
 
-// Empties the descriptor. Main thread, at the start of a pump.
+// Empties the descriptor (no system call when no wake is outstanding).
+// Main thread, at the start of a pump.
 void clearMainLoopWake();
 
 // Wake-ups requested so far (for tests and benchmarks).

@@ -109,9 +109,10 @@ void runMainLoop(CJYX* jyx, CAPIManager* api, CQelConsole* console) {
     // A front end that watches descriptors of its own (the bench server)
     // gives one that also carries the loop's wake-up.
     const int consoleFd = console->loopWaitFd();
-    if (consoleFd >= 0) {
-      if (int spinUs = console->loopSpinUs(api->time())) spinUntilReadable(consoleFd, spinUs);
-    }
+    // Something came while the loop polled: pump again without the wait
+    // (a signal is taken at the top of the next pass all the same).
+    int spinUs = consoleFd >= 0 ? console->loopSpinUs(api->time()) : 0;
+    if (spinUs > 0 && spinUntilReadable(consoleFd, spinUs)) continue;
     if (int n = jyx::waitForSignal(waitMs, consoleFd >= 0 ? consoleFd : wakeFd)) endOnSignal(n);
   }
   // A signal that came during the last pass still ends the run with its
