@@ -130,24 +130,25 @@ bool readRequest(const rapidjson::Document& doc, Request* out) {
 }  // namespace
 
 bool parseRequest(const char* line, size_t length, Request* out) {
-  *out = Request();
-  out->error = kBadRequest;
-  if (length > kMaxLineBytes) return false;
-  // The parser takes a NUL for the end of the text and would ignore what
-  // follows it; a raw NUL is not JSON anywhere in a line.
-  if (memchr(line, '\0', length) != nullptr) return false;
-  rapidjson::Document doc;
-  doc.Parse(line, length);
-  return readRequest(doc, out);
+  if (length > kMaxLineBytes) {
+    *out = Request();
+    out->error = kBadRequest;
+    return false;
+  }
+  // One parser for every caller, so that a line has one verdict.
+  std::string copy(line, length);
+  return parseRequestInPlace(&copy, out);
 }
 
 bool parseRequestInPlace(std::string* line, Request* out) {
-  // Lines refused before parsing are refused the same way here.
-  if (line->size() > kMaxLineBytes || memchr(line->data(), '\0', line->size()) != nullptr) {
-    return parseRequest(line->data(), line->size(), out);
-  }
   *out = Request();
   out->error = kBadRequest;
+  if (line->size() > kMaxLineBytes) return false;
+  // The parser takes a NUL for the end of the text and would ignore what
+  // follows it; a raw NUL is not JSON anywhere in a line.
+  if (memchr(line->data(), '\0', line->size()) != nullptr) return false;
+  // In place, the text is the line itself: nothing before its first byte is
+  // skipped (no byte-order mark) and no string is copied.
   rapidjson::Document doc;
   doc.ParseInsitu(&(*line)[0]);
   return readRequest(doc, out);

@@ -54,8 +54,9 @@ struct Request {
 // line is not a JSON object of one of the request forms; out->id is filled
 // whenever it could be read.
 bool parseRequest(const char* line, size_t length, Request* out);
-// The same verdict for the same line, without copying the line's strings:
-// they are decoded inside *line, which is left changed.
+// The same, without copying the line's strings: they are decoded inside
+// *line, which is left changed (the server's path; parseRequest parses a
+// copy with it).
 bool parseRequestInPlace(std::string* line, Request* out);
 
 // Replies, each ending in '\n'. `id` is the raw JSON text from Request::id
