@@ -45,7 +45,7 @@ void CQelConsoleJYX::start_flash_changed_only() {
     CAPIManager::instance()->startAsyncCall(
         [this, image]() {
           changedOnlyFlow()->start(
-              std::move(*image), [this](int p) { progressBar("flashing:", p); },
+              std::move(*image), [](int p) { progressBar("flashing:", p); },
               [this](const CSPIChangedOnlyFlow::Result& r) {
                 CAPIManager* api = CAPIManager::instance();
                 if (!r.ok) {

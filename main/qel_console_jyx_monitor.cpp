@@ -60,7 +60,7 @@ void CQelConsoleJYX::updateMonitor(double now) {
     // ignored), so a controller that never answers the stop request must
     // not hold the save back for the whole request time-out.
     auto saved = std::make_shared<bool>(false);
-    auto saveAndFinish = [this, power, saved] {
+    auto saveAndFinish = [this, saved] {
       if (*saved) return;
       *saved = true;
       if (!output_.empty() && !saveRun()) {
