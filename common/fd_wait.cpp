@@ -62,9 +62,9 @@ FdWaitResult waitFdOrWake(int fd, short events, int wakeFd, int totalUs) {
 
 bool spinUntilReadable(int fd, int spinUs) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(spinUs);
-  pollfd p{fd, POLLIN, 0};
   do {
-    if (poll(&p, 1, 0) != 0) return true;  // readable, or an error the real wait reports
+    // Readable, or an error the real wait reports.
+    if (pollOnce(fd, POLLIN, 0) != FD_WAIT_AGAIN) return true;
   } while (std::chrono::steady_clock::now() < until);
   return false;
 }
