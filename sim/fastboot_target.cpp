@@ -12,11 +12,33 @@
 
 #include "common/byte_order.h"
 #include "sim/ops_log.h"
-#include "tools/gpt_format.h"
 
 namespace jyxsim {
 
 namespace {
+
+// The GPT layout as the target reads it, written from the UEFI
+// specification rather than taken from the tool's GPT code: the target is
+// the independent check of the tables the tool sends, so an offset mistake
+// in either one shows up as a refused flash instead of being made twice.
+namespace gpt {
+constexpr char kHeaderSignature[8] = {'E', 'F', 'I', ' ', 'P', 'A', 'R', 'T'};
+constexpr uint32_t kHeaderMinSize = 92;
+// Header fields.
+constexpr size_t kHdrSize = 12;          // u32
+constexpr size_t kHdrCrc = 16;           // u32, CRC-32 of the header with this field 0
+constexpr size_t kHdrMyLba = 24;         // u64
+constexpr size_t kHdrAlternateLba = 32;  // u64
+constexpr size_t kHdrEntryLba = 72;      // u64
+constexpr size_t kHdrEntryCount = 80;    // u32
+constexpr size_t kHdrEntrySize = 84;     // u32
+constexpr size_t kHdrEntryCrc = 88;      // u32
+// Partition entry fields.
+constexpr size_t kEntFirstLba = 32;  // u64
+constexpr size_t kEntLastLba = 40;   // u64, inclusive
+constexpr size_t kEntName = 56;      // UTF-16LE
+constexpr size_t kEntNameUnits = 36;
+}  // namespace gpt
 
 // Blocks of a GPT copy's entry array: 128 entries of 128 bytes.
 constexpr uint64_t kEntryArrayBytes = 16384;

@@ -7,12 +7,62 @@
 
 #include "common/byte_order.h"
 #include "common/string_format.h"
-#include "jyx/maintenance/esp_format.h"
-#include "jyx/maintenance/slip.h"
 
 namespace jyxsim {
 
 namespace {
+
+// The ESP32 serial ROM loader as the simulator reads it, written from the
+// published protocol: SLIP-framed packets (RFC 1055) of an 8-byte header
+// (direction, command, u16 data length, u32 checksum or value) and data.
+// The tool's own loader code is not used here on purpose: the simulator is
+// the independent reading that the tool's downloads are tested against, so
+// a framing or constant mistake in one of them makes an exchange fail
+// instead of being made twice and agreed upon.
+namespace rom {
+constexpr uint8_t kSlipEnd = 0xC0;
+constexpr uint8_t kSlipEsc = 0xDB;
+constexpr uint8_t kSlipEscEnd = 0xDC;
+constexpr uint8_t kSlipEscEsc = 0xDD;
+
+constexpr size_t kHeaderSize = 8;
+constexpr uint8_t kDirectionRequest = 0x00;
+constexpr uint8_t kDirectionResponse = 0x01;
+
+constexpr uint8_t kFlashBegin = 0x02;
+constexpr uint8_t kFlashData = 0x03;
+constexpr uint8_t kFlashEnd = 0x04;
+constexpr uint8_t kSync = 0x08;
+constexpr uint8_t kReadReg = 0x0A;
+constexpr uint8_t kSpiSetParams = 0x0B;
+constexpr uint8_t kSpiAttach = 0x0D;
+constexpr uint8_t kChangeBaudrate = 0x0F;
+constexpr uint8_t kSpiFlashMd5 = 0x13;
+
+constexpr size_t kSyncDataSize = 36;         // 07 07 12 20, then 32 bytes 0x55
+constexpr size_t kFlashDataHeaderSize = 16;  // size, sequence, 0, 0
+constexpr size_t kStatusSize = 4;            // status, error, 0, 0 after response data
+constexpr uint8_t kChecksumSeed = 0xEF;      // XOR of the FLASH_DATA block
+
+// ESP32 registers: the eFuse read words on the AHB bus, the APB date
+// register and the chip magic word.
+constexpr uint32_t kEfuseAhbBase = 0x6001A000;
+constexpr uint32_t kApbCtlDate = 0x3FF6607C;
+constexpr uint32_t kChipMagicAt = 0x40001000;
+constexpr uint32_t kChipMagic = 0x00F01D83;
+
+// A frame longer than this is no loader frame.
+constexpr size_t kMaxFrame = 128 * 1024;
+}  // namespace rom
+
+uint8_t romChecksum(const uint8_t* p, size_t n) {
+  uint8_t sum = rom::kChecksumSeed;
+  while (n-- > 0) sum ^= *p++;
+  return sum;
+}
+
+// The application area counts as erased when its first flash sector is.
+constexpr size_t kErasedProbe = 4096;
 
 // A downloaded application names its version with this marker followed by
 // the text (up to a NUL, CR or LF, at most kMaxVersion characters).
@@ -23,7 +73,7 @@ constexpr size_t kMaxVersion = 32;
 constexpr uint32_t kBaudCodes[] = {9600, 19200, 57600, 115200, 460800, 1500000};
 
 // The eFuse read registers as seen on the DPORT bus (esptool reads them
-// there; this tool at the AHB address esp::kEfuseBase).
+// there; the tool at the AHB address rom::kEfuseAhbBase).
 constexpr uint32_t kEfuseDportBase = 0x3FF5A000;
 
 // ROM loader error codes.
@@ -45,21 +95,21 @@ const char* modeName(CSimMcu::Mode m) {
 
 const char* commandName(uint8_t c) {
   switch (c) {
-    case esp::kFlashBegin:
+    case rom::kFlashBegin:
       return "FLASH_BEGIN";
-    case esp::kFlashData:
+    case rom::kFlashData:
       return "FLASH_DATA";
-    case esp::kFlashEnd:
+    case rom::kFlashEnd:
       return "FLASH_END";
-    case esp::kSync:
+    case rom::kSync:
       return "SYNC";
-    case esp::kReadReg:
+    case rom::kReadReg:
       return "READ_REG";
-    case esp::kSpiSetParams:
+    case rom::kSpiSetParams:
       return "SPI_SET_PARAMS";
-    case esp::kSpiAttach:
+    case rom::kSpiAttach:
       return "SPI_ATTACH";
-    case esp::kSpiFlashMd5:
+    case rom::kSpiFlashMd5:
       return "SPI_FLASH_MD5";
     default:
       return "OTHER";
@@ -140,8 +190,7 @@ std::string CSimMcu::readAppVersion() const {
     // Without a marker: the configured version for an erased application
     // area, otherwise one derived from the image so that any download
     // shows.
-    bool erased =
-        std::all_of(begin, begin + esp::kFlashBlockSize, [](uint8_t b) { return b == 0xFF; });
+    bool erased = std::all_of(begin, begin + kErasedProbe, [](uint8_t b) { return b == 0xFF; });
     if (erased) return config_.version;
     uint32_t sum = 0;
     for (auto p = begin; p != flash_.end(); ++p) sum = sum * 31 + *p;
@@ -313,14 +362,14 @@ void CSimMcu::mainCommand(int code, const std::string& param) {
 
 void CSimMcu::loaderByte(uint8_t b) {
   if (!inFrame_) {
-    if (b == esp::kSlipEnd) {
+    if (b == rom::kSlipEnd) {
       inFrame_ = true;
       frame_.clear();
       escape_ = false;
     }
     return;
   }
-  if (b == esp::kSlipEnd) {
+  if (b == rom::kSlipEnd) {
     if (frame_.empty()) return;  // back-to-back delimiters: still framing
     std::vector<uint8_t> frame;
     frame.swap(frame_);
@@ -328,7 +377,7 @@ void CSimMcu::loaderByte(uint8_t b) {
     loaderFrame(frame);
     return;
   }
-  if (frame_.size() >= esp::kMaxFrame) {
+  if (frame_.size() >= rom::kMaxFrame) {
     // Not a loader frame: drop it and wait for the next delimiter.
     inFrame_ = false;
     frame_.clear();
@@ -336,17 +385,17 @@ void CSimMcu::loaderByte(uint8_t b) {
   }
   if (escape_) {
     escape_ = false;
-    if (b == esp::kSlipEscEnd) {
-      frame_.push_back(esp::kSlipEnd);
-    } else if (b == esp::kSlipEscEsc) {
-      frame_.push_back(esp::kSlipEsc);
+    if (b == rom::kSlipEscEnd) {
+      frame_.push_back(rom::kSlipEnd);
+    } else if (b == rom::kSlipEscEsc) {
+      frame_.push_back(rom::kSlipEsc);
     } else {
       inFrame_ = false;  // a broken escape spoils the frame
       frame_.clear();
     }
     return;
   }
-  if (b == esp::kSlipEsc) {
+  if (b == rom::kSlipEsc) {
     escape_ = true;
     return;
   }
@@ -355,40 +404,46 @@ void CSimMcu::loaderByte(uint8_t b) {
 
 void CSimMcu::loaderRespond(uint8_t command, uint32_t value, uint8_t status, uint8_t error,
                             const std::vector<uint8_t>& extra) {
-  std::vector<uint8_t> packet(esp::kHeaderSize);
-  packet[0] = esp::kDirectionResponse;
+  std::vector<uint8_t> packet(rom::kHeaderSize);
+  packet[0] = rom::kDirectionResponse;
   packet[1] = command;
-  jyx::encodeFixed16(&packet[2], static_cast<uint16_t>(extra.size() + esp::kRomStatusSize));
+  jyx::encodeFixed16(&packet[2], static_cast<uint16_t>(extra.size() + rom::kStatusSize));
   jyx::encodeFixed32(&packet[4], value);
   packet.insert(packet.end(), extra.begin(), extra.end());
   packet.push_back(status);
   packet.push_back(error);
   packet.push_back(0);
   packet.push_back(0);
-  std::vector<uint8_t> framed;
-  esp::slipEncode(packet.data(), packet.size(), &framed);
-  output_.append(framed.begin(), framed.end());
+  output_.push_back(static_cast<char>(rom::kSlipEnd));
+  for (uint8_t b : packet) {
+    if (b == rom::kSlipEnd || b == rom::kSlipEsc) {
+      output_.push_back(static_cast<char>(rom::kSlipEsc));
+      b = b == rom::kSlipEnd ? rom::kSlipEscEnd : rom::kSlipEscEsc;
+    }
+    output_.push_back(static_cast<char>(b));
+  }
+  output_.push_back(static_cast<char>(rom::kSlipEnd));
 }
 
 void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
-  if (f.size() < esp::kHeaderSize || f[0] != esp::kDirectionRequest) return;  // ignored
+  if (f.size() < rom::kHeaderSize || f[0] != rom::kDirectionRequest) return;  // ignored
   uint8_t cmd = f[1];
   uint16_t len = jyx::decodeFixed16(&f[2]);
   uint32_t checksum = jyx::decodeFixed32(&f[4]);
-  const uint8_t* data = f.data() + esp::kHeaderSize;
+  const uint8_t* data = f.data() + rom::kHeaderSize;
   COpsRecord record(ops_, "esp");
   record.str("mcu", name()).str("cmd", commandName(cmd)).num("len", len);
   if (config_.loaderSilent) {
     record.str("error", "silent");
     return;
   }
-  if (len != f.size() - esp::kHeaderSize) {
+  if (len != f.size() - rom::kHeaderSize) {
     record.str("error", "length");
     record.done();
     loaderRespond(cmd, 0, 1, kErrInvalidMessage);
     return;
   }
-  if (cmd == esp::kSync) {
+  if (cmd == rom::kSync) {
     loaderSync(data, len, record);
     return;
   }
@@ -404,39 +459,39 @@ void CSimMcu::loaderFrame(const std::vector<uint8_t>& f) {
 
 void CSimMcu::loaderSync(const uint8_t* data, uint16_t len, COpsRecord& record) {
   static const uint8_t kSyncHead[4] = {0x07, 0x07, 0x12, 0x20};
-  bool ok = len == esp::kSyncDataSize && memcmp(data, kSyncHead, 4) == 0 &&
+  bool ok = len == rom::kSyncDataSize && memcmp(data, kSyncHead, 4) == 0 &&
             std::all_of(data + 4, data + len, [](uint8_t b) { return b == 0x55; });
   record.done();
   if (!ok) return;  // the ROM stays silent until it sees a proper SYNC
   synced_ = true;
   // The ROM answers a SYNC eight times; clients drain the extras.
-  for (int i = 0; i < 8; ++i) loaderRespond(esp::kSync, 0x20120707, 0, 0);
+  for (int i = 0; i < 8; ++i) loaderRespond(rom::kSync, 0x20120707, 0, 0);
 }
 
 bool CSimMcu::loaderCommand(uint8_t cmd, const uint8_t* data, uint16_t len, uint32_t checksum,
                             COpsRecord& record) {
   switch (cmd) {
-    case esp::kReadReg:
+    case rom::kReadReg:
       if (len != 4) return false;
       loaderReadReg(data, record);
       return true;
-    case esp::kSpiAttach:
-    case esp::kSpiSetParams:
-    case esp::kChangeBaudrate:
+    case rom::kSpiAttach:
+    case rom::kSpiSetParams:
+    case rom::kChangeBaudrate:
       loaderRespond(cmd, 0, 0, 0);
       return true;
-    case esp::kFlashBegin:
+    case rom::kFlashBegin:
       if (len != 16 && len != 20) return false;
       loaderFlashBegin(data, record);
       return true;
-    case esp::kFlashData:
-      if (len < esp::kFlashDataHeaderSize) return false;
+    case rom::kFlashData:
+      if (len < rom::kFlashDataHeaderSize) return false;
       loaderFlashData(data, len, checksum, record);
       return true;
-    case esp::kFlashEnd:
+    case rom::kFlashEnd:
       loaderFlashEnd(data, len, record);
       return true;
-    case esp::kSpiFlashMd5:
+    case rom::kSpiFlashMd5:
       if (len != 16) return false;
       loaderMd5(data);
       return true;
@@ -455,19 +510,19 @@ void CSimMcu::loaderReadReg(const uint8_t* data, COpsRecord& record) {
   uint32_t value = 0;
   // The eFuse block answers at its AHB and its DPORT address alike.
   uint32_t efuseAt = address >= kEfuseDportBase && address < kEfuseDportBase + 4 * 7
-                         ? address - kEfuseDportBase + esp::kEfuseBase
+                         ? address - kEfuseDportBase + rom::kEfuseAhbBase
                          : address;
-  if (efuseAt >= esp::kEfuseBase && efuseAt < esp::kEfuseBase + 4 * 7 && efuseAt % 4 == 0) {
-    value = config_.efuse[(efuseAt - esp::kEfuseBase) / 4];
-  } else if (address == esp::kApbCtlDateReg) {
+  if (efuseAt >= rom::kEfuseAhbBase && efuseAt < rom::kEfuseAhbBase + 4 * 7 && efuseAt % 4 == 0) {
+    value = config_.efuse[(efuseAt - rom::kEfuseAhbBase) / 4];
+  } else if (address == rom::kApbCtlDate) {
     value = config_.apbDate;
-  } else if (address == esp::kChipMagicReg) {
-    value = esp::kEsp32ChipMagic;
+  } else if (address == rom::kChipMagicAt) {
+    value = rom::kChipMagic;
   } else if (address == 0x3FF40014) {
     value = 0x2B6;  // UART clock divider of a 40 MHz crystal at 115200
   }
   record.unum("address", address).unum("value", value);
-  loaderRespond(esp::kReadReg, value, 0, 0);
+  loaderRespond(rom::kReadReg, value, 0, 0);
 }
 
 void CSimMcu::loaderFlashBegin(const uint8_t* data, COpsRecord& record) {
@@ -481,7 +536,7 @@ void CSimMcu::loaderFlashBegin(const uint8_t* data, COpsRecord& record) {
   if (end > kFlashSize || writeEnd > kFlashSize || blockSize == 0 || blockSize > 16384) {
     record.str("error", "range");
     record.done();
-    loaderRespond(esp::kFlashBegin, 0, 1, kErrFailedToAct);
+    loaderRespond(rom::kFlashBegin, 0, 1, kErrFailedToAct);
     return;
   }
   // Erase whole 4 KiB sectors covering the range.
@@ -491,44 +546,44 @@ void CSimMcu::loaderFlashBegin(const uint8_t* data, COpsRecord& record) {
   std::fill(flash_.begin() + first, flash_.begin() + static_cast<long>(last), 0xFF);
   writeAddress_ = offset;
   writeEnd_ = static_cast<uint32_t>(writeEnd);
-  loaderRespond(esp::kFlashBegin, 0, 0, 0);
+  loaderRespond(rom::kFlashBegin, 0, 0, 0);
 }
 
 void CSimMcu::loaderFlashData(const uint8_t* data, uint16_t len, uint32_t checksum,
                               COpsRecord& record) {
   uint32_t size = jyx::decodeFixed32(data);
   uint32_t seq = jyx::decodeFixed32(data + 4);
-  const uint8_t* block = data + esp::kFlashDataHeaderSize;
+  const uint8_t* block = data + rom::kFlashDataHeaderSize;
   record.unum("seq", seq).unum("size", size).unum("address", writeAddress_);
-  if (size != len - esp::kFlashDataHeaderSize) {
+  if (size != len - rom::kFlashDataHeaderSize) {
     record.str("error", "size");
     record.done();
-    loaderRespond(esp::kFlashData, 0, 1, kErrInvalidMessage);
+    loaderRespond(rom::kFlashData, 0, 1, kErrInvalidMessage);
     return;
   }
-  if (esp::espChecksum(block, size) != (checksum & 0xFF)) {
+  if (romChecksum(block, size) != (checksum & 0xFF)) {
     record.str("error", "checksum");
     record.done();
-    loaderRespond(esp::kFlashData, 0, 1, kErrBadCrc);
+    loaderRespond(rom::kFlashData, 0, 1, kErrBadCrc);
     return;
   }
   if (uint64_t(writeAddress_) + size > writeEnd_) {
     record.str("error", "beyond FLASH_BEGIN");
     record.done();
-    loaderRespond(esp::kFlashData, 0, 1, kErrFailedToAct);
+    loaderRespond(rom::kFlashData, 0, 1, kErrFailedToAct);
     return;
   }
   // NOR flash: programming only clears bits.
   for (uint32_t i = 0; i < size; ++i) flash_[writeAddress_ + i] &= block[i];
   writeAddress_ += size;
-  loaderRespond(esp::kFlashData, 0, 0, 0);
+  loaderRespond(rom::kFlashData, 0, 0, 0);
 }
 
 void CSimMcu::loaderFlashEnd(const uint8_t* data, uint16_t len, COpsRecord& record) {
   uint32_t stay = len >= 4 ? jyx::decodeFixed32(data) : 1;
   record.unum("stay", stay);
   record.done();
-  loaderRespond(esp::kFlashEnd, 0, 0, 0);
+  loaderRespond(rom::kFlashEnd, 0, 0, 0);
   if (stay == 0) {
     // Runs the application: a reboot with IO0 high at the next tick,
     // after this reply has left at the loader's rate.
@@ -541,7 +596,7 @@ void CSimMcu::loaderMd5(const uint8_t* data) {
   uint32_t address = jyx::decodeFixed32(data);
   uint32_t size = jyx::decodeFixed32(data + 4);
   if (uint64_t(address) + size > kFlashSize) {
-    loaderRespond(esp::kSpiFlashMd5, 0, 1, kErrFailedToAct);
+    loaderRespond(rom::kSpiFlashMd5, 0, 1, kErrFailedToAct);
     return;
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
@@ -550,7 +605,7 @@ void CSimMcu::loaderMd5(const uint8_t* data) {
   // The ROM answers with the digest as 32 lowercase hex characters.
   std::string hex;
   for (unsigned int i = 0; i < digestLen; ++i) hex += jyx::stringFormat("%02x", digest[i]);
-  loaderRespond(esp::kSpiFlashMd5, 0, 0, 0, std::vector<uint8_t>(hex.begin(), hex.end()));
+  loaderRespond(rom::kSpiFlashMd5, 0, 0, 0, std::vector<uint8_t>(hex.begin(), hex.end()));
 }
 
 }  // namespace jyxsim
