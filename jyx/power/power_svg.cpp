@@ -148,34 +148,163 @@ double niceStep(double range, int ticks) {
   return nice * power;
 }
 
-bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
-                    const std::function<bool(const std::string& piece)>& sink, std::string* err) {
-  const int width = std::max(100, layout.plotWidth);
-  const int height = std::max(80, layout.plotHeight);
+namespace {
 
-  // The rails the CSV files hold, in the same order; TOTAL last.
-  std::vector<Series> series;
+// The rails the CSV files hold, in the same order, TOTAL last, each folded
+// into `width` buckets; *spanMs is the longest rail's time span (at least
+// 1 ms). False with *err when there is nothing to draw or a read fails.
+bool collectSeries(CJYXPowerMonitor* monitor, int width, std::vector<Series>* series,
+                   uint32_t* spanMs, std::string* err) {
   for (int i = 0; i < CJYXPowerMonitor::kRailCount; ++i) {
     const CJYXPowerRail* rail = monitor->rail(i);
     if (!rail->selected() || rail->sampleCount() == 0) continue;
     Series s;
     s.rail = rail;
     s.total = i == CJYXPowerMonitor::kTotalRail;
-    series.push_back(std::move(s));
+    series->push_back(std::move(s));
   }
-  if (series.empty()) {
+  if (series->empty()) {
     *err = "no samples to draw";
     return false;
   }
-  uint32_t spanMs = 1;
-  for (const Series& s : series) {
-    spanMs = std::max<uint32_t>(spanMs, uint32_t(std::max<int32_t>(0, s.rail->raw.back().time)));
+  *spanMs = 1;
+  for (const Series& s : *series) {
+    *spanMs = std::max<uint32_t>(*spanMs, uint32_t(std::max<int32_t>(0, s.rail->raw.back().time)));
   }
-  for (Series& s : series) {
-    if (!fold(&s, spanMs, width, err)) return false;
+  for (Series& s : *series) {
+    if (!fold(&s, *spanMs, width, err)) return false;
   }
+  return true;
+}
 
-  auto inPanel = [](const Series& s, int q) { return q == kPower || !s.total; };
+// TOTAL is drawn in the power panel only.
+bool inPanel(const Series& s, int q) { return q == kPower || !s.total; }
+
+// The vertical scale of one panel: a value range that always includes zero,
+// widened to whole tick steps.
+struct PanelScale {
+  double lo = 0;
+  double hi = 0;
+  double step = 1;
+  double bottom = 0;  // y of the plot area's lower edge
+  int height = 0;
+
+  double yOf(double units) const { return bottom - (units - lo) / (hi - lo) * height; }
+};
+
+PanelScale panelScale(const std::vector<Series>& series, int q, int top, int height) {
+  int32_t lo = 0, hi = 0;
+  for (const Series& s : series) {
+    if (!inPanel(s, q)) continue;
+    for (const Bucket& b : s.buckets[q]) {
+      if (!b.used) continue;
+      lo = std::min(lo, b.min);
+      hi = std::max(hi, b.max);
+    }
+  }
+  PanelScale scale;
+  scale.lo = lo / 1000.0;
+  scale.hi = hi / 1000.0;
+  if (scale.hi - scale.lo < 0.001) scale.hi = scale.lo + 0.001;
+  scale.step = niceStep(scale.hi - scale.lo, 5);
+  scale.lo = std::floor(scale.lo / scale.step) * scale.step;
+  scale.hi = std::ceil(scale.hi / scale.step - 1e-9) * scale.step;
+  scale.bottom = top + kTitleHeight + height;
+  scale.height = height;
+  return scale;
+}
+
+// The panel's title, value and time axes with their grid lines, and the
+// frame of its plot area.
+std::string panelAxes(int q, const PanelScale& scale, int top, int width, double seconds) {
+  std::string out = stringFormat(
+      "<g id=\"%s\">\n<text x=\"%d\" y=\"%d\" font-size=\"15\" "
+      "font-weight=\"bold\">%s (%s)</text>\n",
+      kTitles[q], kLeft, top + 20, kTitles[q], kUnits[q]);
+  out += stringFormat("<g class=\"y-axis\" data-min=\"%g\" data-max=\"%g\" data-unit=\"%s\">\n",
+                      scale.lo, scale.hi, kUnits[q]);
+  for (double v = scale.lo; v <= scale.hi + scale.step * 1e-6; v += scale.step) {
+    double y = scale.yOf(v);
+    out += stringFormat(
+        "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
+        "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
+        kLeft, y, kLeft + width, y, kLeft - 6, y + 4, tickText(v, scale.step).c_str());
+  }
+  out += "</g>\n";
+  const double plotBottom = scale.bottom;
+  const int height = scale.height;
+  double xStep = niceStep(seconds, 10);
+  out += stringFormat("<g class=\"x-axis\" data-min=\"0\" data-max=\"%g\" data-unit=\"s\">\n",
+                      seconds);
+  for (double t = 0; t <= seconds + xStep * 1e-6; t += xStep) {
+    double x = kLeft + t / seconds * width;
+    out += stringFormat(
+        "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
+        "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
+        x, plotBottom - height, x, plotBottom + 5, x, plotBottom + 18, tickText(t, xStep).c_str());
+  }
+  out += stringFormat("<text x=\"%d\" y=\"%.1f\" text-anchor=\"middle\">time (s)</text>\n</g>\n",
+                      kLeft + width / 2, plotBottom + 34);
+  out += stringFormat(
+      "<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%d\" fill=\"none\" "
+      "stroke=\"black\"/>\n",
+      kLeft, plotBottom - height, width, height);
+  return out;
+}
+
+// One rail's line: each pixel column contributes its extremes in the order
+// they occurred.
+std::string seriesLine(const Series& s, int q, const PanelScale& scale, int width) {
+  std::string out = stringFormat(
+      "<polyline class=\"series\" data-rail=\"%s\" fill=\"none\" stroke=\"%s\" "
+      "stroke-width=\"1.2\" points=\"",
+      xmlEscape(s.rail->name()).c_str(), svgColor(s.rail->color()).c_str());
+  for (int c = 0; c < width; ++c) {
+    const Bucket& b = s.buckets[q][size_t(c)];
+    if (!b.used) continue;
+    double x = kLeft + c + 0.5;
+    double first = (b.minFirst ? b.min : b.max) / 1000.0;
+    double second = (b.minFirst ? b.max : b.min) / 1000.0;
+    out += stringFormat("%.1f,%.1f ", x, scale.yOf(first));
+    if (b.min != b.max) out += stringFormat("%.1f,%.1f ", x, scale.yOf(second));
+  }
+  out += "\"/>\n";
+  return out;
+}
+
+// The panel's legend, folded into columns under the plot, and the end of
+// the panel's group.
+std::string panelLegend(const std::vector<Series>& series, int q, const PanelScale& scale,
+                        int legendColumns, int columnWidth) {
+  std::string out;
+  int index = 0;
+  for (const Series& s : series) {
+    if (!inPanel(s, q)) continue;
+    int x = kLeft + (index % legendColumns) * columnWidth;
+    double y = scale.bottom + kAxisHeight + (index / legendColumns) * kLegendRow + 10;
+    double average = s.count == 0 ? 0 : double(s.sum[q]) / double(s.count) / 1000.0;
+    out += stringFormat(
+        "<g class=\"legend\" data-rail=\"%s\"><rect x=\"%d\" y=\"%.1f\" width=\"14\" "
+        "height=\"8\" fill=\"%s\"/><text x=\"%d\" y=\"%.1f\">%s avg %.3f max %.3f "
+        "%s</text></g>\n",
+        xmlEscape(s.rail->name()).c_str(), x, y - 8, svgColor(s.rail->color()).c_str(), x + 18, y,
+        xmlEscape(s.rail->name()).c_str(), average, s.max[q] / 1000.0, kUnits[q]);
+    ++index;
+  }
+  out += "</g>\n";
+  return out;
+}
+
+}  // namespace
+
+bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
+                    const std::function<bool(const std::string& piece)>& sink, std::string* err) {
+  const int width = std::max(100, layout.plotWidth);
+  const int height = std::max(80, layout.plotHeight);
+  std::vector<Series> series;
+  uint32_t spanMs = 1;
+  if (!collectSeries(monitor, width, &series, &spanMs, err)) return false;
+
   const int legendColumns = std::max(1, width / std::max(100, layout.legendColumnWidth));
   const int columnWidth = width / legendColumns;
   int panelHeights[kQuantities];
@@ -188,111 +317,25 @@ bool renderPowerSvg(CJYXPowerMonitor* monitor, const PowerSvgLayout& layout,
     total += panelHeights[q];
   }
   const int svgWidth = kLeft + width + kRight;
+  if (!sink(stringFormat("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                         "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
+                         "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"12\">\n"
+                         "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
+                         svgWidth, total, svgWidth, total))) {
+    return false;
+  }
 
-  std::string out = stringFormat(
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-      "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
-      "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"12\">\n"
-      "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n",
-      svgWidth, total, svgWidth, total);
-
+  // Each panel goes to the sink in pieces (axes, one line per rail, the
+  // legend), so no piece grows with the rail count times the width.
   const double seconds = spanMs / 1000.0;
   int top = kPanelGap;
   for (int q = 0; q < kQuantities; ++q) {
-    // Value range of the panel, always including zero.
-    int32_t lo = 0, hi = 0;
+    const PanelScale scale = panelScale(series, q, top, height);
+    if (!sink(panelAxes(q, scale, top, width, seconds))) return false;
     for (const Series& s : series) {
-      if (!inPanel(s, q)) continue;
-      for (const Bucket& b : s.buckets[q]) {
-        if (!b.used) continue;
-        lo = std::min(lo, b.min);
-        hi = std::max(hi, b.max);
-      }
+      if (inPanel(s, q) && !sink(seriesLine(s, q, scale, width))) return false;
     }
-    double loUnits = lo / 1000.0, hiUnits = hi / 1000.0;
-    if (hiUnits - loUnits < 0.001) hiUnits = loUnits + 0.001;
-    double step = niceStep(hiUnits - loUnits, 5);
-    loUnits = std::floor(loUnits / step) * step;
-    hiUnits = std::ceil(hiUnits / step - 1e-9) * step;
-    const double plotBottom = top + kTitleHeight + height;
-    auto yOf = [&](double units) {
-      return plotBottom - (units - loUnits) / (hiUnits - loUnits) * height;
-    };
-
-    out += stringFormat(
-        "<g id=\"%s\">\n<text x=\"%d\" y=\"%d\" font-size=\"15\" "
-        "font-weight=\"bold\">%s (%s)</text>\n",
-        kTitles[q], kLeft, top + 20, kTitles[q], kUnits[q]);
-    out += stringFormat("<g class=\"y-axis\" data-min=\"%g\" data-max=\"%g\" data-unit=\"%s\">\n",
-                        loUnits, hiUnits, kUnits[q]);
-    for (double v = loUnits; v <= hiUnits + step * 1e-6; v += step) {
-      double y = yOf(v);
-      out += stringFormat(
-          "<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
-          "<text x=\"%d\" y=\"%.1f\" text-anchor=\"end\">%s</text>\n",
-          kLeft, y, kLeft + width, y, kLeft - 6, y + 4, tickText(v, step).c_str());
-    }
-    out += "</g>\n";
-    double xStep = niceStep(seconds, 10);
-    out += stringFormat("<g class=\"x-axis\" data-min=\"0\" data-max=\"%g\" data-unit=\"s\">\n",
-                        seconds);
-    for (double t = 0; t <= seconds + xStep * 1e-6; t += xStep) {
-      double x = kLeft + t / seconds * width;
-      out += stringFormat(
-          "<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\" stroke=\"#dddddd\"/>"
-          "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%s</text>\n",
-          x, plotBottom - height, x, plotBottom + 5, x, plotBottom + 18,
-          tickText(t, xStep).c_str());
-    }
-    out += stringFormat("<text x=\"%d\" y=\"%.1f\" text-anchor=\"middle\">time (s)</text>\n</g>\n",
-                        kLeft + width / 2, plotBottom + 34);
-    out += stringFormat(
-        "<rect x=\"%d\" y=\"%.1f\" width=\"%d\" height=\"%d\" fill=\"none\" "
-        "stroke=\"black\"/>\n",
-        kLeft, plotBottom - height, width, height);
-    if (!sink(out)) return false;
-    out.clear();
-
-    // One line per rail: each pixel column contributes its extremes in the
-    // order they occurred.
-    for (const Series& s : series) {
-      if (!inPanel(s, q)) continue;
-      out += stringFormat(
-          "<polyline class=\"series\" data-rail=\"%s\" fill=\"none\" stroke=\"%s\" "
-          "stroke-width=\"1.2\" points=\"",
-          xmlEscape(s.rail->name()).c_str(), svgColor(s.rail->color()).c_str());
-      for (int c = 0; c < width; ++c) {
-        const Bucket& b = s.buckets[q][size_t(c)];
-        if (!b.used) continue;
-        double x = kLeft + c + 0.5;
-        double first = (b.minFirst ? b.min : b.max) / 1000.0;
-        double second = (b.minFirst ? b.max : b.min) / 1000.0;
-        out += stringFormat("%.1f,%.1f ", x, yOf(first));
-        if (b.min != b.max) out += stringFormat("%.1f,%.1f ", x, yOf(second));
-      }
-      out += "\"/>\n";
-      if (!sink(out)) return false;
-      out.clear();
-    }
-
-    // The legend, folded into columns under the plot.
-    int index = 0;
-    for (const Series& s : series) {
-      if (!inPanel(s, q)) continue;
-      int x = kLeft + (index % legendColumns) * columnWidth;
-      double y = plotBottom + kAxisHeight + (index / legendColumns) * kLegendRow + 10;
-      double average = s.count == 0 ? 0 : double(s.sum[q]) / double(s.count) / 1000.0;
-      out += stringFormat(
-          "<g class=\"legend\" data-rail=\"%s\"><rect x=\"%d\" y=\"%.1f\" width=\"14\" "
-          "height=\"8\" fill=\"%s\"/><text x=\"%d\" y=\"%.1f\">%s avg %.3f max %.3f "
-          "%s</text></g>\n",
-          xmlEscape(s.rail->name()).c_str(), x, y - 8, svgColor(s.rail->color()).c_str(), x + 18, y,
-          xmlEscape(s.rail->name()).c_str(), average, s.max[q] / 1000.0, kUnits[q]);
-      ++index;
-    }
-    out += "</g>\n";
-    if (!sink(out)) return false;
-    out.clear();
+    if (!sink(panelLegend(series, q, scale, legendColumns, columnWidth))) return false;
     top += panelHeights[q];
   }
   return sink("</svg>\n");
