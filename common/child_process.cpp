@@ -85,26 +85,11 @@ int reap(pid_t pid, double deadline, bool* killed) {
   return status;
 }
 
-}  // namespace
-
-bool runCaptured(const std::vector<std::string>& argv, const CaptureLimits& limits,
-                 std::string* out, std::string* err) {
-  out->clear();
-  if (argv.empty()) {
-    *err = "no program given";
-    return false;
-  }
-  const std::string& name = argv[0];
-  std::string program = findProgram(name);
-  if (program.empty()) {
-    *err = stringFormat("%s: program not found", name.c_str());
-    return false;
-  }
-  // Everything the child needs is prepared here: between fork and exec only
-  // async-signal-safe calls are allowed (other threads may hold locks).
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
+// Starts `program` with `args` (null-terminated) in a process group of its
+// own, standard input from /dev/null, standard output and error into the
+// pipes whose read ends are returned. False with *err when it cannot start.
+bool spawnChild(const std::string& name, const std::string& program, std::vector<char*>& args,
+                pid_t* pid, int* outFd, int* errFd, std::string* err) {
   int outPipe[2] = {-1, -1};
   int errPipe[2] = {-1, -1};
   int nullFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -114,12 +99,14 @@ bool runCaptured(const std::vector<std::string>& argv, const CaptureLimits& limi
     for (int* fd : {&outPipe[0], &outPipe[1], &errPipe[0], &errPipe[1]}) closeFd(fd);
     return false;
   }
+  // Everything the child needs is prepared by now: between fork and exec
+  // only async-signal-safe calls are allowed (other threads may hold locks).
   pid_t parent = getpid();
   sigset_t all, old;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &old);  // no handler of ours runs in the child
-  pid_t pid = fork();
-  if (pid == 0) {
+  *pid = fork();
+  if (*pid == 0) {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);  // the parent died before the line above
@@ -138,64 +125,76 @@ bool runCaptured(const std::vector<std::string>& argv, const CaptureLimits& limi
   closeFd(&nullFd);
   closeFd(&outPipe[1]);
   closeFd(&errPipe[1]);
-  if (pid < 0) {
+  if (*pid < 0) {
     *err = stringFormat("%s: cannot start: %s", name.c_str(), errnoText(forkErrno).c_str());
     closeFd(&outPipe[0]);
     closeFd(&errPipe[0]);
     return false;
   }
-  setpgid(pid, pid);  // also here, so a kill of the group never misses
+  setpgid(*pid, *pid);  // also here, so a kill of the group never misses
+  *outFd = outPipe[0];
+  *errFd = errPipe[0];
+  return true;
+}
 
-  double deadline = monotonicSeconds() + limits.totalSeconds;
+// What the child wrote, read until both pipes close, the deadline passes
+// (killed) or the output outgrows its limit (tooLarge). Standard error is
+// kept up to kMaxErrorText bytes. A pipe that ends is closed and its entry
+// in `fds` set to -1; the caller closes what is left.
+struct ChildOutput {
   std::string errText;
   bool killed = false;
   bool tooLarge = false;
+};
+
+void collectOutput(int fds[2], double deadline, size_t maxOutput, std::string* out,
+                   ChildOutput* got) {
   char buf[65536];
-  while ((outPipe[0] >= 0 || errPipe[0] >= 0) && !killed && !tooLarge) {
+  while ((fds[0] >= 0 || fds[1] >= 0) && !got->killed && !got->tooLarge) {
     double left = deadline - monotonicSeconds();
     if (left <= 0) {
-      killed = true;
+      got->killed = true;
       break;
     }
-    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int n = poll(fds, 2, static_cast<int>(left * 1000) + 1);
+    pollfd polled[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    int n = poll(polled, 2, static_cast<int>(left * 1000) + 1);
     if (n < 0 && errno != EINTR) break;
     if (n <= 0) continue;
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      int* fd = i == 0 ? &outPipe[0] : &errPipe[0];
-      ssize_t got = ::read(*fd, buf, sizeof(buf));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) {
-        closeFd(fd);
+      if (polled[i].fd < 0 || polled[i].revents == 0) continue;
+      ssize_t count = ::read(fds[i], buf, sizeof(buf));
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) {
+        closeFd(&fds[i]);
         continue;
       }
       if (i == 1) {
-        size_t room = kMaxErrorText - std::min(kMaxErrorText, errText.size());
-        errText.append(buf, std::min(room, static_cast<size_t>(got)));
-      } else if (out->size() + static_cast<size_t>(got) > limits.maxOutput) {
-        tooLarge = true;
+        size_t room = kMaxErrorText - std::min(kMaxErrorText, got->errText.size());
+        got->errText.append(buf, std::min(room, static_cast<size_t>(count)));
+      } else if (out->size() + static_cast<size_t>(count) > maxOutput) {
+        got->tooLarge = true;
       } else {
-        out->append(buf, static_cast<size_t>(got));
+        out->append(buf, static_cast<size_t>(count));
       }
     }
   }
-  if (killed || tooLarge) kill(-pid, SIGKILL);
-  closeFd(&outPipe[0]);
-  closeFd(&errPipe[0]);
-  // A child that closed its output but lingers gets one second more.
-  int status = reap(pid, killed || tooLarge ? monotonicSeconds() : deadline + 1.0, &killed);
-  if (tooLarge) {
+}
+
+// The verdict on a reaped child: true for exit status 0, else *err names
+// why, with the first line of its standard error when it failed.
+bool childVerdict(const std::string& name, int status, const ChildOutput& got,
+                  const CaptureLimits& limits, std::string* err) {
+  if (got.tooLarge) {
     *err =
         stringFormat("%s: output larger than %zu bytes, stopped", name.c_str(), limits.maxOutput);
     return false;
   }
-  if (killed) {
+  if (got.killed) {
     *err = stringFormat("%s: no result within %g s, stopped", name.c_str(), limits.totalSeconds);
     return false;
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-  std::string why = firstLine(errText);
+  std::string why = firstLine(got.errText);
   if (WIFEXITED(status)) {
     *err = stringFormat("%s: failed (exit status %d)%s%s", name.c_str(), WEXITSTATUS(status),
                         why.empty() ? "" : ": ", why.c_str());
@@ -204,6 +203,40 @@ bool runCaptured(const std::vector<std::string>& argv, const CaptureLimits& limi
                         WIFSIGNALED(status) ? WTERMSIG(status) : 0);
   }
   return false;
+}
+
+}  // namespace
+
+bool runCaptured(const std::vector<std::string>& argv, const CaptureLimits& limits,
+                 std::string* out, std::string* err) {
+  out->clear();
+  if (argv.empty()) {
+    *err = "no program given";
+    return false;
+  }
+  const std::string& name = argv[0];
+  std::string program = findProgram(name);
+  if (program.empty()) {
+    *err = stringFormat("%s: program not found", name.c_str());
+    return false;
+  }
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  int fds[2] = {-1, -1};
+  if (!spawnChild(name, program, args, &pid, &fds[0], &fds[1], err)) return false;
+
+  double deadline = monotonicSeconds() + limits.totalSeconds;
+  ChildOutput got;
+  collectOutput(fds, deadline, limits.maxOutput, out, &got);
+  if (got.killed || got.tooLarge) kill(-pid, SIGKILL);
+  closeFd(&fds[0]);
+  closeFd(&fds[1]);
+  // A child that closed its output but lingers gets one second more.
+  int status =
+      reap(pid, got.killed || got.tooLarge ? monotonicSeconds() : deadline + 1.0, &got.killed);
+  return childVerdict(name, status, got, limits, err);
 }
 
 }  // namespace jyx
