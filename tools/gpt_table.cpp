@@ -188,8 +188,11 @@ bool CGptTable::load(const uint8_t* data, size_t len, std::string* messages) {
     return false;
   }
   memcpy(image_.data(), data, len);
+  return checkMbr(messages) && checkHeader(messages) && loadEntryArray(len, messages) &&
+         checkPartitions(messages);
+}
 
-  // 1. Protective MBR.
+bool CGptTable::checkMbr(std::string* messages) {
   uint16_t sig = decodeFixed16(mbr() + kMbrSignatureOffset);
   if (sig != kMbrSignature) {
     *messages += stringFormat("[mbr]signature: 0x%x is not 0x%x\n", sig, kMbrSignature);
@@ -210,8 +213,11 @@ bool CGptTable::load(const uint8_t* data, size_t len, std::string* messages) {
       return false;
     }
   }
+  return true;
+}
 
-  // 2. Primary header. Its size is checked before the CRC is computed over it.
+bool CGptTable::checkHeader(std::string* messages) {
+  // The size is checked before the CRC is computed over it.
   uint8_t* hdr = header();
   uint32_t hsize = decodeFixed32(hdr + kHdrSize);
   if (hsize > blockSize_) {
@@ -242,8 +248,12 @@ bool CGptTable::load(const uint8_t* data, size_t len, std::string* messages) {
     *messages += stringFormat("[gpt]my_lba incorrect: %lld != %lld\n", (long long)myLba, 1LL);
     return false;
   }
+  return true;
+}
 
-  // 3. Entry array: it must lie inside the bytes read and inside one array.
+bool CGptTable::loadEntryArray(size_t len, std::string* messages) {
+  // The array must lie inside the bytes read and inside one array.
+  uint8_t* hdr = header();
   uint64_t arrayLba = decodeFixed64(hdr + kHdrEntryLba);
   uint32_t count = decodeFixed32(hdr + kHdrEntryCount);
   uint32_t esize = decodeFixed32(hdr + kHdrEntrySize);
@@ -280,8 +290,11 @@ bool CGptTable::load(const uint8_t* data, size_t len, std::string* messages) {
     *messages += stringFormat("[gpt]backup lba %llu is invalid\n", (unsigned long long)alternate);
     return false;
   }
+  return true;
+}
 
-  // 4. Partitions.
+bool CGptTable::checkPartitions(std::string* messages) const {
+  const uint64_t alternate = alternateLba();
   int partitions = 0;
   for (size_t i = 0; i < entryCount(); ++i) {
     const uint8_t* e = entry(i);

@@ -123,6 +123,15 @@ class CGptTable {
   uint32_t headerField32(size_t offset) const;
 
  private:
+  // The steps of load, in order; each appends its reason to *messages and
+  // returns false at the first fault it finds.
+  bool checkMbr(std::string* messages);     // protective MBR records
+  bool checkHeader(std::string* messages);  // size, CRC, signature, own LBA
+  // Bounds and CRC of the entry array, which is then kept at block 2; the
+  // backup LBA must leave room for the table at both ends.
+  bool loadEntryArray(size_t len, std::string* messages);
+  bool checkPartitions(std::string* messages) const;  // ranges; at least two
+
   uint32_t blockSize_;
   std::vector<uint8_t> image_;
 };
