@@ -48,8 +48,8 @@ bool stringMember(const rapidjson::Value& object, const char* key, bool required
   return true;
 }
 
-bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, FlashLists* out,
-                std::string* err) {
+// "settings" (the platform) and "commands" (kept as JSON text).
+bool parseSettings(const rapidjson::Document& doc, FlashLists* out, std::string* err) {
   bool present = false;
   auto settings = doc.FindMember("settings");
   if (settings != doc.MemberEnd()) {
@@ -73,6 +73,13 @@ bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, Flas
     commands->value.Accept(writer);
     out->commandsJson.assign(buffer.GetString(), buffer.GetSize());
   }
+  return true;
+}
+
+// "flash_nor" and "gpt", each the first entries of the flash list.
+bool parseNorAndGpt(const rapidjson::Document& doc, const std::string& toolDir, FlashLists* out,
+                    std::string* err) {
+  bool present = false;
   auto nor = doc.FindMember("flash_nor");
   if (nor != doc.MemberEnd()) {
     if (!nor->value.IsObject()) {
@@ -104,6 +111,50 @@ bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, Flas
     entry.name = entry.nameEx = out->gptImage;
     out->flash.push_back(entry);
   }
+  return true;
+}
+
+// One element of "partitions": one flash entry, or two ("_a", "_b") when
+// "ab" is true; the presence of "erase" (whatever its value) also lists
+// them for erasing.
+bool parsePartition(const rapidjson::Value& part, const std::string& where,
+                    const std::string& toolDir, FlashLists* out, std::string* err) {
+  if (!part.IsObject()) {
+    *err = where + " is not an object";
+    return false;
+  }
+  bool present = false;
+  std::string label, name;
+  if (!stringMember(part, "label", true, where, &label, &present, err) ||
+      !stringMember(part, "name", false, where, &name, &present, err)) {
+    return false;
+  }
+  std::string path = present ? toolDir + name : std::string();
+  bool ab = false;
+  auto abMember = part.FindMember("ab");
+  if (abMember != part.MemberEnd()) {
+    if (!abMember->value.IsBool()) {
+      *err = where + ": \"ab\" is not true or false";
+      return false;
+    }
+    ab = abMember->value.GetBool();
+  }
+  bool erase = part.HasMember("erase");
+  if (ab) {
+    for (const char* suffix : {"_a", "_b"}) {
+      out->flash.push_back({label + suffix, path, path});
+      if (erase) out->erase.push_back(label + suffix);
+    }
+  } else {
+    out->flash.push_back({label, path, path});
+    if (erase) out->erase.push_back(label);
+  }
+  return true;
+}
+
+bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, FlashLists* out,
+                std::string* err) {
+  if (!parseSettings(doc, out, err) || !parseNorAndGpt(doc, toolDir, out, err)) return false;
   auto partitions = doc.FindMember("partitions");
   if (partitions == doc.MemberEnd()) return true;
   if (!partitions->value.IsArray()) {
@@ -112,36 +163,8 @@ bool parseLists(const rapidjson::Document& doc, const std::string& toolDir, Flas
   }
   rapidjson::SizeType index = 0;
   for (const rapidjson::Value& part : partitions->value.GetArray()) {
-    std::string where = jyx::stringFormat("partition %u", index++);
-    if (!part.IsObject()) {
-      *err = where + " is not an object";
+    if (!parsePartition(part, jyx::stringFormat("partition %u", index++), toolDir, out, err)) {
       return false;
-    }
-    std::string label, name;
-    if (!stringMember(part, "label", true, where, &label, &present, err) ||
-        !stringMember(part, "name", false, where, &name, &present, err)) {
-      return false;
-    }
-    std::string path = present ? toolDir + name : std::string();
-    bool ab = false;
-    auto abMember = part.FindMember("ab");
-    if (abMember != part.MemberEnd()) {
-      if (!abMember->value.IsBool()) {
-        *err = where + ": \"ab\" is not true or false";
-        return false;
-      }
-      ab = abMember->value.GetBool();
-    }
-    // Only the presence of "erase" counts, whatever its value.
-    bool erase = part.HasMember("erase");
-    if (ab) {
-      for (const char* suffix : {"_a", "_b"}) {
-        out->flash.push_back({label + suffix, path, path});
-        if (erase) out->erase.push_back(label + suffix);
-      }
-    } else {
-      out->flash.push_back({label, path, path});
-      if (erase) out->erase.push_back(label);
     }
   }
   return true;
