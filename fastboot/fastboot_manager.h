@@ -139,7 +139,19 @@ class CFastbootManager : public CTaskManager,
   static std::string commandPrefix(const std::string& path);
 
  private:
+  // The "flash_tool:" task table, in groups: the command line, the
+  // configuration file and the settings; the flash plans; the image list's
+  // file choice and flash; its erase and command buttons; the GPT dump and
+  // the target's reset.
   void addTaskHandlers();
+  void registerCommandTasks();
+  void registerPlanTasks();
+  void registerImageTasks();
+  void registerButtonTasks();
+  void registerDeviceTasks();
+  // Registers `body` as task `action` (":name" under the route); the task
+  // goes back to the pool once the body has run.
+  void addTask(const char* action, std::function<void(CTask*)> body);
   void applyConfig(const std::string& content);
   void refreshWatchdog();
   // Pump time of the API manager.

@@ -28,24 +28,33 @@ bool readTag(CTask* task, std::string* tag) {
 
 }  // namespace
 
-void CFastbootManager::addTaskHandlers() {
-  // Tasks that nobody finishes go back to the pool at once instead of
-  // being lost with every call; the front end sees the effects through the
-  // presentation hooks.
-  auto on = [this](const char* action, std::function<void(CTask*)> body) {
-    addHandler(routeName_ + action, [body](CTask* task) {
-      body(task);
-      CAPIManager::instance()->releaseTask(task);
-      return true;
-    });
-  };
-  CJYX* jyx = CJYX::instance();
+// Tasks that nobody finishes go back to the pool as soon as their body has
+// run instead of being lost with every call; the front end sees the effects
+// through the presentation hooks.
+void CFastbootManager::addTask(const char* action, std::function<void(CTask*)> body) {
+  addHandler(routeName_ + action, [body](CTask* task) {
+    body(task);
+    CAPIManager::instance()->releaseTask(task);
+    return true;
+  });
+}
 
-  on(":fastboot_command_content", [this](CTask* task) {
+void CFastbootManager::addTaskHandlers() {
+  registerCommandTasks();
+  registerPlanTasks();
+  registerImageTasks();
+  registerButtonTasks();
+  registerDeviceTasks();
+}
+
+void CFastbootManager::registerCommandTasks() {
+  CJYX* jyx = CJYX::instance();
+  addTask(":fastboot_command_content", [this](CTask* task) {
     if (checkBusy()) return;
     std::string value;
     if (getArgument(text(task), "value", &value)) command_ = value;
   });
+  // Finished when the command has run; a refused task goes back to the pool.
   addHandler(routeName_ + ":fastboot_command", [this](CTask* task) {
     if (checkBusy()) {
       CAPIManager::instance()->releaseTask(task);
@@ -58,7 +67,7 @@ void CFastbootManager::addTaskHandlers() {
     });
     return false;
   });
-  on(":load", [this, jyx](CTask*) {
+  addTask(":load", [this, jyx](CTask*) {
     if (checkBusy()) return;
     jyx->pickFile(true, [this](const std::string& path) {
       if (path.empty()) return;
@@ -66,19 +75,23 @@ void CFastbootManager::addTaskHandlers() {
       loadConfig();
     });
   });
-  on(":sector_size", [this, jyx](CTask* task) {
+  addTask(":sector_size", [this, jyx](CTask* task) {
     std::string value;
     if (!getArgument(text(task), "value", &value)) return;
     sectorSize_ = value;
     jyx->publishValue("flash_tool:sector_size", "value", value);
   });
-  on(":flash_ddr", [this, jyx](CTask* task) {
+  addTask(":flash_ddr", [this, jyx](CTask* task) {
     bool value = false;
     if (!getArgument(text(task), "value", &value)) return;
     backdoor_ = value;
     jyx->publishValue("flash_tool:flash_ddr", "value", value ? "true" : "false");
   });
-  on(":flash_all", [this, jyx](CTask*) {
+}
+
+void CFastbootManager::registerPlanTasks() {
+  CJYX* jyx = CJYX::instance();
+  addTask(":flash_all", [this, jyx](CTask*) {
     if (checkBusy()) return;
     markBusy(true);
     doFlashAll([this, jyx](bool ok) {
@@ -87,7 +100,7 @@ void CFastbootManager::addTaskHandlers() {
       jyx->disconnectManagers();
     });
   });
-  on(":flash_nor", [this, jyx](CTask*) {
+  addTask(":flash_nor", [this, jyx](CTask*) {
     if (checkBusy()) return;
     markBusy(true);
     doFlashNor([this, jyx](bool ok) {
@@ -96,7 +109,7 @@ void CFastbootManager::addTaskHandlers() {
       jyx->disconnectManagers();
     });
   });
-  on(":flash_nvme", [this](CTask*) {
+  addTask(":flash_nvme", [this](CTask*) {
     if (checkBusy()) return;
     markBusy(true);
     doFlashNVME([this](bool ok) {
@@ -104,6 +117,12 @@ void CFastbootManager::addTaskHandlers() {
       markBusy(false);
     });
   });
+}
+
+void CFastbootManager::registerImageTasks() {
+  CJYX* jyx = CJYX::instance();
+  // Finished once the file choice is answered; a refused task goes back to
+  // the pool.
   addHandler(routeName_ + ":fastboot_image_select_file", [this, jyx](CTask* task) {
     if (checkBusy()) {
       CAPIManager::instance()->releaseTask(task);
@@ -135,7 +154,7 @@ void CFastbootManager::addTaskHandlers() {
     });
     return true;
   });
-  on(":fastboot_image_flash_file", [this](CTask* task) {
+  addTask(":fastboot_image_flash_file", [this](CTask* task) {
     if (checkBusy()) return;
     markBusy(true);
     watchdogSeconds_ = kPlanWatchdog;
@@ -153,7 +172,11 @@ void CFastbootManager::addTaskHandlers() {
       });
     }
   });
-  on(":fastboot_image_erase", [this, jyx](CTask* task) {
+}
+
+void CFastbootManager::registerButtonTasks() {
+  CJYX* jyx = CJYX::instance();
+  addTask(":fastboot_image_erase", [this, jyx](CTask* task) {
     if (backdoor_) {
       jyx->showDialog(nullptr, 1, "Tip", "ddr mode does not support erase.");
       return;
@@ -184,7 +207,7 @@ void CFastbootManager::addTaskHandlers() {
           3, "Note", "erase is an irreversible behavior.\nReally erase?\n");
     }
   });
-  on(":fastboot_command_button", [this](CTask* task) {
+  addTask(":fastboot_command_button", [this](CTask* task) {
     if (checkBusy()) return;
     markBusy(true);
     std::string tag;
@@ -198,12 +221,16 @@ void CFastbootManager::addTaskHandlers() {
       markBusy(false);
     });
   });
-  on(":fastboot_dump_gpt", [this, jyx](CTask*) {
+}
+
+void CFastbootManager::registerDeviceTasks() {
+  CJYX* jyx = CJYX::instance();
+  addTask(":fastboot_dump_gpt", [this, jyx](CTask*) {
     jyx->pickFile(true, [this](const std::string& path) {
       if (!path.empty()) dumpGPT(path, "");
     });
   });
-  on(":fastboot_reset_device", [this, jyx](CTask*) {
+  addTask(":fastboot_reset_device", [this, jyx](CTask*) {
     CJYXDataManager* data = CJYXDataManager::instance();
     if (jyx->wantConnected()) {
       data->powerResetTargetDevice([](CPackage*) { PRINT("reset Over.\n"); });
