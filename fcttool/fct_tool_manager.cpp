@@ -694,18 +694,25 @@ void CFCTToolManager::processResult(std::function<void()> written) {
   });
 }
 
+// No handler answers its caller: the front end sees the effects through the
+// presentation hooks. Nobody will finish these tasks, so they go back to the
+// pool as soon as their body has run instead of being lost with every call.
+void CFCTToolManager::addTask(const char* action, std::function<void(const char*)> body) {
+  addHandler(routeName_ + action, [body](CTask* task) {
+    body(task->data() != nullptr ? task->data()->text : "");
+    CAPIManager::instance()->releaseTask(task);
+    return true;
+  });
+}
+
 void CFCTToolManager::addTaskHandlers() {
-  // No handler answers its caller: the front end sees the effects through
-  // the presentation hooks. Nobody will finish these tasks, so they go back
-  // to the pool at once instead of being lost with every call.
-  auto on = [this](const char* action, std::function<void(const char*)> body) {
-    addHandler(routeName_ + action, [body](CTask* task) {
-      body(task->data() != nullptr ? task->data()->text : "");
-      CAPIManager::instance()->releaseTask(task);
-      return true;
-    });
-  };
-  on(":load", [this](const char*) {
+  registerSetupTasks();
+  registerRunTasks();
+  registerCommandTasks();
+}
+
+void CFCTToolManager::registerSetupTasks() {
+  addTask(":load", [this](const char*) {
     if (checkBusy()) return;
     CJYX::instance()->pickFile(true, [this](const std::string& path) {
       if (path.empty()) return;
@@ -713,15 +720,15 @@ void CFCTToolManager::addTaskHandlers() {
       loadConfig();
     });
   });
-  on(":refresh", [this](const char*) { loadConfig(); });
-  on(":select_uart", [this](const char* args) {
+  addTask(":refresh", [this](const char*) { loadConfig(); });
+  addTask(":select_uart", [this](const char* args) {
     std::string value;
     if (!getArgument(args, "value", &value)) return;
     port_ = value;
     channel_->setPath(port_);
     CJYX::instance()->publishValue("fct_tool:select_uart", "value", port_);
   });
-  on(":uart_baud", [this](const char* args) {
+  addTask(":uart_baud", [this](const char* args) {
     std::string value;
     if (!getArgument(args, "value", &value)) return;
     uint64_t rate = parseNumberText(value.c_str());
@@ -729,7 +736,7 @@ void CFCTToolManager::addTaskHandlers() {
     channel_->setBaudRate(static_cast<int>(baudRate_));
     CJYX::instance()->publishValue("fct_tool:uart_baud", "value", value);
   });
-  on(":open", [this](const char*) {
+  addTask(":open", [this](const char*) {
     if (checkBusy()) return;
     CJYX* jyx = CJYX::instance();
     busy_ = true;
@@ -752,20 +759,23 @@ void CFCTToolManager::addTaskHandlers() {
     }
     busy_ = false;
   });
-  on(":start", [this](const char*) { startFullRun(nullptr); });
-  on(":stop", [this](const char*) {
+}
+
+void CFCTToolManager::registerRunTasks() {
+  addTask(":start", [this](const char*) { startFullRun(nullptr); });
+  addTask(":stop", [this](const char*) {
     running_ = false;
     caseIndex_ = static_cast<int32_t>(cases_.size());
   });
-  on(":scan_code", [this](const char* args) {
+  addTask(":scan_code", [this](const char* args) {
     std::string value;
     if (!busy_ && getArgument(args, "value", &value)) serialNumber_ = value;
   });
-  on(":gmac", [this](const char* args) {
+  addTask(":gmac", [this](const char* args) {
     std::string value;
     if (!busy_ && getArgument(args, "value", &value)) macAddress_ = value;
   });
-  on(":enable_case", [this](const char* args) {
+  addTask(":enable_case", [this](const char* args) {
     if (checkBusy()) return;
     busy_ = true;
     bool value = false;
@@ -775,18 +785,21 @@ void CFCTToolManager::addTaskHandlers() {
     if (index != kNoCase) cases_[static_cast<size_t>(index)].enable = value;
     busy_ = false;
   });
-  on(":test_case", [this](const char* args) {
+  addTask(":test_case", [this](const char* args) {
     bool value = false;
     char tag[256] = {0};
     getArgument(args, "value", &value, tag);
     startSingleCase(tag, nullptr);
   });
-  on(":command_content", [this](const char* args) {
+}
+
+void CFCTToolManager::registerCommandTasks() {
+  addTask(":command_content", [this](const char* args) {
     if (checkBusy()) return;
     std::string value;
     if (getArgument(args, "value", &value)) command_ = value;
   });
-  on(":command", [this](const char*) {
+  addTask(":command", [this](const char*) {
     std::string text = command_;
     execute(text, [text](const char* result) { PRINT("%s %s\n", text.c_str(), result); });
   });

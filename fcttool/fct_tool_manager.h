@@ -156,7 +156,17 @@ class CFCTToolManager : public CTaskManager, public CChannelDelegate, public CSt
 
  private:
   bool checkBusy();
+  // The "fct_tool:" task table, in groups: the configuration and the UART;
+  // the runs and what they need (serial number, MAC, enabled cases); the
+  // command line.
   void addTaskHandlers();
+  void registerSetupTasks();
+  void registerRunTasks();
+  void registerCommandTasks();
+  // Registers `body` as task `action` (":name" under the route); the body
+  // gets the task's argument text ("" without data), and the task goes back
+  // to the pool once it has run.
+  void addTask(const char* action, std::function<void(const char*)> body);
   void startCommand(const CFCTCommand& command, double now);
   void recordCaseResult(int32_t index, const char* result);
   bool writeRecord(const std::string& directory);
