@@ -110,6 +110,25 @@ CFCTCommand readCommand(const rapidjson::Value& object) {
   return c;
 }
 
+// A case of a case file; its commands are the objects of the entry's
+// "commands". The shade tells whether the file sits at an even or an odd
+// position of the configuration's file list.
+CFCTCase readCase(const rapidjson::Value& entry, const std::string& group, bool fileEnabled,
+                  bool evenFile) {
+  CFCTCase c;
+  c.group = group;
+  c.name = memberString(entry, "name");
+  c.color = evenFile ? "0x3FFFE0B2" : "0x3FBA68C8";
+  c.enable = fileEnabled && memberBool(entry, "enable", false);
+  auto commands = entry.FindMember("commands");
+  if (commands != entry.MemberEnd() && commands->value.IsArray()) {
+    for (const rapidjson::Value& command : commands->value.GetArray()) {
+      if (command.IsObject()) c.commands.push_back(readCommand(command));
+    }
+  }
+  return c;
+}
+
 // Reads a configuration or case file: a regular file, at most
 // kMaxConfigBytes, byte-order mark dropped. A failure prints its reason and
 // "open file (<path>) FAIL." and gives "".
@@ -255,6 +274,25 @@ bool CFCTToolManager::loadConfig() {
   refreshPorts();
   if (configFile_.empty()) return false;
   PRINT("loadConfig:%s\n", configFile_.c_str());
+  findConfigDir();
+  rapidjson::Document config;
+  bool loaded = readConfigDocument(&config);
+  if (loaded) {
+    readConfigSettings(config);
+    loadCaseFiles(config);
+  }
+  caseIndex_ = static_cast<int32_t>(cases_.size());
+  for (CFCTCase& c : cases_) {
+    c.status = fct::kNotTested;
+    c.info.clear();
+  }
+  return loaded;
+}
+
+// The case files and the record are found beside the configuration, so the
+// directory keeps its trailing separator. A path whose only separator is its
+// first character leaves the directory as it was.
+void CFCTToolManager::findConfigDir() {
   CJYX* jyx = CJYX::instance();
   std::string separator = jyx->pathSeparator().empty() ? "/" : jyx->pathSeparator();
   size_t slash = configFile_.rfind(separator);
@@ -263,85 +301,84 @@ bool CFCTToolManager::loadConfig() {
   } else if (slash > 0) {
     configDir_ = configFile_.substr(0, slash + separator.size());
   }
+}
 
-  bool loaded = false;
+// A file that cannot be read is forgotten (configFile_ cleared); one that
+// can becomes the setting "fct_config" even when it turns out not to be a
+// JSON object. True when *config holds an object.
+bool CFCTToolManager::readConfigDocument(rapidjson::Document* config) {
   std::string text = readConfigText(configFile_);
   if (text.empty()) {
     configFile_.clear();
-  } else {
-    if (jyx->readSetting("fct_config", "") != configFile_) {
-      jyx->writeSetting("fct_config", configFile_);
-      jyx->saveSettings();
-    }
-    rapidjson::Document config;
-    config.Parse(text.c_str(), text.size());
-    if (config.HasParseError() || !config.IsObject()) {
-      PRINT("%s: not a JSON object (%s at offset %zu)\n", configFile_.c_str(),
-            config.HasParseError() ? rapidjson::GetParseError_En(config.GetParseError())
-                                   : "another value",
-            config.HasParseError() ? config.GetErrorOffset() : size_t(0));
-    } else {
-      loaded = true;
-      title_ = memberString(config, "name");
-      macRequired_ = memberBool(config, "mac_address", false);
-      auto uart = config.FindMember("uart");
-      if (uart != config.MemberEnd() && uart->value.IsObject()) {
-        auto portMember = uart->value.FindMember("port");
-        if (portMember != uart->value.MemberEnd() && portMember->value.IsString()) {
-          port_ = portMember->value.GetString();
-        }
-        auto baud = uart->value.FindMember("baudrate");
-        if (baud != uart->value.MemberEnd() && baud->value.IsUint()) {
-          baudRate_ = baud->value.GetUint();
-        }
-      }
-      auto files = config.FindMember("files");
-      if (files != config.MemberEnd() && files->value.IsArray()) {
-        const rapidjson::Value& list = files->value;
-        for (rapidjson::SizeType i = 0; i < list.Size(); ++i) {
-          if (!list[i].IsObject()) continue;
-          std::string group = memberString(list[i], "name");
-          bool fileEnabled = memberBool(list[i], "enable", false);
-          std::string path = configDir_ + memberString(list[i], "config");
-          std::string caseText = readConfigText(path);
-          if (caseText.empty()) continue;
-          rapidjson::Document caseDoc;
-          caseDoc.Parse(caseText.c_str(), caseText.size());
-          auto caseList = caseDoc.IsObject() ? caseDoc.FindMember("cases") : caseDoc.MemberEnd();
-          if (caseDoc.HasParseError() || !caseDoc.IsObject() || caseList == caseDoc.MemberEnd() ||
-              !caseList->value.IsArray()) {
-            PRINT("%s: no \"cases\" array, no cases taken\n", path.c_str());
-            continue;
-          }
-          for (const rapidjson::Value& entry : caseList->value.GetArray()) {
-            if (!entry.IsObject()) continue;
-            if (cases_.size() >= kMaxCases) {
-              PRINT("%s: more than %zu cases, the rest are left out\n", path.c_str(), kMaxCases);
-              break;
-            }
-            CFCTCase c;
-            c.group = group;
-            c.name = memberString(entry, "name");
-            c.color = i % 2 == 0 ? "0x3FFFE0B2" : "0x3FBA68C8";
-            c.enable = fileEnabled && memberBool(entry, "enable", false);
-            auto commands = entry.FindMember("commands");
-            if (commands != entry.MemberEnd() && commands->value.IsArray()) {
-              for (const rapidjson::Value& command : commands->value.GetArray()) {
-                if (command.IsObject()) c.commands.push_back(readCommand(command));
-              }
-            }
-            cases_.push_back(std::move(c));
-          }
-        }
-      }
-    }
+    return false;
   }
-  caseIndex_ = static_cast<int32_t>(cases_.size());
-  for (CFCTCase& c : cases_) {
-    c.status = fct::kNotTested;
-    c.info.clear();
+  CJYX* jyx = CJYX::instance();
+  if (jyx->readSetting("fct_config", "") != configFile_) {
+    jyx->writeSetting("fct_config", configFile_);
+    jyx->saveSettings();
   }
-  return loaded;
+  config->Parse(text.c_str(), text.size());
+  if (config->HasParseError() || !config->IsObject()) {
+    PRINT("%s: not a JSON object (%s at offset %zu)\n", configFile_.c_str(),
+          config->HasParseError() ? rapidjson::GetParseError_En(config->GetParseError())
+                                  : "another value",
+          config->HasParseError() ? config->GetErrorOffset() : size_t(0));
+    return false;
+  }
+  return true;
+}
+
+// Members that are absent or of another type leave port and baud rate as
+// they were; the title and the MAC requirement always take the file's word.
+void CFCTToolManager::readConfigSettings(const rapidjson::Value& config) {
+  title_ = memberString(config, "name");
+  macRequired_ = memberBool(config, "mac_address", false);
+  auto uart = config.FindMember("uart");
+  if (uart == config.MemberEnd() || !uart->value.IsObject()) return;
+  auto portMember = uart->value.FindMember("port");
+  if (portMember != uart->value.MemberEnd() && portMember->value.IsString()) {
+    port_ = portMember->value.GetString();
+  }
+  auto baud = uart->value.FindMember("baudrate");
+  if (baud != uart->value.MemberEnd() && baud->value.IsUint()) {
+    baudRate_ = baud->value.GetUint();
+  }
+}
+
+void CFCTToolManager::loadCaseFiles(const rapidjson::Value& config) {
+  auto files = config.FindMember("files");
+  if (files == config.MemberEnd() || !files->value.IsArray()) return;
+  const rapidjson::Value& list = files->value;
+  for (rapidjson::SizeType i = 0; i < list.Size(); ++i) {
+    if (list[i].IsObject()) loadCaseFile(list[i], i % 2 == 0);
+  }
+}
+
+// A case file that cannot be read or has no "cases" array adds nothing.
+// Once kMaxCases cases are loaded, each later file is still read but adds
+// nothing more.
+void CFCTToolManager::loadCaseFile(const rapidjson::Value& file, bool evenFile) {
+  std::string group = memberString(file, "name");
+  bool fileEnabled = memberBool(file, "enable", false);
+  std::string path = configDir_ + memberString(file, "config");
+  std::string caseText = readConfigText(path);
+  if (caseText.empty()) return;
+  rapidjson::Document caseDoc;
+  caseDoc.Parse(caseText.c_str(), caseText.size());
+  auto caseList = caseDoc.IsObject() ? caseDoc.FindMember("cases") : caseDoc.MemberEnd();
+  if (caseDoc.HasParseError() || !caseDoc.IsObject() || caseList == caseDoc.MemberEnd() ||
+      !caseList->value.IsArray()) {
+    PRINT("%s: no \"cases\" array, no cases taken\n", path.c_str());
+    return;
+  }
+  for (const rapidjson::Value& entry : caseList->value.GetArray()) {
+    if (!entry.IsObject()) continue;
+    if (cases_.size() >= kMaxCases) {
+      PRINT("%s: more than %zu cases, the rest are left out\n", path.c_str(), kMaxCases);
+      break;
+    }
+    cases_.push_back(readCase(entry, group, fileEnabled, evenFile));
+  }
 }
 
 bool CFCTToolManager::checkReady() {

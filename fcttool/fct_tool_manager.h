@@ -11,6 +11,8 @@
 #ifndef JYX_FCTTOOL_FCT_TOOL_MANAGER_H_
 #define JYX_FCTTOOL_FCT_TOOL_MANAGER_H_
 
+#include <rapidjson/fwd.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -156,6 +158,13 @@ class CFCTToolManager : public CTaskManager, public CChannelDelegate, public CSt
 
  private:
   bool checkBusy();
+  // The steps of loadConfig: the directory of the configuration file, the
+  // file itself, its name and UART settings, and the case files it lists.
+  void findConfigDir();
+  bool readConfigDocument(rapidjson::Document* config);
+  void readConfigSettings(const rapidjson::Value& config);
+  void loadCaseFiles(const rapidjson::Value& config);
+  void loadCaseFile(const rapidjson::Value& file, bool evenFile);
   // The "fct_tool:" task table, in groups: the configuration and the UART;
   // the runs and what they need (serial number, MAC, enabled cases); the
   // command line.
