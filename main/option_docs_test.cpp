@@ -119,7 +119,9 @@ void checkFrontEnd(const char* name, const Options& o, const std::string& help,
   std::string completion = section(readSource("completion/jyx.bash"), completionFrom, completionTo);
   for (const std::string& opt : o.all) {
     EXPECT_TRUE(hasOption(page, opt)) << opt << " is not in doc/jyx.1";
-    if (notInHelp.count(opt) == 0) EXPECT_TRUE(hasOption(help, opt)) << opt << " is not in help";
+    if (notInHelp.count(opt) == 0) {
+      EXPECT_TRUE(hasOption(help, opt)) << opt << " is not in help";
+    }
     EXPECT_TRUE(hasOption(completion, opt)) << opt << " is not in the completion";
   }
   for (const std::string& opt : longOptionsIn(page)) {
