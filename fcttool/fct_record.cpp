@@ -82,4 +82,11 @@ std::string mergeRecordRow(const std::string& text, const std::string& serial,
   return text.substr(0, at) + row + text.substr(lineEnd);
 }
 
+const char kBom[] = "\xEF\xBB\xBF";
+
+std::string stripBom(std::string text) {
+  if (text.size() >= 4 && text.compare(0, 3, kBom) == 0) text.erase(0, 3);
+  return text;
+}
+
 }  // namespace fct

@@ -49,6 +49,12 @@ bool isValidSerialNumber(const std::string& serial);
 std::string mergeRecordRow(const std::string& text, const std::string& serial,
                            const std::string& row);
 
+// The UTF-8 byte-order mark that starts every file the tool keeps.
+extern const char kBom[];
+// `text` without a leading byte-order mark; texts shorter than 4 bytes are
+// returned as they are.
+std::string stripBom(std::string text);
+
 }  // namespace fct
 
 #endif  // JYX_FCTTOOL_FCT_RECORD_H_
