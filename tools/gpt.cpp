@@ -100,45 +100,52 @@ bool CGPT::fail() {
   return false;
 }
 
+bool CGPT::stopWith(const char* format, const std::string& text) {
+  print(format, text.c_str());
+  stop_ = true;
+  failed_ = true;
+  return false;
+}
+
 bool CGPT::onArgument(const std::string& key, const std::string& value) {
-  int64_t n = 0;
-  auto stopWith = [&](const char* format, const std::string& text) {
-    print(format, text.c_str());
-    stop_ = true;
-    failed_ = true;
-    return false;
-  };
   if (key == "-h" || key == "--help") {
     print("%s", kUsage);
     stop_ = true;
     return false;
   }
-  if (key == "-f") {
-    path_ = value;
-  } else if (key == "-s") {
-    if (!parseNumber(value, &n) || n < 0) return stopWith("blocksize(%s) is invalid.\n", value);
+  bool accepted = true;
+  if (takeNumberOption(key, value, &accepted) || takeModeOption(key, value) ||
+      takeTextOption(key, value))
+    return accepted;
+  return stopWith("invalid param: %s\n", key.empty() ? value : key);
+}
+
+bool CGPT::takeNumberOption(const std::string& key, const std::string& value, bool* accepted) {
+  int64_t n = 0;
+  auto refuse = [&](const char* format) {
+    *accepted = stopWith(format, value);
+    return true;
+  };
+  if (key == "-s") {
+    if (!parseNumber(value, &n) || n < 0) return refuse("blocksize(%s) is invalid.\n");
     if (n < kMinBlockSize) n = kMinBlockSize;
-    if (n % 512 != 0 || n > kMaxBlockSize) return stopWith("blocksize(%s) is invalid.\n", value);
+    if (n % 512 != 0 || n > kMaxBlockSize) return refuse("blocksize(%s) is invalid.\n");
     blockSize_ = uint32_t(n);
-  } else if (key == "-b") {
-    bootName_ = value;
-  } else if (key == "-r") {
-    rootName_ = value;
   } else if (key == "-a") {
     if (!parseNumber(value, &n) || n < 0 || n > 5120)
-      return stopWith("add root size(%s) is invalid.\n", value);
+      return refuse("add root size(%s) is invalid.\n");
     addRootSizeGiB_ = int(n);
     mode_ = "apply";
   } else if (key == "-w" || key == "--swap") {
     if (!parseNumber(value, &n) || n < 0 || n > 256)
-      return stopWith("set swap size(%s) is invalid.\n", value);
+      return refuse("set swap size(%s) is invalid.\n");
     swapSizeGiB_ = int(n);
     swapGiven_ = true;
     mode_ = key == "-w" ? "apply" : "expand";
   } else if (startsWith(key, "--new-") && key.size() > 6) {
     // 2^20 GiB (1 PiB) keeps every block count far from wrapping.
     if (!parseNumber(value, &n) || n < 0 || n > (1 << 20))
-      return stopWith("the partition size(%s) is invalid.\n", value);
+      return refuse("the partition size(%s) is invalid.\n");
     newPartName_ = key.substr(6);
     newPartSizeGiB_ = n;
     mode_ = "new";
@@ -146,11 +153,18 @@ bool CGPT::onArgument(const std::string& key, const std::string& value) {
     if (value == "auto") {
       n = -1;
     } else if (!parseNumber(value, &n) || n < 0 || n > (1 << 20)) {
-      return stopWith("add size(%s) is invalid.\n", value);
+      return refuse("add size(%s) is invalid.\n");
     }
     expand_.emplace_back(key.substr(9), n);
     mode_ = "expand";
-  } else if (key == "--fix") {
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool CGPT::takeModeOption(const std::string& key, const std::string& value) {
+  if (key == "--fix") {
     mode_ = "fix";
   } else if (key == "--dump") {
     dumpName_ = value;
@@ -165,6 +179,25 @@ bool CGPT::onArgument(const std::string& key, const std::string& value) {
     mode_ = "extract";
   } else if (key == "--create") {
     mode_ = "create";
+  } else if (key == "--edit") {
+    mode_ = "edit";
+  } else if (key == "-e") {
+    mode_ = "enable-new-size";
+  } else if (key == "--update") {
+    mode_ = "update";
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool CGPT::takeTextOption(const std::string& key, const std::string& value) {
+  if (key == "-f") {
+    path_ = value;
+  } else if (key == "-b") {
+    bootName_ = value;
+  } else if (key == "-r") {
+    rootName_ = value;
   } else if (key == "--image-file") {
     images_.push_back({value, "", "", ""});
   } else if (key == "--image-name") {
@@ -173,18 +206,12 @@ bool CGPT::onArgument(const std::string& key, const std::string& value) {
     if (!images_.empty()) images_.back().typeGuid = value;
   } else if (key == "--image-uuid") {
     if (!images_.empty()) images_.back().uniqueGuid = value;
-  } else if (key == "--edit") {
-    mode_ = "edit";
-  } else if (key == "-e") {
-    mode_ = "enable-new-size";
-  } else if (key == "--update") {
-    mode_ = "update";
   } else if (startsWith(key, "--name-") && key.size() > 7) {
     renames_[key.substr(7)] = value;
   } else if (startsWith(key, "--uuid-") && key.size() > 7) {
     newGuids_.push_back(key.substr(7));
   } else {
-    return stopWith("invalid param: %s\n", key.empty() ? value : key);
+    return false;
   }
   return true;
 }

@@ -33,6 +33,18 @@ class CGPT : public CConsoleTool {
   bool onArgument(const std::string& key, const std::string& value) override;
 
  private:
+  // Prints the refusal (format takes the offending text), stops the
+  // argument walk and marks the run failed; returns false.
+  bool stopWith(const char* format, const std::string& text);
+  // Options with a numeric value (-s, -a, -w, --swap, --new-<part>,
+  // --expand-<part>). False when key is none of them; *accepted turns false
+  // when the value is refused.
+  bool takeNumberOption(const std::string& key, const std::string& value, bool* accepted);
+  // Options that choose the operation: false when key is none of them.
+  bool takeModeOption(const std::string& key, const std::string& value);
+  // Options that set a path, a partition name or an image record field:
+  // false when key is none of them.
+  bool takeTextOption(const std::string& key, const std::string& value);
   void runMode();
   bool isDevice() const { return path_.rfind("/dev/", 0) == 0; }
   bool readGeometry();
