@@ -446,6 +446,17 @@ bool CGPT::rewriteGrubFile(const std::string& mountDir, const CGptTable& table) 
   return true;
 }
 
+bool CGPT::rewriteGrubInImage(const std::string& image, const CGptTable& table) {
+  const std::string dir = scratchDir() + "/qel_boot";
+  if (!runChecked("mkdir -p " + shellQuote(dir)) ||
+      !runChecked("mount " + shellQuote(image) + " " + shellQuote(dir)))
+    return false;
+  print("update grub.cfg.\n");
+  bool ok = rewriteGrubFile(dir, table);
+  if (!runChecked("umount " + shellQuote(dir))) ok = false;
+  return ok;
+}
+
 bool CGPT::rewriteGrub() {
   int esp = -1;
   for (size_t i = 0; i < table_->entryCount() && esp < 0; ++i)
@@ -458,7 +469,6 @@ bool CGPT::rewriteGrub() {
   const uint64_t offset = entryFirst(e) * blockSize_;
   const uint64_t bytes = (entryLast(e) - entryFirst(e) + 1) * blockSize_;
   const std::string image = scratchDir() + "/qel_boot.img";
-  const std::string dir = scratchDir() + "/qel_boot";
 
   std::string err;
   int fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
@@ -479,15 +489,7 @@ bool CGPT::rewriteGrub() {
     print("%s\n", err.c_str());
     return fail();
   }
-  bool mounted = false;
-  ok = runChecked("mkdir -p " + shellQuote(dir)) &&
-       runChecked("mount " + shellQuote(image) + " " + shellQuote(dir));
-  mounted = ok;
-  if (ok) {
-    print("update grub.cfg.\n");
-    ok = rewriteGrubFile(dir, *table_);
-  }
-  if (mounted && !runChecked("umount " + shellQuote(dir))) ok = false;
+  ok = rewriteGrubInImage(image, *table_);
   if (ok) {
     int in = open(image.c_str(), O_RDONLY | O_CLOEXEC);
     ok = in >= 0 && copyBytes(in, 0, fd, offset, bytes, &err);
@@ -997,6 +999,99 @@ bool CGPT::doUpdate() {
   return saveTable(total);
 }
 
+// ---------------------------------------------------------------------------
+// Create
+
+namespace {
+
+// The protective MBR of a new disk: boot code stub, signature and one
+// record of type 0xEE starting at block 1 (rebuild sets its extent).
+void setProtectiveMbr(uint8_t* mbr) {
+  mbr[0] = 0xFA;
+  mbr[1] = 0xEB;
+  mbr[3] = 0xFE;
+  uint8_t* rec = mbr + kMbrRecords;
+  rec[kMbrRecFirstChs + 1] = 0x02;  // CHS 0/0/2: the sector after the MBR
+  rec[kMbrRecType] = kMbrProtectiveType;
+  jyx::encodeFixed32(rec + kMbrRecFirstLba, 1);
+  jyx::encodeFixed16(mbr + kMbrSignatureOffset, kMbrSignature);
+}
+
+// The new disk, written front to back: straight to a block device, or into
+// a temporary file that replaces the image file only once it is complete.
+class CDiskWriter {
+ public:
+  CDiskWriter() : zeros_(kChunkSize, 0), buf_(kChunkSize) {}
+
+  bool open(const std::string& path, bool device, std::string* err) {
+    path_ = path;
+    if (device) dev_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    if ((device && dev_ < 0) || (!device && !file_.open(path, err))) {
+      if (dev_ < 0 && err->empty()) *err = path + ": " + jyx::errnoText(errno);
+      return false;
+    }
+    return true;
+  }
+
+  // Appends len bytes; the offset moves on even when the write fails.
+  bool write(const void* data, size_t len, std::string* err) {
+    bool ok = dev_ >= 0 ? writeFull(dev_, data, len, offset_, err) : file_.write(data, len, err);
+    offset_ += len;
+    return ok;
+  }
+
+  // Zeros up to byte `to`.
+  bool padTo(uint64_t to, std::string* err) {
+    while (offset_ < to)
+      if (!write(zeros_.data(), size_t(std::min<uint64_t>(kChunkSize, to - offset_)), err))
+        return false;
+    return true;
+  }
+
+  // Appends the first `bytes` bytes of the file at `path`.
+  bool copyFile(const std::string& path, uint64_t bytes, std::string* err) {
+    int in = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+      *err = path + ": " + jyx::errnoText(errno);
+      return false;
+    }
+    bool ok = true;
+    for (uint64_t done = 0; ok && done < bytes;) {
+      size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes - done));
+      ok = readFull(in, buf_.data(), n, done, err) && write(buf_.data(), n, err);
+      done += n;
+    }
+    close(in);
+    return ok;
+  }
+
+  // Ends the disk, `ok` telling whether every write went well: a device is
+  // synced (only then) and always closed; an image file is committed only
+  // then, else the old file at the path stays as it was.
+  bool finish(bool ok, std::string* err) {
+    if (dev_ < 0) return ok && file_.commit(err);
+    if (ok && fsync(dev_) != 0) {
+      *err = "fsync " + path_ + ": " + jyx::errnoText(errno);
+      ok = false;
+    }
+    if (close(dev_) != 0 && ok) {
+      *err = "close " + path_ + ": " + jyx::errnoText(errno);
+      ok = false;
+    }
+    return ok;
+  }
+
+ private:
+  std::string path_;
+  int dev_ = -1;
+  jyx::CAtomicFile file_;
+  uint64_t offset_ = 0;
+  std::vector<uint8_t> zeros_;
+  std::vector<uint8_t> buf_;
+};
+
+}  // namespace
+
 bool CGPT::doCreate() {
   if (images_.empty()) {
     print("no partition image file\n");
@@ -1007,180 +1102,155 @@ bool CGPT::doCreate() {
     return fail();
   }
   CGptTable table(blockSize_);
-  const uint64_t e = table.arrayBlocks();
+  DiskPlan plan;
+  if (!planImages(&table, &plan) || !startNewTable(&table, plan.total)) return false;
+  // The boot image's GRUB configuration names the new root and swap.
+  if (plan.rootImage >= 0 && !rewriteGrubInImage(images_[size_t(plan.bootImage)].file, table))
+    return fail();
+  if (!writeDisk(table, plan) || !writeTableFile(table)) return false;
+  if (isDevice() && !runChecked("partprobe " + shellQuote(path_))) return fail();
+  print("image file %s is created.\n", path_.c_str());
+  return true;
+}
+
+bool CGPT::planImages(CGptTable* table, DiskPlan* plan) {
   const uint64_t start = kMiB / blockSize_;
-  std::vector<uint64_t> bytes(images_.size());
-  std::vector<uint64_t> firsts(images_.size());
-  int bootImage = -1;
-  int rootImage = -1;
+  plan->bytes.assign(images_.size(), 0);
+  plan->firsts.assign(images_.size(), 0);
   uint64_t next = start;
-  for (size_t i = 0; i < images_.size(); ++i) {
-    ImageRecord& r = images_[i];
-    if (r.file.empty()) {
-      print("no partition image file\n");
-      return fail();
-    }
-    if (r.name.empty()) {
-      print("no partition name for the image %s\n", r.file.c_str());
-      return fail();
-    }
-    std::string err;
-    if (!jyx::checkRegularFile(r.file, SIZE_MAX, &bytes[i], &err)) {
-      print("%s\n", err.c_str());
-      return fail();
-    }
-    if (bytes[i] == 0) {
-      print("thie size is null for the image %s\n", r.file.c_str());
-      return fail();
-    }
-    uint8_t* en = table.entry(i);
-    const char* type = nullptr;
-    if (r.name == "boot_a" || r.name == "boot_b" || r.name == bootName_) {
-      type = kTypeEfiSystem;
-      if (bootImage < 0) bootImage = int(i);
-    } else if (r.name == "root_a" || r.name == "root_b" || r.name == rootName_) {
-      type = kTypeLinuxRootArm64;
-      if (r.name == rootName_ || rootImage < 0) rootImage = int(i);
-    } else if (r.name == "swap") {
-      type = kTypeLinuxSwap;
-    } else {
-      uint8_t g[kGuidSize];
-      if (!guidFromText(r.typeGuid, g) ||
-          (guidToText(g) != kTypeBasicData && guidToText(g) != kTypeLinuxData)) {
-        print("invalid type guid of the imagen %s\n", r.file.c_str());
-        return fail();
-      }
-      type = nullptr;
-      memcpy(en + kEntTypeGuid, g, kGuidSize);
-    }
-    if (type != nullptr) guidFromText(type, en + kEntTypeGuid);
-    if (r.uniqueGuid.size() < 32) {
-      if (!newGuid("uuidgen", en + kEntUniqueGuid)) return false;
-    } else if (!guidFromText(r.uniqueGuid, en + kEntUniqueGuid)) {
-      print("invalid unique guid of the image %s: %s\n", r.file.c_str(), r.uniqueGuid.c_str());
-      return fail();
-    }
-    setEntryName(en, r.name);
-    uint64_t blocks = (bytes[i] + kMiB - 1) / kMiB * kMiB / blockSize_;
-    firsts[i] = next;
-    setEntryRange(en, next, next + blocks - 1);
-    next += blocks;
-  }
-  if (bootImage < 0) {
+  for (size_t i = 0; i < images_.size(); ++i)
+    if (!planImage(i, table, plan, &next)) return false;
+  if (plan->bootImage < 0) {
     print("no boot image file.\n");
     return fail();
   }
-  if (rootImage >= 0) {
+  if (plan->rootImage >= 0) {
     print("root part guid: %s, boot part name: %s\n",
-          entryGuidText(table.entry(size_t(rootImage))).c_str(),
-          images_[size_t(bootImage)].name.c_str());
+          entryGuidText(table->entry(size_t(plan->rootImage))).c_str(),
+          images_[size_t(plan->bootImage)].name.c_str());
   }
-  const uint64_t total = next + e + 1;
-  print("lba count: %lld, start lba: %lld, lba size: %lld\n", (long long)total, (long long)start,
-        (long long)blockSize_);
+  plan->total = next + table->arrayBlocks() + 1;
+  print("lba count: %lld, start lba: %lld, lba size: %lld\n", (long long)plan->total,
+        (long long)start, (long long)blockSize_);
+  return true;
+}
 
-  // Protective MBR, headers and CRCs.
-  uint8_t* mbr = table.mbr();
-  mbr[0] = 0xFA;
-  mbr[1] = 0xEB;
-  mbr[3] = 0xFE;
-  uint8_t* rec = mbr + kMbrRecords;
-  rec[kMbrRecFirstChs + 1] = 0x02;  // CHS 0/0/2: the sector after the MBR
-  rec[kMbrRecType] = kMbrProtectiveType;
-  jyx::encodeFixed32(rec + kMbrRecFirstLba, 1);
-  jyx::encodeFixed16(mbr + kMbrSignatureOffset, kMbrSignature);
-  uint8_t* hdr = table.header();
+bool CGPT::planImage(size_t i, CGptTable* table, DiskPlan* plan, uint64_t* next) {
+  const ImageRecord& r = images_[i];
+  if (!checkImageFile(r, &plan->bytes[i])) return false;
+  uint8_t* en = table->entry(i);
+  if (!setImageType(i, en, plan)) return false;
+  if (r.uniqueGuid.size() < 32) {
+    if (!newGuid("uuidgen", en + kEntUniqueGuid)) return false;
+  } else if (!guidFromText(r.uniqueGuid, en + kEntUniqueGuid)) {
+    print("invalid unique guid of the image %s: %s\n", r.file.c_str(), r.uniqueGuid.c_str());
+    return fail();
+  }
+  setEntryName(en, r.name);
+  // Each partition takes whole MiB.
+  uint64_t blocks = (plan->bytes[i] + kMiB - 1) / kMiB * kMiB / blockSize_;
+  plan->firsts[i] = *next;
+  setEntryRange(en, *next, *next + blocks - 1);
+  *next += blocks;
+  return true;
+}
+
+bool CGPT::checkImageFile(const ImageRecord& r, uint64_t* bytes) {
+  if (r.file.empty()) {
+    print("no partition image file\n");
+    return fail();
+  }
+  if (r.name.empty()) {
+    print("no partition name for the image %s\n", r.file.c_str());
+    return fail();
+  }
+  std::string err;
+  if (!jyx::checkRegularFile(r.file, SIZE_MAX, bytes, &err)) {
+    print("%s\n", err.c_str());
+    return fail();
+  }
+  if (*bytes == 0) {
+    print("thie size is null for the image %s\n", r.file.c_str());
+    return fail();
+  }
+  return true;
+}
+
+bool CGPT::setImageType(size_t i, uint8_t* en, DiskPlan* plan) {
+  const ImageRecord& r = images_[i];
+  const char* type = nullptr;
+  if (r.name == "boot_a" || r.name == "boot_b" || r.name == bootName_) {
+    type = kTypeEfiSystem;
+    if (plan->bootImage < 0) plan->bootImage = int(i);
+  } else if (r.name == "root_a" || r.name == "root_b" || r.name == rootName_) {
+    type = kTypeLinuxRootArm64;
+    if (r.name == rootName_ || plan->rootImage < 0) plan->rootImage = int(i);
+  } else if (r.name == "swap") {
+    type = kTypeLinuxSwap;
+  } else {
+    uint8_t g[kGuidSize];
+    if (!guidFromText(r.typeGuid, g) ||
+        (guidToText(g) != kTypeBasicData && guidToText(g) != kTypeLinuxData)) {
+      print("invalid type guid of the imagen %s\n", r.file.c_str());
+      return fail();
+    }
+    memcpy(en + kEntTypeGuid, g, kGuidSize);
+  }
+  if (type != nullptr) guidFromText(type, en + kEntTypeGuid);
+  return true;
+}
+
+bool CGPT::startNewTable(CGptTable* table, uint64_t total) {
+  setProtectiveMbr(table->mbr());
+  uint8_t* hdr = table->header();
   memcpy(hdr + kHdrSignature, kHeaderSignature, sizeof(kHeaderSignature));
   jyx::encodeFixed32(hdr + kHdrRevision, kRevision);
   jyx::encodeFixed32(hdr + kHdrSize, kHeaderMinSize);
   jyx::encodeFixed32(hdr + kHdrEntryCount, uint32_t(kMaxEntries));
   jyx::encodeFixed32(hdr + kHdrEntrySize, uint32_t(kEntryStep));
   if (!newGuid("uuid", hdr + kHdrDiskGuid)) return false;
-  table.rebuild(total);
+  table->rebuild(total);
+  return true;
+}
 
-  // The boot image's GRUB configuration names the new root and swap.
-  if (rootImage >= 0) {
-    const std::string dir = scratchDir() + "/qel_boot";
-    const std::string& boot = images_[size_t(bootImage)].file;
-    if (!runChecked("mkdir -p " + shellQuote(dir)) ||
-        !runChecked("mount " + shellQuote(boot) + " " + shellQuote(dir)))
-      return fail();
-    print("update grub.cfg.\n");
-    bool ok = rewriteGrubFile(dir, table);
-    if (!runChecked("umount " + shellQuote(dir)) || !ok) return fail();
-  }
-
-  // The disk is written front to back: table, gap, images, backup table.
+// The disk is written front to back: table, gap, images, backup table.
+bool CGPT::writeDisk(const CGptTable& table, const DiskPlan& plan) {
   std::string err;
-  jyx::CAtomicFile file;
-  int dev = -1;
-  uint64_t offset = 0;
-  if (isDevice()) {
-    dev = open(path_.c_str(), O_WRONLY | O_CLOEXEC);
-  }
-  if ((isDevice() && dev < 0) || (!isDevice() && !file.open(path_, &err))) {
-    if (dev < 0 && err.empty()) err = path_ + ": " + jyx::errnoText(errno);
+  CDiskWriter disk;
+  if (!disk.open(path_, isDevice(), &err)) {
     print("%s\n", err.c_str());
     print("open file (%s) failed\n", path_.c_str());
     return fail();
   }
-  auto emit = [&](const void* data, size_t len) {
-    bool ok = dev >= 0 ? writeFull(dev, data, len, offset, &err) : file.write(data, len, &err);
-    offset += len;
-    return ok;
-  };
-  std::vector<uint8_t> zeros(kChunkSize, 0);
-  auto pad = [&](uint64_t to) {
-    while (offset < to)
-      if (!emit(zeros.data(), size_t(std::min<uint64_t>(kChunkSize, to - offset)))) return false;
-    return true;
-  };
+  const uint64_t e = table.arrayBlocks();
   const uint64_t bs = blockSize_;
-  bool ok = emit(table.image(), size_t((e + 2) * bs));
-  std::vector<uint8_t> buf(kChunkSize);
+  bool ok = disk.write(table.image(), size_t((e + 2) * bs), &err);
   for (size_t i = 0; ok && i < images_.size(); ++i) {
     const uint8_t* en = table.entry(i);
     print("make partition(%s) [LBA: %lld ~ %lld] from %s\n", images_[i].name.c_str(),
           (long long)entryFirst(en), (long long)entryLast(en), images_[i].file.c_str());
-    ok = pad(firsts[i] * bs);
-    int in = ok ? open(images_[i].file.c_str(), O_RDONLY | O_CLOEXEC) : -1;
-    if (ok && in < 0) {
-      err = images_[i].file + ": " + jyx::errnoText(errno);
-      ok = false;
-    }
-    for (uint64_t done = 0; ok && done < bytes[i];) {
-      size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes[i] - done));
-      ok = readFull(in, buf.data(), n, done, &err) && emit(buf.data(), n);
-      done += n;
-    }
-    if (in >= 0) close(in);
+    ok = disk.padTo(plan.firsts[i] * bs, &err) &&
+         disk.copyFile(images_[i].file, plan.bytes[i], &err);
   }
-  ok = ok && pad((total - e - 1) * bs) && emit(table.image() + (e + 2) * bs, size_t((e + 1) * bs));
-  if (dev >= 0) {
-    if (ok && fsync(dev) != 0) {
-      err = "fsync " + path_ + ": " + jyx::errnoText(errno);
-      ok = false;
-    }
-    if (close(dev) != 0 && ok) {
-      err = "close " + path_ + ": " + jyx::errnoText(errno);
-      ok = false;
-    }
-  } else {
-    ok = ok && file.commit(&err);
-  }
-  if (!ok) {
+  ok = ok && disk.padTo((plan.total - e - 1) * bs, &err) &&
+       disk.write(table.image() + (e + 2) * bs, size_t((e + 1) * bs), &err);
+  if (!disk.finish(ok, &err)) {
     print("%s\n", err.c_str());
     print("image file %s is not created.\n", path_.c_str());
     return fail();
   }
+  return true;
+}
+
+// The table alone, as partition-table.img beside the disk.
+bool CGPT::writeTableFile(const CGptTable& table) {
   size_t slash = path_.rfind('/');
   std::string tableFile =
       (slash == std::string::npos ? "" : path_.substr(0, slash + 1)) + "partition-table.img";
+  std::string err;
   if (!jyx::writeFileAtomic(tableFile, table.image(), table.imageBytes(), &err)) {
     print("%s\n", err.c_str());
     return fail();
   }
-  if (isDevice() && !runChecked("partprobe " + shellQuote(path_))) return fail();
-  print("image file %s is created.\n", path_.c_str());
   return true;
 }

@@ -56,6 +56,10 @@ class CGPT : public CConsoleTool {
   // line before each.
   bool moveData(const std::vector<gpt::Move>& moves, bool announce = true);
   bool rewriteGrub();
+  // Mounts the FAT image file `image`, rewrites its GRUB/GRUB.CFG for
+  // `table` and unmounts it again (also after a failed rewrite). False when
+  // any step failed; the commands print their reasons.
+  bool rewriteGrubInImage(const std::string& image, const gpt::CGptTable& table);
   bool rewriteGrubFile(const std::string& mountDir, const gpt::CGptTable& table);
   bool recreateSwap();
   bool checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
@@ -73,6 +77,29 @@ class CGPT : public CConsoleTool {
   bool doExtract();
   bool doCreate();
   bool doUpdate();
+
+  // The layout of a disk made by create, in image record order.
+  struct DiskPlan {
+    std::vector<uint64_t> bytes;   // size of each image file
+    std::vector<uint64_t> firsts;  // first block of each partition
+    int bootImage = -1;            // record of the boot partition
+    int rootImage = -1;            // record of the root partition, -1 without one
+    uint64_t total = 0;            // blocks of the whole disk
+  };
+  // Checks every image record and fills its entry: type, unique GUID, name
+  // and a range of whole MiB after the previous one from 1 MiB on.
+  bool planImages(gpt::CGptTable* table, DiskPlan* plan);
+  bool planImage(size_t i, gpt::CGptTable* table, DiskPlan* plan, uint64_t* next);
+  // The record names a file and a partition, the file is regular and not
+  // empty; *bytes receives its size.
+  bool checkImageFile(const ImageRecord& r, uint64_t* bytes);
+  // The type GUID follows the partition name (boot, root, swap) or, for any
+  // other name, the record's basic or Linux data type GUID.
+  bool setImageType(size_t i, uint8_t* entry, DiskPlan* plan);
+  // Protective MBR, header fields, a new disk GUID and the CRCs.
+  bool startNewTable(gpt::CGptTable* table, uint64_t total);
+  bool writeDisk(const gpt::CGptTable& table, const DiskPlan& plan);
+  bool writeTableFile(const gpt::CGptTable& table);
 
   std::string mode_;
   std::string path_;
