@@ -711,6 +711,18 @@ bool CGPT::doNew() {
   return true;
 }
 
+namespace {
+
+// A fresh swap entry: Linux swap type, the fixed swap GUID, named "swap".
+void initSwapEntry(uint8_t* sw) {
+  memset(sw, 0, kEntryStep);
+  guidFromText(kTypeLinuxSwap, sw + kEntTypeGuid);
+  guidFromText(kSwapUniqueGuid, sw + kEntUniqueGuid);
+  setEntryName(sw, "swap");
+}
+
+}  // namespace
+
 bool CGPT::doExpand() {
   const uint64_t total = totalBlocks();
   const uint64_t e = table_->arrayBlocks();
@@ -720,8 +732,27 @@ bool CGPT::doExpand() {
     print("the disk (%llu blocks) is too small.\n", (unsigned long long)total);
     return fail();
   }
-  // Partitions in table order; they must also be in disk order.
   std::vector<PlanPart> parts;
+  if (!partsInDiskOrder(&parts)) return false;
+  std::vector<uint8_t> entries(table_->entry(0), table_->entry(0) + kEntryArrayBytes);
+  if (!placeSwapSecond(&parts)) return false;
+  std::vector<int64_t> grow;
+  if (!expandGrowth(parts, &grow)) {
+    // An unknown name leaves the entries as they were before the swap edit.
+    memcpy(table_->entry(0), entries.data(), kEntryArrayBytes);
+    return fail();
+  }
+  if (!packPartitions(&parts, grow, total - e - 1)) return false;
+  if (!fileHolds(total)) return false;
+  table_->rebuild(total);
+  if (!moveData(planMoves(parts))) return false;
+  if (!saveTable(total)) return false;
+  if (!recreateSwap()) return false;
+  if (!resizeGrown(parts, grow)) return false;
+  return rewriteGrub();
+}
+
+bool CGPT::partsInDiskOrder(std::vector<PlanPart>* parts) {
   for (size_t i = 0; i < table_->entryCount(); ++i) {
     const uint8_t* en = table_->entry(i);
     if (isEmptyEntry(en)) continue;
@@ -729,72 +760,82 @@ bool CGPT::doExpand() {
     p.slot = i;
     p.oldFirst = p.first = entryFirst(en);
     p.oldBlocks = p.blocks = entryLast(en) - entryFirst(en) + 1;
-    if (!parts.empty() && p.first <= entryLast(table_->entry(parts.back().slot))) {
+    if (!parts->empty() && p.first <= entryLast(table_->entry(parts->back().slot))) {
       print("partitions are not in disk order.\n");
       return fail();
     }
-    parts.push_back(p);
+    parts->push_back(p);
   }
-  // The second-place swap partition: inserted, resized or removed.
-  std::vector<uint8_t> entries(table_->entry(0), table_->entry(0) + kEntryArrayBytes);
-  bool swapSecond = parts.size() > 1 && entryName(table_->entry(parts[1].slot)) == "swap";
+  return true;
+}
+
+bool CGPT::placeSwapSecond(std::vector<PlanPart>* parts) {
+  std::vector<PlanPart>& p = *parts;
+  bool swapSecond = p.size() > 1 && entryName(table_->entry(p[1].slot)) == "swap";
   uint64_t swapBlocks = uint64_t(swapSizeGiB_) * kGiB / blockSize_;
-  if (swapGiven_ && swapSizeGiB_ >= 1 && !swapSecond) {
-    if (parts.back().slot + 1 >= table_->entryCount()) {
-      print("no free partition entry for the swap partition.\n");
-      return fail();
-    }
-    size_t at = parts[0].slot + 1;
-    for (PlanPart& p : parts)
-      if (p.slot >= at) ++p.slot;
-    memmove(table_->entry(at + 1), table_->entry(at), (parts.back().slot - at) * kEntryStep);
-    uint8_t* sw = table_->entry(at);
-    memset(sw, 0, kEntryStep);
-    guidFromText(kTypeLinuxSwap, sw + kEntTypeGuid);
-    guidFromText(kSwapUniqueGuid, sw + kEntUniqueGuid);
-    setEntryName(sw, "swap");
-    PlanPart p;
-    p.slot = at;
-    p.blocks = swapBlocks;
-    parts.insert(parts.begin() + 1, p);
-  } else if (swapGiven_ && swapSizeGiB_ >= 1 && swapSecond) {
-    parts[1].blocks = swapBlocks;
+  if (swapGiven_ && swapSizeGiB_ >= 1 && !swapSecond) return insertSwapEntry(parts, swapBlocks);
+  if (swapGiven_ && swapSizeGiB_ >= 1 && swapSecond) {
+    p[1].blocks = swapBlocks;
   } else if (swapGiven_ && swapSizeGiB_ == 0 && swapSecond) {
-    size_t at = parts[1].slot;
-    size_t end = parts.back().slot + 1;
+    size_t at = p[1].slot;
+    size_t end = p.back().slot + 1;
     memmove(table_->entry(at), table_->entry(at + 1), (end - at - 1) * kEntryStep);
     memset(table_->entry(end - 1), 0, kEntryStep);
-    parts.erase(parts.begin() + 1);
-    for (PlanPart& p : parts)
-      if (p.slot > at) --p.slot;
+    p.erase(p.begin() + 1);
+    for (PlanPart& q : p)
+      if (q.slot > at) --q.slot;
   }
-  std::vector<int64_t> grow(parts.size(), 0);
+  return true;
+}
+
+bool CGPT::insertSwapEntry(std::vector<PlanPart>* parts, uint64_t swapBlocks) {
+  if (parts->back().slot + 1 >= table_->entryCount()) {
+    print("no free partition entry for the swap partition.\n");
+    return fail();
+  }
+  size_t at = (*parts)[0].slot + 1;
+  for (PlanPart& p : *parts)
+    if (p.slot >= at) ++p.slot;
+  memmove(table_->entry(at + 1), table_->entry(at), (parts->back().slot - at) * kEntryStep);
+  initSwapEntry(table_->entry(at));
+  PlanPart p;
+  p.slot = at;
+  p.blocks = swapBlocks;
+  parts->insert(parts->begin() + 1, p);
+  return true;
+}
+
+bool CGPT::expandGrowth(const std::vector<PlanPart>& parts, std::vector<int64_t>* grow) {
+  grow->assign(parts.size(), 0);
   for (const auto& x : expand_) {
     bool found = false;
     for (size_t i = 0; i < parts.size(); ++i) {
       if (entryName(table_->entry(parts[i].slot)) != x.first) continue;
-      grow[i] = x.second < 0 ? -1 : int64_t(uint64_t(x.second) * kGiB / blockSize_);
+      (*grow)[i] = x.second < 0 ? -1 : int64_t(uint64_t(x.second) * kGiB / blockSize_);
       found = true;
     }
     if (!found) {
       print("partition (%s) does not exist.\n", x.first.c_str());
-      memcpy(table_->entry(0), entries.data(), kEntryArrayBytes);
-      return fail();
+      return false;
     }
   }
+  return true;
+}
+
+bool CGPT::packPartitions(std::vector<PlanPart>* parts, const std::vector<int64_t>& grow,
+                          uint64_t usableEnd) {
   uint64_t need = 0;
-  if (!planExpand(&parts, grow, total - e - 1, &need)) {
+  if (!planExpand(parts, grow, usableEnd, &need)) {
     print("expand size is too large, (need)%lld > (total)%lld\n", (long long)need,
-          (long long)(total - e - 1));
+          (long long)usableEnd);
     return fail();
   }
-  for (const PlanPart& p : parts)
+  for (const PlanPart& p : *parts)
     setEntryRange(table_->entry(p.slot), p.first, p.first + p.blocks - 1);
-  if (!fileHolds(total)) return false;
-  table_->rebuild(total);
-  if (!moveData(planMoves(parts))) return false;
-  if (!saveTable(total)) return false;
-  if (!recreateSwap()) return false;
+  return true;
+}
+
+bool CGPT::resizeGrown(const std::vector<PlanPart>& parts, const std::vector<int64_t>& grow) {
   for (size_t i = 0; i < parts.size(); ++i) {
     if (grow[i] == 0) continue;
     const uint8_t* en = table_->entry(parts[i].slot);
@@ -802,7 +843,7 @@ bool CGPT::doExpand() {
     if (isType(en, kTypeLinuxSwap) || isType(en, kTypeEfiSystem)) continue;
     if (!checkAndResize(name, name, parts[i].blocks, false)) return false;
   }
-  return rewriteGrub();
+  return true;
 }
 
 bool CGPT::doApply() {
@@ -828,37 +869,12 @@ bool CGPT::doApply() {
 
   uint64_t next = bootLast + 1;
   size_t rootSlot = size_t(root);
-  if (swapSizeGiB_ < 1 && swap >= 0) {
-    // The root entry takes the swap entry's slot.
-    memcpy(table_->entry(size_t(swap)), table_->entry(size_t(root)), kEntryStep);
-    memset(table_->entry(size_t(root)), 0, kEntryStep);
-    rootSlot = size_t(swap);
-  } else if (swapSizeGiB_ >= 1) {
-    size_t swapSlot = size_t(swap);
-    if (swap < 0) {
-      if (size_t(root) + 1 >= table_->entryCount() || !isEmptyEntry(table_->entry(root + 1)))
-        return refuse("no free partition entry after the root partition.");
-      memcpy(table_->entry(size_t(root) + 1), table_->entry(size_t(root)), kEntryStep);
-      swapSlot = size_t(root);
-      rootSlot = size_t(root) + 1;
-      uint8_t* sw = table_->entry(swapSlot);
-      memset(sw, 0, kEntryStep);
-      guidFromText(kTypeLinuxSwap, sw + kEntTypeGuid);
-      guidFromText(kSwapUniqueGuid, sw + kEntUniqueGuid);
-      setEntryName(sw, "swap");
-    }
-    uint64_t blocks = uint64_t(swapSizeGiB_) * kGiB / blockSize_;
-    setEntryRange(table_->entry(swapSlot), next, next + blocks - 1);
-    next += blocks;
-  }
+  if (!placeApplySwap(root, swap, &next, &rootSlot))
+    return refuse("no free partition entry after the root partition.");
   const uint64_t rootBlocks = oldRootBlocks + uint64_t(addRootSizeGiB_) * kGiB / blockSize_;
   setEntryRange(table_->entry(rootSlot), next, next + rootBlocks - 1);
-  // Other partitions must stay clear of the new swap and root ranges.
-  for (size_t i = 0; i < table_->entryCount(); ++i) {
-    const uint8_t* en = table_->entry(i);
-    if (isEmptyEntry(en) || i == size_t(boot) || i == rootSlot || entryName(en) == "swap") continue;
-    if (entryLast(en) > bootLast) return refuse("other partitions lie after the boot partition.");
-  }
+  if (!othersClearOfSwapAndRoot(size_t(boot), rootSlot, bootLast))
+    return refuse("other partitions lie after the boot partition.");
   const uint64_t total = next + rootBlocks - 1 + e + 2;
   table_->rebuild(total);
   if (next != oldRootFirst) {
@@ -878,6 +894,38 @@ bool CGPT::doApply() {
   if (!recreateSwap()) return false;
   if (!checkAndResize("root", rootName_, rootBlocks, true)) return false;
   return rewriteGrub();
+}
+
+bool CGPT::placeApplySwap(int root, int swap, uint64_t* next, size_t* rootSlot) {
+  if (swapSizeGiB_ < 1 && swap >= 0) {
+    // The root entry takes the swap entry's slot.
+    memcpy(table_->entry(size_t(swap)), table_->entry(size_t(root)), kEntryStep);
+    memset(table_->entry(size_t(root)), 0, kEntryStep);
+    *rootSlot = size_t(swap);
+  } else if (swapSizeGiB_ >= 1) {
+    size_t swapSlot = size_t(swap);
+    if (swap < 0) {
+      if (size_t(root) + 1 >= table_->entryCount() || !isEmptyEntry(table_->entry(root + 1)))
+        return false;
+      memcpy(table_->entry(size_t(root) + 1), table_->entry(size_t(root)), kEntryStep);
+      swapSlot = size_t(root);
+      *rootSlot = size_t(root) + 1;
+      initSwapEntry(table_->entry(swapSlot));
+    }
+    uint64_t blocks = uint64_t(swapSizeGiB_) * kGiB / blockSize_;
+    setEntryRange(table_->entry(swapSlot), *next, *next + blocks - 1);
+    *next += blocks;
+  }
+  return true;
+}
+
+bool CGPT::othersClearOfSwapAndRoot(size_t boot, size_t rootSlot, uint64_t bootLast) const {
+  for (size_t i = 0; i < table_->entryCount(); ++i) {
+    const uint8_t* en = table_->entry(i);
+    if (isEmptyEntry(en) || i == boot || i == rootSlot || entryName(en) == "swap") continue;
+    if (entryLast(en) > bootLast) return false;
+  }
+  return true;
 }
 
 bool CGPT::doEnableNewSize() {

@@ -78,6 +78,33 @@ class CGPT : public CConsoleTool {
   bool doCreate();
   bool doUpdate();
 
+  // The non-empty entries as plan parts in table order; refused unless
+  // that is also their order on the disk.
+  bool partsInDiskOrder(std::vector<gpt::PlanPart>* parts);
+  // Inserts, resizes or removes the swap partition in second place as
+  // --swap asks.
+  bool placeSwapSecond(std::vector<gpt::PlanPart>* parts);
+  bool insertSwapEntry(std::vector<gpt::PlanPart>* parts, uint64_t swapBlocks);
+  // Blocks to add to each part (-1: a share of the free rest) from the
+  // --expand-<part> options. False, with the name printed, for a name no
+  // partition has; the caller then restores the entries and fails.
+  bool expandGrowth(const std::vector<gpt::PlanPart>& parts, std::vector<int64_t>* grow);
+  // Packs the parts from the first one's start, grown, ending before
+  // usableEnd, and sets their entries' ranges.
+  bool packPartitions(std::vector<gpt::PlanPart>* parts, const std::vector<int64_t>& grow,
+                      uint64_t usableEnd);
+  // Checks and grows the filesystem of every grown part but swap and EFI.
+  bool resizeGrown(const std::vector<gpt::PlanPart>& parts, const std::vector<int64_t>& grow);
+  // Apply's swap placement after the boot partition from block *next on:
+  // the swap entry takes the swap size (a new one goes into root's slot and
+  // root moves one slot on) or, with size 0, root takes its slot. Moves
+  // *next past the swap partition. False, with nothing changed, when no
+  // free entry follows root for a new swap entry.
+  bool placeApplySwap(int root, int swap, uint64_t* next, size_t* rootSlot);
+  // Every partition but boot, swap and root ends by the boot partition's
+  // last block, so none overlaps the new swap and root ranges.
+  bool othersClearOfSwapAndRoot(size_t boot, size_t rootSlot, uint64_t bootLast) const;
+
   // The layout of a disk made by create, in image record order.
   struct DiskPlan {
     std::vector<uint64_t> bytes;   // size of each image file
