@@ -87,6 +87,68 @@ bool safeFileName(const std::string& name) {
 
 bool isType(const uint8_t* entry, const char* typeText) { return entryTypeText(entry) == typeText; }
 
+// Copies `bytes` bytes at `offset` of fd into a new scratch file at `path`
+// (mode 0600, never through a symlink) and closes it.
+bool copyToScratch(int fd, uint64_t offset, uint64_t bytes, const std::string& path,
+                   std::string* err) {
+  int out = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (out < 0) {
+    *err = path + ": " + jyx::errnoText(errno);
+    return false;
+  }
+  bool ok = copyBytes(fd, offset, out, 0, bytes, err);
+  if (close(out) != 0 && ok) {
+    *err = "close " + path + ": " + jyx::errnoText(errno);
+    ok = false;
+  }
+  return ok;
+}
+
+// Copies the file at `path` back to `bytes` bytes at `offset` of fd and
+// syncs fd, the disk at diskPath.
+bool copyBackAndSync(const std::string& path, int fd, uint64_t offset, uint64_t bytes,
+                     const std::string& diskPath, std::string* err) {
+  int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = in >= 0 && copyBytes(in, 0, fd, offset, bytes, err);
+  if (in < 0) *err = path + ": " + jyx::errnoText(errno);
+  if (in >= 0) close(in);
+  if (ok && fsync(fd) != 0) {
+    *err = "fsync " + diskPath + ": " + jyx::errnoText(errno);
+    ok = false;
+  }
+  return ok;
+}
+
+// Opens the disk image at diskPath (*fd) and a new sparse scratch file of
+// `bytes` bytes at `scratch` (*tmp), and copies the partition at `offset`
+// into it. Whatever opened stays open for the caller to close.
+bool copyIntoSparseScratch(const std::string& diskPath, const std::string& scratch, uint64_t offset,
+                           uint64_t bytes, int* fd, int* tmp, std::string* err) {
+  *fd = open(diskPath.c_str(), O_RDWR | O_CLOEXEC);
+  *tmp = open(scratch.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  bool ok = *fd >= 0 && *tmp >= 0 && ftruncate(*tmp, off_t(bytes)) == 0;
+  if (!ok) *err = jyx::errnoText(errno);
+  return ok && copyChangedChunks(*fd, offset, *tmp, 0, bytes, err);
+}
+
+// Copies the scratch file back into the partition and syncs the disk.
+// resize2fs cut the scratch file to the filesystem's whole MiB; sized up
+// again, the rest of the partition reads as zeros.
+bool copyBackFromSparseScratch(int tmp, const std::string& scratch, int fd,
+                               const std::string& diskPath, uint64_t offset, uint64_t bytes,
+                               std::string* err) {
+  if (ftruncate(tmp, off_t(bytes)) != 0) {
+    *err = scratch + ": " + jyx::errnoText(errno);
+    return false;
+  }
+  if (!copyChangedChunks(tmp, 0, fd, offset, bytes, err)) return false;
+  if (fsync(fd) != 0) {
+    *err = "fsync " + diskPath + ": " + jyx::errnoText(errno);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 CGPT::CGPT(int argc, char** argv) {
@@ -476,29 +538,14 @@ bool CGPT::rewriteGrub() {
     print("open file (%s) failed\n", path_.c_str());
     return fail();
   }
-  int out = open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  bool ok = out >= 0;
-  if (!ok) err = image + ": " + jyx::errnoText(errno);
-  ok = ok && copyBytes(fd, offset, out, 0, bytes, &err);
-  if (out >= 0 && close(out) != 0 && ok) {
-    err = "close " + image + ": " + jyx::errnoText(errno);
-    ok = false;
-  }
-  if (!ok) {
+  if (!copyToScratch(fd, offset, bytes, image, &err)) {
     close(fd);
     print("%s\n", err.c_str());
     return fail();
   }
-  ok = rewriteGrubInImage(image, *table_);
+  bool ok = rewriteGrubInImage(image, *table_);
   if (ok) {
-    int in = open(image.c_str(), O_RDONLY | O_CLOEXEC);
-    ok = in >= 0 && copyBytes(in, 0, fd, offset, bytes, &err);
-    if (in < 0) err = image + ": " + jyx::errnoText(errno);
-    if (in >= 0) close(in);
-    if (ok && fsync(fd) != 0) {
-      err = "fsync " + path_ + ": " + jyx::errnoText(errno);
-      ok = false;
-    }
+    ok = copyBackAndSync(image, fd, offset, bytes, path_, &err);
     if (!ok) print("%s\n", err.c_str());
   }
   if (close(fd) != 0 && ok) {
@@ -591,43 +638,10 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
   int fd = -1, tmp = -1;
   std::string err;
   bool ok = true;
-  if (!isDevice()) {
-    fd = open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    tmp = open(device.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    ok = fd >= 0 && tmp >= 0 && ftruncate(tmp, off_t(bytes)) == 0;
-    if (!ok) err = jyx::errnoText(errno);
-    ok = ok && copyChangedChunks(fd, offset, tmp, 0, bytes, &err);
-  }
-  int mib = int(bytes / kMiB);
-  int status = -1;
-  // e2fsck answers 1 when it corrected the filesystem, which is success.
-  if (ok &&
-      (!runCommand("e2fsck -f -y " + shellQuote(device), true, kLongTimeout, nullptr, &status) ||
-       status > 1)) {
-    err = stringFormat("e2fsck %s failed (status %d).", device.c_str(), status);
-    ok = false;
-  }
-  if (ok) {
-    if (rootWording)
-      print("resize root: device(%s), size(%d)M.\n", device.c_str(), mib);
-    else
-      print("resize %s: device(%s), size(%d)M.\n", name.c_str(), device.c_str(), mib);
-    ok = runChecked("resize2fs " + shellQuote(device) + " " + std::to_string(mib) + "M",
-                    kLongTimeout);
-  }
-  if (ok && !isDevice()) {
-    // resize2fs cut the scratch file to the filesystem's whole MiB; the
-    // rest of the partition reads as zeros again.
-    if (ftruncate(tmp, off_t(bytes)) != 0) {
-      err = device + ": " + jyx::errnoText(errno);
-      ok = false;
-    }
-    ok = ok && copyChangedChunks(tmp, 0, fd, offset, bytes, &err);
-    if (ok && fsync(fd) != 0) {
-      err = "fsync " + path_ + ": " + jyx::errnoText(errno);
-      ok = false;
-    }
-  }
+  if (!isDevice()) ok = copyIntoSparseScratch(path_, device, offset, bytes, &fd, &tmp, &err);
+  ok = ok && checkAndGrowFs(device, name, int(bytes / kMiB), rootWording, &err);
+  if (ok && !isDevice())
+    ok = copyBackFromSparseScratch(tmp, device, fd, path_, offset, bytes, &err);
   if (fd >= 0 && close(fd) != 0 && ok) {
     err = "close " + path_ + ": " + jyx::errnoText(errno);
     ok = false;
@@ -641,6 +655,23 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
     return fail();
   }
   return true;
+}
+
+bool CGPT::checkAndGrowFs(const std::string& device, const std::string& name, int mib,
+                          bool rootWording, std::string* err) {
+  int status = -1;
+  // e2fsck answers 1 when it corrected the filesystem, which is success.
+  if (!runCommand("e2fsck -f -y " + shellQuote(device), true, kLongTimeout, nullptr, &status) ||
+      status > 1) {
+    *err = stringFormat("e2fsck %s failed (status %d).", device.c_str(), status);
+    return false;
+  }
+  if (rootWording)
+    print("resize root: device(%s), size(%d)M.\n", device.c_str(), mib);
+  else
+    print("resize %s: device(%s), size(%d)M.\n", name.c_str(), device.c_str(), mib);
+  return runChecked("resize2fs " + shellQuote(device) + " " + std::to_string(mib) + "M",
+                    kLongTimeout);
 }
 
 // ---------------------------------------------------------------------------
@@ -955,69 +986,79 @@ bool CGPT::doExtract() {
     print("open file (%s) failed\n", path_.c_str());
     return fail();
   }
-  auto capture = [&](const std::string& file, uint64_t offset, uint64_t bytes,
-                     const uint8_t* fromMemory) {
-    jyx::CAtomicFile out;
-    std::string err;
-    bool ok = out.open(file, &err);
-    if (ok && fromMemory != nullptr) {
-      ok = out.write(fromMemory, size_t(bytes), &err);
-    } else if (ok) {
-      std::vector<uint8_t> buf(kChunkSize);
-      for (uint64_t done = 0; ok && done < bytes;) {
-        size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes - done));
-        ok = readFull(fd, buf.data(), n, offset + done, &err) && out.write(buf.data(), n, &err);
-        done += n;
-      }
-    }
-    ok = ok && out.commit(&err);
-    if (!ok) {
-      print("%s\n", err.c_str());
-      return false;
-    }
-    print("captureImage:%s, size: %llu\n", file.c_str(), (unsigned long long)bytes);
-    return true;
-  };
-  bool ok = true;
-  if (extractName_.empty() || extractName_ == "gpt") {
-    // The table as the tool saves it: MBR, headers and both arrays.
-    table_->rebuild(totalBlocks());
-    uint64_t blocks = 3 + 2 * uint64_t(table_->headerField32(kHdrEntryCount)) *
-                              table_->headerField32(kHdrEntrySize) / blockSize_;
-    blocks = std::min<uint64_t>(blocks, 2 * table_->arrayBlocks() + 3);
-    std::string file = extractDir_ + "/partition-table.img";
-    print("extract gpt to the image %s\n", file.c_str());
-    ok = capture(file, 0, blocks * blockSize_, table_->image());
-  }
-  bool found = extractName_.empty() || extractName_ == "gpt";
-  for (size_t i = 0; ok && extractName_ != "gpt" && i < table_->entryCount(); ++i) {
-    const uint8_t* en = table_->entry(i);
-    if (isEmptyEntry(en)) continue;
-    std::string name = entryName(en);
-    if (!extractName_.empty() && name != extractName_) continue;
-    found = true;
-    if (!safeFileName(name)) {
-      print("partition name (%s) cannot be a file name.\n", name.c_str());
-      ok = false;
-      break;
-    }
-    std::string file = extractDir_ + "/" + name + ".img";
-    print("extract %s to the image %s\n", name.c_str(), file.c_str());
-    ok = capture(file, entryFirst(en) * blockSize_,
-                 (entryLast(en) - entryFirst(en) + 1) * blockSize_, nullptr);
-    if (ok) {
-      std::string sparse = extractDir_ + "/" + name + "_sparse.img";
-      ok = runChecked("img2simg " + shellQuote(file) + " " + shellQuote(sparse) + " 1048576",
-                      kLongTimeout);
-    }
-    if (!extractName_.empty()) break;
-  }
+  const bool withTable = extractName_.empty() || extractName_ == "gpt";
+  bool ok = !withTable || extractTable();
+  bool found = withTable;
+  if (ok && extractName_ != "gpt") ok = extractPartitions(fd, &found);
   close(fd);
   if (ok && !found) {
     print("partition (%s) does not exist.\n", extractName_.c_str());
     ok = false;
   }
   return ok ? true : fail();
+}
+
+bool CGPT::captureImage(int fd, const std::string& file, uint64_t offset, uint64_t bytes,
+                        const uint8_t* fromMemory) {
+  jyx::CAtomicFile out;
+  std::string err;
+  bool ok = out.open(file, &err);
+  if (ok && fromMemory != nullptr) {
+    ok = out.write(fromMemory, size_t(bytes), &err);
+  } else if (ok) {
+    std::vector<uint8_t> buf(kChunkSize);
+    for (uint64_t done = 0; ok && done < bytes;) {
+      size_t n = size_t(std::min<uint64_t>(kChunkSize, bytes - done));
+      ok = readFull(fd, buf.data(), n, offset + done, &err) && out.write(buf.data(), n, &err);
+      done += n;
+    }
+  }
+  ok = ok && out.commit(&err);
+  if (!ok) {
+    print("%s\n", err.c_str());
+    return false;
+  }
+  print("captureImage:%s, size: %llu\n", file.c_str(), (unsigned long long)bytes);
+  return true;
+}
+
+// The table as the tool saves it: MBR, headers and both arrays.
+bool CGPT::extractTable() {
+  table_->rebuild(totalBlocks());
+  uint64_t blocks = 3 + 2 * uint64_t(table_->headerField32(kHdrEntryCount)) *
+                            table_->headerField32(kHdrEntrySize) / blockSize_;
+  blocks = std::min<uint64_t>(blocks, 2 * table_->arrayBlocks() + 3);
+  std::string file = extractDir_ + "/partition-table.img";
+  print("extract gpt to the image %s\n", file.c_str());
+  return captureImage(-1, file, 0, blocks * blockSize_, table_->image());
+}
+
+bool CGPT::extractPartitions(int fd, bool* found) {
+  for (size_t i = 0; i < table_->entryCount(); ++i) {
+    const uint8_t* en = table_->entry(i);
+    if (isEmptyEntry(en)) continue;
+    std::string name = entryName(en);
+    if (!extractName_.empty() && name != extractName_) continue;
+    *found = true;
+    if (!extractPartition(fd, en, name)) return false;
+    if (!extractName_.empty()) break;
+  }
+  return true;
+}
+
+bool CGPT::extractPartition(int fd, const uint8_t* en, const std::string& name) {
+  if (!safeFileName(name)) {
+    print("partition name (%s) cannot be a file name.\n", name.c_str());
+    return false;
+  }
+  std::string file = extractDir_ + "/" + name + ".img";
+  print("extract %s to the image %s\n", name.c_str(), file.c_str());
+  if (!captureImage(fd, file, entryFirst(en) * blockSize_,
+                    (entryLast(en) - entryFirst(en) + 1) * blockSize_, nullptr))
+    return false;
+  std::string sparse = extractDir_ + "/" + name + "_sparse.img";
+  return runChecked("img2simg " + shellQuote(file) + " " + shellQuote(sparse) + " 1048576",
+                    kLongTimeout);
 }
 
 bool CGPT::doUpdate() {

@@ -64,6 +64,11 @@ class CGPT : public CConsoleTool {
   bool recreateSwap();
   bool checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
                       bool rootWording);
+  // e2fsck, then resize2fs to `mib` MiB, on device (the resize line names
+  // root or `name`). False when either failed; *err then holds e2fsck's
+  // failure, the resize2fs failure is already printed.
+  bool checkAndGrowFs(const std::string& device, const std::string& name, int mib, bool rootWording,
+                      std::string* err);
   bool partitionDevice(const std::string& grepWord, std::string* device, std::string* number);
   bool newGuid(const char* command, uint8_t* guid);
   bool fail();
@@ -77,6 +82,17 @@ class CGPT : public CConsoleTool {
   bool doExtract();
   bool doCreate();
   bool doUpdate();
+
+  // Saves `bytes` bytes (from memory when fromMemory is set, else from fd
+  // at `offset`) into `file`, replaced only once complete. False, with the
+  // reason printed, on failure.
+  bool captureImage(int fd, const std::string& file, uint64_t offset, uint64_t bytes,
+                    const uint8_t* fromMemory);
+  bool extractTable();
+  // Every partition, or the one --extract-<part> names (*found then set),
+  // as <name>.img and its sparse copy <name>_sparse.img.
+  bool extractPartitions(int fd, bool* found);
+  bool extractPartition(int fd, const uint8_t* entry, const std::string& name);
 
   // The non-empty entries as plan parts in table order; refused unless
   // that is also their order on the disk.
