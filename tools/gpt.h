@@ -33,6 +33,8 @@ class CGPT : public CConsoleTool {
   bool onArgument(const std::string& key, const std::string& value) override;
 
  private:
+  // Options and the choice of operation.
+
   // Prints the refusal (format takes the offending text), stops the
   // argument walk and marks the run failed; returns false.
   bool stopWith(const char* format, const std::string& text);
@@ -46,6 +48,9 @@ class CGPT : public CConsoleTool {
   // false when key is none of them.
   bool takeTextOption(const std::string& key, const std::string& value);
   void runMode();
+
+  // The table on the disk.
+
   bool isDevice() const { return path_.rfind("/dev/", 0) == 0; }
   bool readGeometry();
   bool loadTable();
@@ -55,23 +60,10 @@ class CGPT : public CConsoleTool {
   // Copies each move's blocks; `announce` prints a "move data(<name>) ..."
   // line before each.
   bool moveData(const std::vector<gpt::Move>& moves, bool announce = true);
-  bool rewriteGrub();
-  // Mounts the FAT image file `image`, rewrites its GRUB/GRUB.CFG for
-  // `table` and unmounts it again (also after a failed rewrite). False when
-  // any step failed; the commands print their reasons.
-  bool rewriteGrubInImage(const std::string& image, const gpt::CGptTable& table);
-  bool rewriteGrubFile(const std::string& mountDir, const gpt::CGptTable& table);
-  bool recreateSwap();
-  bool checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
-                      bool rootWording);
-  // e2fsck, then resize2fs to `mib` MiB, on device (the resize line names
-  // root or `name`). False when either failed; *err then holds e2fsck's
-  // failure, the resize2fs failure is already printed.
-  bool checkAndGrowFs(const std::string& device, const std::string& name, int mib, bool rootWording,
-                      std::string* err);
-  bool partitionDevice(const std::string& grepWord, std::string* device, std::string* number);
   bool newGuid(const char* command, uint8_t* guid);
   bool fail();
+
+  // The operations.
 
   bool doDump();
   bool doFix();
@@ -83,16 +75,7 @@ class CGPT : public CConsoleTool {
   bool doCreate();
   bool doUpdate();
 
-  // Saves `bytes` bytes (from memory when fromMemory is set, else from fd
-  // at `offset`) into `file`, replaced only once complete. False, with the
-  // reason printed, on failure.
-  bool captureImage(int fd, const std::string& file, uint64_t offset, uint64_t bytes,
-                    const uint8_t* fromMemory);
-  bool extractTable();
-  // Every partition, or the one --extract-<part> names (*found then set),
-  // as <name>.img and its sparse copy <name>_sparse.img.
-  bool extractPartitions(int fd, bool* found);
-  bool extractPartition(int fd, const uint8_t* entry, const std::string& name);
+  // Expand and apply steps.
 
   // The non-empty entries as plan parts in table order; refused unless
   // that is also their order on the disk.
@@ -121,6 +104,41 @@ class CGPT : public CConsoleTool {
   // last block, so none overlaps the new swap and root ranges.
   bool othersClearOfSwapAndRoot(size_t boot, size_t rootSlot, uint64_t bootLast) const;
 
+  // After a layout change: the swap area, the filesystems and GRUB.
+
+  bool recreateSwap();
+  bool checkAndResize(const std::string& grepWord, const std::string& name, uint64_t blocks,
+                      bool rootWording);
+  // e2fsck, then resize2fs to `mib` MiB, on device (the resize line names
+  // root or `name`). False when either failed; *err then holds e2fsck's
+  // failure, the resize2fs failure is already printed.
+  bool checkAndGrowFs(const std::string& device, const std::string& name, int mib, bool rootWording,
+                      std::string* err);
+  bool partitionDevice(const std::string& grepWord, std::string* device, std::string* number);
+  // Rewrites GRUB/GRUB.CFG in the first EFI system partition of the disk.
+  bool rewriteGrub();
+  // Mounts the FAT image file `image`, rewrites its GRUB/GRUB.CFG for
+  // `table` and unmounts it again (also after a failed rewrite). False when
+  // any step failed; the commands print their reasons.
+  bool rewriteGrubInImage(const std::string& image, const gpt::CGptTable& table);
+  bool rewriteGrubFile(const std::string& mountDir, const gpt::CGptTable& table);
+
+  // Extract steps.
+
+  // Saves `bytes` bytes (from memory when fromMemory is set, else from fd
+  // at `offset`) into `file`, replaced only once complete. False, with the
+  // reason printed, on failure.
+  bool captureImage(int fd, const std::string& file, uint64_t offset, uint64_t bytes,
+                    const uint8_t* fromMemory);
+  // The table as partition-table.img: MBR, headers and both arrays.
+  bool extractTable();
+  // Every partition, or the one --extract-<part> names (*found then set),
+  // as <name>.img and its sparse copy <name>_sparse.img.
+  bool extractPartitions(int fd, bool* found);
+  bool extractPartition(int fd, const uint8_t* entry, const std::string& name);
+
+  // Create steps.
+
   // The layout of a disk made by create, in image record order.
   struct DiskPlan {
     std::vector<uint64_t> bytes;   // size of each image file
@@ -141,7 +159,10 @@ class CGPT : public CConsoleTool {
   bool setImageType(size_t i, uint8_t* entry, DiskPlan* plan);
   // Protective MBR, header fields, a new disk GUID and the CRCs.
   bool startNewTable(gpt::CGptTable* table, uint64_t total);
+  // The table, each image at its first block and the backup table, to the
+  // device or to a new image file that replaces the old one when complete.
   bool writeDisk(const gpt::CGptTable& table, const DiskPlan& plan);
+  // The table alone, as partition-table.img beside the disk.
   bool writeTableFile(const gpt::CGptTable& table);
 
   std::string mode_;
