@@ -35,11 +35,13 @@ const char kBusyText[] = "System is busy, try again after a moment.";
 }  // namespace
 
 CFastbootManager* CFastbootManager::instance() {
-  static CFastbootManager* manager = new CFastbootManager(true);
+  static CFastbootManager* manager =
+      new CFastbootManager(CJYX::instance(), CJYXDataManager::instance(), true);
   return manager;
 }
 
-CFastbootManager::CFastbootManager(bool routed) {
+CFastbootManager::CFastbootManager(CJYX* controller, CJYXDataManager* data, bool routed)
+    : controller_(controller), data_(data) {
   setName(routeName_);
   channel_ = new CExecChannel(this);
   parser_ = new CStringParser(this, channel_->receiveFifo());
@@ -61,7 +63,7 @@ CFastbootManager::~CFastbootManager() {
 }
 
 const std::string& CFastbootManager::name() {
-  displayName_ = "FLASH TOOL " + CJYX::instance()->version();
+  displayName_ = "FLASH TOOL " + controller_->version();
   return displayName_;
 }
 
@@ -72,7 +74,7 @@ std::string CFastbootManager::commandPrefix(const std::string& path) {
 double CFastbootManager::pumpTime() { return CAPIManager::instance()->time(); }
 
 void CFastbootManager::start() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   toolDir_ = jyx->appPath() + jyx->pathSeparator() + "fb" + jyx->pathSeparator();
   fastbootPath_ = toolDir_ + "fastboot";
   bpttoolPath_ = toolDir_ + "bpttool";
@@ -140,13 +142,13 @@ void CFastbootManager::execute(const std::string& command, Done done) {
 
 void CFastbootManager::markBusy(bool busy) {
   busy_ = busy;
-  CJYX::instance()->publishValue("PAGE_MASK", "visible", busy ? "true" : "false");
+  controller_->publishValue("PAGE_MASK", "visible", busy ? "true" : "false");
 }
 
 bool CFastbootManager::checkBusy() {
   if (busy_) {
     PRINT("%s\n", kBusyText);
-    CJYX::instance()->showDialog(nullptr, 1, "Tip", kBusyText);
+    controller_->showDialog(nullptr, 1, "Tip", kBusyText);
     return true;
   }
   watchdogSeconds_ = kIdleWatchdog;
@@ -161,7 +163,7 @@ void CFastbootManager::loadConfig() {
   flashList_.clear();
   eraseList_.clear();
   if (configFile_.empty()) return;
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   const std::string separator = jyx->pathSeparator().empty() ? "/" : jyx->pathSeparator();
   size_t last = configFile_.rfind(separator);
   if (last == std::string::npos) {
@@ -180,10 +182,9 @@ void CFastbootManager::loadConfig() {
       configFile_.clear();
       return;
     }
-    CJYX* j = CJYX::instance();
-    if (j->readSetting("flashtool_config", "") != configFile_) {
-      j->writeSetting("flashtool_config", configFile_);
-      j->saveSettings();
+    if (controller_->readSetting("flashtool_config", "") != configFile_) {
+      controller_->writeSetting("flashtool_config", configFile_);
+      controller_->saveSettings();
     }
     applyConfig(content);
   });
@@ -317,7 +318,7 @@ void CFastbootManager::flashNor(Done done) {
 
 void CFastbootManager::flashNorAt(const std::string& address, Done done) {
   PRINT("JYX ip address: %s\n", address.c_str());
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   jyx->setIp(address);
   jyx->connectManagers();
   if (!jyx->isDataManagerConnected()) {
@@ -325,15 +326,14 @@ void CFastbootManager::flashNorAt(const std::string& address, Done done) {
     done(false);
     return;
   }
-  CJYXDataManager* data = CJYXDataManager::instance();
   std::string image = flashList_[0].name;
-  data->setImagePath(image);
-  data->stopSPI([this, image, done]() {
+  data_->setImagePath(image);
+  data_->stopSPI([this, image, done]() {
     CAPIManager::instance()->startAsyncCall(
         [this, image, done]() {
-          CJYXDataManager::instance()->startFlashSPI([this, image, done](int progress) {
+          data_->startFlashSPI([this, image, done](int progress) {
             if (progress < 0) {
-              for (const std::string& reason : CJYXDataManager::instance()->spiFailReasons()) {
+              for (const std::string& reason : data_->spiFailReasons()) {
                 PRINT("\n%s", reason.c_str());
               }
               PRINT("\nflashing image(%s) fail\n", image.c_str());
@@ -356,8 +356,7 @@ void CFastbootManager::afterResetWait(Done next) {
 
 void CFastbootManager::doReboot(Done done) {
   if (platform_ == "linux" && !backdoor_) {
-    bool sent = CJYXDataManager::instance()->powerResetTargetDevice(
-        [this, done](CPackage*) { afterResetWait(done); });
+    bool sent = data_->powerResetTargetDevice([this, done](CPackage*) { afterResetWait(done); });
     if (!sent) done(false);
     return;
   }
@@ -376,7 +375,7 @@ void CFastbootManager::flashAll(Done done) {
     // A sequence that fails part way calls back with null after printing
     // its reason; the target may then not be in fastboot mode, and the
     // fastboot steps below say so in their own output.
-    bool sent = CJYXDataManager::instance()->powerResetTargetDevice([this, done](CPackage*) {
+    bool sent = data_->powerResetTargetDevice([this, done](CPackage*) {
       afterResetWait([this, done](bool) { flashAllAfterReset(done); });
     });
     if (!sent) done(false);

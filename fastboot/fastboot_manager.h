@@ -24,6 +24,8 @@
 #include "jyx/protocol/string_parser.h"
 
 class CExecChannel;
+class CJYX;
+class CJYXDataManager;
 
 class CFastbootManager : public CTaskManager,
                          public CChannelDelegate,
@@ -51,9 +53,12 @@ class CFastbootManager : public CTaskManager,
   // and never destroyed (the channel's pool threads may use it until exit).
   static CFastbootManager* instance();
 
+  // The manager works through the controller object (settings, paths,
+  // presentation hooks, the controller connection) and the device-control
+  // manager (SPI NOR programming, target reset), both handed in here once.
   // routed = false makes an instance that is not reachable by task name
   // (tests); it still registers as an updater.
-  explicit CFastbootManager(bool routed);
+  CFastbootManager(CJYX* controller, CJYXDataManager* data, bool routed);
   ~CFastbootManager() override;
 
   // The watchdog, and the hand-over of a finished command's completion.
@@ -160,6 +165,8 @@ class CFastbootManager : public CTaskManager,
   void afterResetWait(Done next);
   void flashAllAfterReset(Done done);
 
+  CJYX* const controller_;
+  CJYXDataManager* const data_;
   std::string command_ = "devices";
   bool busy_ = false;
   std::string configFile_;

@@ -10,6 +10,8 @@
 
 #include "common/api_manager.h"
 #include "common/exec_channel.h"
+#include "jyx/device/data_manager.h"
+#include "jyx/jyx.h"
 #include "test_util.h"
 
 namespace {
@@ -34,7 +36,7 @@ class FastbootManagerTest : public testing::Test {
     fake_ = dir_.file("fastboot");
     ASSERT_TRUE(jyxtest::writeFile(fake_, kFakeFastboot));
     ASSERT_EQ(0, chmod(fake_.c_str(), 0755));
-    m_.reset(new CFastbootManager(false));
+    m_.reset(new CFastbootManager(CJYX::instance(), CJYXDataManager::instance(), false));
     m_->channel()->setPrefix(CFastbootManager::commandPrefix(fake_));
   }
 

@@ -48,7 +48,7 @@ void CFastbootManager::addTaskHandlers() {
 }
 
 void CFastbootManager::registerCommandTasks() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   addTask(":fastboot_command_content", [this](CTask* task) {
     if (checkBusy()) return;
     std::string value;
@@ -90,7 +90,7 @@ void CFastbootManager::registerCommandTasks() {
 }
 
 void CFastbootManager::registerPlanTasks() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   addTask(":flash_all", [this, jyx](CTask*) {
     if (checkBusy()) return;
     markBusy(true);
@@ -120,7 +120,7 @@ void CFastbootManager::registerPlanTasks() {
 }
 
 void CFastbootManager::registerImageTasks() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   // Finished once the file choice is answered; a refused task goes back to
   // the pool.
   addHandler(routeName_ + ":fastboot_image_select_file", [this, jyx](CTask* task) {
@@ -175,7 +175,7 @@ void CFastbootManager::registerImageTasks() {
 }
 
 void CFastbootManager::registerButtonTasks() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   addTask(":fastboot_image_erase", [this, jyx](CTask* task) {
     if (backdoor_) {
       jyx->showDialog(nullptr, 1, "Tip", "ddr mode does not support erase.");
@@ -224,19 +224,19 @@ void CFastbootManager::registerButtonTasks() {
 }
 
 void CFastbootManager::registerDeviceTasks() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   addTask(":fastboot_dump_gpt", [this, jyx](CTask*) {
     jyx->pickFile(true, [this](const std::string& path) {
       if (!path.empty()) dumpGPT(path, "");
     });
   });
   addTask(":fastboot_reset_device", [this, jyx](CTask*) {
-    CJYXDataManager* data = CJYXDataManager::instance();
+    CJYXDataManager* data = data_;
     if (jyx->wantConnected()) {
       data->powerResetTargetDevice([](CPackage*) { PRINT("reset Over.\n"); });
       return;
     }
-    AddressReply reply = [jyx](const char* address) {
+    AddressReply reply = [jyx, data](const char* address) {
       if (address == nullptr || strlen(address) <= 7) {
         PRINT("reset device - getIP fail.\n");
         return;
@@ -248,7 +248,7 @@ void CFastbootManager::registerDeviceTasks() {
         PRINT("reset device - socket connect to %s fail.\n", address);
         return;
       }
-      CJYXDataManager::instance()->powerResetTargetDevice([jyx](CPackage*) {
+      data->powerResetTargetDevice([jyx](CPackage*) {
         PRINT("reset Over.\n");
         jyx->disconnectManagers();
       });

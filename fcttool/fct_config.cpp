@@ -122,7 +122,7 @@ bool CFCTToolManager::loadConfig() {
 // directory keeps its trailing separator. A path whose only separator is its
 // first character leaves the directory as it was.
 void CFCTToolManager::findConfigDir() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   std::string separator = jyx->pathSeparator().empty() ? "/" : jyx->pathSeparator();
   size_t slash = configFile_.rfind(separator);
   if (slash == std::string::npos) {
@@ -141,7 +141,7 @@ bool CFCTToolManager::readConfigDocument(rapidjson::Document* config) {
     configFile_.clear();
     return false;
   }
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   if (jyx->readSetting("fct_config", "") != configFile_) {
     jyx->writeSetting("fct_config", configFile_);
     jyx->saveSettings();

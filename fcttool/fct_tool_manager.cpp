@@ -83,11 +83,11 @@ bool makeDirectory(const std::string& path) {
 
 CFCTToolManager* CFCTToolManager::instance() {
   // Never destroyed: the channel's pool threads may use it until exit.
-  static CFCTToolManager* manager = new CFCTToolManager(true);
+  static CFCTToolManager* manager = new CFCTToolManager(CJYX::instance(), true);
   return manager;
 }
 
-CFCTToolManager::CFCTToolManager(bool routed) {
+CFCTToolManager::CFCTToolManager(CJYX* controller, bool routed) : controller_(controller) {
   setName(routeName_);
   channel_ = new CSerialPort(this);
   parser_ = new CStringParser(this, channel_->receiveFifo());
@@ -115,13 +115,13 @@ double CFCTToolManager::clockNow() { return CAPIManager::wallClock(); }
 
 const std::string& CFCTToolManager::name() {
   static std::string text;
-  text = "{\"title\":" + jsonString("FCT " + CJYX::instance()->version()) +
+  text = "{\"title\":" + jsonString("FCT " + controller_->version()) +
          ", \"sub_title\":" + jsonString(title_) + "}";
   return text;
 }
 
 void CFCTToolManager::start() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   port_ = jyx->readSetting("fct_uart_port", "");
   configFile_ = jyx->readSetting("fct_config", "");
 }
@@ -166,7 +166,7 @@ void CFCTToolManager::refreshPorts() {
   std::vector<std::string> sorted = fct::sortPorts(listTtyDevices());
   if (sorted == ports_) return;
   ports_ = sorted;
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   jyx->publishValue("fct_tool:select_uart", "items", itemsJson(ports_));
   bool known = false;
   for (const std::string& name : ports_) known = known || name == port_;
@@ -184,7 +184,7 @@ void CFCTToolManager::refreshPorts() {
 }
 
 bool CFCTToolManager::checkReady() {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   auto refuse = [jyx](const char* line, const char* text) {
     if (line != nullptr) PRINT("%s", line);
     jyx->showMessage(nullptr, 1, text, "提示", "确定", "", 1.0);
@@ -292,7 +292,7 @@ void CFCTToolManager::testCase(Done done) {
   }
   if (!isUartOpen()) {
     PRINT("uart channel is not valid.\n");
-    CJYX::instance()->showMessage(nullptr, 1, kUartInvalid, "提示", "确定", "", 1.0);
+    controller_->showMessage(nullptr, 1, kUartInvalid, "提示", "确定", "", 1.0);
     done(fct::kFail);
     return;
   }
@@ -347,7 +347,7 @@ void CFCTToolManager::testAll(Done done) {
   }
   if (!isUartOpen()) {
     PRINT("uart channel is not valid.\n");
-    CJYX::instance()->showMessage(nullptr, 1, kUartInvalid, "提示", "确定", "", 1.0);
+    controller_->showMessage(nullptr, 1, kUartInvalid, "提示", "确定", "", 1.0);
     done(fct::kFail);
     return;
   }
@@ -388,7 +388,7 @@ bool CFCTToolManager::startFullRun(Done finished) {
     c.status = fct::kNotTested;
     c.info.clear();
   }
-  CJYX::instance()->clearLog();
+  controller_->clearLog();
   running_ = true;
   testAll([this, finished](const char* result) {
     std::string text = result;
@@ -440,7 +440,7 @@ void CFCTToolManager::onUpdate(double now) {
     delaySeconds_ = kNever;
     commandStart_ = now;
     std::string message = message_;
-    CJYX::instance()->showMessage(
+    controller_->showMessage(
         [this, message](int answer) {
           if (!message.empty() && isUartOpen()) {
             channel_->write(message.data(), static_cast<int>(message.size()));
@@ -511,7 +511,7 @@ bool CFCTToolManager::writeRecord(const std::string& directory) {
 }
 
 void CFCTToolManager::processResult(std::function<void()> written) {
-  CJYX* jyx = CJYX::instance();
+  CJYX* jyx = controller_;
   std::string separator = jyx->pathSeparator().empty() ? "/" : jyx->pathSeparator();
   std::string directory = configDir_ + "record" + separator;
   std::string logDirectory = directory + "log";

@@ -22,6 +22,7 @@
 #include "common/task_manager.h"
 #include "jyx/protocol/string_parser.h"
 
+class CJYX;
 class CSerialPort;
 
 // One command of a case, with the defaults of a command object's members.
@@ -62,9 +63,11 @@ class CFCTToolManager : public CTaskManager, public CChannelDelegate, public CSt
   // and never destroyed.
   static CFCTToolManager* instance();
 
-  // routed = false makes an instance that is not reachable by task name
-  // (tests); it still registers as an updater.
-  explicit CFCTToolManager(bool routed);
+  // The manager works through the controller object (settings, paths,
+  // messages, the target's log), handed in here once. routed = false makes
+  // an instance that is not reachable by task name (tests); it still
+  // registers as an updater.
+  CFCTToolManager(CJYX* controller, bool routed);
   ~CFCTToolManager() override;
 
   void onUpdate(double now) override;
@@ -181,6 +184,7 @@ class CFCTToolManager : public CTaskManager, public CChannelDelegate, public CSt
   bool writeRecord(const std::string& directory);
   void writeLog(const std::string& path, const std::string& text);
 
+  CJYX* const controller_;
   std::string port_;
   uint32_t baudRate_ = 115200;
   std::string command_ = "pwd";

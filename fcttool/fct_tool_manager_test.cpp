@@ -15,6 +15,7 @@
 #include "common/api_manager.h"
 #include "common/serial_port.h"
 #include "fcttool/fct_record.h"
+#include "jyx/jyx.h"
 #include "test_util.h"
 
 namespace {
@@ -24,7 +25,7 @@ using jyxtest::ScopedTempDir;
 // The manager with a clock the test sets.
 class TestManager : public CFCTToolManager {
  public:
-  TestManager() : CFCTToolManager(false) {}
+  TestManager() : CFCTToolManager(CJYX::instance(), false) {}
   double now = 1000.0;
 
  protected:

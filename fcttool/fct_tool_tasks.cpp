@@ -31,7 +31,7 @@ void CFCTToolManager::addTaskHandlers() {
 void CFCTToolManager::registerSetupTasks() {
   addTask(":load", [this](const char*) {
     if (checkBusy()) return;
-    CJYX::instance()->pickFile(true, [this](const std::string& path) {
+    controller_->pickFile(true, [this](const std::string& path) {
       if (path.empty()) return;
       configFile_ = path;
       loadConfig();
@@ -43,7 +43,7 @@ void CFCTToolManager::registerSetupTasks() {
     if (!getArgument(args, "value", &value)) return;
     port_ = value;
     channel_->setPath(port_);
-    CJYX::instance()->publishValue("fct_tool:select_uart", "value", port_);
+    controller_->publishValue("fct_tool:select_uart", "value", port_);
   });
   addTask(":uart_baud", [this](const char* args) {
     std::string value;
@@ -51,11 +51,11 @@ void CFCTToolManager::registerSetupTasks() {
     uint64_t rate = parseNumberText(value.c_str());
     baudRate_ = rate < 1 ? 1500000 : static_cast<uint32_t>(rate);
     channel_->setBaudRate(static_cast<int>(baudRate_));
-    CJYX::instance()->publishValue("fct_tool:uart_baud", "value", value);
+    controller_->publishValue("fct_tool:uart_baud", "value", value);
   });
   addTask(":open", [this](const char*) {
     if (checkBusy()) return;
-    CJYX* jyx = CJYX::instance();
+    CJYX* jyx = controller_;
     busy_ = true;
     if (isUartOpen()) {
       PRINT("stop.\n");
