@@ -4,6 +4,7 @@
 // simg2img the sparse copies and mtools the FAT boot partition.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -302,6 +303,13 @@ TEST_F(GptTest, FixRewritesTheGrubConfigurationOfTheEfiPartition) {
             sh("mtype -i 'disk.img@@1048576' ::/GRUB/GRUB.CFG"));
   expectSgdiskClean("disk.img");
   EXPECT_FALSE(has(jyxtest::readFile(file("disk.img")), "qel_boot"));
+
+  // An EFI system partition cut off by the end of the file: the copy out
+  // fails, and no scratch image stays behind.
+  sh("truncate -s 64M cut.img && sgdisk -n 1:2048:+8M -n 2:0:+8M -t 2:ef00 cut.img >/dev/null && "
+     "truncate -s 12M cut.img");
+  EXPECT_TRUE(has(gpt({"-f", file("cut.img"), "--fix"}), "passes the end of the file\n"));
+  EXPECT_NE(0, access(file("qel_boot.img").c_str(), F_OK));
 
   // Without an EFI system partition there is nothing to rewrite.
   sh("truncate -s 8M plain.img && sgdisk -n 1:2048:+1M -n 2:0:+1M plain.img >/dev/null");

@@ -29,7 +29,8 @@ std::string scratchDir() {
 bool isType(const uint8_t* entry, const char* typeText) { return entryTypeText(entry) == typeText; }
 
 // Copies `bytes` bytes at `offset` of fd into a new scratch file at `path`
-// (mode 0600, never through a symlink) and closes it.
+// (mode 0600, never through a symlink) and closes it. A copy that fails
+// leaves no scratch file behind.
 bool copyToScratch(int fd, uint64_t offset, uint64_t bytes, const std::string& path,
                    std::string* err) {
   int out = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -42,6 +43,7 @@ bool copyToScratch(int fd, uint64_t offset, uint64_t bytes, const std::string& p
     *err = "close " + path + ": " + jyx::errnoText(errno);
     ok = false;
   }
+  if (!ok) unlink(path.c_str());
   return ok;
 }
 
