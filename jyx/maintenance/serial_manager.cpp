@@ -124,7 +124,7 @@ bool CJYXSerialManager::open() {
     channel_->start();
   }
   opened_ = channel_->isOpen();
-  pending_ = nullptr;
+  pendingReply_ = nullptr;
   deadline_ = clockNow() + kParkedDeadline;
   return opened_;
 }
@@ -139,11 +139,11 @@ void CJYXSerialManager::stop() { close(); }
 bool CJYXSerialManager::sendCommand(const std::string& text, ReplyCallback reply) {
   if (!channelValid()) return false;
   deadline_ = clockNow();
-  pending_ = std::move(reply);
-  if (!pending_) deadline_ = clockNow() + kParkedDeadline;
+  pendingReply_ = std::move(reply);
+  if (!pendingReply_) deadline_ = clockNow() + kParkedDeadline;
   int n = channel_->write(text.data(), static_cast<int>(text.size()));
   if (n != static_cast<int>(text.size())) {
-    pending_ = nullptr;
+    pendingReply_ = nullptr;
     deadline_ = clockNow() + kParkedDeadline;
     return false;
   }
@@ -194,25 +194,25 @@ void CJYXSerialManager::onString(const char* text) {
   if (!logKeyword_.empty() && line.find(logKeyword_) != std::string::npos) {
     api->print("\n%s", line.c_str());
   }
-  if (!pending_) return;
+  if (!pendingReply_) return;
   std::string reply;
   int kind = parseReply(line, &reply);
   if (kind < 0) return;
-  ReplyCallback callback = std::move(pending_);
-  pending_ = nullptr;
+  ReplyCallback callback = std::move(pendingReply_);
+  pendingReply_ = nullptr;
   deadline_ = clockNow() + kParkedDeadline;
   callback(kind == 0 ? nullptr : reply.c_str());
 }
 
 double CJYXSerialManager::nextDeadline(double now) {
-  return pending_ ? deadline_ + kReplyTimeout : kNoDeadline;
+  return pendingReply_ ? deadline_ + kReplyTimeout : kNoDeadline;
 }
 
 void CJYXSerialManager::onUpdate(double now) {
-  if (!channelValid() || !pending_) return;
+  if (!channelValid() || !pendingReply_) return;
   if (now - deadline_ > kReplyTimeout) {
-    ReplyCallback callback = std::move(pending_);
-    pending_ = nullptr;
+    ReplyCallback callback = std::move(pendingReply_);
+    pendingReply_ = nullptr;
     deadline_ = now + kParkedDeadline;
     callback(nullptr);
   }

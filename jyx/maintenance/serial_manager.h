@@ -181,7 +181,7 @@ class CJYXSerialManager : public CTaskManager,
 
   CChannel* channel_ = nullptr;
   CStringParser* parser_ = nullptr;
-  ReplyCallback pending_;
+  ReplyCallback pendingReply_;
   double deadline_ = kParkedDeadline;
   std::vector<std::string> devices_;
   std::string lastReply_;
