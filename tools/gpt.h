@@ -114,6 +114,10 @@ class CGPT : public CConsoleTool {
   // failure, the resize2fs failure is already printed.
   bool checkAndGrowFs(const std::string& device, const std::string& name, int mib, bool rootWording,
                       std::string* err);
+  // The end of a step that worked on the disk through fd (-1: not opened):
+  // closes it, and on failure (of the step or of the close) prints `err`
+  // when there is one and fails the run.
+  bool closeDisk(int fd, bool ok, std::string err);
   bool partitionDevice(const std::string& grepWord, std::string* device, std::string* number);
   // Rewrites GRUB/GRUB.CFG in the first EFI system partition of the disk.
   bool rewriteGrub();

@@ -228,17 +228,9 @@ bool CGPT::recreateSwap() {
   }
   ok = ok &&
        copyBytes(tmp, 0, fd, entryFirst(e) * blockSize_, std::min<uint64_t>(bytes, kMiB), &err);
-  if (fd >= 0 && close(fd) != 0 && ok) {
-    err = "close " + path_ + ": " + jyx::errnoText(errno);
-    ok = false;
-  }
   if (tmp >= 0) close(tmp);
   unlink(scratch.c_str());
-  if (!ok) {
-    if (!err.empty()) print("%s\n", err.c_str());
-    return fail();
-  }
-  return true;
+  return closeDisk(fd, ok, err);
 }
 
 // Checks and grows the ext filesystem of partition `name` to `blocks`
@@ -272,19 +264,21 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
   ok = ok && checkAndGrowFs(device, name, int(bytes / kMiB), rootWording, &err);
   if (ok && !isDevice())
     ok = copyBackFromSparseScratch(tmp, device, fd, path_, offset, bytes, &err);
-  if (fd >= 0 && close(fd) != 0 && ok) {
-    err = "close " + path_ + ": " + jyx::errnoText(errno);
-    ok = false;
-  }
   if (tmp >= 0) {
     close(tmp);
     unlink(device.c_str());
   }
-  if (!ok) {
-    if (!err.empty()) print("%s\n", err.c_str());
-    return fail();
+  return closeDisk(fd, ok, err);
+}
+
+bool CGPT::closeDisk(int fd, bool ok, std::string err) {
+  if (fd >= 0 && close(fd) != 0 && ok) {
+    err = "close " + path_ + ": " + jyx::errnoText(errno);
+    ok = false;
   }
-  return true;
+  if (ok) return true;
+  if (!err.empty()) print("%s\n", err.c_str());
+  return fail();
 }
 
 bool CGPT::checkAndGrowFs(const std::string& device, const std::string& name, int mib,
