@@ -13,6 +13,7 @@
 #include <ctime>
 #include <vector>
 
+#include "common/json_text.h"
 #include "common/loop_wake.h"
 
 namespace {
@@ -57,8 +58,7 @@ void CAPIManager::setControllerFactory(void (*factory)()) { g_controllerFactory 
 const char* CAPIManager::init(const char* json, HostCallback hostCallback) {
   if (json != nullptr) {
     rapidjson::Document doc;
-    doc.Parse(json);
-    if (!doc.HasParseError() && doc.IsObject()) {
+    if (jyx::parseJson(json, strlen(json), &doc) && doc.IsObject()) {
       for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
         if (!it->name.IsString() || !it->value.IsString()) continue;
         if (strcmp(it->name.GetString(), "operatingSystem") == 0) {

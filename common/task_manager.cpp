@@ -1,8 +1,6 @@
 #include "common/task_manager.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <cmath>
 #include <cstring>
@@ -10,6 +8,7 @@
 #include <utility>
 
 #include "common/api_manager.h"
+#include "common/json_text.h"
 #include "common/number_text.h"
 
 CTaskManager::CTaskManager() { CAPIManager::instance()->addUpdater(this); }
@@ -48,6 +47,10 @@ bool CTaskManager::removePending(CTask* task) {
 
 void CTaskManager::finishTask(CTask* task) { CAPIManager::instance()->finishTask(task); }
 
+void CTaskManager::setResultJson(CTask* task, const rapidjson::Value& value) {
+  setResultText(task, jyx::jsonText(value));
+}
+
 void CTaskManager::setResultText(CTask* task, const std::string& text) {
   APIDATA* result = task->result();
   result->clear();
@@ -61,8 +64,7 @@ namespace {
 const rapidjson::Value* findArgument(rapidjson::Document* doc, const char* json, const char* key,
                                      char* tag, char* action) {
   if (json == nullptr || json[0] == '\0') return nullptr;
-  doc->Parse(json);
-  if (doc->HasParseError() || !doc->IsObject()) return nullptr;
+  if (!jyx::parseJson(json, strlen(json), doc) || !doc->IsObject()) return nullptr;
   // Both buffers hold at most 255 characters and the NUL.
   auto copyMember = [doc](const char* name, char* out) {
     if (out == nullptr) return;
@@ -186,10 +188,7 @@ bool CTaskManager::getArgument(const char* json, const char* key, std::string* o
     out->assign(v->GetString(), v->GetStringLength());
   } else {
     // Numbers, bools and collections arrive as their JSON text.
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    v->Accept(writer);
-    out->assign(buffer.GetString(), buffer.GetSize());
+    *out = jyx::jsonText(*v);
   }
   return true;
 }

@@ -3,6 +3,8 @@
 #ifndef JYX_COMMON_TASK_MANAGER_H_
 #define JYX_COMMON_TASK_MANAGER_H_
 
+#include <rapidjson/fwd.h>
+
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -44,8 +46,7 @@ class CTaskManager : public CTaskHandler {
   // on the main thread during a later pump.
   void finishTask(CTask* task);
   // Replaces the task's result text with the serialised JSON value.
-  template <typename JsonValue>
-  void setResultJson(CTask* task, const JsonValue& value);
+  void setResultJson(CTask* task, const rapidjson::Value& value);
   void setResultText(CTask* task, const std::string& text);
 
   // Argument readers: parse the JSON object `json`; copy string members
@@ -77,7 +78,5 @@ class CTaskManager : public CTaskHandler {
   CLock lock_;                               // guards pending_
   CTask* pending_ = nullptr;
 };
-
-#include "common/task_manager_inl.h"
 
 #endif  // JYX_COMMON_TASK_MANAGER_H_

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/api_manager.h"
+#include "common/json_text.h"
 #include "fastboot/fastboot_manager.h"
 #include "jyx/device/data_manager.h"
 #include "jyx/jyx.h"
@@ -18,8 +19,8 @@ const char* text(CTask* task) { return task->data() != nullptr ? task->data()->t
 // The string member "tag" of the task's arguments; false when there is none.
 bool readTag(CTask* task, std::string* tag) {
   rapidjson::Document doc;
-  doc.Parse(text(task));
-  if (!doc.IsObject()) return false;
+  const char* args = text(task);
+  if (!jyx::parseJson(args, strlen(args), &doc) || !doc.IsObject()) return false;
   auto it = doc.FindMember("tag");
   if (it == doc.MemberEnd() || !it->value.IsString()) return false;
   tag->assign(it->value.GetString(), it->value.GetStringLength());

@@ -1,13 +1,11 @@
 #include "fastboot/flash_config.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <cstring>
 
 #include "common/byte_order.h"
+#include "common/json_text.h"
 #include "common/string_format.h"
 
 namespace fastboot {
@@ -68,10 +66,7 @@ bool parseSettings(const rapidjson::Document& doc, FlashLists* out, std::string*
       *err = "\"commands\" is not an array";
       return false;
     }
-    rapidjson::StringBuffer buffer;
-    rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-    commands->value.Accept(writer);
-    out->commandsJson.assign(buffer.GetString(), buffer.GetSize());
+    out->commandsJson = jyx::jsonText(commands->value);
   }
   return true;
 }
@@ -206,11 +201,10 @@ bool parseFlashConfig(const std::string& content, const std::string& toolDir, Fl
                       std::string* err) {
   *out = FlashLists();
   rapidjson::Document doc;
-  doc.Parse(content.c_str(), content.size());
-  if (doc.HasParseError()) {
-    *err =
-        jyx::stringFormat("not valid JSON: %s (at byte %zu)",
-                          rapidjson::GetParseError_En(doc.GetParseError()), doc.GetErrorOffset());
+  jyx::JsonError parseError;
+  if (!jyx::parseJson(content, &doc, &parseError)) {
+    *err = jyx::stringFormat("not valid JSON: %s (at byte %zu)", parseError.reason.c_str(),
+                             parseError.offset);
     return false;
   }
   if (!doc.IsObject()) {

@@ -64,7 +64,9 @@ TEST(FlashConfigTest, ListsFollowTheConfigurationRules) {
 }
 
 TEST(FlashConfigTest, UnusableConfigurationsAreRefusedWithTheirReason) {
+  const std::string deep = "{\"partitions\":" + std::string(300, '[');
   const std::vector<std::pair<const char*, const char*>> cases = {
+      {deep.c_str(), "not valid JSON: Nesting deeper than 256 levels. (at byte 270)"},
       {"[1,2]", "not a JSON object"},
       {"\"text\"", "not a JSON object"},
       {"{\"partitions\":[", "not valid JSON"},

@@ -2,13 +2,13 @@
 // file (title, MAC requirement, UART settings, the list of case files) and
 // the case files it lists, read from beside it.
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 
 #include <string>
 #include <utility>
 
 #include "common/api_manager.h"
 #include "common/file_util.h"
+#include "common/json_text.h"
 #include "fcttool/fct_record.h"
 #include "fcttool/fct_tool_manager.h"
 #include "jyx/jyx.h"
@@ -146,12 +146,10 @@ bool CFCTToolManager::readConfigDocument(rapidjson::Document* config) {
     jyx->writeSetting("fct_config", configFile_);
     jyx->saveSettings();
   }
-  config->Parse(text.c_str(), text.size());
-  if (config->HasParseError() || !config->IsObject()) {
+  jyx::JsonError parseError{"another value", 0};
+  if (!jyx::parseJson(text, config, &parseError) || !config->IsObject()) {
     PRINT("%s: not a JSON object (%s at offset %zu)\n", configFile_.c_str(),
-          config->HasParseError() ? rapidjson::GetParseError_En(config->GetParseError())
-                                  : "another value",
-          config->HasParseError() ? config->GetErrorOffset() : size_t(0));
+          parseError.reason.c_str(), parseError.offset);
     return false;
   }
   return true;
@@ -193,9 +191,9 @@ void CFCTToolManager::loadCaseFile(const rapidjson::Value& file, bool evenFile) 
   std::string caseText = readConfigText(path);
   if (caseText.empty()) return;
   rapidjson::Document caseDoc;
-  caseDoc.Parse(caseText.c_str(), caseText.size());
+  bool parsed = jyx::parseJson(caseText, &caseDoc);
   auto caseList = caseDoc.IsObject() ? caseDoc.FindMember("cases") : caseDoc.MemberEnd();
-  if (caseDoc.HasParseError() || !caseDoc.IsObject() || caseList == caseDoc.MemberEnd() ||
+  if (!parsed || !caseDoc.IsObject() || caseList == caseDoc.MemberEnd() ||
       !caseList->value.IsArray()) {
     PRINT("%s: no \"cases\" array, no cases taken\n", path.c_str());
     return;

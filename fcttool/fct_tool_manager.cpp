@@ -1,7 +1,5 @@
 #include "fcttool/fct_tool_manager.h"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 
 #include "common/api_manager.h"
 #include "common/file_util.h"
+#include "common/json_text.h"
 #include "common/serial_port.h"
 #include "common/string_format.h"
 #include "fcttool/fct_record.h"
@@ -38,19 +37,12 @@ const char kMacPlaceholder[] = "$MACADDRESS";
 const char kUartInvalid[] = "串口未连接，先选择并打开串口。";
 const uint32_t kBaudRates[] = {1500000, 460800, 115200, 57600, 19200, 9600};
 
-std::string jsonString(const std::string& text) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(text.c_str(), static_cast<rapidjson::SizeType>(text.size()));
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
 // [{"value":v,"title":v},...]
 std::string itemsJson(const std::vector<std::string>& values) {
   std::string json = "[";
   for (size_t i = 0; i < values.size(); ++i) {
     if (i > 0) json += ",";
-    std::string v = jsonString(values[i]);
+    std::string v = jyx::jsonQuoted(values[i]);
     json += "{\"value\":" + v + ",\"title\":" + v + "}";
   }
   return json + "]";
@@ -115,8 +107,8 @@ double CFCTToolManager::clockNow() { return CAPIManager::wallClock(); }
 
 const std::string& CFCTToolManager::name() {
   static std::string text;
-  text = "{\"title\":" + jsonString("FCT " + controller_->version()) +
-         ", \"sub_title\":" + jsonString(title_) + "}";
+  text = "{\"title\":" + jyx::jsonQuoted("FCT " + controller_->version()) +
+         ", \"sub_title\":" + jyx::jsonQuoted(title_) + "}";
   return text;
 }
 

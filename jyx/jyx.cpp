@@ -1,8 +1,5 @@
 #include "jyx/jyx.h"
 
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
-
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -11,6 +8,7 @@
 #include "common/api_manager.h"
 #include "common/config_loader.h"
 #include "common/file_util.h"
+#include "common/json_text.h"
 #include "common/number_text.h"
 #include "common/string_format.h"
 #include "common/thread_pool.h"
@@ -24,13 +22,6 @@ constexpr int kStartSettleMs = 1000;
 
 // Forces creation during static initialisation, before main runs.
 CJYX* const g_staticController = CJYX::instance();
-
-std::string jsonText(const rapidjson::Value& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
 
 }  // namespace
 
@@ -170,7 +161,7 @@ std::string CJYX::readSetting(const char* key, const std::string& defaultValue) 
   if (it == config_.MemberEnd()) return defaultValue;
   const rapidjson::Value& v = it->value;
   if (v.IsString()) return std::string(v.GetString(), v.GetStringLength());
-  return jsonText(v);
+  return jyx::jsonText(v);
 }
 
 std::string CJYX::readSetting(const char* key, const char* defaultValue) {
@@ -252,7 +243,7 @@ void CJYX::download(const std::string& url, const std::string& path, const std::
   args.AddMember("url", rapidjson::Value(url.c_str(), a), a);
   args.AddMember("path", rapidjson::Value(path.c_str(), a), a);
   args.AddMember("event", rapidjson::Value(event.c_str(), a), a);
-  sendHostEvent("jyx:download", jsonText(args), std::move(callback));
+  sendHostEvent("jyx:download", jyx::jsonText(args), std::move(callback));
 }
 
 void CJYX::pickFile(bool open, TextCallback callback) {
@@ -302,7 +293,7 @@ std::string CJYX::addressListJson() {
     // The current address leads the list.
     for (rapidjson::SizeType i = list.Size() - 1; i > 0; --i) list[i].Swap(list[i - 1]);
   }
-  return jsonText(list);
+  return jyx::jsonText(list);
 }
 
 void CJYX::publishAddressList() {
@@ -379,8 +370,7 @@ bool CJYX::onStart(CTask* task) {
   if (strlen(args) > 2) {
     CAPIManager::instance()->print("config:%s\n", args);
     rapidjson::Document parsed;
-    parsed.Parse(args);
-    if (!parsed.HasParseError() && parsed.IsObject()) {
+    if (jyx::parseJson(args, strlen(args), &parsed) && parsed.IsObject()) {
       config_.CopyFrom(parsed, config_.GetAllocator());
     }
     ip_ = readSetting("ip", std::string());

@@ -2,8 +2,6 @@
 // CJYXDataManager: the image file and server, the flash type, the read range
 // and the buttons that start the flows of CSpiFlashFlow (spi_flash_flow.h).
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -12,6 +10,7 @@
 
 #include "common/api_manager.h"
 #include "common/file_util.h"
+#include "common/json_text.h"
 #include "common/string_format.h"
 #include "jyx/device/data_manager.h"
 #include "jyx/device/spi_image.h"
@@ -75,10 +74,7 @@ void CJYXDataManager::spiPublishState() {
                    items.GetAllocator());
     items.PushBack(item, items.GetAllocator());
   }
-  rapidjson::StringBuffer text;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(text);
-  items.Accept(writer);
-  publish("jyx.data:spi_remote_file", "items", std::string(text.GetString(), text.GetSize()));
+  publish("jyx.data:spi_remote_file", "items", jyx::jsonText(items));
   publish("jyx.data:spi_read_addr", "value", readAddrText_);
   publish("jyx.data:spi_read_size", "value", readSizeText_);
 }
@@ -170,8 +166,7 @@ bool CJYXDataManager::taskSpiRefreshImages(CTask* task) {
     imageServer_ = base;
     services_->writeSetting("spi_url", imageServer_);
     rapidjson::Document doc;
-    doc.Parse(text.c_str(), text.size());
-    if (!doc.HasParseError() && doc.IsObject() && doc.HasMember("images") &&
+    if (jyx::parseJson(text, &doc) && doc.IsObject() && doc.HasMember("images") &&
         doc["images"].IsArray()) {
       imageList_.clear();
       selectedImage_ = -1;

@@ -258,7 +258,7 @@ bool CJYXBenchServer::readClient(uint64_t id) {
     bool overlong = s->in.size() > kMaxLineBytes;
     if (overlong) s->in.clear();
     // Handling may send to this client; `s` is looked up again after.
-    for (std::string& line : lines) handleLine(id, &line);
+    for (const std::string& line : lines) handleLine(id, line);
     if (overlong) {
       // Nothing of the line is trusted; the client goes once told so.
       send(id, errorReply("", kBadRequest));
@@ -363,9 +363,9 @@ void CJYXBenchServer::onUpdate(double now) {
   watchLink();
 }
 
-void CJYXBenchServer::handleLine(uint64_t session, std::string* line) {
+void CJYXBenchServer::handleLine(uint64_t session, const std::string& line) {
   Request request;
-  if (!parseRequestInPlace(line, &request)) {
+  if (!parseRequest(line.data(), line.size(), &request)) {
     send(session, errorReply(request.id, request.error));
     return;
   }

@@ -108,7 +108,7 @@ class CJYXBenchServer : public CUpdater {
   void watchLink();
 
   // Parses *line in place (it is left changed).
-  void handleLine(uint64_t session, std::string* line);
+  void handleLine(uint64_t session, const std::string& line);
   void handlePacket(uint64_t session, const std::string& id, const std::vector<uint8_t>& bytes);
   void handleTask(uint64_t session, const std::string& id, const std::string& task,
                   const std::string& args);

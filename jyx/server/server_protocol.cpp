@@ -1,8 +1,6 @@
 #include "jyx/server/server_protocol.h"
 
 #include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include "common/json_text.h"
 
 namespace jyx {
 namespace server {
@@ -36,13 +36,6 @@ int base64Value(char c) {
   return -1;
 }
 
-std::string jsonText(const rapidjson::Value& value) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
-  return std::string(buffer.GetString(), buffer.GetSize());
-}
-
 // Hex of a sector is the bulk of a packet line: written straight into the
 // line, which is sized once.
 void appendHex(std::string* out, const uint8_t* bytes, size_t n) {
@@ -53,13 +46,6 @@ void appendHex(std::string* out, const uint8_t* bytes, size_t n) {
     p[2 * i] = kHexDigits[bytes[i] >> 4];
     p[2 * i + 1] = kHexDigits[bytes[i] & 15];
   }
-}
-
-std::string quoted(const std::string& text) {
-  rapidjson::StringBuffer buffer;
-  rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  writer.String(text.data(), static_cast<rapidjson::SizeType>(text.size()));
-  return std::string(buffer.GetString(), buffer.GetSize());
 }
 
 // "{" plus the id member and a comma when there is an id.
@@ -130,27 +116,18 @@ bool readRequest(const rapidjson::Document& doc, Request* out) {
 }  // namespace
 
 bool parseRequest(const char* line, size_t length, Request* out) {
-  if (length > kMaxLineBytes) {
-    *out = Request();
-    out->error = kBadRequest;
-    return false;
-  }
-  // One parser for every caller, so that a line has one verdict.
-  std::string copy(line, length);
-  return parseRequestInPlace(&copy, out);
-}
-
-bool parseRequestInPlace(std::string* line, Request* out) {
   *out = Request();
   out->error = kBadRequest;
-  if (line->size() > kMaxLineBytes) return false;
+  if (length > kMaxLineBytes) return false;
   // The parser takes a NUL for the end of the text and would ignore what
   // follows it; a raw NUL is not JSON anywhere in a line.
-  if (memchr(line->data(), '\0', line->size()) != nullptr) return false;
-  // In place, the text is the line itself: nothing before its first byte is
-  // skipped (no byte-order mark) and no string is copied.
+  if (memchr(line, '\0', length) != nullptr) return false;
+  // The text is the line itself: the parser would skip the bytes of a
+  // leading byte-order mark, which no JSON text starts with.
+  unsigned char first = length == 0 ? 0 : static_cast<unsigned char>(line[0]);
+  if (first == 0xEF || first == 0xBB || first == 0xBF) return false;
   rapidjson::Document doc;
-  doc.ParseInsitu(&(*line)[0]);
+  if (!parseJson(line, length, &doc)) return false;
   return readRequest(doc, out);
 }
 
@@ -158,17 +135,16 @@ std::string okReply(const std::string& id) { return open(id) + "\"ok\":true}\n";
 
 std::string resultReply(const std::string& id, const std::string& result) {
   rapidjson::Document doc;
-  doc.Parse(result.data(), result.size());
-  std::string value = doc.HasParseError() ? quoted(result) : jsonText(doc);
+  std::string value = parseJson(result, &doc) ? jsonText(doc) : jsonQuoted(result);
   return open(id) + "\"ok\":true,\"result\":" + value + "}\n";
 }
 
 std::string failReply(const std::string& id, const std::string& error) {
-  return open(id) + "\"ok\":false,\"error\":" + quoted(error) + "}\n";
+  return open(id) + "\"ok\":false,\"error\":" + jsonQuoted(error) + "}\n";
 }
 
 std::string errorReply(const std::string& id, const std::string& error) {
-  return open(id) + "\"error\":" + quoted(error) + "}\n";
+  return open(id) + "\"error\":" + jsonQuoted(error) + "}\n";
 }
 
 std::string packetReply(const std::string& id, const uint8_t* bytes, size_t n) {
@@ -195,8 +171,7 @@ std::string linkEvent(bool up) {
 bool parseReply(const char* line, size_t length, Reply* out) {
   *out = Reply();
   rapidjson::Document doc;
-  doc.Parse(line, length);
-  if (doc.HasParseError() || !doc.IsObject()) return false;
+  if (!parseJson(line, length, &doc) || !doc.IsObject()) return false;
   auto id = doc.FindMember("id");
   if (id != doc.MemberEnd() && id->value.IsInt64()) {
     out->hasId = true;

@@ -52,12 +52,9 @@ struct Request {
 
 // Parses one line (without its newline). False with out->error set when the
 // line is not a JSON object of one of the request forms; out->id is filled
-// whenever it could be read.
+// whenever it could be read. Arrays and objects nested deeper than
+// kMaxJsonDepth make the line a bad request.
 bool parseRequest(const char* line, size_t length, Request* out);
-// The same, without copying the line's strings: they are decoded inside
-// *line, which is left changed (the server's path; parseRequest parses a
-// copy with it).
-bool parseRequestInPlace(std::string* line, Request* out);
 
 // Replies, each ending in '\n'. `id` is the raw JSON text from Request::id
 // (left out of the object when empty).

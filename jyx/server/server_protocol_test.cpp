@@ -69,6 +69,9 @@ TEST(ServerProtocolTest, ParsesEveryRequestFormAndRefusesTheRest) {
   EXPECT_EQ(r.topics, kTopicPower);
   std::string huge = R"({"task":"a:b","args":{"v":")" + std::string(kMaxLineBytes, 'x') + "\"}}";
   EXPECT_FALSE(parseRequest(huge.data(), huge.size(), &r));
+  // Nesting within the line's length but beyond the parser's depth bound.
+  check(std::string(kMaxLineBytes, '['), refused);
+  check(R"({"id":1,"task":"a:b","args":{"v":)" + std::string(300, '[') + "}}", refused);
 }
 
 TEST(ServerProtocolTest, RepliesReadBackThroughTheClientParser) {
