@@ -7,12 +7,23 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
+#include <cstring>
 
 #include "common/string_format.h"
 
 namespace jyx {
 
 namespace {
+
+// The list behind CRemoveOnSignal. A slot is free (0), being filled (1)
+// or listed (2); removeTrackedFiles reads only listed slots, and a slot's
+// path is written only while the slot is being filled.
+struct TrackedSlot {
+  std::atomic<int> state{0};
+  char path[CRemoveOnSignal::kMaxTrackedPath];
+};
+TrackedSlot gTracked[CRemoveOnSignal::kMaxTrackedFiles];
+static_assert(std::atomic<int>::is_always_lock_free, "the signal path reads the slots");
 
 std::string reason(const std::string& path, const char* what, int err) {
   return stringFormat("%s %s: %s", what, path.c_str(), errnoText(err).c_str());
@@ -99,6 +110,31 @@ bool writeFileAtomic(const std::string& path, const void* data, size_t len, std:
   return file.open(path, err) && file.write(data, len, err) && file.commit(err);
 }
 
+void CRemoveOnSignal::track(const std::string& path) {
+  release();
+  if (path.size() >= kMaxTrackedPath || path.find('\0') != std::string::npos) return;
+  for (int i = 0; i < kMaxTrackedFiles; ++i) {
+    int expected = 0;
+    if (!gTracked[i].state.compare_exchange_strong(expected, 1)) continue;
+    memcpy(gTracked[i].path, path.c_str(), path.size() + 1);
+    gTracked[i].state.store(2, std::memory_order_release);
+    slot_ = i;
+    return;
+  }
+}
+
+void CRemoveOnSignal::release() {
+  if (slot_ < 0) return;
+  gTracked[slot_].state.store(0, std::memory_order_release);
+  slot_ = -1;
+}
+
+void removeTrackedFiles() {
+  for (TrackedSlot& slot : gTracked) {
+    if (slot.state.load(std::memory_order_acquire) == 2) unlink(slot.path);
+  }
+}
+
 CAtomicFile::~CAtomicFile() { abort(); }
 
 bool CAtomicFile::fail(std::string* err, const char* what) {
@@ -119,10 +155,13 @@ bool CAtomicFile::open(const std::string& path, std::string* err) {
   }
   tempPath_ = stringFormat("%s.tmp-%d-%u", path.c_str(), static_cast<int>(getpid()),
                            gTempCounter.fetch_add(1));
+  // Listed before it exists: a signal never finds it unlisted.
+  removeOnSignal_.track(tempPath_);
   int fd = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) {
     int e = errno;
     tempPath_.clear();
+    removeOnSignal_.release();
     *err = reason(path, "cannot write", e);
     return false;
   }
@@ -132,6 +171,7 @@ bool CAtomicFile::open(const std::string& path, std::string* err) {
     ::close(fd);
     unlink(tempPath_.c_str());
     tempPath_.clear();
+    removeOnSignal_.release();
     *err = reason(path, "cannot write", e);
     return false;
   }
@@ -173,9 +213,11 @@ bool CAtomicFile::commit(std::string* err) {
     if (e && err) *err = reason(path_, "cannot write", e);
     unlink(tempPath_.c_str());
     tempPath_.clear();
+    removeOnSignal_.release();
     return false;
   }
   tempPath_.clear();
+  removeOnSignal_.release();
   return true;
 }
 
@@ -188,6 +230,7 @@ void CAtomicFile::abort() {
     unlink(tempPath_.c_str());
     tempPath_.clear();
   }
+  removeOnSignal_.release();
 }
 
 }  // namespace jyx

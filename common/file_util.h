@@ -33,6 +33,38 @@ inline bool writeFileAtomic(const std::string& path, const std::string& data, st
   return writeFileAtomic(path, data.data(), data.size(), err);
 }
 
+// Files that must not outlive a run that a signal ends: the temporary file
+// of every open CAtomicFile and the scratch files of the GPT tool. A path is
+// on the list from track() until release() or destruction; the code that
+// ends the process on a signal calls removeTrackedFiles() just before
+// _exit. At most kMaxTrackedFiles paths of fewer than kMaxTrackedPath bytes
+// are kept; one that does not fit is left off, and its file then survives
+// a signal as it would without the list.
+class CRemoveOnSignal {
+ public:
+  static constexpr int kMaxTrackedFiles = 32;
+  static constexpr size_t kMaxTrackedPath = 4096;
+
+  CRemoveOnSignal() = default;
+  explicit CRemoveOnSignal(const std::string& path) { track(path); }
+  ~CRemoveOnSignal() { release(); }
+  CRemoveOnSignal(const CRemoveOnSignal&) = delete;
+  CRemoveOnSignal& operator=(const CRemoveOnSignal&) = delete;
+
+  // Puts `path` on the list in place of what this object held.
+  void track(const std::string& path);
+  // Takes the path off the list; the file itself stays.
+  void release();
+  bool tracked() const { return slot_ >= 0; }
+
+ private:
+  int slot_ = -1;
+};
+
+// Unlinks every listed path. Async-signal-safe: it reads the list with
+// atomic loads and calls only unlink(2), so a signal handler may call it.
+void removeTrackedFiles();
+
 // A file written in pieces that appears under its name only on commit().
 // Not thread-safe; one owner. Destroying it uncommitted removes the
 // temporary file and leaves any old file at path untouched.
@@ -66,6 +98,7 @@ class CAtomicFile {
   FILE* file_ = nullptr;
   std::string path_;
   std::string tempPath_;
+  CRemoveOnSignal removeOnSignal_;  // tempPath_ while it may exist
   bool failed_ = false;
 };
 

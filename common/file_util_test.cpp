@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "common/string_format.h"
 #include "test_util.h"
 
@@ -60,6 +62,33 @@ TEST(FileUtil, FailedWriteLeavesTheOldFileAndNoTemporary) {
   EXPECT_EQ("", jyx::stringFormat("%s", ""));
   EXPECT_EQ(300u, jyx::stringFormat("%300s", "x").size());
   EXPECT_EQ(std::vector<std::string>({"keep"}), jyxtest::listDir(dir)) << "a temporary was left";
+}
+
+// What a signal that ends the process removes: the temporary files of
+// unfinished saves and the scratch files listed by their users, nothing
+// committed and nothing taken off the list.
+TEST(FileUtil, TrackedFilesAreRemovedOnlyWhileListed) {
+  jyxtest::ScopedTempDir scratch;
+  std::string err, out;
+  std::string saved = scratch.file("saved"), open = scratch.file("open");
+  jyx::CAtomicFile done, pending;
+  ASSERT_TRUE(done.open(saved, &err) && done.write(std::string("kept"), &err) && done.commit(&err));
+  ASSERT_TRUE(pending.open(open, &err) && pending.write(std::string("half"), &err)) << err;
+  ASSERT_TRUE(jyxtest::writeFile(scratch.file("listed"), "x"));
+  ASSERT_TRUE(jyxtest::writeFile(scratch.file("released"), "x"));
+  jyx::CRemoveOnSignal listed(scratch.file("listed")), released(scratch.file("released"));
+  released.release();
+  EXPECT_EQ(4u, jyxtest::listDir(scratch.path()).size());
+
+  jyx::removeTrackedFiles();
+  EXPECT_EQ(std::vector<std::string>({"released", "saved"}), jyxtest::listDir(scratch.path()));
+  ASSERT_TRUE(jyx::readRegularFile(saved, 100, &out, &err));
+  EXPECT_EQ("kept", out);
+  // A full list leaves further paths off rather than failing.
+  std::vector<std::unique_ptr<jyx::CRemoveOnSignal>> many;
+  for (int i = 0; i <= jyx::CRemoveOnSignal::kMaxTrackedFiles; ++i)
+    many.emplace_back(new jyx::CRemoveOnSignal(scratch.file(std::to_string(i))));
+  EXPECT_FALSE(many.back()->tracked());
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "common/api_data.h"
 #include "common/api_manager.h"
 #include "common/fd_wait.h"
+#include "common/file_util.h"
 #include "common/loop_wake.h"
 #include "jyx/jyx.h"
 #include "main/qel_console.h"
@@ -38,6 +39,9 @@ CQelConsole* g_console = nullptr;
   CAPIManager::instance()->print("exception signal: %d\n", n);
   if (g_console != nullptr) g_console->stop();
   fflush(stdout);
+  // What stop() saved is committed; what is still half-written (an
+  // unfinished flash dump, a GPT scratch file) is removed.
+  jyx::removeTrackedFiles();
   _exit(n);
 }
 

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 
+#include "common/file_util.h"
 #include "common/string_format.h"
 
 namespace jyx {
@@ -42,6 +43,8 @@ void writeLineAndExit(int signalNumber) {
   // carries the signal.
   ssize_t written = write(STDOUT_FILENO, line, size_t(length));
   (void)written;
+  // Half-written temporary and scratch files go with the process.
+  removeTrackedFiles();
   _exit(signalNumber);
 }
 

@@ -105,6 +105,25 @@ TEST_F(SignalE2E, HangupTerminateAndAClosedOutputEndTheRun) {
   EXPECT_EQ(0, code);
 }
 
+// A flash read to a file that a Ctrl-C cuts short: the old file keeps its
+// bytes and no half-written temporary file is left beside it.
+TEST_F(SignalE2E, InterruptedReadLeavesTheOldDumpAndNoTemporary) {
+  startSim("127.0.13.7", {"--read-us", "20000"});
+  std::string out = dir_.file("dump.bin");
+  ASSERT_TRUE(writeFile(out, "old"));
+  Subprocess jyx;
+  ASSERT_TRUE(
+      jyx.start({binPath("jyx"), "-a", "127.0.13.7", "-r", "0", "-0", "0x100000", "-o", out}));
+  ASSERT_TRUE(jyx.waitForOutput("reading: [", 30000)) << jyx.out();
+  jyx.signal(SIGINT);
+  ASSERT_TRUE(jyx.wait(20000));
+  EXPECT_EQ(2, jyx.exitCode());
+  EXPECT_FALSE(has(jyx.out(), "OK\n")) << jyx.out();
+  EXPECT_EQ("old", readFile(out));
+  for (const std::string& name : listDir(dir_.path()))
+    EXPECT_TRUE(name == "dump.bin" || name.find("dump.bin") == std::string::npos) << name;
+}
+
 // The controller restarts its session right after forwarding was switched on
 // (both links close, forwarding off). Once jyx has reconnected, the target's
 // log flows again.

@@ -168,6 +168,7 @@ bool CGPT::rewriteGrub() {
     print("open file (%s) failed\n", path_.c_str());
     return fail();
   }
+  jyx::CRemoveOnSignal removeOnSignal(image);
   if (!copyToScratch(fd, offset, bytes, image, &err)) {
     close(fd);
     print("%s\n", err.c_str());
@@ -216,6 +217,7 @@ bool CGPT::recreateSwap() {
   const uint64_t bytes = (entryLast(e) - entryFirst(e) + 1) * blockSize_;
   const std::string scratch = scratchDir() + "/qel_swap.img";
   print("mkswap %s.\n", entryName(e).c_str());
+  jyx::CRemoveOnSignal removeOnSignal(scratch);
   int tmp = open(scratch.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
   std::string err;
   bool ok = tmp >= 0 && ftruncate(tmp, off_t(bytes)) == 0;
@@ -260,6 +262,8 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
   int fd = -1, tmp = -1;
   std::string err;
   bool ok = true;
+  jyx::CRemoveOnSignal removeOnSignal;
+  if (!isDevice()) removeOnSignal.track(device);
   if (!isDevice()) ok = copyIntoSparseScratch(path_, device, offset, bytes, &fd, &tmp, &err);
   ok = ok && checkAndGrowFs(device, name, int(bytes / kMiB), rootWording, &err);
   if (ok && !isDevice())
