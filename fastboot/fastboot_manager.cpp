@@ -13,6 +13,7 @@
 #include "common/file_util.h"
 #include "common/string_format.h"
 #include "jyx/device/data_manager.h"
+#include "jyx/device/terminal_filter.h"
 #include "jyx/jyx.h"
 
 using fastboot::shellQuote;
@@ -118,7 +119,7 @@ void CFastbootManager::onUpdate(double now) {
 }
 
 void CFastbootManager::onString(const char* line) {
-  PRINT("%s", line);
+  PRINT("%s", terminalText(line).c_str());
   fastboot::interpretLine(currentCommand_, line, &sectorSize_, &backdoor_);
 }
 

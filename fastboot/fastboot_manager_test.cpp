@@ -19,14 +19,16 @@ namespace {
 using jyxtest::ScopedTempDir;
 
 // A fastboot stand-in: the block-size query answers after 300 lines, its
-// summary without a line end; anything else lists its arguments.
+// summary without a line end; the backdoor query relays a bootloader line
+// that would retitle the terminal; anything else lists its arguments.
 const char kFakeFastboot[] =
     "#!/bin/sh\n"
     "case \"$*\" in\n"
     "'getvar block-size')\n"
     "  i=0; while [ $i -lt 300 ]; do echo \"INFO line $i\"; i=$((i+1)); done\n"
     "  echo 'block-size: 4096'; printf 'Finished. Total time: 0.001s';;\n"
-    "'getvar backdoor') echo 'backdoor: yes'; echo 'Finished. Total time: 0.001s';;\n"
+    "'getvar backdoor') printf '(bootloader) \\033]0;x\\007up\\n'; echo 'backdoor: yes';\n"
+    "  echo 'Finished. Total time: 0.001s';;\n"
     "*) echo \"args $#\"; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done;;\n"
     "esac\n";
 
@@ -107,6 +109,7 @@ TEST_F(FastbootManagerTest, QueriesReadTheirAnswerInTheCompletion) {
       },
       20000));
   std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(std::string::npos, out.find("(bootloader) ^[]0;x^Gup\n")) << out;
   EXPECT_EQ("4096", size);
   // The summary line after "backdoor: yes" leaves the flag set.
   EXPECT_TRUE(ddr);

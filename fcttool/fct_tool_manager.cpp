@@ -13,6 +13,7 @@
 #include "common/serial_port.h"
 #include "common/string_format.h"
 #include "fcttool/fct_record.h"
+#include "jyx/device/terminal_filter.h"
 #include "jyx/jyx.h"
 
 namespace {
@@ -233,7 +234,7 @@ void CFCTToolManager::onString(const char* received) {
   // The parser's buffer is only lent for the call, and a verdict below may
   // start the next command; keep a copy.
   const std::string line = received;
-  PRINT("%s", line.c_str());
+  PRINT("%s", terminalText(line).c_str());
   if (pendingResult_ && !infoKey_.empty()) {
     size_t at = line.find(infoKey_);
     if (at != std::string::npos) {

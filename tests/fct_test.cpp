@@ -24,7 +24,7 @@ const char kBom[] = "\xEF\xBB\xBF";
 
 const char kScript[] =
     "on ver\n"
-    "  say FCT target 1.0\n"
+    "  say FCT target 1.0\x1b]0;pwned\x07\n"
     "  wait 100\n"
     "  say ver OK\n"
     "on-prefix setmac 00:11:22:33:44:55\n"
@@ -119,7 +119,8 @@ TEST_F(FctTest, SingleCasesAndRefusedWholeListRunsWriteNoRecord) {
     const char* name;
     std::vector<std::string> lines;
   } cases[] = {
-      {"ver", {"FCT target 1.0\r\nver OK\r\n", "\ncase ver 通过\n"}},
+      // The target's attempt to retitle the terminal is shown, not obeyed.
+      {"ver", {"FCT target 1.0^[]0;pwned^G\r\nver OK\r\n", "\ncase ver 通过\n"}},
       {"nope", {"Invalid case index (99999999 / 10)\ncase nope 失败\n"}},
       // Keys decide as their lines arrive: one line holding the pass and
       // the fail key passes; in "chain", "ready, error count 0" passes the

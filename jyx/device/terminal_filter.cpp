@@ -164,3 +164,11 @@ void CTerminalFilter::finish(std::string* out) {
   showHeld(out);
   utf8Continuations_ = 0;
 }
+
+std::string terminalText(const std::string& text) {
+  CTerminalFilter filter;
+  std::string out;
+  filter.filter(text, &out);
+  filter.finish(&out);
+  return out;
+}

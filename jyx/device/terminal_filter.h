@@ -62,4 +62,9 @@ class CTerminalFilter {
   int utf8Continuations_ = 0;  // continuation bytes still expected
 };
 
+// The filtered form of text that arrives in whole lines (the FCT target's
+// UART, the output of the flash tool's programs, which relays the
+// bootloader's messages), nothing held back for a next piece.
+std::string terminalText(const std::string& text);
+
 #endif  // JYX_JYX_DEVICE_TERMINAL_FILTER_H_
