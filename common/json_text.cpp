@@ -7,6 +7,8 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <cmath>
+
 #include "common/string_format.h"
 
 namespace jyx {
@@ -21,6 +23,7 @@ class CDepthBoundHandler {
   explicit CDepthBoundHandler(rapidjson::Document* doc) : doc_(doc) {}
 
   bool tooDeep() const { return tooDeep_; }
+  bool tooBig() const { return tooBig_; }
 
   bool Null() { return doc_->Null(); }
   bool Bool(bool b) { return doc_->Bool(b); }
@@ -28,7 +31,16 @@ class CDepthBoundHandler {
   bool Uint(unsigned i) { return doc_->Uint(i); }
   bool Int64(int64_t i) { return doc_->Int64(i); }
   bool Uint64(uint64_t i) { return doc_->Uint64(i); }
-  bool Double(double d) { return doc_->Double(d); }
+  // The reader turns some numbers beyond the double range (a long
+  // significand with a large exponent) into infinity instead of refusing
+  // them; no writer can give such a value back as JSON.
+  bool Double(double d) {
+    if (!std::isfinite(d)) {
+      tooBig_ = true;
+      return false;
+    }
+    return doc_->Double(d);
+  }
   bool RawNumber(const char* str, rapidjson::SizeType length, bool copy) {
     return doc_->RawNumber(str, length, copy);
   }
@@ -62,6 +74,7 @@ class CDepthBoundHandler {
   rapidjson::Document* doc_;
   size_t depth_ = 0;
   bool tooDeep_ = false;
+  bool tooBig_ = false;
 };
 
 }  // namespace
@@ -81,9 +94,11 @@ bool parseJson(const char* text, size_t length, rapidjson::Document* doc, JsonEr
   doc->Populate(generate);
   if (!result.IsError()) return true;
   if (error != nullptr) {
+    rapidjson::ParseErrorCode code =
+        handler.tooBig() ? rapidjson::kParseErrorNumberTooBig : result.Code();
     error->reason = handler.tooDeep()
                         ? stringFormat("Nesting deeper than %zu levels.", kMaxJsonDepth)
-                        : rapidjson::GetParseError_En(result.Code());
+                        : rapidjson::GetParseError_En(code);
     error->offset = result.Offset();
   }
   return false;
@@ -96,7 +111,8 @@ bool parseJson(const std::string& text, rapidjson::Document* doc, JsonError* err
 std::string jsonText(const rapidjson::Value& value) {
   rapidjson::StringBuffer buffer;
   rapidjson::Writer<rapidjson::StringBuffer> writer(buffer);
-  value.Accept(writer);
+  // The writer stops at a number that is not finite and leaves a cut text.
+  if (!value.Accept(writer)) return "null";
   return std::string(buffer.GetString(), buffer.GetSize());
 }
 

@@ -32,7 +32,8 @@ bool parseJson(const char* text, size_t length, rapidjson::Document* doc,
                JsonError* error = nullptr);
 bool parseJson(const std::string& text, rapidjson::Document* doc, JsonError* error = nullptr);
 
-// The compact JSON text of a value.
+// The compact JSON text of a value; "null" for a value that holds a number
+// that is not finite, which JSON cannot express.
 std::string jsonText(const rapidjson::Value& value);
 // `text` as one JSON string, quotes and escapes included.
 std::string jsonQuoted(const std::string& text);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 
 namespace jyx {
@@ -38,6 +39,7 @@ TEST(JsonTextTest, OtherwiseReadsAsTheLibraryDoes) {
   ASSERT_TRUE(parseJson("\xEF\xBB\xBF {\"a\":[1,\"\\u0041\",null,true,-2.5,18446744073709551615]}",
                         &doc, &error));
   EXPECT_EQ(R"({"a":[1,"A",null,true,-2.5,18446744073709551615]})", jsonText(doc));
+  EXPECT_EQ("null", jsonText(rapidjson::Value(HUGE_VAL)));
   const struct {
     const char* text;
     const char* reason;
@@ -46,6 +48,8 @@ TEST(JsonTextTest, OtherwiseReadsAsTheLibraryDoes) {
       {"", "The document is empty.", 0},
       {"{\"a\":1", "Missing a comma or '}' after an object member.", 6},
       {"[1] 2", "The document root must not be followed by other values.", 4},
+      // Read as infinity by the library, which its writer then refuses.
+      {"[1,299922990991E299]", "Number too big to be stored in double.", 3},
   };
   for (const auto& r : refused) {
     EXPECT_FALSE(parseJson(r.text, &doc, &error)) << r.text;
