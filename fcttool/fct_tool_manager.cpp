@@ -363,7 +363,7 @@ void CFCTToolManager::testAll(Done done) {
     if (caseIndex_ >= 0 && caseIndex_ < count) {
       recordCaseResult(caseIndex_, result);
       PRINT("case %s %s%s\n", cases_[static_cast<size_t>(caseIndex_)].name.c_str(), result,
-            info_.c_str());
+            terminalText(info_).c_str());
     }
     caseIndex_ += 1;
     commandIndex_ = 0;
@@ -411,7 +411,7 @@ bool CFCTToolManager::startSingleCase(const std::string& tag, Done finished) {
   testCase([this, tag, finished](const char* result) {
     int32_t count = static_cast<int32_t>(cases_.size());
     if (caseIndex_ >= 0 && caseIndex_ < count) recordCaseResult(caseIndex_, result);
-    PRINT("case %s %s%s\n", tag.c_str(), result, info_.c_str());
+    PRINT("case %s %s%s\n", tag.c_str(), result, terminalText(info_).c_str());
     busy_ = false;
     if (!running_) caseIndex_ = count;
     running_ = false;

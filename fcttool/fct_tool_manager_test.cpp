@@ -173,13 +173,14 @@ TEST_F(FctManagerTest, InformationIsTheRestOfTheLineWithoutItsLineEnd) {
   m_->setSerialNumber("SN1");
   testing::internal::CaptureStdout();
   ASSERT_TRUE(m_->startFullRun([this](const char* r) { result_ = r; }));
-  m_->onString("VDD=3.3V\r\n");
+  m_->onString("VDD=3.3V\x1b[2J\r\n");
   m_->onString("DONE\n");
   std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("case v 通过(3.3V)\n"), std::string::npos) << out;
-  EXPECT_EQ("(3.3V)", m_->cases()[0].info);
+  // Kept as sent; on the terminal the clear-screen sequence is shown.
+  EXPECT_NE(out.find("case v 通过(3.3V^[[2J)\n"), std::string::npos) << out;
+  EXPECT_EQ("(3.3V\x1b[2J)", m_->cases()[0].info);
   std::string record = jyxtest::readFile(dir_.file("record/record.csv"));
-  EXPECT_EQ("\xEF\xBB\xBFSN,v\nSN1,通过(3.3V)\n", record);
+  EXPECT_EQ("\xEF\xBB\xBFSN,v\nSN1,通过(3.3V\x1b[2J)\n", record);
   EXPECT_FALSE(m_->running());
   EXPECT_FALSE(m_->busy());
 }
