@@ -58,7 +58,7 @@ void CAPIManager::setControllerFactory(void (*factory)()) { g_controllerFactory 
 const char* CAPIManager::init(const char* json, HostCallback hostCallback) {
   if (json != nullptr) {
     rapidjson::Document doc;
-    if (jyx::parseJson(json, strlen(json), &doc) && doc.IsObject()) {
+    if (jyx::parseJson(json, &doc) && doc.IsObject()) {
       for (auto it = doc.MemberBegin(); it != doc.MemberEnd(); ++it) {
         if (!it->name.IsString() || !it->value.IsString()) continue;
         if (strcmp(it->name.GetString(), "operatingSystem") == 0) {

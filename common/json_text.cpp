@@ -8,6 +8,7 @@
 #include <rapidjson/writer.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "common/string_format.h"
 
@@ -106,6 +107,10 @@ bool parseJson(const char* text, size_t length, rapidjson::Document* doc, JsonEr
 
 bool parseJson(const std::string& text, rapidjson::Document* doc, JsonError* error) {
   return parseJson(text.data(), text.size(), doc, error);
+}
+
+bool parseJson(const char* text, rapidjson::Document* doc, JsonError* error) {
+  return parseJson(text, strlen(text), doc, error);
 }
 
 std::string jsonText(const rapidjson::Value& value) {

@@ -31,6 +31,8 @@ struct JsonError {
 bool parseJson(const char* text, size_t length, rapidjson::Document* doc,
                JsonError* error = nullptr);
 bool parseJson(const std::string& text, rapidjson::Document* doc, JsonError* error = nullptr);
+// The same for a NUL-terminated text (task arguments and the like).
+bool parseJson(const char* text, rapidjson::Document* doc, JsonError* error = nullptr);
 
 // The compact JSON text of a value; "null" for a value that holds a number
 // that is not finite, which JSON cannot express.

@@ -64,7 +64,7 @@ namespace {
 const rapidjson::Value* findArgument(rapidjson::Document* doc, const char* json, const char* key,
                                      char* tag, char* action) {
   if (json == nullptr || json[0] == '\0') return nullptr;
-  if (!jyx::parseJson(json, strlen(json), doc) || !doc->IsObject()) return nullptr;
+  if (!jyx::parseJson(json, doc) || !doc->IsObject()) return nullptr;
   // Both buffers hold at most 255 characters and the NUL.
   auto copyMember = [doc](const char* name, char* out) {
     if (out == nullptr) return;

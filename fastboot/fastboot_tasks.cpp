@@ -19,8 +19,7 @@ const char* text(CTask* task) { return task->data() != nullptr ? task->data()->t
 // The string member "tag" of the task's arguments; false when there is none.
 bool readTag(CTask* task, std::string* tag) {
   rapidjson::Document doc;
-  const char* args = text(task);
-  if (!jyx::parseJson(args, strlen(args), &doc) || !doc.IsObject()) return false;
+  if (!jyx::parseJson(text(task), &doc) || !doc.IsObject()) return false;
   auto it = doc.FindMember("tag");
   if (it == doc.MemberEnd() || !it->value.IsString()) return false;
   tag->assign(it->value.GetString(), it->value.GetStringLength());

@@ -370,7 +370,7 @@ bool CJYX::onStart(CTask* task) {
   if (strlen(args) > 2) {
     CAPIManager::instance()->print("config:%s\n", args);
     rapidjson::Document parsed;
-    if (jyx::parseJson(args, strlen(args), &parsed) && parsed.IsObject()) {
+    if (jyx::parseJson(args, &parsed) && parsed.IsObject()) {
       config_.CopyFrom(parsed, config_.GetAllocator());
     }
     ip_ = readSetting("ip", std::string());

@@ -263,8 +263,10 @@ bool CGPT::checkAndResize(const std::string& grepWord, const std::string& name, 
   std::string err;
   bool ok = true;
   jyx::CRemoveOnSignal removeOnSignal;
-  if (!isDevice()) removeOnSignal.track(device);
-  if (!isDevice()) ok = copyIntoSparseScratch(path_, device, offset, bytes, &fd, &tmp, &err);
+  if (!isDevice()) {
+    removeOnSignal.track(device);
+    ok = copyIntoSparseScratch(path_, device, offset, bytes, &fd, &tmp, &err);
+  }
   ok = ok && checkAndGrowFs(device, name, int(bytes / kMiB), rootWording, &err);
   if (ok && !isDevice())
     ok = copyBackFromSparseScratch(tmp, device, fd, path_, offset, bytes, &err);
