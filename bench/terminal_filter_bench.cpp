@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "jyx/device/terminal_filter.h"
+#include "common/terminal_filter.h"
 
 namespace {
 

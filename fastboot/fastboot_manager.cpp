@@ -12,8 +12,8 @@
 #include "common/exec_channel.h"
 #include "common/file_util.h"
 #include "common/string_format.h"
+#include "common/terminal_filter.h"
 #include "jyx/device/data_manager.h"
-#include "jyx/device/terminal_filter.h"
 #include "jyx/jyx.h"
 
 using fastboot::shellQuote;

@@ -12,8 +12,8 @@
 #include "common/json_text.h"
 #include "common/serial_port.h"
 #include "common/string_format.h"
+#include "common/terminal_filter.h"
 #include "fcttool/fct_record.h"
-#include "jyx/device/terminal_filter.h"
 #include "jyx/jyx.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "jyx/device/terminal_filter.h"
+#include "common/terminal_filter.h"
 #include "jyx/protocol/jyx_task_manager.h"
 #include "jyx/protocol/package.h"
 #include "jyx/protocol/string_parser.h"

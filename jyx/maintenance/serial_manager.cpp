@@ -7,6 +7,7 @@
 #include "common/number_text.h"
 #include "common/serial_port.h"
 #include "common/string_format.h"
+#include "common/terminal_filter.h"
 #include "jyx/maintenance/firmware_download_tool.h"
 #include "jyx/maintenance/ftdi_serial_port.h"
 #include "jyx/services.h"
@@ -186,9 +187,13 @@ int CJYXSerialManager::parseReply(const std::string& line, std::string* reply) {
   return 1;
 }
 
+// The console's lines and replies are printed, copied and published as
+// text; an MCU's console carries boot-ROM noise at the wrong rate and
+// whatever its firmware prints, so control and escape sequences are made
+// visible before anything sees the line.
 void CJYXSerialManager::onString(const char* text) {
   if (text == nullptr || text[0] == '\0') return;
-  std::string line = stripAnsi(text);
+  std::string line = terminalText(stripAnsi(text));
   CAPIManager* api = CAPIManager::instance();
   if (showLog_) api->print("%s", line.c_str());
   if (!logKeyword_.empty() && line.find(logKeyword_) != std::string::npos) {

@@ -159,6 +159,12 @@ TEST(SerialReplyTest, OneReplyPerCommandAndTheTimeout) {
   EXPECT_EQ(std::vector<std::string>{"Main Version: 1.0"}, got);
   m.onString("[JYX]: late\r\n");  // nobody waits any more
   EXPECT_EQ(1u, got.size());
+  // A reply reaches its reader with control and escape sequences visible.
+  ASSERT_TRUE(m.sendCommand("jyx 00", collect));
+  m.onString(
+      "[JYX]: V\x0e"
+      "2\x1b]0;t\x07\r\n");
+  EXPECT_EQ("V^N2^[]0;t^G", got.back());
 
   m.clock = 200.0;
   ASSERT_TRUE(m.sendCommand("jyx 02", collect));

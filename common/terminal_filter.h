@@ -1,9 +1,10 @@
-// CTerminalFilter: makes text from the target's UART safe to write to the
-// user's terminal. Colour (SGR: ESC '[' digits/';'/':' 'm') passes
-// unchanged; every other control or escape sequence is made visible, so a
-// target can colour its log but cannot retitle, clear, move the cursor of,
-// or otherwise reprogram the terminal (OSC, DCS, CSI other than SGR, RIS,
-// character-set switches, C1 controls).
+// CTerminalFilter: makes text from a board (the target's UART, the
+// controller MCUs' consoles) safe to write to the user's terminal. Colour
+// (SGR: ESC '[' digits/';'/':' 'm') passes unchanged; every other control
+// or escape sequence is made visible, so a board can colour its log but
+// cannot retitle, clear, move the cursor of, or otherwise reprogram the
+// terminal (OSC, DCS, CSI other than SGR, RIS, character-set switches, C1
+// controls).
 //
 // Visible forms:
 // - C0 controls and DEL in caret notation: ESC "^[", BEL "^G", BS "^H",
@@ -23,8 +24,8 @@
 // UTF-8 included, so "%d" and the like are printed verbatim.
 //
 // Not thread-safe; one instance per stream.
-#ifndef JYX_JYX_DEVICE_TERMINAL_FILTER_H_
-#define JYX_JYX_DEVICE_TERMINAL_FILTER_H_
+#ifndef JYX_COMMON_TERMINAL_FILTER_H_
+#define JYX_COMMON_TERMINAL_FILTER_H_
 
 #include <cstddef>
 #include <string>
@@ -64,7 +65,8 @@ class CTerminalFilter {
 
 // The filtered form of text that arrives in whole lines (the FCT target's
 // UART, the output of the flash tool's programs, which relays the
-// bootloader's messages), nothing held back for a next piece.
+// bootloader's messages, the MCU console's lines), nothing held back for a
+// next piece.
 std::string terminalText(const std::string& text);
 
-#endif  // JYX_JYX_DEVICE_TERMINAL_FILTER_H_
+#endif  // JYX_COMMON_TERMINAL_FILTER_H_

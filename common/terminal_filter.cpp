@@ -1,4 +1,4 @@
-#include "jyx/device/terminal_filter.h"
+#include "common/terminal_filter.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // CTerminalFilter: colours pass, every other control or escape sequence is
 // shown, and the result does not depend on where the stream was cut.
-#include "jyx/device/terminal_filter.h"
+#include "common/terminal_filter.h"
 
 #include <gtest/gtest.h>
 
