@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the power data file reader as a saved run: every
 // offset and count in its header comes from the file, so a file it accepts
-// must export completely and one it refuses must leave the run empty.
+// must export completely (the CSV texts and the chart, as --power-report
+// writes them) and one it refuses must leave the run empty.
 #include <unistd.h>
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "jyx/power/power_monitor.h"
+#include "jyx/power/power_svg.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const std::string path = [] {
@@ -30,5 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     monitor.csvText(false, quantity);
     monitor.csvText(true, quantity);
   }
+  // A small picture keeps the runs fast; the bucket folding is the same.
+  jyx::PowerSvgLayout layout;
+  layout.plotWidth = 64;
+  std::string err;
+  jyx::renderPowerSvg(
+      &monitor, layout, [](const std::string&) { return true; }, &err);
   return 0;
 }
