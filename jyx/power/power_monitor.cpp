@@ -275,7 +275,9 @@ void CJYXPowerMonitor::buildRequestBlocks(uint8_t mask[12], uint8_t addrs[24]) c
 std::string CJYXPowerMonitor::applyIcIds(const uint8_t* payload, size_t length,
                                          uint32_t lengthField) {
   memset(icIds_, 0, sizeof(icIds_));
-  memcpy(icIds_, payload, length < sizeof(icIds_) ? length : sizeof(icIds_));
+  // An acknowledge without a payload has no payload pointer at all.
+  if (payload != nullptr)
+    memcpy(icIds_, payload, length < sizeof(icIds_) ? length : sizeof(icIds_));
   char text[256];
   int used =
       snprintf(text, sizeof(text), "size:%d/%d, IC_ID (%d):", 20, int(lengthField), kIcSlots);

@@ -248,6 +248,9 @@ TEST(PowerExchange, RequestBlocksAndIcIdentities) {
   // A short acknowledge counts the missing identities as 0.
   m.applyIcIds(ids, 2, 22);
   EXPECT_EQ(0, m.icIds()[2]);
+  // An acknowledge without a payload (the packet has no payload pointer).
+  m.applyIcIds(nullptr, 0, 20);
+  EXPECT_EQ(0, m.icIds()[0]);
 }
 
 class PowerIngest : public ::testing::Test {
