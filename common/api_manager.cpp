@@ -112,6 +112,17 @@ void CAPIManager::startAsyncCall(std::function<void()> function, double delaySec
   jyx::wakeMainLoop();
 }
 
+void CAPIManager::cancelAsyncCalls() {
+  std::list<CAsyncCall*> dropped;
+  {
+    CSmartLock guard(&delayedLock_);
+    dropped.swap(delayedCalls_);
+  }
+  // Destroyed outside the lock: a capture's destructor may itself call
+  // startAsyncCall.
+  for (CAsyncCall* call : dropped) delete call;
+}
+
 CTask* CAPIManager::acquireTask() {
   CTask* task;
   {

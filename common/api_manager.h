@@ -75,6 +75,10 @@ class CAPIManager {
   // Runs `function` from a pump at least delaySeconds after now (wall clock).
   // Any thread; the function runs on the main thread.
   void startAsyncCall(std::function<void()> function, double delaySeconds);
+  // Forgets every delayed call that has not run yet. For a host that tears
+  // down the objects those calls use while this manager lives on (the unit
+  // tests do at the end of each test).
+  void cancelAsyncCalls();
 
   CTask* acquireTask();
   void releaseTask(CTask* task);

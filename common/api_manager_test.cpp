@@ -57,6 +57,18 @@ struct FnUpdater : CUpdater {
   std::function<void()> fn;
 };
 
+// The API manager lives for the whole test binary, the objects a test makes
+// do not: a delayed call left behind (a manager's redraw 0.2 s after a task,
+// say) must not run in whichever test pumps next and reach a destroyed
+// object. Registered here for every test of the binary.
+class CancelLeftoverCalls : public testing::EmptyTestEventListener {
+  void OnTestEnd(const testing::TestInfo&) override { api()->cancelAsyncCalls(); }
+};
+const bool kLeftoverCallsCancelled = [] {
+  testing::UnitTest::GetInstance()->listeners().Append(new CancelLeftoverCalls);
+  return true;
+}();
+
 bool wakePending() {
   pollfd p{jyx::mainLoopWakeFd(), POLLIN, 0};
   return poll(&p, 1, 0) == 1;
@@ -85,6 +97,15 @@ TEST_F(ApiManagerTest, DelayedCallsRunOnePerPumpAfterTheirDelay) {
   api()->update();
   api()->update();
   EXPECT_EQ(std::vector<std::string>({"1", "2", "late", "chained"}), order_);
+
+  // Cancelled calls never run, due or not; later ones still do.
+  api()->startAsyncCall([&] { order_.push_back("cancelled"); }, 0.0);
+  api()->startAsyncCall([&] { order_.push_back("cancelled later"); }, 0.05);
+  api()->cancelAsyncCalls();
+  api()->startAsyncCall([&] { order_.push_back("after"); }, 0.0);
+  sleepMs(100);
+  drain();
+  EXPECT_EQ(std::vector<std::string>({"1", "2", "late", "chained", "after"}), order_);
 }
 
 TEST_F(ApiManagerTest, TaskFinishedTwiceIsCalledBackOnceAndReturnsToThePool) {
