@@ -288,8 +288,12 @@ TEST_F(SPIFlowTest, SilentControllerGetsItsVerdictWithinOneTimeOutPlusTheRetries
   double age = 0;     // how far the current wait has got
   dm->startFlashSPI([&](int p) { progress.push_back(p); });
   while (!failed(progress) && waited < 20 * CJYXDataManager::kRequestTimeout) {
-    controller.serve(dm, fake);
+    // Pump first, then serve: a request sent while serving stamps the last
+    // activity with the pump's clock and itself with the wall clock. With the
+    // pump a pass behind, the heartbeat could fall due before the sector's
+    // time-out and restart this wait.
     CAPIManager::instance()->update();
+    controller.serve(dm, fake);
     age += 1.0;
     int pending = dm->pendingCount();
     size_t writes = fake->writeCount();
