@@ -123,6 +123,14 @@ void CThreadPool::putBack(CThread* thread) {
   freeList_ = thread;
 }
 
+bool CThreadPool::isFree(const CThread* thread) {
+  CSmartLock guard(&lock_);
+  for (CThread* t = freeList_; t != nullptr; t = t->next()) {
+    if (t == thread) return true;
+  }
+  return false;
+}
+
 void CThreadPool::noteStarted() {
   std::lock_guard<std::mutex> hold(startMutex_);
   ++started_;

@@ -82,6 +82,8 @@ class CThreadPool {
 
   // Threads created so far (for tests and diagnostics).
   int created();
+  // Whether `thread` lies on the free list (for tests and diagnostics).
+  bool isFree(const CThread* thread);
 
   // Blocks until every thread created so far has entered its loop (so a
   // channel made before the call has both its threads waiting on their
