@@ -30,11 +30,15 @@ for f in build-asan/*_fuzzer; do
 done
 
 # Every unit test runs under TSan: the channels, pools and task hub, and the
-# managers whose channel threads feed the main thread.
+# managers whose channel threads feed the main thread. Here they run in a
+# shuffled order that the seed fixes (the ASan stage keeps the written one),
+# so a test that leans on what an earlier one left behind fails, and fails
+# the same way on every run.
 echo "== unit tests under TSan"
 bash scripts/build.sh build-tsan -DCMAKE_BUILD_TYPE=Debug -DJYX_SANITIZE=thread \
   -DJYX_BUILD_BENCHMARKS=OFF
-TSAN_OPTIONS=halt_on_error=1 build-tsan/jyx_tests --gtest_brief=1
+TSAN_OPTIONS=halt_on_error=1 build-tsan/jyx_tests --gtest_brief=1 --gtest_shuffle \
+  --gtest_random_seed=1
 
 unset CC CXX
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=RelWithDebInfo
